@@ -1,0 +1,486 @@
+// GIF LZW encoder and decoder. The encoder finds strings through an open-addressed hash of
+// (prefix, pixel) keys; the decoder keeps each code's first pixel and length so that strings
+// are written straight out without a pending-pixel stack.
+#include "imaging/GifLzw.h"
+
+#include "imaging/GifCodec.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+constexpr int MaxCodeBits = 12;
+constexpr unsigned MaxCodes = 1u << MaxCodeBits; // 4096
+constexpr unsigned LastCodeBeforeClear = 4094;   // assigning it makes the encoder clear
+constexpr unsigned SubBlockBytes = 255;
+
+// ---- encoder ---------------------------------------------------------------------------------
+
+// Packs codes least significant bit first into 255-byte sub-blocks appended to the output.
+class TCodeWriter {
+public:
+    explicit TCodeWriter(std::vector<uint8_t>& out) : Out(out) { OpenBlock(); }
+
+    void Put(unsigned code, int width) {
+        Acc |= uint64_t(code) << Bits;
+        Bits += width;
+        while (Bits >= 8) {
+            PutByte(uint8_t(Acc));
+            Acc >>= 8;
+            Bits -= 8;
+        }
+    }
+
+    // Writes the last partial byte, closes the open sub-block and appends the terminator.
+    void Finish() {
+        if (Bits > 0)
+            PutByte(uint8_t(Acc));
+        Acc = 0;
+        Bits = 0;
+        if (BlockFill == 0)
+            Out.pop_back(); // the reserved length byte of an unused block
+        else
+            Out[BlockStart] = uint8_t(BlockFill);
+        Out.push_back(0);
+    }
+
+private:
+    void OpenBlock() {
+        BlockStart = Out.size();
+        Out.push_back(0);
+        BlockFill = 0;
+    }
+    void PutByte(uint8_t b) {
+        Out.push_back(b);
+        if (++BlockFill == SubBlockBytes) {
+            Out[BlockStart] = uint8_t(SubBlockBytes);
+            OpenBlock();
+        }
+    }
+
+    std::vector<uint8_t>& Out;
+    uint64_t Acc = 0;
+    int Bits = 0;
+    size_t BlockStart = 0;
+    unsigned BlockFill = 0;
+};
+
+// The string table of the encoder: key (prefix << 8 | pixel) -> code. Entries pack the 20-bit
+// key above the 12-bit code; key 0xFFFFF never occurs because code 4095 is never assigned.
+class TStringTable {
+public:
+    static constexpr unsigned SlotBits = 13;
+    static constexpr unsigned Slots = 1u << SlotBits;
+    static constexpr uint32_t Empty = 0xFFFFFFFFu;
+
+    TStringTable() { Clear(); }
+    void Clear() { std::memset(Table.data(), 0xFF, sizeof(Table)); }
+
+    // Returns the code of the key, or -1 with Slot set to where it belongs.
+    int Find(uint32_t key, unsigned& slot) const {
+        unsigned h = (key * 0x9E3779B1u) >> (32 - SlotBits);
+        for (;;) {
+            uint32_t e = Table[h];
+            if (e == Empty) {
+                slot = h;
+                return -1;
+            }
+            if ((e >> 12) == key)
+                return int(e & 0xFFF);
+            h = (h + 1) & (Slots - 1);
+        }
+    }
+    void Insert(unsigned slot, uint32_t key, unsigned code) { Table[slot] = (key << 12) | code; }
+
+private:
+    std::array<uint32_t, Slots> Table;
+};
+
+class TLZWEncoder {
+public:
+    TLZWEncoder(std::vector<uint8_t>& out, int bitCount) : Writer(out) {
+        InitialWidth = bitCount + 1;
+        if (InitialWidth == 2)
+            InitialWidth = 3;
+        ClearCode = 1u << (InitialWidth - 1);
+        EndCode = ClearCode + 1;
+        out.push_back(uint8_t(InitialWidth - 1));
+        Restart();
+        Writer.Put(ClearCode, Width);
+    }
+
+    void Encode(const uint8_t* pixels, size_t count) {
+        size_t i = 0;
+        if (!Pending && count > 0) {
+            Prefix = pixels[i++];
+            Pending = true;
+        }
+        for (; i < count; ++i) {
+            unsigned p = pixels[i];
+            uint32_t key = (Prefix << 8) | p;
+            unsigned slot;
+            int code = Table.Find(key, slot);
+            if (code >= 0) {
+                Prefix = unsigned(code);
+                continue;
+            }
+            Writer.Put(Prefix, Width);
+            ++LastCode;
+            Table.Insert(slot, key, LastCode);
+            Prefix = p;
+            if (LastCode >= Limit) {
+                Limit <<= 1;
+                ++Width;
+            } else if (LastCode >= LastCodeBeforeClear) {
+                Writer.Put(Prefix, Width);
+                Writer.Put(ClearCode, Width);
+                Restart();
+                Table.Clear();
+                if (++i < count) {
+                    Prefix = pixels[i];
+                    Pending = true;
+                }
+            }
+        }
+    }
+
+    void Finish() {
+        if (Pending)
+            Writer.Put(Prefix, Width);
+        Writer.Put(EndCode, Width);
+        Writer.Finish();
+    }
+
+private:
+    void Restart() {
+        Width = InitialWidth;
+        Limit = 1u << InitialWidth;
+        LastCode = EndCode;
+        Pending = false;
+    }
+
+    TCodeWriter Writer;
+    TStringTable Table;
+    int InitialWidth = 0;
+    int Width = 0;
+    unsigned ClearCode = 0, EndCode = 0, LastCode = 0, Limit = 0;
+    unsigned Prefix = 0;
+    bool Pending = false;
+};
+
+void UnpackRow(const uint8_t* row, int width, int bitCount, uint8_t* out) {
+    if (bitCount == 4) {
+        for (int x = 0; x < width; ++x)
+            out[x] = (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
+    } else {
+        for (int x = 0; x < width; ++x)
+            out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
+    }
+}
+
+// Percent of done out of total, as a whole number.
+int Percent(uint64_t done, uint64_t total) { return total == 0 ? 100 : int(done * 100 / total); }
+
+// ---- decoder ---------------------------------------------------------------------------------
+
+// Reads codes from the concatenated sub-block payload, least significant bit first.
+class TCodeReader {
+public:
+    explicit TCodeReader(std::span<const uint8_t> data) : Data(data) {}
+
+    // False when fewer than Width bits remain: the data is exhausted.
+    bool Read(int width, unsigned& code) {
+        while (Bits <= 56 && Pos < Data.size()) {
+            Acc |= uint64_t(Data[Pos++]) << Bits;
+            Bits += 8;
+        }
+        if (Bits < width)
+            return false;
+        code = unsigned(Acc & ((1u << width) - 1));
+        Acc >>= width;
+        Bits -= width;
+        return true;
+    }
+    size_t Position() const { return Pos; }
+    size_t Size() const { return Data.size(); }
+
+private:
+    std::span<const uint8_t> Data;
+    size_t Pos = 0;
+    uint64_t Acc = 0;
+    int Bits = 0;
+};
+
+// Puts decoded pixels into a bottom-up BMP buffer, row by row or in the four interlace passes.
+class TPixelWriter {
+public:
+    TPixelWriter(const TPixelLayout& layout, bool interlaced, std::span<uint8_t> pixels)
+        : L(layout), Interlaced(interlaced), Pixels(pixels), RowBytes(DIBRowBytes(layout.Width, layout.BitCount)),
+          Mask(uint8_t((1u << layout.BitCount) - 1)) {
+        if (L.Width <= 0 || L.Height <= 0)
+            Row = L.Height > 0 ? unsigned(L.Height) : 0; // nothing to write
+    }
+
+    bool Done() const { return Row >= unsigned(std::max(L.Height, 0)) || L.Width <= 0; }
+    unsigned RowsDone() const { return RowCount; }
+
+    void Put(const uint8_t* src, size_t n) {
+        while (n > 0 && !Done()) {
+            uint8_t* line = Pixels.data() + size_t(L.Height - 1 - int(Row)) * RowBytes;
+            size_t take = std::min<size_t>(n, size_t(L.Width - Column));
+            if (L.BitCount == 8) {
+                std::memcpy(line + Column, src, take);
+            } else {
+                for (size_t k = 0; k < take; ++k)
+                    PutOne(line, Column + int(k), src[k] & Mask);
+            }
+            Column += int(take);
+            src += take;
+            n -= take;
+            if (Column == L.Width)
+                NextRow();
+        }
+    }
+
+private:
+    void PutOne(uint8_t* line, int x, uint8_t v) {
+        if (L.BitCount == 4) {
+            if (x & 1)
+                line[x >> 1] |= v;
+            else
+                line[x >> 1] |= uint8_t(v << 4);
+        } else if (v) {
+            line[x >> 3] |= uint8_t(0x80 >> (x & 7));
+        }
+    }
+
+    void NextRow() {
+        static constexpr unsigned Start[4] = {0, 4, 2, 1};
+        static constexpr unsigned Step[4] = {8, 8, 4, 2};
+        Column = 0;
+        ++RowCount;
+        if (!Interlaced) {
+            ++Row;
+            return;
+        }
+        Row += Step[Pass];
+        while (Row >= unsigned(L.Height) && Pass < 3) {
+            ++Pass;
+            Row = Start[Pass];
+        }
+    }
+
+    TPixelLayout L;
+    bool Interlaced;
+    std::span<uint8_t> Pixels;
+    uint64_t RowBytes;
+    uint8_t Mask;
+    unsigned Row = 0;
+    unsigned RowCount = 0;
+    int Column = 0;
+    int Pass = 0;
+};
+
+// Joins the data sub-blocks after the code size byte; a block cut short keeps what is there.
+std::vector<uint8_t> JoinSubBlocks(std::span<const uint8_t> encoded) {
+    std::vector<uint8_t> data;
+    data.reserve(encoded.size());
+    size_t pos = 1;
+    while (pos < encoded.size()) {
+        size_t n = encoded[pos++];
+        if (n == 0)
+            break;
+        n = std::min(n, encoded.size() - pos);
+        data.insert(data.end(), encoded.begin() + pos, encoded.begin() + pos + n);
+        pos += n;
+    }
+    return data;
+}
+
+class TLZWDecoder {
+public:
+    TLZWDecoder(int codeSize) : CodeSize(codeSize), ClearCode(1u << codeSize), EndCode(ClearCode + 1) {
+        for (unsigned c = 0; c < ClearCode; ++c) {
+            Suffix[c] = uint8_t(c);
+            First[c] = uint8_t(c);
+            Length[c] = 1;
+            Prefix[c] = 0;
+        }
+        Restart();
+    }
+
+    // Runs until the end code, the end of the data, the last row, or damage. Returns false on
+    // damage (a code that cannot be decoded).
+    bool Run(TCodeReader& reader, TPixelWriter& writer, bool& exhausted, const TProgressEvent& progress) {
+        std::array<uint8_t, MaxCodes + 1> text;
+        int lastPercent = -1;
+        unsigned code;
+        exhausted = false;
+        while (!writer.Done()) {
+            if (!reader.Read(Width, code)) {
+                exhausted = true;
+                return true;
+            }
+            if (code == ClearCode) {
+                Restart();
+                continue;
+            }
+            if (code == EndCode)
+                return true;
+            if (Previous < 0) {
+                if (code > ClearCode) // only codes below the clear code are literals
+                    return false;
+                uint8_t pixel = uint8_t(code);
+                writer.Put(&pixel, 1);
+                Previous = int(code);
+                continue;
+            }
+            uint8_t first;
+            if (code < Free) {
+                first = First[code];
+                unsigned len = Length[code];
+                WriteString(code, text.data() + len);
+                writer.Put(text.data(), len);
+            } else if (code == Free && Free < MaxCodes) {
+                unsigned prev = unsigned(Previous);
+                first = First[prev];
+                unsigned len = Length[prev];
+                WriteString(prev, text.data() + len);
+                text[len] = first;
+                writer.Put(text.data(), len + 1);
+            } else {
+                return false;
+            }
+            AddEntry(unsigned(Previous), first);
+            Previous = int(code);
+            if (progress && reader.Size() > 0) {
+                int percent = Percent(reader.Position(), reader.Size());
+                if (percent != lastPercent) {
+                    lastPercent = percent;
+                    progress(TProgressStage::psRunning, percent, {});
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    void Restart() {
+        Width = CodeSize + 1;
+        Limit = 1u << Width;
+        Free = ClearCode + 2;
+        Previous = -1;
+    }
+
+    // Writes the string of code backwards so that it ends just before End.
+    void WriteString(unsigned code, uint8_t* end) const {
+        while (code >= ClearCode) {
+            *--end = Suffix[code];
+            code = Prefix[code];
+        }
+        *--end = uint8_t(code);
+    }
+
+    void AddEntry(unsigned prev, uint8_t first) {
+        if (Free >= MaxCodes)
+            return; // table full: no entries until the next clear code
+        Prefix[Free] = uint16_t(prev);
+        Suffix[Free] = first;
+        First[Free] = First[prev];
+        Length[Free] = uint16_t(Length[prev] + 1);
+        ++Free;
+        if (Free == Limit && Width < MaxCodeBits) {
+            ++Width;
+            Limit <<= 1;
+        }
+    }
+
+    int CodeSize;
+    unsigned ClearCode, EndCode;
+    int Width = 0;
+    unsigned Limit = 0, Free = 0;
+    int Previous = -1;
+    std::array<uint16_t, MaxCodes> Prefix{};
+    std::array<uint8_t, MaxCodes> Suffix{};
+    std::array<uint8_t, MaxCodes> First{};
+    std::array<uint16_t, MaxCodes> Length{};
+};
+
+} // namespace
+
+uint64_t DIBRowBytes(int64_t Width, int BitCount) {
+    return uint64_t((Width * BitCount + 31) / 32) * 4;
+}
+
+void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<const uint8_t> Rows,
+               const TProgressEvent& Progress) {
+    if (Layout.BitCount != 1 && Layout.BitCount != 4 && Layout.BitCount != 8)
+        RaiseGIFError(SGIFEncodeError);
+    uint64_t rowBytes = DIBRowBytes(Layout.Width, Layout.BitCount);
+    int height = std::max(Layout.Height, 0);
+    int width = std::max(Layout.Width, 0);
+    if (Rows.size() < rowBytes * uint64_t(height))
+        RaiseGIFError(SGIFEncodeError);
+    if (Progress)
+        Progress(TProgressStage::psStarting, 0, {});
+    try {
+        auto encoder = std::make_unique<TLZWEncoder>(Out, Layout.BitCount);
+        std::vector<uint8_t> unpacked(Layout.BitCount == 8 ? 0 : size_t(width));
+        for (int r = 0; r < height; ++r) {
+            const uint8_t* row = Rows.data() + size_t(height - 1 - r) * rowBytes;
+            if (Layout.BitCount == 8) {
+                encoder->Encode(row, size_t(width));
+            } else {
+                UnpackRow(row, width, Layout.BitCount, unpacked.data());
+                encoder->Encode(unpacked.data(), unpacked.size());
+            }
+            if (Progress)
+                Progress(TProgressStage::psRunning, Percent(uint64_t(r + 1), uint64_t(height)), {});
+        }
+        encoder->Finish();
+    } catch (const std::exception& e) {
+        if (Progress)
+            Progress(TProgressStage::psEnding, 0, e.what());
+        throw;
+    }
+    if (Progress)
+        Progress(TProgressStage::psEnding, 100, {});
+}
+
+void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced,
+               std::span<uint8_t> Pixels, bool& Damaged, bool Tolerant, const TProgressEvent& Progress) {
+    Damaged = false;
+    if (Progress)
+        Progress(TProgressStage::psStarting, 0, {});
+    try {
+        if (Pixels.size() < DIBRowBytes(Layout.Width, Layout.BitCount) * uint64_t(std::max(Layout.Height, 0)))
+            RaiseGIFError(SGIFEncodeError);
+        int codeSize = Encoded.empty() ? 0 : Encoded[0];
+        if (codeSize < 2 || codeSize > 9) {
+            if (!Tolerant)
+                RaiseGIFError(SGIFCodeSizeError);
+            Damaged = true;
+            codeSize = std::clamp(codeSize, 2, 9);
+        }
+        std::vector<uint8_t> data = JoinSubBlocks(Encoded);
+        TCodeReader reader(data);
+        TPixelWriter writer(Layout, Interlaced, Pixels);
+        auto decoder = std::make_unique<TLZWDecoder>(codeSize);
+        bool exhausted = false;
+        if (!decoder->Run(reader, writer, exhausted, Progress)) {
+            if (!Tolerant)
+                RaiseGIFError(SGIFCorruptData);
+            Damaged = true;
+        } else if (exhausted && !writer.Done()) {
+            RaiseGIFError(SStreamReadError);
+        }
+    } catch (const std::exception& e) {
+        if (Progress)
+            Progress(TProgressStage::psEnding, 0, e.what());
+        throw;
+    }
+    if (Progress)
+        Progress(TProgressStage::psEnding, 100, {});
+}

@@ -1,0 +1,34 @@
+// The variable-width LZW coder of GIF image data, over bottom-up BMP pixel rows of 1, 4 or 8
+// bits. Internal to the image codec: the GIF model (GifImage.h) is the public way in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+// Progress of one long image operation, as the graphic class reports it.
+enum class TProgressStage { psStarting, psRunning, psEnding };
+using TProgressEvent = std::function<void(TProgressStage Stage, int Percent, const std::string& Message)>;
+
+// The geometry of a bottom-up pixel buffer in BMP layout (rows padded to 4 bytes).
+struct TPixelLayout {
+    int Width = 0;
+    int Height = 0;
+    int BitCount = 8; // 1, 4 or 8
+};
+
+// Bytes in one padded BMP row; 64-bit so that huge declared sizes cannot wrap.
+uint64_t DIBRowBytes(int64_t Width, int BitCount);
+
+// Appends the frame's LZW data to Out: the minimum code size byte, 255-byte sub-blocks and the
+// zero terminator. Rows are taken from the top of the picture (the last row in memory) down.
+void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<const uint8_t> Rows,
+               const TProgressEvent& Progress);
+
+// Decodes a frame's LZW data (as EncodeLZW writes it) into Pixels (zero-filled, BMP layout).
+// Damaged is set when the data had to be repaired; with Tolerant false the repairs are errors.
+// Raises EInvalidGraphicOperation with the reader's texts.
+void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced,
+               std::span<uint8_t> Pixels, bool& Damaged, bool Tolerant, const TProgressEvent& Progress);
