@@ -2,14 +2,14 @@
 // bits. Internal to the image codec: the GIF model (GifImage.h) is the public way in.
 #pragma once
 
+#include "imaging/GifImage.h"
+
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
 #include <vector>
 
-// Progress of one long image operation, as the graphic class reports it.
-enum class TProgressStage { psStarting, psRunning, psEnding };
 using TProgressEvent = std::function<void(TProgressStage Stage, int Percent, const std::string& Message)>;
 
 // The geometry of a bottom-up pixel buffer in BMP layout (rows padded to 4 bytes).

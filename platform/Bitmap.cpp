@@ -364,6 +364,8 @@ TSize TBitmap::TextExtent(std::string_view text) const
 
 TColor TBitmap::TransparentColor() const
 {
+  if (FTransparentColor != clDefault)
+    return FTransparentColor;
   if (Empty() || Monochrome())
     return clWhite | PaletteRelativeFlag;
   return Pixel(0, FHeight - 1) | PaletteRelativeFlag;
@@ -454,6 +456,7 @@ void TBitmap::LoadFromBMP(std::span<const uint8_t> data)
   loaded.FontColor = FontColor;
   loaded.FontSize = FontSize;
   loaded.Transparent = Transparent;
+  loaded.FTransparentColor = FTransparentColor;
   *this = std::move(loaded);
 }
 

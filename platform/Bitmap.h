@@ -157,9 +157,11 @@ public:
 
   // Transparent drawing of this bitmap by its users (the GIF frame copies this flag).
   bool Transparent = false;
-  // Colour of the bottom-left pixel (white for a monochrome bitmap) with PaletteRelativeFlag set;
-  // clWhite | flag for an empty bitmap.
+  // In automatic mode (the default, or after setting clDefault): the colour of the bottom-left
+  // pixel (white for a monochrome or empty bitmap) with PaletteRelativeFlag set. Otherwise the
+  // colour set, as set.
   TColor TransparentColor() const;
+  void SetTransparentColor(TColor color) { FTransparentColor = color; }
 
   const TDIBHeaderExtras& DIBExtras() const { return FExtras; }
   void SetDIBExtras(const TDIBHeaderExtras& extras) { FExtras = extras; }
@@ -183,6 +185,7 @@ private:
   std::vector<TRGBQuad> FPalette;
   std::vector<uint8_t> FBits;
   TDIBHeaderExtras FExtras;
+  TColor FTransparentColor = clDefault;
 };
 
 // Default palette of a format: black and white; the 16 standard colours; a 6x6x6 cube
