@@ -5,6 +5,8 @@
 
 #include "platform/Bitmap.h"
 #include "platform/Exception.h"
+#include "platform/MemoryStream.h"
+#include "platform/TypedStream.h" // EReadError
 
 #include <array>
 #include <cstdint>
@@ -31,11 +33,9 @@ public:
     using Exception::Exception;
 };
 
-// The framework's stream read failure ("Stream read error").
-class EReadError : public Exception {
-public:
-    using Exception::Exception;
-};
+// Damage tolerance of the reader: on, damaged LZW data is repaired and the frame marked
+// DataDamaged; off, it is an error. Nothing in the system turns it off.
+extern bool GIFDamageTolerant;
 
 // Names under which a desktop build registers the class (file extension and clipboard format).
 inline constexpr const char* GIFFileExtension = "gif";
@@ -150,6 +150,8 @@ public:
     void ReadImage(TByteReader& Stream);
     // A BMP file image of the frame decoded from the encoded data.
     std::vector<uint8_t> DecodeDIB();
+    // The same straight into a bitmap of 1, 4 or 8 bits (what GetBitmap uses).
+    void DecodeInto(TBitmap& Dest);
 
     TGIFImage* Owner = nullptr;
     std::unique_ptr<TBitmap> Bitmap;
@@ -220,14 +222,14 @@ public:
     void Draw(TBitmap& Canvas, const TRect& Rect);
     void ComputeLogicalSize();
 
-    // Appends the GIF file to Stream; nothing is appended when building it fails.
-    void SaveToStream(std::vector<uint8_t>& Stream);
+    // Writes the GIF file at the stream's position; nothing is written when building it fails.
+    void SaveToStream(TStream& Stream);
     // As SaveToStream with a little-endian 32-bit length first (component streams).
-    void WriteData(std::vector<uint8_t>& Stream);
-    // Reads a GIF file (all of Stream) and decodes its first frame.
-    void LoadFromStream(std::span<const uint8_t> Stream);
-    // Reads a 32-bit length and that many GIF bytes; returns the bytes consumed.
-    size_t ReadData(std::span<const uint8_t> Stream);
+    void WriteData(TStream& Stream);
+    // Reads a GIF file from the stream's position to its end and decodes its first frame.
+    void LoadFromStream(TStream& Stream);
+    // Reads a 32-bit length and that many GIF bytes, and decodes the first frame.
+    void ReadData(TStream& Stream);
     void SaveToClipboardFormat(TGIFClipboardData& Clipboard);
     void LoadFromClipboardFormat(const TGIFClipboardData& Clipboard);
 

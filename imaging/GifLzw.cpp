@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -100,13 +101,10 @@ private:
 
 class TLZWEncoder {
 public:
-    TLZWEncoder(std::vector<uint8_t>& out, int bitCount) : Writer(out) {
-        InitialWidth = bitCount + 1;
-        if (InitialWidth == 2)
-            InitialWidth = 3;
+    // The minimum code size byte must already stand in Out.
+    TLZWEncoder(std::vector<uint8_t>& out, int initialWidth) : Writer(out), InitialWidth(initialWidth) {
         ClearCode = 1u << (InitialWidth - 1);
         EndCode = ClearCode + 1;
-        out.push_back(uint8_t(InitialWidth - 1));
         Restart();
         Writer.Put(ClearCode, Width);
     }
@@ -185,34 +183,6 @@ int Percent(uint64_t done, uint64_t total) { return total == 0 ? 100 : int(done 
 
 // ---- decoder ---------------------------------------------------------------------------------
 
-// Reads codes from the concatenated sub-block payload, least significant bit first.
-class TCodeReader {
-public:
-    explicit TCodeReader(std::span<const uint8_t> data) : Data(data) {}
-
-    // False when fewer than Width bits remain: the data is exhausted.
-    bool Read(int width, unsigned& code) {
-        while (Bits <= 56 && Pos < Data.size()) {
-            Acc |= uint64_t(Data[Pos++]) << Bits;
-            Bits += 8;
-        }
-        if (Bits < width)
-            return false;
-        code = unsigned(Acc & ((1u << width) - 1));
-        Acc >>= width;
-        Bits -= width;
-        return true;
-    }
-    size_t Position() const { return Pos; }
-    size_t Size() const { return Data.size(); }
-
-private:
-    std::span<const uint8_t> Data;
-    size_t Pos = 0;
-    uint64_t Acc = 0;
-    int Bits = 0;
-};
-
 // Puts decoded pixels into a bottom-up BMP buffer, row by row or in the four interlace passes.
 class TPixelWriter {
 public:
@@ -224,7 +194,18 @@ public:
     }
 
     bool Done() const { return Row >= unsigned(std::max(L.Height, 0)) || L.Width <= 0; }
-    unsigned RowsDone() const { return RowCount; }
+    // True for 8-bit pictures: one byte per pixel, written straight into the rows.
+    bool ByteRows() const { return L.BitCount == 8; }
+    int Width() const { return L.Width; }
+
+    // The start of the current row, or null when every row is written.
+    uint8_t* LineStart() {
+        if (Done())
+            return nullptr;
+        return Pixels.data() + size_t(L.Height - 1 - int(Row)) * RowBytes;
+    }
+    // Moves on to the next row (after a caller filled the current one through LineStart).
+    void FinishRow() { NextRow(); }
 
     void Put(const uint8_t* src, size_t n) {
         while (n > 0 && !Done()) {
@@ -260,7 +241,6 @@ private:
         static constexpr unsigned Start[4] = {0, 4, 2, 1};
         static constexpr unsigned Step[4] = {8, 8, 4, 2};
         Column = 0;
-        ++RowCount;
         if (!Interlaced) {
             ++Row;
             return;
@@ -278,51 +258,92 @@ private:
     uint64_t RowBytes;
     uint8_t Mask;
     unsigned Row = 0;
-    unsigned RowCount = 0;
     int Column = 0;
     int Pass = 0;
 };
 
-// Joins the data sub-blocks after the code size byte; a block cut short keeps what is there.
-std::vector<uint8_t> JoinSubBlocks(std::span<const uint8_t> encoded) {
-    std::vector<uint8_t> data;
-    data.reserve(encoded.size());
-    size_t pos = 1;
-    while (pos < encoded.size()) {
-        size_t n = encoded[pos++];
-        if (n == 0)
-            break;
-        n = std::min(n, encoded.size() - pos);
-        data.insert(data.end(), encoded.begin() + pos, encoded.begin() + pos + n);
-        pos += n;
+// Where the next pixel of an 8-bit picture goes: the current row and the column in it.
+struct TRowCursor {
+    uint8_t* Line;
+    size_t Column;
+};
+
+// Puts N pixels: for 8-bit pictures through the cursor (crossing rows as needed), for the
+// others through the writer. Returns the cursor after them (Line null when all rows are done).
+TRowCursor Emit(TRowCursor cursor, const uint8_t* src, size_t n, TPixelWriter& writer, size_t lineWidth) {
+    if (!writer.ByteRows()) {
+        writer.Put(src, n);
+        return cursor;
     }
-    return data;
+    while (n > 0 && cursor.Line) {
+        size_t take = std::min(n, lineWidth - cursor.Column);
+        std::memcpy(cursor.Line + cursor.Column, src, take);
+        cursor.Column += take;
+        src += take;
+        n -= take;
+        if (cursor.Column == lineWidth) {
+            writer.FinishRow();
+            cursor = {writer.LineStart(), 0};
+        }
+    }
+    return cursor;
 }
 
 class TLZWDecoder {
 public:
     TLZWDecoder(int codeSize) : CodeSize(codeSize), ClearCode(1u << codeSize), EndCode(ClearCode + 1) {
         for (unsigned c = 0; c < ClearCode; ++c) {
-            Suffix[c] = uint8_t(c);
-            First[c] = uint8_t(c);
-            Length[c] = 1;
-            Prefix[c] = 0;
+            Table[c] = {0, 1, uint8_t(c), uint8_t(c)};
         }
         Restart();
     }
 
     // Runs until the end code, the end of the data, the last row, or damage. Returns false on
-    // damage (a code that cannot be decoded).
-    bool Run(TCodeReader& reader, TPixelWriter& writer, bool& exhausted, const TProgressEvent& progress) {
+    // damage (a code that cannot be decoded). The bit reader and, for 8-bit pictures, the row
+    // cursor live in locals whose address never escapes: stores through byte pointers would
+    // otherwise force them back to memory on every pixel.
+    bool Run(std::span<const uint8_t> data, TPixelWriter& writer, bool& exhausted, const TProgressEvent& progress) {
         std::array<uint8_t, MaxCodes + 1> text;
+        const uint8_t* in = data.data();
+        const size_t size = data.size();
+        size_t pos = 0;
+        uint64_t acc = 0;
+        int bits = 0;
+        size_t blockLeft = 0; // bytes left in the current sub-block
+
+        const bool direct = writer.ByteRows();
+        const size_t lineWidth = size_t(std::max(writer.Width(), 0));
+        TRowCursor cursor{direct ? writer.LineStart() : nullptr, 0};
         int lastPercent = -1;
-        unsigned code;
         exhausted = false;
-        while (!writer.Done()) {
-            if (!reader.Read(Width, code)) {
+        for (;;) {
+            if (direct ? cursor.Line == nullptr : writer.Done())
+                return true;
+            // Codes are read straight from the sub-blocks; a block cut short gives what is
+            // there and the zero-length block ends the data.
+            while (bits <= 56) {
+                if (blockLeft == 0) {
+                    if (pos >= size || in[pos] == 0) {
+                        pos = size;
+                        break;
+                    }
+                    blockLeft = in[pos++];
+                    continue;
+                }
+                if (pos >= size)
+                    break;
+                acc |= uint64_t(in[pos++]) << bits;
+                bits += 8;
+                --blockLeft;
+            }
+            if (bits < Width) {
                 exhausted = true;
                 return true;
             }
+            unsigned code = unsigned(acc & ((1u << Width) - 1));
+            acc >>= Width;
+            bits -= Width;
+
             if (code == ClearCode) {
                 Restart();
                 continue;
@@ -332,38 +353,42 @@ public:
             if (Previous < 0) {
                 if (code > ClearCode) // only codes below the clear code are literals
                     return false;
-                uint8_t pixel = uint8_t(code);
-                writer.Put(&pixel, 1);
+                text[0] = uint8_t(code);
+                cursor = Emit(cursor, text.data(), 1, writer, lineWidth);
                 Previous = int(code);
                 continue;
             }
             uint8_t first;
             if (code < Free) {
-                first = First[code];
-                unsigned len = Length[code];
-                WriteString(code, text.data() + len);
-                writer.Put(text.data(), len);
+                first = Table[code].First;
+                unsigned len = Table[code].Length;
+                if (cursor.Line && cursor.Column + len < lineWidth) {
+                    WriteString(code, cursor.Line + cursor.Column + len);
+                    cursor.Column += len;
+                } else {
+                    WriteString(code, text.data() + len);
+                    cursor = Emit(cursor, text.data(), len, writer, lineWidth);
+                }
             } else if (code == Free && Free < MaxCodes) {
                 unsigned prev = unsigned(Previous);
-                first = First[prev];
-                unsigned len = Length[prev];
+                first = Table[prev].First;
+                unsigned len = Table[prev].Length;
                 WriteString(prev, text.data() + len);
                 text[len] = first;
-                writer.Put(text.data(), len + 1);
+                cursor = Emit(cursor, text.data(), len + 1, writer, lineWidth);
             } else {
                 return false;
             }
             AddEntry(unsigned(Previous), first);
             Previous = int(code);
-            if (progress && reader.Size() > 0) {
-                int percent = Percent(reader.Position(), reader.Size());
+            if (progress && size > 0) {
+                int percent = Percent(pos, size);
                 if (percent != lastPercent) {
                     lastPercent = percent;
                     progress(TProgressStage::psRunning, percent, {});
                 }
             }
         }
-        return true;
     }
 
 private:
@@ -376,9 +401,12 @@ private:
 
     // Writes the string of code backwards so that it ends just before End.
     void WriteString(unsigned code, uint8_t* end) const {
-        while (code >= ClearCode) {
-            *--end = Suffix[code];
-            code = Prefix[code];
+        const unsigned clear = ClearCode;
+        const TEntry* table = Table.data();
+        while (code >= clear) {
+            const TEntry& entry = table[code];
+            *--end = entry.Suffix;
+            code = entry.Prefix;
         }
         *--end = uint8_t(code);
     }
@@ -386,10 +414,8 @@ private:
     void AddEntry(unsigned prev, uint8_t first) {
         if (Free >= MaxCodes)
             return; // table full: no entries until the next clear code
-        Prefix[Free] = uint16_t(prev);
-        Suffix[Free] = first;
-        First[Free] = First[prev];
-        Length[Free] = uint16_t(Length[prev] + 1);
+        const TEntry& previous = Table[prev];
+        Table[Free] = {uint16_t(prev), uint16_t(previous.Length + 1), first, previous.First};
         ++Free;
         if (Free == Limit && Width < MaxCodeBits) {
             ++Width;
@@ -402,10 +428,14 @@ private:
     int Width = 0;
     unsigned Limit = 0, Free = 0;
     int Previous = -1;
-    std::array<uint16_t, MaxCodes> Prefix{};
-    std::array<uint8_t, MaxCodes> Suffix{};
-    std::array<uint8_t, MaxCodes> First{};
-    std::array<uint16_t, MaxCodes> Length{};
+    // One entry per code, kept together so that following a chain touches one place per step.
+    struct TEntry {
+        uint16_t Prefix;
+        uint16_t Length;
+        uint8_t Suffix;
+        uint8_t First;
+    };
+    std::array<TEntry, MaxCodes> Table{};
 };
 
 } // namespace
@@ -426,7 +456,10 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
     if (Progress)
         Progress(TProgressStage::psStarting, 0, {});
     try {
-        auto encoder = std::make_unique<TLZWEncoder>(Out, Layout.BitCount);
+        // One-bit pictures still use 3-bit codes: GIF has no minimum code size below 2.
+        int initialWidth = std::max(Layout.BitCount + 1, 3);
+        Out.push_back(uint8_t(initialWidth - 1));
+        auto encoder = std::make_unique<TLZWEncoder>(Out, initialWidth);
         std::vector<uint8_t> unpacked(Layout.BitCount == 8 ? 0 : size_t(width));
         for (int r = 0; r < height; ++r) {
             const uint8_t* row = Rows.data() + size_t(height - 1 - r) * rowBytes;
@@ -464,16 +497,14 @@ void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, boo
             Damaged = true;
             codeSize = std::clamp(codeSize, 2, 9);
         }
-        std::vector<uint8_t> data = JoinSubBlocks(Encoded);
-        TCodeReader reader(data);
         TPixelWriter writer(Layout, Interlaced, Pixels);
         auto decoder = std::make_unique<TLZWDecoder>(codeSize);
         bool exhausted = false;
-        if (!decoder->Run(reader, writer, exhausted, Progress)) {
+        if (!decoder->Run(Encoded.empty() ? Encoded : Encoded.subspan(1), writer, exhausted, Progress)) {
             if (!Tolerant)
                 RaiseGIFError(SGIFCorruptData);
             Damaged = true;
-        } else if (exhausted && !writer.Done()) {
+        } else if (exhausted && !writer.Done()) { // rows still missing
             RaiseGIFError(SStreamReadError);
         }
     } catch (const std::exception& e) {

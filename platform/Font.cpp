@@ -2,6 +2,8 @@
 // fontconfig, else at its Debian path, opened once and kept for the life of the process.
 #include "platform/Font.h"
 
+#include "platform/Exception.h"
+
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -40,11 +42,13 @@ std::string FindFontFile()
         FcPatternDestroy(match);
       FcPatternDestroy(pattern);
     }
+    // The face is looked up once; fontconfig's caches are of no further use.
+    FcFini();
   }
   if (found.empty() && std::filesystem::exists(DebianFontPath))
     found = DebianFontPath;
   if (found.empty())
-    throw std::runtime_error("DejaVu Sans Bold font not found");
+    throw Exception("DejaVu Sans Bold font not found");
   return found;
 }
 
@@ -53,11 +57,11 @@ public:
   TFaceHolder()
   {
     if (FT_Init_FreeType(&FLibrary) != 0)
-      throw std::runtime_error("FreeType cannot start");
+      throw Exception("FreeType cannot start");
     std::string path = FindFontFile();
     if (FT_New_Face(FLibrary, path.c_str(), 0, &FFace) != 0) {
       FT_Done_FreeType(FLibrary);
-      throw std::runtime_error("Cannot load font " + path);
+      throw Exception("Cannot load font " + path);
     }
   }
   ~TFaceHolder()
@@ -72,7 +76,7 @@ public:
   {
     if (pixelSize != FPixelSize) {
       if (FT_Set_Pixel_Sizes(FFace, 0, FT_UInt(pixelSize)) != 0)
-        throw std::runtime_error("Cannot size font");
+        throw Exception("Cannot size font");
       FPixelSize = pixelSize;
     }
     return FFace;

@@ -18,7 +18,7 @@ struct TTextMask {
 // Pixel height of the em square for a size in points at 96 pixels per inch.
 int FontPixelSize(int points);
 
-// Renders UTF-8 Text with the bold face at the given size in points. Raises std::runtime_error
+// Renders UTF-8 Text with the bold face at the given size in points. Raises Exception
 // when the face cannot be found or loaded.
 TTextMask RenderBoldText(std::string_view text, int points);
 

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 #include "platform/Guid.h"
+#include "platform/MemoryStream.h"
 #include "storage/KVZError.h"
 #include "storage/Unknown.h"
 
@@ -30,7 +31,12 @@ inline constexpr TAccess AccessReadOnly = 3;
 inline constexpr TAccess AccessAll = 31;
 
 // How a storage file is opened; the values are those of the parameter text's "Mode".
-enum class TOpenMode : uint8_t { READONLY = 0, OPEN = 1, OPENORCREATE = 2, CREATE = 3 };
+enum class TOpenMode : uint8_t {
+    ReadOnly = 0,     // read an existing file
+    Open = 1,         // read and write an existing file
+    OpenOrCreate = 2, // open, or create when missing (an empty file is initialised too)
+    Create = 3,       // create a new file; fail when it exists
+};
 
 // Atom handles: 1-based, 0 meaning no atom.
 using TAtomHandle = uint32_t;
@@ -225,27 +231,29 @@ protected:
 
 enum class TSeekOrigin : int32_t { Beginning = 0, Current = 1, End = 2 };
 
-// The data of an open atom as a positioned stream. Owned by the atom; works only while the
-// atom is open and with the access bits its operations need.
-class TAtomStream {
+// The data of an open atom as a stream. Owned by the atom; works only while the atom is open
+// and with the access bits its operations need (reading and sizing 1, writing and SetSize 4).
+class TAtomStream : public TStream {
 public:
     explicit TAtomStream(IVirtualAtom& owner) : OwnerAtom(owner) {}
     TAtomStream(const TAtomStream&) = delete;
     TAtomStream& operator=(const TAtomStream&) = delete;
 
     // Reads at the position and advances by the count read.
-    uint32_t Read(std::span<uint8_t> Buffer);
+    size_t Read(std::span<uint8_t> Buffer) override;
     // Writes at the position and advances; a position below 0 or past 2^32 - 1 raises.
-    uint32_t Write(std::span<const uint8_t> Buffer);
-    // Moves the position without bounds; returns the new position.
+    void Write(std::span<const uint8_t> Data) override;
+    uint64_t Size() const override;
+    void SetSize(uint64_t NewSize) override;
+    uint64_t Position() const override { return FPosition < 0 ? 0 : uint64_t(FPosition); }
+    void Seek(uint64_t NewPosition) override { FPosition = int64_t(NewPosition); }
+    // Moves the position relative to an origin, without bounds; returns the new position.
     int64_t Seek(int64_t Offset, TSeekOrigin Origin);
-    void SetSize(int64_t NewSize);
-    int64_t GetSize();
-
-    int64_t Position = 0;
+    int64_t SignedPosition() const { return FPosition; }
 
 private:
     IVirtualAtom& OwnerAtom;
+    int64_t FPosition = 0;
 };
 
 // Hands out storages.

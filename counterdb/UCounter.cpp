@@ -1,0 +1,1665 @@
+// TOstraCounter: the counter database over the storage and index engines. It creates and opens
+// the database file, keeps one transaction for its whole life and lays the counter data out
+// under the numbered links of the root atom. Not a cache: every operation reads the file anew.
+#include "counterdb/UCounter.h"
+
+#include "index/KVZIndex.h"
+#include "platform/Bitmap.h"
+#include "platform/FileUtils.h"
+#include "platform/Report.h"
+#include "platform/StrUtils.h"
+#include "platform/TypedStream.h"
+#include "storage/Corvane.h"
+
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+// What each link of the root atom holds. Links 16-19 and 21-29 are unused.
+namespace RootLink {
+inline constexpr uint32_t TotalHosts = 0;
+inline constexpr uint32_t Password = 1;
+inline constexpr uint32_t Skins = 2;
+inline constexpr uint32_t Hosts = 3;
+inline constexpr uint32_t Interval = 4;
+inline constexpr uint32_t SkipList = 5;
+inline constexpr uint32_t HomePage = 6;
+inline constexpr uint32_t Nodes = 7;
+inline constexpr uint32_t TotalHits = 8;
+inline constexpr uint32_t TaggedValues = 9;
+inline constexpr uint32_t SiteDayHits = 10;
+inline constexpr uint32_t SiteDayHosts = 11;
+inline constexpr uint32_t SiteName = 12;
+inline constexpr uint32_t Referers = 13;
+inline constexpr uint32_t ExtraText = 14;
+inline constexpr uint32_t PairedValues = 15;
+inline constexpr uint32_t OptionFlag = 20;
+inline constexpr uint32_t SiteHours = 30;
+inline constexpr uint32_t PageHours = 31;
+} // namespace RootLink
+
+// A page's value atom links its per-day table here.
+inline constexpr uint32_t NodeDayTableLink = 1;
+// A skin atom links its information record here (links 0-9 are the digits).
+inline constexpr uint32_t SkinInfoLink = 11;
+// An hour's value atom links its per-day table here.
+inline constexpr uint32_t HourDayTableLink = 0;
+inline constexpr int HoursPerDay = 24;
+
+inline constexpr int32_t DefaultInterval = 720;
+inline constexpr const char* DefaultPassword = "vakto";
+inline constexpr const char* DefaultHomePage = "/default.htm";
+inline constexpr const char* DefaultSiteName = "Your Site";
+inline constexpr const char* UnknownReferer = "Unknown";
+inline constexpr int32_t DefaultSkinColour = 13611961; // 0xCFB3B9
+
+// The referrer record: last referral date (double) and count (i32), little-endian.
+inline constexpr size_t RefererDateOffset = 0;
+inline constexpr size_t RefererCountOffset = 8;
+inline constexpr size_t RefererRecordSize = 12;
+
+// The skin information record: layout, three texts, colour.
+inline constexpr size_t SkinInfoTextsOffset = TSkinLayout::ByteSize;
+inline constexpr size_t SkinInfoColourOffset = SkinInfoTextsOffset + TSkinInfo::ByteSize;
+inline constexpr size_t SkinInfoRecordSize = SkinInfoColourOffset + 4;
+
+inline constexpr int64_t MillisecondsPerDay = 86400000;
+inline constexpr int64_t MillisecondsPerMinute = 60000;
+inline constexpr int64_t MillisecondsPerHour = 3600000;
+
+const TAccess AccessRead = AccessReadData | AccessReadLinks;
+
+// Counts are 32-bit in the records; they wrap instead of overflowing.
+int32_t Add32(int32_t a, int64_t b) { return int32_t(uint32_t(a) + uint32_t(uint64_t(b))); }
+
+std::string ClassParams(const char* mode)
+{
+    return std::string("Mode:") + mode + "; Class:" + CounterDataClass.ToString();
+}
+
+// ---- byte helpers -------------------------------------------------------------------------
+
+void PutLE32(uint8_t* p, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(value >> (8 * i));
+}
+uint32_t GetLE32(const uint8_t* p)
+{
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+void PutLE64(uint8_t* p, uint64_t value)
+{
+    for (int i = 0; i < 8; ++i) p[i] = uint8_t(value >> (8 * i));
+}
+uint64_t GetLE64(const uint8_t* p)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= uint64_t(p[i]) << (8 * i);
+    return value;
+}
+
+std::array<uint8_t, 4> Int32Bytes(int32_t value)
+{
+    std::array<uint8_t, 4> bytes;
+    PutLE32(bytes.data(), uint32_t(value));
+    return bytes;
+}
+
+int32_t ReadInt32At(IVirtualAtom* atom, uint32_t offset)
+{
+    std::array<uint8_t, 4> bytes{};
+    atom->Read(offset, bytes);
+    return int32_t(GetLE32(bytes.data()));
+}
+
+void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value)
+{
+    atom->Write(offset, Int32Bytes(value));
+}
+
+// ---- dates ----------------------------------------------------------------------------------
+
+// The per-day key: the 8 raw bytes of the date cut to whole days. Raw double bytes do not sort
+// by date, so every reader walks or probes by value.
+std::array<uint8_t, 8> DayKey(TDateTime date)
+{
+    std::array<uint8_t, 8> key;
+    PutLE64(key.data(), std::bit_cast<uint64_t>(std::trunc(date)));
+    return key;
+}
+
+double DayOfKey(std::span<const uint8_t> key) { return std::bit_cast<double>(GetLE64(key.data())); }
+
+// Whole milliseconds of a date, so that interval and hour boundaries are exact.
+int64_t DateMilliseconds(TDateTime date) { return std::llround(date * double(MillisecondsPerDay)); }
+
+// Hour 0..23 of the time of day, computed in whole milliseconds.
+int HourOfDate(TDateTime date)
+{
+    double fraction = std::fabs(date - std::trunc(date));
+    int64_t ms = std::llround(fraction * double(MillisecondsPerDay));
+    if (ms >= MillisecondsPerDay) ms = MillisecondsPerDay - 1;
+    return int(ms / MillisecondsPerHour);
+}
+
+int32_t WholeDays(TDateTime date) { return int32_t(std::trunc(date)); }
+
+// ---- records --------------------------------------------------------------------------------
+
+struct THostRecord {
+    std::string Address;
+    TDateTime Date = 0;
+    int32_t Hits = 0;
+    int32_t Visits = 0;
+};
+
+THostRecord ReadHostRecord(IVirtualAtom* atom)
+{
+    TByteArray bytes = atom->GetBytes();
+    TReader reader(bytes);
+    THostRecord record;
+    record.Address = reader.ReadString();
+    record.Date = reader.ReadDate();
+    record.Hits = reader.ReadInteger();
+    record.Visits = reader.ReadInteger();
+    return record;
+}
+
+// Written from offset 0 without truncating: counts only grow, so the record never shrinks.
+void WriteHostRecord(IVirtualAtom* atom, const THostRecord& record)
+{
+    TWriter writer;
+    writer.WriteString(record.Address);
+    writer.WriteDate(record.Date);
+    writer.WriteInteger(record.Hits);
+    writer.WriteInteger(record.Visits);
+    atom->Write(0, writer.Bytes());
+}
+
+struct TPageRecord {
+    TDateTime Date = 0;
+    int32_t Count = 0;
+};
+
+TPageRecord ReadPageRecord(IVirtualAtom* atom)
+{
+    TByteArray bytes = atom->GetBytes();
+    TReader reader(bytes);
+    TPageRecord record;
+    record.Date = reader.ReadDate();
+    record.Count = reader.ReadInteger();
+    return record;
+}
+
+void WritePageRecord(IVirtualAtom* atom, const TPageRecord& record)
+{
+    TWriter writer;
+    writer.WriteDate(record.Date);
+    writer.WriteInteger(record.Count);
+    atom->Write(0, writer.Bytes());
+}
+
+// ---- referrer host keys ---------------------------------------------------------------------
+
+// Upper case; only the scheme "HTTP://" is dropped (so every https referrer shares the key
+// "HTTPS:"), then everything from the first "/", then a leading "WWW.".
+std::string NormalizeRefererURL(std::string_view referer)
+{
+    std::string text = UpperCase(referer);
+    if (text.size() > 6 && text.compare(0, 7, "HTTP://") == 0) text.erase(0, 7);
+    if (size_t slash = text.find('/'); slash != std::string::npos) text.erase(slash);
+    if (text.compare(0, 4, "WWW.") == 0) text.erase(0, 4);
+    return text;
+}
+
+std::string CleanRefererHost(std::string text)
+{
+    while (!text.empty()) {
+        if (text.front() == '.') text.erase(0, 1);
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        text = Trim(text);
+        if (text.empty() || (text.front() != '.' && text.back() != '.')) break;
+    }
+    if (text.empty() || text.find('"') != std::string::npos) return UnknownReferer;
+    return text;
+}
+
+std::string RefererHostKey(std::string_view referer)
+{
+    if (referer.empty()) return UnknownReferer;
+    return CleanRefererHost(NormalizeRefererURL(referer));
+}
+
+// ---- sorting --------------------------------------------------------------------------------
+
+int CompareDatesDescending(TDateTime a, TDateTime b) { return a > b ? -1 : (a < b ? 1 : 0); }
+int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ? 1 : 0); }
+
+const TCObject& EntryData(const TStringList::TEntry& entry)
+{
+    return static_cast<const TCObject&>(*entry.Object);
+}
+
+void SortHostList(TStringList& list, int32_t mode)
+{
+    if (mode <= 0 || list.Empty()) return;
+    if (mode > 3) mode = 0;
+    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
+        switch (mode) {
+        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
+        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
+        case 3: return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
+        default: return CompareStr(a.Text, b.Text);
+        }
+    });
+}
+
+// Pages and referrers share one order: 1 date, 2 count, otherwise the name.
+void SortPageList(TStringList& list, int32_t mode)
+{
+    if (mode <= 0 || list.Empty()) return;
+    if (mode > 2) mode = 0;
+    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
+        switch (mode) {
+        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
+        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
+        default: return CompareStr(a.Text, b.Text);
+        }
+    });
+}
+
+void SortByCount(TStringList& list)
+{
+    list.CustomSort([](const TStringList::TEntry& a, const TStringList::TEntry& b) {
+        return CompareCountsDescending(a.Integer, b.Integer);
+    });
+}
+
+// Counts Text in List, matching entries ignoring ASCII case.
+void CountText(TStringList& list, const std::string& text)
+{
+    int index = list.IndexOf(text);
+    if (index < 0)
+        list.AddInteger(text, 1);
+    else
+        list.SetInteger(index, Add32(list.Integers(index), 1));
+}
+
+// ---- default skin ---------------------------------------------------------------------------
+
+TSkinInfo SkinTexts(std::string_view url, std::string_view author, std::string_view name)
+{
+    TSkinInfo info;
+    info.SetURL(url);
+    info.SetAuthor(author);
+    info.SetName(name);
+    return info;
+}
+
+TSkinLayout DefaultSkinLayout() { return TSkinLayout{}; }
+TSkinInfo DefaultSkinTexts() { return SkinTexts("http://", "Unknown author", "Noname"); }
+
+// The record of skin 0 of a new database, for the drawn and for the given images.
+inline constexpr const char* MakerURL = "http://kestrow.invalid/";
+inline constexpr const char* MakerName = "Kestrow";
+
+TSkinLayout DrawnSkinLayout() { return TSkinLayout{2, 6, 25, 0, 0, 3, 25, 150}; }
+TSkinLayout GivenSkinLayout() { return TSkinLayout{2, 6, 8, 0, 0, 3, 0, 81}; }
+
+std::vector<uint8_t> DrawnImage(int width, int height, int x, int y, std::string_view text)
+{
+    TBitmap bitmap(width, height, pf24bit);
+    bitmap.BrushColor = clBlack;
+    bitmap.FontColor = clWhite;
+    bitmap.FillRect(TRect{0, 0, width, height});
+    bitmap.TextOut(x, y, text);
+    return bitmap.SaveToBMP();
+}
+
+std::vector<uint8_t> DrawnSkinImage(int index)
+{
+    if (index == 0) return DrawnImage(150, 25, 5, 5, "Ostra-based Web Counter");
+    return DrawnImage(15, 25, 3, 6, std::to_string(index - 1));
+}
+
+// A given image is read as a BMP file and written again in the same format.
+std::vector<uint8_t> GivenSkinImage(TStream& stream)
+{
+    TBitmap bitmap;
+    bitmap.LoadFromBMP(stream.ReadAll());
+    return bitmap.SaveToBMP();
+}
+
+// ---- index helpers --------------------------------------------------------------------------
+
+int32_t StrToIntOfAtom(IVirtualAtom* atom) { return StrToInt(atom->GetText()); }
+
+// Value text of an atom + 1, in decimal.
+void IncrementTextCount(IVirtualAtom* atom)
+{
+    atom->SetText(IntToStr(Add32(StrToIntOfAtom(atom), 1)));
+}
+
+bool FindBuf(IIndexer* index, std::span<const uint8_t> key, TRef<IVirtualAtom>& atom)
+{
+    return index->FindKeyBuf(key.data(), int32_t(key.size()), atom);
+}
+
+// Every key of Index in order, with its value atom opened read-only.
+template <class Visit>
+void WalkIndex(IIndexer* index, Visit&& visit)
+{
+    TRef<IIndexerCursor> cursor = index->GetCursor();
+    if (!cursor) return;
+    for (bool more = cursor->First(); more; more = cursor->Next()) {
+        TRef<IVirtualAtom> value = cursor->GetAtomAccess(AccessRead);
+        visit(*cursor, value.get());
+    }
+    cursor->Close();
+}
+
+int32_t CountKeys(IIndexer* index)
+{
+    TRef<IIndexerCursor> cursor = index->GetCursor();
+    int32_t count = cursor->GetCount();
+    cursor->Close();
+    return count;
+}
+
+// Restores an atom's access bits when the scope ends, also on failure.
+class TAccessGuard {
+public:
+    TAccessGuard(IVirtualAtom* atom, TAccess raised) : FAtom(atom), FSaved(atom->GetAccess())
+    {
+        atom->SetAccess(raised);
+    }
+    ~TAccessGuard()
+    {
+        try {
+            FAtom->SetAccess(FSaved);
+        } catch (const std::exception& e) {
+            ReportWarning(e.what(), "Counter");
+        }
+    }
+    TAccessGuard(const TAccessGuard&) = delete;
+    TAccessGuard& operator=(const TAccessGuard&) = delete;
+
+private:
+    IVirtualAtom* FAtom;
+    TAccess FSaved;
+};
+
+} // namespace
+
+// ---- skin records -----------------------------------------------------------------------------
+
+std::array<uint8_t, TSkinLayout::ByteSize> TSkinLayout::Bytes() const
+{
+    std::array<uint8_t, ByteSize> b{};
+    b[0] = Align;
+    PutLE32(&b[1], uint32_t(Digits));
+    PutLE32(&b[5], uint32_t(DigitHeight));
+    PutLE32(&b[9], uint32_t(X));
+    b[13] = Overlay;
+    PutLE32(&b[14], uint32_t(Spacing));
+    PutLE32(&b[18], uint32_t(Y));
+    PutLE32(&b[22], uint32_t(StripWidth));
+    return b;
+}
+
+TSkinLayout TSkinLayout::FromBytes(std::span<const uint8_t> b)
+{
+    if (b.size() < ByteSize) throw EReadError("Skin layout record is too short");
+    TSkinLayout layout;
+    layout.Align = b[0];
+    layout.Digits = int32_t(GetLE32(&b[1]));
+    layout.DigitHeight = int32_t(GetLE32(&b[5]));
+    layout.X = int32_t(GetLE32(&b[9]));
+    layout.Overlay = b[13];
+    layout.Spacing = int32_t(GetLE32(&b[14]));
+    layout.Y = int32_t(GetLE32(&b[18]));
+    layout.StripWidth = int32_t(GetLE32(&b[22]));
+    return layout;
+}
+
+TSkinInfo TSkinInfo::FromBytes(std::span<const uint8_t> bytes)
+{
+    if (bytes.size() < ByteSize) throw EReadError("Skin information block is too short");
+    TSkinInfo info;
+    std::memcpy(info.Bytes.data(), bytes.data(), ByteSize);
+    return info;
+}
+
+std::string TSkinInfo::Field(size_t offset) const
+{
+    size_t length = Bytes[offset];
+    return std::string(reinterpret_cast<const char*>(&Bytes[offset + 1]), length);
+}
+
+void TSkinInfo::SetField(size_t offset, std::string_view text)
+{
+    size_t length = std::min<size_t>(text.size(), FieldSize - 1);
+    Bytes[offset] = uint8_t(length);
+    std::memcpy(&Bytes[offset + 1], text.data(), length);
+}
+
+// ---- the counter object ---------------------------------------------------------------------
+
+class TOstraCounter final : public TUnknown, public ICounter {
+public:
+    TOstraCounter(const std::string& fileName, const TSkinStreams& images);
+    ~TOstraCounter() override;
+
+    // Releases the held atoms and indexes in a fixed order, then commits. Raises when the
+    // commit fails; the counter is closed afterwards either way.
+    void Finish();
+
+    int32_t GetTotalHosts() override;
+    void GetSkinImages(int32_t Index, TSkinImages& Images) override;
+    TStringList GetSkipList() override;
+    TStringList GetHostList(int32_t SortMode) override;
+    std::string GetPassword() override;
+    bool HostExists(std::string_view IP) override;
+    void AddSkipIP(std::string_view IP) override;
+    void RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date,
+                       bool CountReferer, bool CheckSkip, bool Reserved) override;
+    void SetTotalHosts(int32_t Value) override;
+    bool AddSkin(const TSkinStreams& Images) override;
+    void DeleteSkin(int32_t Index) override;
+    void DeleteHost(std::string_view IP) override;
+    void DeleteSkipIP(std::string_view IP) override;
+    void ClearHosts() override;
+    void ClearSkipList() override;
+    void ClearSkins() override;
+    TStringList GetSkinNames() override;
+    void SetPassword(std::string_view Text) override;
+    bool IsSkinComplete(int32_t Index) override;
+    int32_t GetHostCount() override;
+    int32_t GetSkinCount() override;
+    int32_t GetSkipCount() override;
+    int32_t GetHostHits(std::string_view IP) override;
+    int32_t GetHostVisits(std::string_view IP) override;
+    void SetInterval(int32_t Minutes) override;
+    int32_t GetInterval() override;
+    std::string GetHomePageURL() override;
+    void SetHomePageURL(std::string_view URL) override;
+    void RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate) override;
+    void AddNode(std::string_view Node) override;
+    void DeleteNode(std::string_view Node) override;
+    TStringList GetNodeList(int32_t SortMode) override;
+    int32_t GetHitsByDate(std::string_view Node, TDateTime Date) override;
+    int32_t GetHostsByDate(TDateTime Date) override;
+    int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) override;
+    int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) override;
+    TStringList GetNodeNames() override;
+    void AddHitByDate(std::string_view IP, std::string_view Node, TDateTime Date) override;
+    void AddHostByDate(std::string_view IP, TDateTime Date) override;
+    void SetSiteName(std::string_view Name) override;
+    std::string GetSiteName() override;
+    void GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) override;
+    void SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
+                     int32_t Colour, IVirtualAtom* List) override;
+    int32_t GetTotalHits() override;
+    TDateTime GetCreationDate() override;
+    bool GetOptionFlag() override;
+    int32_t GetReservedValue() override { return 0; }
+    void GetStorageID(TGUID& ID) override;
+    void SetOptionFlag(bool Value) override;
+    void RegisterReferer(std::string_view Referer, TDateTime Date) override;
+    TStringList GetRefererList(int32_t SortMode) override;
+    bool ClearReferers() override;
+    void SetExtraText(std::string_view Text) override;
+    std::string GetExtraText() override;
+    int32_t GetRefererCount() override;
+    void DeleteReferer(std::string_view Host) override;
+    void SetTaggedValue(std::string_view Key, std::string_view Value) override;
+    void AddPairedValue(std::string_view Key, std::string_view First) override;
+    void AppendPairedValue(std::string_view Key, std::string_view Second) override;
+    void GetPairedValueStats(TStringList& FirstList, TStringList& SecondList) override;
+    TStringList GetTaggedValueStats() override;
+    void ClearTaggedValues() override;
+    void ClearPairedValues() override;
+    void RegisterHourlyHit(std::string_view IP, std::string_view Node, TDateTime Date) override;
+    void GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_view Node) override;
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    void OpenDatabase(const std::string& fileName);
+    void CreateDatabase(const std::string& fileName, const TSkinStreams& images);
+    void ReleaseHeld();
+
+    void CheckOpen() const;
+    TRef<IVirtualAtom> OpenRoot();
+    // Root link text, or nothing when the link is empty.
+    std::optional<std::string> RootText(uint32_t link);
+    // Root link text := Text; the atom is made in the transaction when missing.
+    void SetRootText(uint32_t link, std::string_view text);
+    TRef<IIndexer> OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory);
+    TRef<IIndexer> OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory);
+
+    bool IsSkipped(std::string_view ip);
+    // The per-day table of page Node (the site's hits when empty); nullptr when missing and
+    // Make is false.
+    TRef<IIndexer> DayTable(std::string_view node, bool make);
+    TRef<IIndexer> SiteDayTable(uint32_t link, bool make);
+    void AddDayCount(IIndexer* table, TDateTime date);
+    int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2, bool lenient);
+    void SetTotalHits(int32_t value);
+    int32_t CountHitsSinceCreation();
+
+    TRef<IVirtualAtom> OpenSkin(IVirtualAtom* list, int32_t index, TAccess access);
+    void WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header,
+                       const TSkinInfo& texts, int32_t colour);
+    void CopySkinImages(int32_t index, TSkinImages& images);
+
+    void InitHourTable(IIndexer* table, IIndexerFactory* factory);
+    void AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date);
+    void SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours);
+    TRef<IIndexer> PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node,
+                                 bool make);
+
+    TRef<IStorageTransaction> Trans;
+    TRef<IVirtualAtom> Skins;
+    TRef<IVirtualAtom> PasswordAtom;
+    TRef<IVirtualAtom> TotalHostsAtom;
+    TRef<IIndexer> Hosts;
+    TRef<IIndexer> SkipList;
+    TRef<IIndexer> Nodes;
+    TRef<IIndexer> Referers;
+    int32_t Interval = DefaultInterval;
+};
+
+void* TOstraCounter::GetInterface(const TGUID& iid)
+{
+    if (void* found = FindInterface<ICounter>(this, iid)) return found;
+    return TUnknown::GetInterface(iid);
+}
+
+// ---- opening, creation, lifetime --------------------------------------------------------------
+
+TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& images)
+{
+    if (!FileExists(fileName)) {
+        // Built under a scratch name and renamed into place, so that a crash half-way leaves no
+        // file that would never open; a file that appeared meanwhile wins.
+        std::string scratch = ScratchNameBeside(fileName);
+        try {
+            CreateDatabase(scratch, images);
+        } catch (...) {
+            DeleteFileName(scratch);
+            throw;
+        }
+        if (!RenameNoReplace(scratch, fileName)) DeleteFileName(scratch);
+        if (!FileExists(fileName))
+            throw EKVZError(OstraCode::OpenFailed, "Cannot create counter database \"" + fileName + "\"");
+    }
+    OpenDatabase(fileName);
+}
+
+void TOstraCounter::OpenDatabase(const std::string& fileName)
+{
+    try {
+        TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("Open"));
+        Trans = storage->StartTransaction();
+        storage.reset();
+        TRef<IVirtualAtom> root = Trans->OpenRoot();
+        TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+        Hosts = factory->OpenIndex(root->OpenLink(RootLink::Hosts).get(), "", "");
+        SkipList = OpenOrMakeRootIndex(root.get(), RootLink::SkipList, factory.get());
+        TotalHostsAtom = root->OpenLink(RootLink::TotalHosts);
+        Skins = root->OpenLinkAccess(RootLink::Skins, AccessRead);
+        PasswordAtom = root->OpenLink(RootLink::Password);
+        if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessRead))
+            Interval = StrToIntDef(interval->GetText(), DefaultInterval);
+        for (uint32_t link : {RootLink::TaggedValues, RootLink::PairedValues}) {
+            if (root->HasLink(link)) continue;
+            TRef<IVirtualAtom> header;
+            factory->CreateIndex(Trans.get(), header, "", "");
+            root->SetLink(link, header.get());
+        }
+        Nodes = OpenOrMakeRootIndex(root.get(), RootLink::Nodes, factory.get());
+        if (root->HasLink(RootLink::Referers)) {
+            Referers = factory->OpenIndex(root->OpenLink(RootLink::Referers).get(), "", "");
+        } else {
+            // Made beside the transaction, in the storage the root belongs to.
+            TRef<IVirtualAtom> header;
+            Referers = factory->CreateIndex(root->GetStorage().get(), header, "", "");
+            root->SetLink(RootLink::Referers, header.get());
+        }
+    } catch (...) {
+        ReleaseHeld();
+        if (TRef<IStorageTransaction> trans = std::move(Trans)) {
+            try {
+                trans->Abort();
+            } catch (...) {
+                // Releasing the transaction aborts it as well.
+            }
+        }
+        throw;
+    }
+}
+
+TRef<IIndexer> TOstraCounter::OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link,
+                                                  IIndexerFactory* factory)
+{
+    if (TRef<IVirtualAtom> header = root->OpenLink(link)) return factory->OpenIndex(header.get(), "", "");
+    TRef<IVirtualAtom> header;
+    TRef<IIndexer> index = factory->CreateIndex(Trans.get(), header, "", "");
+    root->SetLink(link, header.get());
+    return index;
+}
+
+void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStreams& images)
+{
+    TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("CREATE"));
+    if (!storage) return;
+    TRef<IVirtualAtom> root = storage->OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    {
+        TRef<IVirtualAtom> header;
+        if (factory->CreateIndex(storage.get(), header, "", "")) root->SetLink(RootLink::Hosts, header.get());
+    }
+    {
+        TRef<IVirtualAtom> total = storage->NewAtom();
+        total->SetText("0");
+        root->SetLink(RootLink::TotalHosts, total.get());
+    }
+    TRef<IVirtualAtom> skins = storage->NewAtom();
+    root->SetLink(RootLink::Skins, skins.get());
+    {
+        bool drawn = images[0] == nullptr;
+        std::array<std::vector<uint8_t>, SkinImageCount> pictures;
+        for (int i = 0; i < SkinImageCount; ++i) {
+            if (drawn)
+                pictures[size_t(i)] = DrawnSkinImage(i);
+            else if (!images[size_t(i)])
+                throw EReadError("Default skin image " + std::to_string(i) + " is missing");
+            else
+                pictures[size_t(i)] = GivenSkinImage(*images[size_t(i)]);
+        }
+        TRef<IVirtualAtom> skin = storage->NewAtom();
+        skins->SetLink(0, skin.get());
+        skin->SetBytes(pictures[0]);
+        for (uint32_t digit = 0; digit < 10; ++digit) {
+            TRef<IVirtualAtom> image = storage->NewAtom();
+            image->SetBytes(pictures[digit + 1]);
+            skin->SetLink(digit, image.get());
+        }
+        skin.reset();
+        if (drawn)
+            WriteSkinInfo(skins.get(), 0, DrawnSkinLayout(), SkinTexts(MakerURL, MakerName, "DEfaULt"), 0);
+        else
+            WriteSkinInfo(skins.get(), 0, GivenSkinLayout(),
+                          SkinTexts(MakerURL, MakerName, "Default Kestrow Skin"), DefaultSkinColour);
+    }
+    skins.reset();
+    {
+        TRef<IVirtualAtom> password = storage->NewAtom();
+        password->SetText(DefaultPassword);
+        root->SetLink(RootLink::Password, password.get());
+    }
+    {
+        TRef<IVirtualAtom> interval = storage->NewAtom();
+        interval->SetText(IntToStr(DefaultInterval));
+        root->SetLink(RootLink::Interval, interval.get());
+    }
+    {
+        TRef<IVirtualAtom> header;
+        if (factory->CreateIndex(storage.get(), header, "", "")) root->SetLink(RootLink::SkipList, header.get());
+    }
+}
+
+void TOstraCounter::ReleaseHeld()
+{
+    Skins.reset();
+    TotalHostsAtom.reset();
+    PasswordAtom.reset();
+    Hosts.reset();
+    SkipList.reset();
+    Nodes.reset();
+    Referers.reset();
+}
+
+void TOstraCounter::Finish()
+{
+    // Commit needs every atom of the transaction closed: ours go first, in a fixed order.
+    ReleaseHeld();
+    if (TRef<IStorageTransaction> trans = std::move(Trans)) trans->Commit();
+}
+
+TOstraCounter::~TOstraCounter()
+{
+    try {
+        Finish();
+    } catch (const std::exception& e) {
+        ReportWarning(std::string("changes lost, commit failed: ") + e.what(), "Counter");
+    } catch (...) {
+        ReportWarning("changes lost, commit failed", "Counter");
+    }
+}
+
+void TOstraCounter::CheckOpen() const
+{
+    if (!Trans) throw EKVZError(OstraCode::TransactionState, "Counter database is closed");
+}
+
+TRef<IVirtualAtom> TOstraCounter::OpenRoot()
+{
+    CheckOpen();
+    return Trans->OpenRoot();
+}
+
+std::optional<std::string> TOstraCounter::RootText(uint32_t link)
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IVirtualAtom> atom = root->OpenLinkAccess(link, AccessRead);
+    if (!atom) return std::nullopt;
+    return atom->GetText();
+}
+
+void TOstraCounter::SetRootText(uint32_t link, std::string_view text)
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    if (TRef<IVirtualAtom> atom = root->OpenLink(link)) {
+        atom->SetText(text);
+        return;
+    }
+    TRef<IVirtualAtom> atom = Trans->NewAtom();
+    atom->SetText(text);
+    root->SetLink(link, atom.get());
+}
+
+TRef<IIndexer> TOstraCounter::OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory)
+{
+    TRef<IVirtualAtom> header = root->OpenLink(link);
+    if (!header) return nullptr;
+    return factory->OpenIndex(header.get(), "", "");
+}
+
+bool TOstraCounter::IsSkipped(std::string_view ip)
+{
+    return SkipList && SkipList->KeyExists(ip);
+}
+
+// ---- visits, hosts, skip list -----------------------------------------------------------------
+
+void TOstraCounter::RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date,
+                                  bool CountReferer, bool CheckSkip, bool /*Reserved*/)
+{
+    CheckOpen();
+    if (IP.empty()) return;
+    if (CheckSkip && IsSkipped(IP)) return;
+
+    // Everything that can refuse the hit is read before anything is written.
+    TRef<IVirtualAtom> hostAtom;
+    bool known = Hosts->FindKey(IP, hostAtom);
+    THostRecord record;
+    bool newVisit = true;
+    if (known) {
+        record = ReadHostRecord(hostAtom.get());
+        int64_t limit = DateMilliseconds(record.Date) + int64_t(Interval) * MillisecondsPerMinute;
+        newVisit = DateMilliseconds(Date) > limit;
+    }
+    std::optional<int32_t> totalHosts;
+    if (newVisit) {
+        if (!TotalHostsAtom) throw EConvertError("'' is not a valid integer value");
+        totalHosts = StrToInt(TotalHostsAtom->GetText());
+    }
+
+    if (CountReferer) {
+        hostAtom.reset();
+        RegisterReferer(Referer, Date);
+        if (known) Hosts->FindKey(IP, hostAtom);
+    }
+    if (known) {
+        record = THostRecord{std::string(IP), Date, Add32(record.Hits, 1),
+                             newVisit ? Add32(record.Visits, 1) : record.Visits};
+        WriteHostRecord(hostAtom.get(), record);
+    } else {
+        hostAtom = Hosts->AddKey(IP);
+        WriteHostRecord(hostAtom.get(), THostRecord{std::string(IP), Date, 1, 1});
+    }
+    hostAtom.reset();
+    if (!newVisit) return;
+    TotalHostsAtom->SetText(IntToStr(Add32(*totalHosts, 1)));
+    AddHostByDate(IP, Date);
+}
+
+bool TOstraCounter::HostExists(std::string_view IP)
+{
+    CheckOpen();
+    return Hosts->KeyExists(IP);
+}
+
+int32_t TOstraCounter::GetHostHits(std::string_view IP)
+{
+    CheckOpen();
+    TRef<IVirtualAtom> atom;
+    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessRead, atom)) return 0;
+    return ReadHostRecord(atom.get()).Hits;
+}
+
+int32_t TOstraCounter::GetHostVisits(std::string_view IP)
+{
+    CheckOpen();
+    TRef<IVirtualAtom> atom;
+    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessRead, atom)) return 0;
+    return ReadHostRecord(atom.get()).Visits;
+}
+
+int32_t TOstraCounter::GetHostCount()
+{
+    CheckOpen();
+    return CountKeys(Hosts.get());
+}
+
+TStringList TOstraCounter::GetHostList(int32_t SortMode)
+{
+    CheckOpen();
+    TStringList list;
+    WalkIndex(Hosts.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+        THostRecord record = ReadHostRecord(value);
+        list.AddObject(record.Address, std::make_unique<TCObject>(record.Hits, record.Date, record.Visits));
+    });
+    SortHostList(list, SortMode);
+    return list;
+}
+
+void TOstraCounter::DeleteHost(std::string_view IP)
+{
+    CheckOpen();
+    if (!IP.empty()) Hosts->DeleteKey(IP);
+}
+
+void TOstraCounter::ClearHosts()
+{
+    CheckOpen();
+    Hosts->Clear();
+}
+
+int32_t TOstraCounter::GetTotalHosts()
+{
+    CheckOpen();
+    if (!TotalHostsAtom) return -1;
+    return StrToIntDef(TotalHostsAtom->GetText(), -1);
+}
+
+void TOstraCounter::SetTotalHosts(int32_t Value)
+{
+    CheckOpen();
+    if (!TotalHostsAtom) {
+        SetRootText(RootLink::TotalHosts, IntToStr(Value));
+        TotalHostsAtom = OpenRoot()->OpenLink(RootLink::TotalHosts);
+        return;
+    }
+    TotalHostsAtom->SetText(IntToStr(Value));
+}
+
+void TOstraCounter::AddSkipIP(std::string_view IP)
+{
+    CheckOpen();
+    if (IP.empty() || SkipList->KeyExists(IP)) return;
+    SkipList->AddKey(IP);
+}
+
+void TOstraCounter::DeleteSkipIP(std::string_view IP)
+{
+    CheckOpen();
+    if (!IP.empty()) SkipList->DeleteKey(IP);
+}
+
+void TOstraCounter::ClearSkipList()
+{
+    CheckOpen();
+    SkipList->Clear();
+}
+
+TStringList TOstraCounter::GetSkipList()
+{
+    CheckOpen();
+    TStringList list;
+    TRef<IIndexerCursor> cursor = SkipList->GetCursor();
+    cursor->First();
+    std::string key = cursor->GetKey();
+    if (!key.empty()) {
+        list.Add(key);
+        while (cursor->Next()) list.Add(cursor->GetKey());
+    }
+    cursor->Close();
+    return list;
+}
+
+int32_t TOstraCounter::GetSkipCount()
+{
+    CheckOpen();
+    return CountKeys(SkipList.get());
+}
+
+// ---- pages, per-day tables, totals ------------------------------------------------------------
+
+TRef<IIndexer> TOstraCounter::SiteDayTable(uint32_t link, bool make)
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    if (!make) return OpenRootIndex(root.get(), link, factory.get());
+    return OpenOrMakeRootIndex(root.get(), link, factory.get());
+}
+
+TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make)
+{
+    if (node.empty()) return SiteDayTable(RootLink::SiteDayHits, make);
+    if (!Nodes) return nullptr;
+    TRef<IVirtualAtom> page;
+    if (!Nodes->FindKeyAccess(node, make ? AccessDefault : AccessRead, page)) return nullptr;
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessRead))
+        return factory->OpenIndex(header.get(), "", "");
+    if (!make) return nullptr;
+    TRef<IVirtualAtom> header;
+    TRef<IIndexer> table = factory->CreateIndex(Trans.get(), header, "", "");
+    page->SetLink(NodeDayTableLink, header.get());
+    return table;
+}
+
+void TOstraCounter::AddDayCount(IIndexer* table, TDateTime date)
+{
+    std::array<uint8_t, 8> key = DayKey(date);
+    TRef<IVirtualAtom> value;
+    if (FindBuf(table, key, value)) {
+        IncrementTextCount(value.get());
+        return;
+    }
+    value = table->AddKeyBuf(key.data(), int32_t(key.size()));
+    value->SetText("1");
+}
+
+void TOstraCounter::AddHitByDate(std::string_view IP, std::string_view Node, TDateTime Date)
+{
+    CheckOpen();
+    if (IsSkipped(IP)) return;
+    if (!Node.empty() && !Nodes->KeyExists(Node)) AddNode(Node);
+    TRef<IIndexer> table = DayTable(Node, true);
+    AddDayCount(table.get(), Date);
+}
+
+void TOstraCounter::AddHostByDate(std::string_view IP, TDateTime Date)
+{
+    CheckOpen();
+    if (IsSkipped(IP)) return;
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, true);
+    AddDayCount(table.get(), Date);
+}
+
+int32_t TOstraCounter::GetHitsByDate(std::string_view Node, TDateTime Date)
+{
+    CheckOpen();
+    TRef<IIndexer> table = DayTable(Node, false);
+    if (!table) return 0;
+    std::array<uint8_t, 8> key = DayKey(Date);
+    TRef<IVirtualAtom> value;
+    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) return 0;
+    std::string text = value->GetText();
+    // The site's tables forgive a damaged count; a page's raises.
+    return Node.empty() ? StrToIntDef(text, 0) : StrToInt(text);
+}
+
+int32_t TOstraCounter::GetHostsByDate(TDateTime Date)
+{
+    CheckOpen();
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
+    if (!table) return 0;
+    std::array<uint8_t, 8> key = DayKey(Date);
+    TRef<IVirtualAtom> value;
+    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) return 0;
+    return StrToIntDef(value->GetText(), 0);
+}
+
+int32_t TOstraCounter::SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2, bool lenient)
+{
+    double from = std::trunc(date1), to = std::trunc(date2);
+    if (from > to) std::swap(from, to);
+    int32_t sum = 0;
+    WalkIndex(table, [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+        std::array<uint8_t, 8> key{};
+        if (cursor.GetKeyBuf(key.data(), int32_t(key.size())) != int32_t(key.size())) return;
+        double day = DayOfKey(key);
+        if (!all && !(from <= day && day <= to)) return;
+        std::string text = value->GetText();
+        sum = Add32(sum, lenient ? StrToIntDef(text, 0) : StrToInt(text));
+    });
+    return sum;
+}
+
+int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2)
+{
+    CheckOpen();
+    TRef<IIndexer> table = DayTable(Node, false);
+    if (!table) return 0;
+    return SumDays(table.get(), All, Date1, Date2, false);
+}
+
+int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2)
+{
+    CheckOpen();
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
+    if (!table) return 0;
+    return SumDays(table.get(), All, Date1, Date2, false);
+}
+
+void TOstraCounter::AddNode(std::string_view Node)
+{
+    CheckOpen();
+    TRef<IVirtualAtom> page = Nodes->AddKey(Node);
+    WritePageRecord(page.get(), TPageRecord{Now(), 0});
+}
+
+void TOstraCounter::DeleteNode(std::string_view Node)
+{
+    CheckOpen();
+    if (Nodes) Nodes->DeleteKey(Node);
+}
+
+TStringList TOstraCounter::GetNodeNames()
+{
+    CheckOpen();
+    TStringList list;
+    TRef<IIndexerCursor> cursor = Nodes->GetCursor();
+    for (bool more = cursor->First(); more; more = cursor->Next()) list.Add(cursor->GetKey());
+    cursor->Close();
+    return list;
+}
+
+TStringList TOstraCounter::GetNodeList(int32_t SortMode)
+{
+    CheckOpen();
+    TStringList list;
+    WalkIndex(Nodes.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+        TPageRecord record = ReadPageRecord(value);
+        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(record.Count, record.Date, 0));
+    });
+    SortPageList(list, SortMode);
+    return list;
+}
+
+void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate)
+{
+    CheckOpen();
+    if (!Nodes) return;
+    int32_t total = GetTotalHits();
+    if (Node.empty() && IsSkipped(IP)) return;
+    {
+        TRef<IVirtualAtom> page;
+        if (Nodes->FindKey(Node, page)) {
+            TPageRecord record = ReadPageRecord(page.get());
+            WritePageRecord(page.get(), TPageRecord{UpdateDate ? Now() : record.Date, Add32(record.Count, 1)});
+        } else {
+            page = Nodes->AddKey(Node);
+            WritePageRecord(page.get(), TPageRecord{Now(), 1});
+        }
+    }
+    SetTotalHits(Add32(total, 1));
+}
+
+void TOstraCounter::SetTotalHits(int32_t value)
+{
+    SetRootText(RootLink::TotalHits, IntToStr(value));
+}
+
+int32_t TOstraCounter::CountHitsSinceCreation()
+{
+    double first = std::trunc(GetCreationDate());
+    double last = std::trunc(Now());
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHits, false);
+    if (!table) return 0;
+    int32_t sum = 0;
+    for (double day = first; day <= last; day += 1) {
+        std::array<uint8_t, 8> key = DayKey(day);
+        TRef<IVirtualAtom> value;
+        if (table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value))
+            sum = Add32(sum, StrToIntDef(value->GetText(), 0));
+    }
+    return sum;
+}
+
+int32_t TOstraCounter::GetTotalHits()
+{
+    CheckOpen();
+    if (std::optional<std::string> text = RootText(RootLink::TotalHits)) return StrToInt(*text);
+    int32_t total = CountHitsSinceCreation();
+    SetTotalHits(total);
+    return total;
+}
+
+TDateTime TOstraCounter::GetCreationDate()
+{
+    CheckOpen();
+    TRef<IStorageInfo> info = Query<IStorageInfo>(Trans);
+    if (!info) throw EKVZError(OstraCode::NotImplemented, OstraMsg::NotImplemented);
+    return info->GetCreated();
+}
+
+void TOstraCounter::GetStorageID(TGUID& ID)
+{
+    ID = TGUID{};
+    CheckOpen();
+    ID = Trans->GetStorageID();
+}
+
+// ---- referring sites ----------------------------------------------------------------------
+
+void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date)
+{
+    CheckOpen();
+    std::string key = RefererHostKey(Referer);
+    if (!Referers) return;
+    TRef<IVirtualAtom> value;
+    int32_t count = 0;
+    if (Referers->FindKey(key, value)) {
+        std::array<uint8_t, RefererRecordSize> record{};
+        value->Read(0, record);
+        count = int32_t(GetLE32(&record[RefererCountOffset]));
+    } else {
+        value = Referers->AddKey(key);
+    }
+    std::array<uint8_t, RefererRecordSize> record{};
+    PutLE64(&record[RefererDateOffset], std::bit_cast<uint64_t>(Date));
+    PutLE32(&record[RefererCountOffset], uint32_t(Add32(count, 1)));
+    value->Write(0, record);
+}
+
+TStringList TOstraCounter::GetRefererList(int32_t SortMode)
+{
+    CheckOpen();
+    TStringList list;
+    if (!Referers) return list;
+    WalkIndex(Referers.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+        std::array<uint8_t, RefererRecordSize> record{};
+        if (!value || value->Read(0, record) < RefererRecordSize) return;
+        TDateTime date = std::bit_cast<double>(GetLE64(&record[RefererDateOffset]));
+        int32_t count = int32_t(GetLE32(&record[RefererCountOffset]));
+        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(count, date, 0));
+    });
+    SortPageList(list, SortMode);
+    return list;
+}
+
+bool TOstraCounter::ClearReferers()
+{
+    CheckOpen();
+    if (!Referers) return false;
+    try {
+        Referers->Clear();
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+int32_t TOstraCounter::GetRefererCount()
+{
+    CheckOpen();
+    if (!Referers) return -1;
+    TRef<IIndexerCursor> cursor = Referers->GetCursor();
+    if (!cursor) return -1;
+    int32_t count = cursor->GetCount();
+    cursor->Close();
+    return count;
+}
+
+void TOstraCounter::DeleteReferer(std::string_view Host)
+{
+    CheckOpen();
+    if (Referers) Referers->DeleteKey(Host);
+}
+
+// ---- skins --------------------------------------------------------------------------------
+
+TRef<IVirtualAtom> TOstraCounter::OpenSkin(IVirtualAtom* list, int32_t index, TAccess access)
+{
+    // Indexes outside the slots read as empty slots.
+    if (!list || index < 0 || uint32_t(index) >= list->GetLinkCount()) return nullptr;
+    return list->OpenLinkAccess(uint32_t(index), access);
+}
+
+int32_t TOstraCounter::GetSkinCount()
+{
+    CheckOpen();
+    return Skins ? int32_t(Skins->GetLinkCount()) : 0;
+}
+
+TStringList TOstraCounter::GetSkinNames()
+{
+    CheckOpen();
+    TStringList list;
+    int32_t count = GetSkinCount();
+    for (int32_t i = 0; i < count; ++i)
+        list.Add(Skins->HasLink(uint32_t(i)) ? "Assigned image # " + std::to_string(i) : "UnAssigned");
+    return list;
+}
+
+bool TOstraCounter::AddSkin(const TSkinStreams& Images)
+{
+    CheckOpen();
+    if (!Skins) throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
+    // Every stream is read before anything is linked, so a missing one adds nothing.
+    std::array<std::vector<uint8_t>, SkinImageCount> pictures;
+    for (int i = 0; i < SkinImageCount; ++i) {
+        if (!Images[size_t(i)]) throw EReadError("Skin image " + std::to_string(i) + " is missing");
+        pictures[size_t(i)] = Images[size_t(i)]->ReadAll();
+    }
+    TAccessGuard guard(Skins.get(), AccessDefault);
+    TRef<IVirtualAtom> skin = Trans->NewAtom();
+    skin->SetBytes(pictures[0]);
+    for (uint32_t digit = 0; digit < 10; ++digit) {
+        TRef<IVirtualAtom> image = Trans->NewAtom();
+        image->SetBytes(pictures[digit + 1]);
+        skin->SetLink(digit, image.get());
+    }
+    Skins->SetLink(Skins->GetLinkCount(), skin.get());
+    return true;
+}
+
+void TOstraCounter::DeleteSkin(int32_t Index)
+{
+    CheckOpen();
+    // Slot 0 stays; indexes outside the slots must not grow the list.
+    if (!Skins || Index <= 0 || uint32_t(Index) >= Skins->GetLinkCount()) return;
+    TAccessGuard guard(Skins.get(), AccessDefault);
+    Skins->SetLink(uint32_t(Index), nullptr);
+}
+
+void TOstraCounter::ClearSkins()
+{
+    CheckOpen();
+    if (!Skins) return;
+    TAccessGuard guard(Skins.get(), AccessDefault);
+    Skins->SetLinkCount(1);
+}
+
+bool TOstraCounter::IsSkinComplete(int32_t Index)
+{
+    CheckOpen();
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessRead);
+    if (!skin || skin->GetDataSize() == 0) return false;
+    for (uint32_t digit = 0; digit < 10; ++digit) {
+        TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessRead);
+        if (!image || image->GetDataSize() == 0) return false;
+    }
+    return true;
+}
+
+void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images)
+{
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessRead);
+    for (int i = 0; i < SkinImageCount; ++i) images[size_t(i)] = std::make_unique<TMemoryStream>();
+    if (!skin) return;
+    images[0] = std::make_unique<TMemoryStream>(skin->GetBytes());
+    for (uint32_t digit = 0; digit < 10; ++digit)
+        if (TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessRead))
+            images[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
+}
+
+void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images)
+{
+    CheckOpen();
+    // A damaged skin 0 gives empty streams for what it lacks.
+    CopySkinImages(IsSkinComplete(Index) ? Index : 0, Images);
+}
+
+void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header)
+{
+    CheckOpen();
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessRead);
+    if (!skin) return;
+    Texts = DefaultSkinTexts();
+    Colour = DefaultSkinColour;
+    if (TRef<IVirtualAtom> info = skin->OpenLinkAccess(SkinInfoLink, AccessRead)) {
+        TByteArray bytes = info->GetBytes();
+        std::span<const uint8_t> record(bytes);
+        if (record.size() >= TSkinLayout::ByteSize) Header = TSkinLayout::FromBytes(record);
+        if (record.size() >= SkinInfoColourOffset)
+            Texts = TSkinInfo::FromBytes(record.subspan(SkinInfoTextsOffset));
+        if (record.size() >= SkinInfoRecordSize) Colour = int32_t(GetLE32(&record[SkinInfoColourOffset]));
+        return;
+    }
+    // A skin without a record gets the default one, stored beside the transaction.
+    skin->SetAccess(AccessAll);
+    TRef<IVirtualAtom> info = skin->GetStorage()->NewAtomAccess(AccessAll);
+    std::array<uint8_t, SkinInfoRecordSize> record{};
+    auto header = DefaultSkinLayout().Bytes();
+    std::memcpy(&record[0], header.data(), header.size());
+    std::memcpy(&record[SkinInfoTextsOffset], Texts.Bytes.data(), TSkinInfo::ByteSize);
+    PutLE32(&record[SkinInfoColourOffset], uint32_t(Colour));
+    info->Write(0, record);
+    skin->SetLink(SkinInfoLink, info.get());
+    Header = DefaultSkinLayout();
+}
+
+void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header,
+                                  const TSkinInfo& texts, int32_t colour)
+{
+    TRef<IVirtualAtom> skin = OpenSkin(list, index, AccessRead);
+    if (!skin) return;
+    TAccessGuard guard(skin.get(), AccessAll);
+    TRef<IVirtualAtom> info = skin->OpenLink(SkinInfoLink);
+    if (!info) {
+        info = skin->GetStorage()->NewAtom();
+        skin->SetLink(SkinInfoLink, info.get());
+    }
+    std::array<uint8_t, SkinInfoRecordSize> record{};
+    auto headerBytes = header.Bytes();
+    std::memcpy(&record[0], headerBytes.data(), headerBytes.size());
+    std::memcpy(&record[SkinInfoTextsOffset], texts.Bytes.data(), TSkinInfo::ByteSize);
+    PutLE32(&record[SkinInfoColourOffset], uint32_t(colour));
+    info->SetDataSize(0);
+    info->Write(0, record);
+}
+
+void TOstraCounter::SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
+                                int32_t Colour, IVirtualAtom* List)
+{
+    CheckOpen();
+    WriteSkinInfo(Skins ? Skins.get() : List, Index, Header, Texts, Colour);
+}
+
+// ---- settings -------------------------------------------------------------------------------
+
+std::string TOstraCounter::GetPassword()
+{
+    CheckOpen();
+    return PasswordAtom ? PasswordAtom->GetText() : std::string();
+}
+
+void TOstraCounter::SetPassword(std::string_view Text)
+{
+    CheckOpen();
+    if (!PasswordAtom) {
+        SetRootText(RootLink::Password, Text);
+        PasswordAtom = OpenRoot()->OpenLink(RootLink::Password);
+        return;
+    }
+    PasswordAtom->SetText(Text);
+}
+
+int32_t TOstraCounter::GetInterval()
+{
+    CheckOpen();
+    return Interval;
+}
+
+void TOstraCounter::SetInterval(int32_t Minutes)
+{
+    CheckOpen();
+    if (Minutes == Interval) return;
+    SetRootText(RootLink::Interval, IntToStr(Minutes));
+    Interval = Minutes;
+}
+
+std::string TOstraCounter::GetHomePageURL()
+{
+    CheckOpen();
+    if (std::optional<std::string> url = RootText(RootLink::HomePage)) return *url;
+    SetRootText(RootLink::HomePage, DefaultHomePage);
+    return DefaultHomePage;
+}
+
+void TOstraCounter::SetHomePageURL(std::string_view URL)
+{
+    CheckOpen();
+    if (!URL.empty()) SetRootText(RootLink::HomePage, URL);
+}
+
+std::string TOstraCounter::GetSiteName()
+{
+    CheckOpen();
+    return RootText(RootLink::SiteName).value_or(DefaultSiteName);
+}
+
+void TOstraCounter::SetSiteName(std::string_view Name)
+{
+    CheckOpen();
+    SetRootText(RootLink::SiteName, Name);
+}
+
+bool TOstraCounter::GetOptionFlag()
+{
+    CheckOpen();
+    if (std::optional<std::string> flag = RootText(RootLink::OptionFlag)) return *flag == "1";
+    SetRootText(RootLink::OptionFlag, "0");
+    return false;
+}
+
+void TOstraCounter::SetOptionFlag(bool Value)
+{
+    CheckOpen();
+    SetRootText(RootLink::OptionFlag, Value ? "1" : "0");
+}
+
+std::string TOstraCounter::GetExtraText()
+{
+    CheckOpen();
+    return RootText(RootLink::ExtraText).value_or(std::string());
+}
+
+void TOstraCounter::SetExtraText(std::string_view Text)
+{
+    CheckOpen();
+    SetRootText(RootLink::ExtraText, Text);
+}
+
+// ---- tagged and paired values ---------------------------------------------------------------
+
+void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value)
+{
+    if (Value.empty()) return;
+    try {
+        TRef<IVirtualAtom> root = OpenRoot();
+        TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+        TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
+        root.reset();
+        TRef<IVirtualAtom> value;
+        if (!tags->FindKey(Key, value)) value = tags->AddKey(Key);
+        value->SetText(Value);
+    } catch (...) {
+        // Tagged values are best effort by contract.
+    }
+}
+
+TStringList TOstraCounter::GetTaggedValueStats()
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
+    root.reset();
+    TStringList list;
+    WalkIndex(tags.get(), [&](IIndexerCursor&, IVirtualAtom* value) { CountText(list, value->GetText()); });
+    SortByCount(list);
+    return list;
+}
+
+void TOstraCounter::ClearTaggedValues()
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IVirtualAtom> header;
+    NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
+    root->SetLink(RootLink::TaggedValues, header.get());
+}
+
+void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First)
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
+    root.reset();
+    if (pairs->KeyExists(Key)) return;
+    TRef<IVirtualAtom> value = pairs->AddKey(Key);
+    TWriter writer;
+    writer.WriteString(First);
+    value->SetBytes(writer.Bytes());
+}
+
+void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Second)
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
+    root.reset();
+    TRef<IVirtualAtom> value;
+    if (!pairs->FindKey(Key, value)) return;
+    TByteArray bytes = value->GetBytes();
+    std::string first = TReader(bytes).ReadString();
+    TWriter writer;
+    writer.WriteString(first);
+    writer.WriteString(Second);
+    value->SetDataSize(0);
+    value->Write(0, writer.Bytes());
+}
+
+void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& SecondList)
+{
+    FirstList = TStringList();
+    SecondList = TStringList();
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
+    root.reset();
+    WalkIndex(pairs.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+        TByteArray bytes = value->GetBytes();
+        TReader reader(bytes);
+        std::string first, second;
+        if (reader.HasMore()) first = reader.ReadString();
+        if (reader.HasMore()) second = reader.ReadString();
+        if (first.empty() || second.empty()) return;
+        CountText(FirstList, first);
+        CountText(SecondList, second);
+    });
+    SortByCount(FirstList);
+    SortByCount(SecondList);
+}
+
+void TOstraCounter::ClearPairedValues()
+{
+    TRef<IVirtualAtom> root = OpenRoot();
+    TRef<IVirtualAtom> header;
+    NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
+    root->SetLink(RootLink::PairedValues, header.get());
+}
+
+// ---- hourly tables --------------------------------------------------------------------------
+
+void TOstraCounter::InitHourTable(IIndexer* table, IIndexerFactory* factory)
+{
+    for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
+        std::array<uint8_t, 4> key = Int32Bytes(hour);
+        TRef<IVirtualAtom> value = table->AddKeyBuf(key.data(), int32_t(key.size()));
+        WriteInt32At(value.get(), 0, 0);
+        TRef<IVirtualAtom> dayHeader;
+        factory->CreateIndex(value->GetStorage().get(), dayHeader, "", "");
+        value->SetLink(HourDayTableLink, dayHeader.get());
+    }
+}
+
+void TOstraCounter::AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date)
+{
+    std::array<uint8_t, 4> hourKey = Int32Bytes(HourOfDate(date));
+    TRef<IVirtualAtom> hour;
+    if (!FindBuf(table, hourKey, hour)) return;
+    WriteInt32At(hour.get(), 0, Add32(ReadInt32At(hour.get(), 0), 1));
+    TRef<IVirtualAtom> dayHeader = hour->OpenLink(HourDayTableLink);
+    if (!dayHeader) return;
+    TRef<IIndexer> days = factory->OpenIndex(dayHeader.get(), "", "");
+    std::array<uint8_t, 4> dayKey = Int32Bytes(WholeDays(date));
+    TRef<IVirtualAtom> day;
+    if (!FindBuf(days.get(), dayKey, day)) {
+        day = days->AddKeyBuf(dayKey.data(), int32_t(dayKey.size()));
+        WriteInt32At(day.get(), 0, 0);
+    }
+    WriteInt32At(day.get(), 0, Add32(ReadInt32At(day.get(), 0), 1));
+}
+
+void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours)
+{
+    hours[0] = 0;
+    for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
+        std::array<uint8_t, 4> key = Int32Bytes(hour);
+        TRef<IVirtualAtom> value;
+        if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) continue;
+        hours[size_t(hour) + 1] = ReadInt32At(value.get(), 0);
+        hours[0] = Add32(hours[0], hours[size_t(hour) + 1]);
+    }
+}
+
+TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, IIndexerFactory* factory,
+                                            std::string_view node, bool make)
+{
+    TRef<IVirtualAtom> header;
+    if (pages->FindKey(node, header)) return factory->OpenIndex(header.get(), "", "");
+    if (!make) return nullptr;
+    TRef<IIndexer> table = factory->CreateIndex(Trans.get(), header, "", "");
+    pages->InsertKey(node, header.get());
+    InitHourTable(table.get(), factory);
+    return table;
+}
+
+void TOstraCounter::RegisterHourlyHit(std::string_view IP, std::string_view Node, TDateTime Date)
+{
+    CheckOpen();
+    if (IsSkipped(IP)) return;
+    TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
+    TRef<IVirtualAtom> root = Trans->OpenRoot();
+    TRef<IIndexer> site = OpenRootIndex(root.get(), RootLink::SiteHours, factory.get());
+    if (!site) {
+        TRef<IVirtualAtom> header;
+        site = factory->CreateIndex(Trans.get(), header, "", "");
+        root->SetLink(RootLink::SiteHours, header.get());
+        InitHourTable(site.get(), factory.get());
+    }
+    AddHourHit(site.get(), factory.get(), Date);
+    site.reset();
+    if (Node.empty()) return;
+    TRef<IIndexer> pages = OpenOrMakeRootIndex(root.get(), RootLink::PageHours, factory.get());
+    root.reset();
+    TRef<IIndexer> page = PageHourTable(pages.get(), factory.get(), Node, true);
+    AddHourHit(page.get(), factory.get(), Date);
+}
+
+void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_view Node)
+{
+    CheckOpen();
+    Hours[0] = 0;
+    TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
+    TRef<IVirtualAtom> root = Trans->OpenRootAccess(AccessRead);
+    TRef<IIndexer> table;
+    if (Node.empty()) {
+        table = OpenRootIndex(root.get(), RootLink::SiteHours, factory.get());
+    } else if (TRef<IIndexer> pages = OpenRootIndex(root.get(), RootLink::PageHours, factory.get())) {
+        root.reset();
+        table = PageHourTable(pages.get(), factory.get(), Node, false);
+    }
+    if (table) SumHourBuckets(table.get(), Hours);
+}
+
+// ---- public functions -----------------------------------------------------------------------
+
+TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Images)
+{
+    try {
+        if (!StorageFactory()) StartStorageEngine();
+        return MakeObj<TOstraCounter>(FileName, Images);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void CloseCounter(TRef<ICounter>& Counter)
+{
+    TRef<ICounter> counter = std::move(Counter);
+    if (!counter) return;
+    auto* object = dynamic_cast<TOstraCounter*>(counter.get());
+    if (object) object->Finish();
+}

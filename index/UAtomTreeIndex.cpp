@@ -1,0 +1,707 @@
+// The trie index core: header checks, the path walk that finds and grows the trie, and the
+// ordered walk (preorder, children by ascending byte) around the remembered position.
+#include "index/UAtomTreeIndex.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+// The header texts are kept in code page 1251 in old builds; here they are UTF-8.
+constexpr std::array<const char*, 6> ATIMessages = {
+    "Усе окей!",
+    "Это не ATI!",
+    "Указанный ATI не совместим!",
+    "Нет заголовка ATI!",
+    "Непонятная ошибка!",
+    "Не указан Storage!",
+};
+
+constexpr TAccess NoAccess = 0;
+constexpr TAccess ReadAccess = AccessReadOnly;  // read data and links
+constexpr TAccess WriteAccess = AccessDefault;  // read and write data and links
+
+// Raises an open's access for the life of the scope and puts the saved bits back on every exit.
+class TAccessScope {
+public:
+    TAccessScope(IVirtualAtom* atom, TAccess access) : Atom(atom), Saved(atom->GetAccess()) {
+        if ((Saved | access) != Saved) atom->SetAccess(Saved | access);
+    }
+    ~TAccessScope() {
+        try {
+            Atom->SetAccess(Saved);
+        } catch (...) {
+            // Lowering rights cannot conflict; a closed atom has nothing left to restore.
+        }
+    }
+    TAccessScope(const TAccessScope&) = delete;
+    TAccessScope& operator=(const TAccessScope&) = delete;
+
+private:
+    IVirtualAtom* Atom;
+    TAccess Saved;
+};
+
+void Raise(IVirtualAtom* atom, TAccess access) {
+    TAccess now = atom->GetAccess();
+    if ((now | access) != now) atom->SetAccess(now | access);
+}
+
+bool IsBranch(const std::string& text) { return text.empty() || text[ATINode::KindPos] != ATINode::Chain; }
+bool IsChain(const std::string& text) { return !IsBranch(text); }
+
+uint8_t ByteAt(const std::string& text, size_t i) { return uint8_t(text[i]); }
+
+uint32_t LinkOfPos(size_t i) { return uint32_t(i + 2); }
+size_t PosOfLink(uint32_t link) { return size_t(link - 2); }
+
+// The child link holding the smallest byte above c (c = -1: any), or 0.
+uint32_t NextChildLink(IVirtualAtom* node, const std::string& text, int c) {
+    uint32_t best = 0;
+    int bestByte = 256;
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i) {
+        int v = ByteAt(text, i);
+        if (v > c && v < bestByte && node->HasLink(LinkOfPos(i))) {
+            best = LinkOfPos(i);
+            bestByte = v;
+        }
+    }
+    return best;
+}
+
+// The child link holding the greatest byte below c (c = 256: any), or 0.
+uint32_t PriorChildLink(IVirtualAtom* node, const std::string& text, int c) {
+    uint32_t best = 0;
+    int bestByte = -1;
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i) {
+        int v = ByteAt(text, i);
+        if (v < c && v >= bestByte && node->HasLink(LinkOfPos(i))) {
+            best = LinkOfPos(i);
+            bestByte = v;
+        }
+    }
+    return best;
+}
+
+// The link by which parent reaches the child whose own character is own, or 0.
+uint32_t LinkInParent(IVirtualAtom* parent, const std::string& ptext, uint8_t own) {
+    for (size_t i = ATINode::FirstChildPos; i < ptext.size(); ++i)
+        if (ByteAt(ptext, i) == own && parent->HasLink(LinkOfPos(i))) return LinkOfPos(i);
+    return 0;
+}
+
+uint8_t OwnOf(const std::string& text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
+
+void PutU32(uint8_t* at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
+}
+uint32_t GetU32(const uint8_t* at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v |= uint32_t(at[i]) << (8 * i);
+    return v;
+}
+
+std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
+    std::array<uint8_t, ATIHeader::Size> bytes{};
+    auto id = header.Id.Bytes();
+    std::copy(id.begin(), id.end(), bytes.begin() + ATIHeader::IdOffset);
+    bytes[ATIHeader::SignatureOffset] = uint8_t(ATIHeader::Signature.size());
+    std::memcpy(bytes.data() + ATIHeader::SignatureOffset + 1, ATIHeader::Signature.data(),
+                ATIHeader::Signature.size());
+    bytes[ATIHeader::FlagOffset] = header.Flag;
+    bytes[ATIHeader::VersionOffset] = header.Version;
+    PutU32(bytes.data() + ATIHeader::CountOffset, uint32_t(header.Count));
+    return bytes;
+}
+
+std::string ShortString(const uint8_t* at, size_t maxLen) {
+    size_t len = std::min<size_t>(at[0], maxLen);
+    return std::string(reinterpret_cast<const char*>(at + 1), len);
+}
+
+} // namespace
+
+TATIError::TATIError(int32_t code)
+    : Exception(code >= 0 && size_t(code) < ATIMessages.size() ? ATIMessages[size_t(code)] : ATIMessages[4]),
+      Code(code) {}
+
+// ---------------------------------------------------------------------------------------------
+// Prefix cache
+
+TCacheVA::TCacheVA(int32_t minLen, int32_t maxLen)
+    : MinLen(std::clamp(minLen, 0, 255)), MaxLen(std::clamp(std::max(minLen, maxLen), 0, 255)) {
+    if (MinLen != 0) Entries.resize(size_t(MaxLen - MinLen + 1) * 256);
+}
+
+void TCacheVA::Clear() {
+    if (Empty) return;
+    for (auto& entry : Entries) {
+        entry.Prefix.clear();
+        entry.Node = nullptr;
+    }
+    Empty = true;
+}
+
+TCacheAtom* TCacheVA::Slot(std::string_view prefix) {
+    int32_t len = int32_t(prefix.size());
+    if (Entries.empty() || len < MinLen || len > MaxLen || len == 0) return nullptr;
+    return &Entries[size_t(len - MinLen) * 256 + uint8_t(prefix.back())];
+}
+
+TRef<IVirtualAtom> TCacheVA::Lookup(std::string_view prefix) {
+    TCacheAtom* slot = Slot(prefix);
+    if (!slot || !slot->Node || slot->Prefix != prefix) return nullptr;
+    return slot->Node;
+}
+
+void TCacheVA::Store(std::string_view prefix, const TRef<IVirtualAtom>& node) {
+    TCacheAtom* slot = Slot(prefix);
+    if (!slot || !node) return;
+    slot->Prefix.assign(prefix);
+    slot->Node = node;
+    Empty = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Header
+
+TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
+    TAccessScope read(atom, AccessReadData);
+    TATIHeader header;
+    if (atom->GetDataSize() == ATIHeader::LegacySize) {
+        std::array<uint8_t, ATIHeader::LegacySize> bytes{};
+        atom->Read(0, bytes);
+        header.Signature = ShortString(bytes.data() + ATIHeader::LegacySignatureOffset, 4);
+        header.Flag = bytes[ATIHeader::LegacyFlagOffset];
+        header.Version = bytes[ATIHeader::LegacyVersionOffset];
+        header.Count = int32_t(GetU32(bytes.data() + ATIHeader::LegacyCountOffset));
+        header.Id = TGUID::FromBytes(std::span(bytes).subspan(ATIHeader::LegacyIdOffset, TGUID::ByteSize));
+        return header;
+    }
+    std::array<uint8_t, ATIHeader::Size> bytes{};
+    atom->Read(0, bytes);
+    header.Id = TGUID::FromBytes(std::span(bytes).subspan(ATIHeader::IdOffset, TGUID::ByteSize));
+    header.Signature = ShortString(bytes.data() + ATIHeader::SignatureOffset, 3);
+    header.Flag = bytes[ATIHeader::FlagOffset];
+    header.Version = bytes[ATIHeader::VersionOffset];
+    header.Count = int32_t(GetU32(bytes.data() + ATIHeader::CountOffset));
+    return header;
+}
+
+int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
+    if (!atom) return ATICode::NoHeader;
+    TAccessScope read(atom, AccessReadData);
+    uint32_t size = atom->GetDataSize();
+    if (size != ATIHeader::Size && size != ATIHeader::LegacySize) return ATICode::NotATI;
+    TATIHeader header = ReadHeader(atom);
+    if (header.Signature != ATIHeader::Signature) return ATICode::NotATI;
+    if (header.Id != ATIHeader::TypeId) return ATICode::Incompatible;
+    if (header.Version != ATIHeader::Version) return ATICode::Incompatible;
+    return ATICode::Ok;
+}
+
+int32_t TAtomTreeIndex::KeyCount() { return ReadHeader(HeaderAtom.get()).Count; }
+
+void TAtomTreeIndex::WriteCount(int32_t count) {
+    TATIHeader header = ReadHeader(HeaderAtom.get());
+    header.Count = count;
+    auto bytes = HeaderBytes(header);
+    TAccessScope write(HeaderAtom.get(), WriteAccess);
+    HeaderAtom->SetDataSize(0);
+    HeaderAtom->Write(0, bytes);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_t maxLen)
+    : Cache(minLen, maxLen), CacheOn(minLen != 0) {
+    if (int32_t code = CheckHeader(header.get())) throw TATIError(code);
+    HeaderAtom = header;
+    Transaction = header->GetTransaction();
+    AtomMaker = Transaction ? TRef<IVirtualStorage>(Transaction) : header->GetStorage();
+    {
+        TAccessScope links(header.get(), AccessReadLinks);
+        RootNode = header->OpenLinkAccess(ATINode::HeaderRootLink, NoAccess);
+    }
+    if (!RootNode) {
+        TRef<IVirtualAtom> root = AtomMaker->NewAtom();
+        root->SetText(ATINode::EmptyRoot);
+        TAccessScope links(header.get(), WriteAccess);
+        header->SetLink(ATINode::HeaderRootLink, root.get());
+        RootNode = root;
+    } else {
+        // Only a root with no own character is repaired, so a read-only file opens untouched.
+        TAccessScope read(RootNode.get(), ReadAccess);
+        if (RootNode->GetText().size() < ATINode::EmptyRoot.size()) {
+            TAccessScope write(RootNode.get(), WriteAccess);
+            RootNode->SetText(ATINode::EmptyRoot);
+        }
+    }
+    RootNode->SetAccess(NoAccess);
+    RootHandle = HandleOf(RootNode.get());
+    CurrentNode = RootNode;
+    HeaderAtom->SetAccess(NoAccess);
+    CurrentKeyText = KeyText();
+}
+
+TAtomTreeIndex::~TAtomTreeIndex() = default;
+
+std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* storage, TRef<IVirtualAtom>& header,
+                                                          int32_t minLen, int32_t maxLen) {
+    header = nullptr;
+    if (!storage) throw TATIError(ATICode::NoStorage);
+    TRef<IVirtualAtom> atom = storage->NewAtom();
+    TATIHeader fresh;
+    fresh.Id = ATIHeader::TypeId;
+    fresh.Flag = 1;
+    fresh.Version = ATIHeader::Version;
+    auto bytes = HeaderBytes(fresh);
+    atom->Write(0, bytes);
+    auto index = std::make_unique<TAtomTreeIndex>(atom, minLen, maxLen);
+    header = atom;
+    return index;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Held atoms between calls
+
+class TAtomTreeIndex::TIdleGuard {
+public:
+    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) {}
+    ~TIdleGuard() { Index.Idle(); }
+
+private:
+    TAtomTreeIndex& Index;
+};
+
+// Every held atom goes back to access 0, so between calls the index blocks no other open.
+void TAtomTreeIndex::Idle() noexcept {
+    auto lower = [](const TRef<IVirtualAtom>& atom) {
+        if (!atom) return;
+        try {
+            atom->SetAccess(NoAccess);
+        } catch (...) {
+        }
+    };
+    lower(CurrentNode);
+    lower(RootNode);
+    lower(HeaderAtom);
+    lower(RaisedCacheNode);
+    RaisedCacheNode = nullptr;
+}
+
+TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
+    TRef<IAtomInfo> info = Query<IAtomInfo>(atom);
+    return info ? info->GetAddress().Handle : 0;
+}
+
+bool TAtomTreeIndex::IsRoot(IVirtualAtom* atom) const {
+    return atom == RootNode.get() || HandleOf(atom) == RootHandle;
+}
+
+void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
+    if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
+    CurrentNode = std::move(node);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Trie steps
+
+// A child of node. A share violation means the atom is one this index holds raised (the root
+// or the current node); that held open is used. Any other failure passes on.
+TRef<IVirtualAtom> TAtomTreeIndex::OpenChild(IVirtualAtom* node, uint32_t link, TAccess access) {
+    try {
+        return node->OpenLinkAccess(link, access);
+    } catch (const EKVZError& error) {
+        if (error.Code != OstraCode::ShareViolation) throw;
+        TRef<IVirtualAtom> plain = node->OpenLinkAccess(link, NoAccess);
+        TAtomHandle handle = plain ? HandleOf(plain.get()) : 0;
+        if (CurrentNode && handle == HandleOf(CurrentNode.get())) return CurrentNode;
+        if (handle == RootHandle) return RootNode;
+        throw;
+    }
+}
+
+// The parent of node (nil at the root); the root comes back as the held root interface.
+TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access) {
+    TRef<IVirtualAtom> parent = node->OpenLinkAccess(ATINode::ParentLink, NoAccess);
+    if (!parent) return nullptr;
+    if (HandleOf(parent.get()) == RootHandle) parent = RootNode;
+    Raise(parent.get(), access);
+    return parent;
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b,
+                                             TAccess access) {
+    if (!IsBranch(text) || text.size() <= ATINode::FirstChildPos) return nullptr;
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
+        if (ByteAt(text, i) == b && node->HasLink(LinkOfPos(i))) return OpenChild(node, LinkOfPos(i), access);
+    return nullptr;
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::NewNode(IVirtualAtom* parent, std::string_view text) {
+    TRef<IVirtualAtom> node = AtomMaker->NewAtom();
+    node->SetText(text);
+    node->SetLink(ATINode::ParentLink, parent);
+    return node;
+}
+
+// The branch child of node for byte b, made when missing. text is node's text, kept current.
+TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& text, uint8_t b) {
+    if (TRef<IVirtualAtom> child = FindChild(node, text, b, WriteAccess)) return child;
+    TRef<IVirtualAtom> child = NewNode(node, std::string(1, ATINode::Branch) + char(b));
+    uint32_t link = ATINode::FirstChildLink;
+    while (node->HasLink(link)) ++link;
+    node->SetLink(link, child.get());
+    size_t pos = PosOfLink(link);
+    if (text.size() <= pos) text.resize(pos + 1, char(b));
+    text[pos] = char(b);
+    node->SetText(text);
+    return child;
+}
+
+// Grows the trie at node for key[pos..]; returns the node the walk goes on from and moves pos
+// to the last byte consumed.
+TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view key, size_t& pos) {
+    std::string text = node->GetText();
+    std::string_view tail = key.substr(pos);
+    if (text.size() <= ATINode::FirstChildPos) {
+        // A node without children becomes a chain whose edge is the whole tail.
+        std::string chain(1, ATINode::Chain);
+        chain += char(OwnOf(text));
+        chain += tail;
+        node->SetText(chain);
+        TRef<IVirtualAtom> child = NewNode(node, std::string(1, ATINode::Branch) + key[pos]);
+        node->SetLink(ATINode::FirstChildLink, child.get());
+        pos = key.size() - 1;
+        return child;
+    }
+    if (IsBranch(text)) return AddChild(node, text, uint8_t(key[pos]));
+    std::string edge = text.substr(ATINode::FirstChildPos);
+    if (edge == tail) {
+        pos = key.size() - 1;
+        return TRef<IVirtualAtom>(node);
+    }
+    if (edge.size() > 1) {
+        // Peel the first edge byte off: a new chain takes the rest of the edge and the old child.
+        TRef<IVirtualAtom> oldChild = OpenChild(node, ATINode::FirstChildLink, WriteAccess);
+        TRef<IVirtualAtom> chain = NewNode(node, std::string(1, ATINode::Chain) + edge);
+        chain->SetLink(ATINode::FirstChildLink, oldChild.get());
+        node->SetLink(ATINode::FirstChildLink, chain.get());
+        oldChild->SetLink(ATINode::ParentLink, chain.get());
+        std::string childText = oldChild->GetText();
+        if (childText.size() > ATINode::OwnPos) {
+            childText[ATINode::OwnPos] = edge[1];
+            oldChild->SetText(childText);
+        }
+        edge.resize(1);
+    }
+    text = std::string(1, ATINode::Branch) + char(OwnOf(text)) + edge;
+    node->SetText(text);
+    return AddChild(node, text, uint8_t(key[pos]));
+}
+
+// The node of key, grown when create is set; nil when absent (the position is then left where
+// the walk stopped). The caller has raised the root.
+TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
+    if (key.empty()) {
+        if (create || RootNode->HasLink(ATINode::ValueLink)) return RootNode;
+        SetCurrent(RootNode);
+        return nullptr;
+    }
+    TAccess access = create ? WriteAccess : ReadAccess;
+    TRef<IVirtualAtom> cur = RootNode;
+    size_t pos = 0;
+    bool cached = false;
+    if (CacheOn && int32_t(key.size()) >= Cache.MinLen) {
+        for (int32_t a = std::min<int32_t>(int32_t(key.size()), Cache.MaxLen); a >= Cache.MinLen && a > 0; --a) {
+            if (TRef<IVirtualAtom> node = Cache.Lookup(key.substr(0, size_t(a)))) {
+                cur = node;
+                pos = size_t(a);
+                cached = true;
+                RaisedCacheNode = node;
+                Raise(node.get(), access);
+                break;
+            }
+        }
+    }
+    while (pos < key.size()) {
+        std::string text = cur->GetText();
+        std::string_view rest = key.substr(pos);
+        TRef<IVirtualAtom> child;
+        if (IsBranch(text)) {
+            child = FindChild(cur.get(), text, uint8_t(rest[0]), access);
+            if (!child) {
+                if (!create) {
+                    SetCurrent(cur);
+                    return nullptr;
+                }
+                child = Extend(cur.get(), key, pos);
+            }
+        } else if (std::string_view(text).substr(ATINode::FirstChildPos) == rest) {
+            child = OpenChild(cur.get(), ATINode::FirstChildLink, access);
+            pos = key.size() - 1;
+        } else {
+            if (!create) {
+                SetCurrent(cur);
+                return nullptr;
+            }
+            Cache.Clear();
+            cached = false;
+            child = Extend(cur.get(), key, pos);
+        }
+        cur = child;
+        size_t reached = pos + 1;
+        if (CacheOn && !create && !cached && int32_t(reached) >= Cache.MinLen && int32_t(reached) <= Cache.MaxLen &&
+            (reached >= key.size() || int32_t(reached) >= Cache.MaxLen)) {
+            if (IsBranch(cur->GetText())) {
+                Cache.Store(key.substr(0, reached), cur);
+                cached = true;
+            }
+        }
+        pos = reached;
+    }
+    return cur;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+void TAtomTreeIndex::Add(std::string_view key, IVirtualAtom* atom) { AddNew(key, atom); }
+
+TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* atom) {
+    TIdleGuard idle(*this);
+    Idle();
+    RootNode->SetAccess(AccessAll);
+    // One growing walk: a node kept from a separate lookup walk would collide with it.
+    TRef<IVirtualAtom> node = FindNode(key, true);
+    TRef<IVirtualAtom> value(atom);
+    if (!value) {
+        value = AtomMaker->NewAtom();
+        value->SetText(key);
+    }
+    Raise(node.get(), WriteAccess);
+    bool had = node->HasLink(ATINode::ValueLink);
+    node->SetLink(ATINode::ValueLink, value.get());
+    if (!had) WriteCount(KeyCount() + 1);
+    SetCurrent(node);
+    CurrentKeyText.assign(key);
+    Positioned = true;
+    return value;
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::Find(std::string_view key, TAccess access) {
+    TIdleGuard idle(*this);
+    Idle();
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = FindNode(key, false);
+    TRef<IVirtualAtom> value;
+    CurrentKeyText.clear();
+    Positioned = false;
+    if (node) {
+        SetCurrent(node);
+        Raise(node.get(), ReadAccess);
+        value = node->OpenLinkAccess(ATINode::ValueLink, access);
+        if (value) {
+            CurrentKeyText.assign(key);
+            Positioned = true;
+        }
+    }
+    if (!Positioned) CurrentKeyText = KeyText();
+    return value;
+}
+
+bool TAtomTreeIndex::Contains(std::string_view key) {
+    TIdleGuard idle(*this);
+    Idle();
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = FindNode(key, false);
+    CurrentKeyText.clear();
+    Positioned = false;
+    if (node) {
+        SetCurrent(node);
+        Raise(node.get(), ReadAccess);
+        Positioned = node->HasLink(ATINode::ValueLink);
+        if (Positioned) CurrentKeyText.assign(key);
+    }
+    if (!Positioned) CurrentKeyText = KeyText();
+    return Positioned;
+}
+
+bool TAtomTreeIndex::Delete(std::string_view key) {
+    TIdleGuard idle(*this);
+    Idle();
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = FindNode(key, false);
+    bool had = false;
+    if (node) {
+        Cache.Clear();
+        Raise(node.get(), AccessAll);
+        had = node->HasLink(ATINode::ValueLink);
+        if (had) {
+            node->SetLink(ATINode::ValueLink, nullptr);
+            WriteCount(KeyCount() - 1);
+        }
+        SetCurrent(node);
+    } else {
+        CurrentNode = nullptr;
+    }
+    Idle();
+    Positioned = false;
+    if (CurrentNode) {
+        TRef<IVirtualAtom> at = CurrentNode;
+        Raise(at.get(), ReadAccess);
+        Positioned = StepForward(at);
+        SetCurrent(at);
+    }
+    CurrentKeyText = Positioned ? KeyText() : std::string();
+    return had;
+}
+
+void TAtomTreeIndex::Clear() {
+    while (First()) Delete(std::string(CurrentKeyText));
+    TIdleGuard idle(*this);
+    SetCurrent(RootNode);
+    CurrentKeyText.clear();
+    Positioned = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Ordered walk
+
+// Moves node to the next node holding a value in preorder; false (node at the root) when none.
+bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node) {
+    std::string text = node->GetText();
+    for (;;) {
+        uint32_t down = NextChildLink(node.get(), text, -1);
+        if (down) {
+            node = OpenChild(node.get(), down, ReadAccess);
+        } else {
+            for (;;) {
+                TRef<IVirtualAtom> parent = OpenParent(node.get(), ReadAccess);
+                if (!parent) return false;
+                std::string ptext = parent->GetText();
+                uint32_t next = 0;
+                if (IsBranch(ptext)) {
+                    uint32_t k = LinkInParent(parent.get(), ptext, OwnOf(text));
+                    if (k >= ATINode::FirstChildLink) next = NextChildLink(parent.get(), ptext, ByteAt(ptext, PosOfLink(k)));
+                }
+                node = parent;
+                text = ptext;
+                if (next) {
+                    node = OpenChild(node.get(), next, ReadAccess);
+                    break;
+                }
+            }
+        }
+        if (node->HasLink(ATINode::ValueLink)) return true;
+        text = node->GetText();
+    }
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::DescendLast(TRef<IVirtualAtom> node) {
+    for (;;) {
+        std::string text = node->GetText();
+        uint32_t down = PriorChildLink(node.get(), text, 256);
+        if (!down) return node;
+        node = OpenChild(node.get(), down, ReadAccess);
+    }
+}
+
+// Moves node to the previous node holding a value in preorder; false (node at the root) when none.
+bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node) {
+    for (;;) {
+        std::string text = node->GetText();
+        TRef<IVirtualAtom> parent = OpenParent(node.get(), ReadAccess);
+        if (!parent) return false;
+        std::string ptext = parent->GetText();
+        uint32_t prior = 0;
+        if (IsBranch(ptext)) {
+            uint32_t k = LinkInParent(parent.get(), ptext, OwnOf(text));
+            if (k >= ATINode::FirstChildLink) prior = PriorChildLink(parent.get(), ptext, ByteAt(ptext, PosOfLink(k)));
+        }
+        node = prior ? DescendLast(OpenChild(parent.get(), prior, ReadAccess)) : parent;
+        if (node->HasLink(ATINode::ValueLink)) return true;
+    }
+}
+
+bool TAtomTreeIndex::Step(bool forward) {
+    TIdleGuard idle(*this);
+    Idle();
+    if (!CurrentNode) return false;
+    Cache.Clear();
+    TRef<IVirtualAtom> node = CurrentNode;
+    Raise(node.get(), ReadAccess);
+    Positioned = false;
+    CurrentKeyText.clear();
+    Positioned = forward ? StepForward(node) : StepBackward(node);
+    SetCurrent(node);
+    if (Positioned) CurrentKeyText = KeyText();
+    return Positioned;
+}
+
+bool TAtomTreeIndex::Next() { return Step(true); }
+bool TAtomTreeIndex::Prior() { return Step(false); }
+
+bool TAtomTreeIndex::First() {
+    TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
+    SetCurrent(RootNode);
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = RootNode;
+    Positioned = node->HasLink(ATINode::ValueLink) || StepForward(node);
+    SetCurrent(node);
+    CurrentKeyText = Positioned ? KeyText() : std::string();
+    return Positioned;
+}
+
+bool TAtomTreeIndex::Last() {
+    TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = DescendLast(RootNode);
+    Positioned = node->HasLink(ATINode::ValueLink) || StepBackward(node);
+    SetCurrent(node);
+    CurrentKeyText = Positioned ? KeyText() : std::string();
+    return Positioned;
+}
+
+std::string TAtomTreeIndex::KeyText() {
+    if (!CurrentNode) return {};
+    TAccessScope read(CurrentNode.get(), ReadAccess);
+    if (!CurrentNode->HasLink(ATINode::ValueLink) || IsRoot(CurrentNode.get())) return {};
+    std::string key(1, char(OwnOf(CurrentNode->GetText())));
+    TRef<IVirtualAtom> node = CurrentNode;
+    for (;;) {
+        TRef<IVirtualAtom> parent = node->OpenLinkAccess(ATINode::ParentLink, NoAccess);
+        if (!parent) break;
+        if (HandleOf(parent.get()) == RootHandle) {
+            TAccessScope rootRead(RootNode.get(), ReadAccess);
+            std::string rtext = RootNode->GetText();
+            if (IsChain(rtext) && rtext.size() >= ATINode::FirstChildPos + 2) key = rtext.substr(ATINode::FirstChildPos);
+            break;
+        }
+        parent->SetAccess(ReadAccess);
+        std::string ptext = parent->GetText();
+        if (IsChain(ptext)) key = ptext.substr(ATINode::OwnPos);
+        else key.insert(key.begin(), char(OwnOf(ptext)));
+        node = parent;
+    }
+    return key;
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::CurrentValue(TAccess access) {
+    if (!CurrentNode) return nullptr;
+    TAccessScope read(CurrentNode.get(), ReadAccess);
+    return CurrentNode->OpenLinkAccess(ATINode::ValueLink, access);
+}
+
+bool TAtomTreeIndex::CurrentIsEmpty() {
+    if (!CurrentNode) return true;
+    TAccessScope read(CurrentNode.get(), ReadAccess);
+    return !CurrentNode->HasLink(ATINode::ValueLink);
+}

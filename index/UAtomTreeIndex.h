@@ -1,0 +1,183 @@
+// The trie index core: an ordered byte-string -> atom map kept as a character trie of node atoms
+// under a header atom, with a remembered position for ordered walks. Internal to the index
+// engine; callers use it through TIIndexer (UKVZIndex.h).
+#pragma once
+
+#include "storage/Corvane.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A header check failure; the message comes from the fixed table by code.
+class TATIError : public Exception {
+public:
+    explicit TATIError(int32_t code);
+    int32_t Code;
+};
+
+namespace ATICode {
+inline constexpr int32_t Ok = 0;
+inline constexpr int32_t NotATI = 1;
+inline constexpr int32_t Incompatible = 2;
+inline constexpr int32_t NoHeader = 3;
+inline constexpr int32_t Unknown = 4;
+inline constexpr int32_t NoStorage = 5;
+} // namespace ATICode
+
+// The header record as read from either stored layout.
+struct TATIHeader {
+    TGUID Id;
+    std::string Signature;
+    uint8_t Flag = 0;
+    uint8_t Version = 0;
+    int32_t Count = 0;
+};
+
+// The stored header. Offsets are of the 28-byte layout that is written; the 60-byte layout
+// of older files is only read (and rewritten as 28 bytes on the first count update).
+namespace ATIHeader {
+inline constexpr TGUID TypeId = GuidOf("{220C8120-D1CE-11D4-BBEB-00A0D21ABA80}");
+inline constexpr std::string_view Signature = "ATI";
+inline constexpr uint8_t Version = 1;
+inline constexpr uint32_t Size = 28;
+inline constexpr uint32_t IdOffset = 0;
+inline constexpr uint32_t SignatureOffset = 16;
+inline constexpr uint32_t FlagOffset = 21;
+inline constexpr uint32_t VersionOffset = 22;
+inline constexpr uint32_t CountOffset = 24;
+inline constexpr uint32_t LegacySize = 60;
+inline constexpr uint32_t LegacySignatureOffset = 0;
+inline constexpr uint32_t LegacyFlagOffset = 34;
+inline constexpr uint32_t LegacyVersionOffset = 36;
+inline constexpr uint32_t LegacyCountOffset = 40;
+inline constexpr uint32_t LegacyIdOffset = 44;
+} // namespace ATIHeader
+
+// Node atom links and text layout. Text: kind, own character, then child bytes (branch) or
+// the compressed edge (chain). The child for the byte at text index i is in link i + 2.
+namespace ATINode {
+inline constexpr uint32_t HeaderRootLink = 1;
+inline constexpr uint32_t ParentLink = 1;
+inline constexpr uint32_t ValueLink = 2;
+inline constexpr uint32_t FirstChildLink = 4;
+inline constexpr char Branch = '-';
+inline constexpr char Chain = '+';
+inline constexpr size_t KindPos = 0;
+inline constexpr size_t OwnPos = 1;
+inline constexpr size_t FirstChildPos = 2;
+inline constexpr std::string_view EmptyRoot = "- ";
+} // namespace ATINode
+
+struct TCacheAtom {
+    std::string Prefix;
+    TRef<IVirtualAtom> Node;
+};
+
+// Key prefix -> trie node, one entry per (prefix length, last byte), lengths MinLen..MaxLen.
+class TCacheVA {
+public:
+    TCacheVA(int32_t minLen, int32_t maxLen);
+    void Clear();
+    // The node cached for exactly this prefix, or nil.
+    TRef<IVirtualAtom> Lookup(std::string_view prefix);
+    void Store(std::string_view prefix, const TRef<IVirtualAtom>& node);
+
+    int32_t MinLen;
+    int32_t MaxLen;
+
+private:
+    TCacheAtom* Slot(std::string_view prefix);
+    std::vector<TCacheAtom> Entries;
+    bool Empty = true;
+};
+
+class TAtomTreeIndex {
+public:
+    // Opens the index kept in header (TATIError 1, 2, 3 when it is none). The prefix cache is
+    // on only when minLen is not 0.
+    TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_t maxLen);
+    ~TAtomTreeIndex();
+    TAtomTreeIndex(const TAtomTreeIndex&) = delete;
+    TAtomTreeIndex& operator=(const TAtomTreeIndex&) = delete;
+
+    // Makes a fresh header atom through storage (TATIError 5 when nil), returns it in header
+    // and opens it.
+    static std::unique_ptr<TAtomTreeIndex> CreateNew(IVirtualStorage* storage, TRef<IVirtualAtom>& header,
+                                                     int32_t minLen, int32_t maxLen);
+
+    // 0 valid, 1 not this index type, 2 incompatible, 3 no atom.
+    static int32_t CheckHeader(IVirtualAtom* atom);
+    static TATIHeader ReadHeader(IVirtualAtom* atom);
+
+    // Makes key point at atom (replacing any previous value link); leaves the position there.
+    void Add(std::string_view key, IVirtualAtom* atom);
+    // As Add; a nil atom is replaced by a new value atom holding the key as its text. Returns
+    // the value atom linked.
+    TRef<IVirtualAtom> AddNew(std::string_view key, IVirtualAtom* atom);
+    // The value atom of key opened with access, or nil; positions at the key (or where the
+    // walk stopped).
+    TRef<IVirtualAtom> Find(std::string_view key, TAccess access);
+    // As Find, but only tells whether key has a value; opens no value atom.
+    bool Contains(std::string_view key);
+    // True when key had a value. Leaves the position at the key after it.
+    bool Delete(std::string_view key);
+    void Clear();
+    int32_t KeyCount();
+
+    // Ordered walk around the current position; true when a key was reached.
+    bool First();
+    bool Next();
+    bool Prior();
+    bool Last();
+
+    // The key text stored at the last operation (empty when on no key or on the empty key).
+    const std::string& CurrentKey() const { return CurrentKeyText; }
+    // Recomputes the key of the current node from the trie.
+    std::string KeyText();
+    TRef<IVirtualAtom> CurrentValue(TAccess access);
+    bool CurrentIsEmpty();
+    bool HasCurrentNode() const { return bool(CurrentNode); }
+    // Whether the last operation left the position on a key (a found key or a step that
+    // reached one).
+    bool IsPositioned() const { return Positioned; }
+
+    const TRef<IVirtualAtom>& GetHeaderAtom() const { return HeaderAtom; }
+    const TRef<IVirtualStorage>& GetAtomMaker() const { return AtomMaker; }
+    const TRef<IStorageTransaction>& GetTransaction() const { return Transaction; }
+
+private:
+    class TIdleGuard;
+    friend class TIdleGuard;
+
+    void Idle() noexcept;
+    void WriteCount(int32_t count);
+    TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
+    TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
+    TRef<IVirtualAtom> FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access);
+    TRef<IVirtualAtom> AddChild(IVirtualAtom* node, std::string& text, uint8_t b);
+    TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
+    TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
+    TRef<IVirtualAtom> FindNode(std::string_view key, bool create);
+    TAtomHandle HandleOf(IVirtualAtom* atom) const;
+    bool IsRoot(IVirtualAtom* atom) const;
+    bool Step(bool forward);
+    bool StepForward(TRef<IVirtualAtom>& node);
+    bool StepBackward(TRef<IVirtualAtom>& node);
+    TRef<IVirtualAtom> DescendLast(TRef<IVirtualAtom> node);
+    void SetCurrent(TRef<IVirtualAtom> node);
+
+    std::string CurrentKeyText;
+    TRef<IVirtualAtom> HeaderAtom;
+    TRef<IVirtualStorage> AtomMaker;
+    TRef<IStorageTransaction> Transaction;
+    TCacheVA Cache;
+    TRef<IVirtualAtom> CurrentNode;
+    TRef<IVirtualAtom> RootNode;
+    bool CacheOn;
+    TAtomHandle RootHandle = 0;
+    TRef<IVirtualAtom> RaisedCacheNode;
+    bool Positioned = false;
+};

@@ -1,0 +1,277 @@
+// The CGI request and response: environment and standard input in, header lines and body out.
+#include "platform/Cgi.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cxxabi.h>
+#include <memory>
+#include <typeinfo>
+#include <unistd.h>
+
+namespace {
+
+const std::string_view CRLF = "\r\n";
+
+int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string AsciiLower(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return result;
+}
+
+bool IsMultipart(std::string_view contentType) {
+    return AsciiLower(contentType).find("multipart/form-data") != std::string::npos;
+}
+
+bool IsFormEncoded(std::string_view contentType) {
+    return AsciiLower(contentType).starts_with("application/x-www-form-urlencoded");
+}
+
+// Strict decimal: digits only, no sign, no blanks; nullopt on anything else or overflow.
+std::optional<int64_t> ParseDecimal(std::string_view text) {
+    if (text.empty() || text.size() > 18) return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
+// Header values must stay on one line: line breaks become blanks.
+std::string OneLine(std::string_view text) {
+    std::string result(text);
+    for (char& c : result)
+        if (c == '\r' || c == '\n') c = ' ';
+    return result;
+}
+
+} // namespace
+
+std::string UrlDecode(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '+') {
+            result += ' ';
+        } else if (c == '%' && i + 2 < text.size() && HexDigitValue(text[i + 1]) >= 0 &&
+                   HexDigitValue(text[i + 2]) >= 0) {
+            result += char(HexDigitValue(text[i + 1]) * 16 + HexDigitValue(text[i + 2]));
+            i += 2;
+        } else {
+            result += c;
+        }
+    }
+    return result;
+}
+
+std::string UrlEncode(std::string_view text) {
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        auto b = static_cast<unsigned char>(c);
+        bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
+                     b == '-' || b == '_' || b == '.' || b == '~';
+        if (plain) {
+            result += c;
+        } else {
+            result += '%';
+            result += Hex[b >> 4];
+            result += Hex[b & 15];
+        }
+    }
+    return result;
+}
+
+std::string HtmlEscape(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '&': result += "&amp;"; break;
+        case '<': result += "&lt;"; break;
+        case '>': result += "&gt;"; break;
+        case '"': result += "&quot;"; break;
+        case '\'': result += "&#39;"; break;
+        default: result += c;
+        }
+    }
+    return result;
+}
+
+std::string HtmlEscapeAttr(std::string_view text) {
+    std::string result;
+    result.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case ' ': result += "&#32;"; break;
+        case '\t': result += "&#9;"; break;
+        case '\n': result += "&#10;"; break;
+        case '\r': result += "&#13;"; break;
+        case '\f': result += "&#12;"; break;
+        case '=': result += "&#61;"; break;
+        case '`': result += "&#96;"; break;
+        default: result += HtmlEscape(std::string_view(&c, 1));
+        }
+    }
+    return result;
+}
+
+TFieldList ParseFormFields(std::string_view text) {
+    TFieldList fields;
+    while (!text.empty()) {
+        size_t end = text.find('&');
+        std::string_view item = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (item.empty()) continue;
+        size_t eq = item.find('=');
+        if (eq == std::string_view::npos)
+            fields.emplace_back(UrlDecode(item), std::string());
+        else
+            fields.emplace_back(UrlDecode(item.substr(0, eq)), UrlDecode(item.substr(eq + 1)));
+    }
+    return fields;
+}
+
+std::string FieldValue(const TFieldList& fields, std::string_view name) {
+    for (const auto& [fieldName, value] : fields)
+        if (fieldName == name) return value;
+    return {};
+}
+
+TWebRequest::TWebRequest(TEnvSource env, TInputSource input)
+    : FEnv(std::move(env)), FInput(std::move(input)) {}
+
+TWebRequest TWebRequest::FromProcess() {
+    auto env = [](std::string_view name) -> std::optional<std::string> {
+        const char* value = std::getenv(std::string(name).c_str());
+        if (!value) return std::nullopt;
+        return std::string(value);
+    };
+    auto input = [](char* buffer, size_t size) -> size_t {
+        for (;;) {
+            ssize_t n = ::read(STDIN_FILENO, buffer, size);
+            if (n >= 0) return size_t(n);
+            if (errno != EINTR) return 0;
+        }
+    };
+    return TWebRequest(env, input);
+}
+
+std::string TWebRequest::GetFieldByName(std::string_view name) const {
+    std::string value = FEnv(name).value_or(std::string());
+    if (value.empty() && name.starts_with("HTTP_"))
+        value = FEnv(name.substr(5)).value_or(std::string());
+    return value;
+}
+
+const TFieldList& TWebRequest::QueryFields() const {
+    if (!FQueryFields) FQueryFields = ParseFormFields(Query());
+    return *FQueryFields;
+}
+
+const TFieldList& TWebRequest::ContentFields() {
+    if (FContentFields) return *FContentFields;
+    FContentFields.emplace();
+    if (!IsFormEncoded(ContentType())) return *FContentFields;
+    ReadWholeContent();
+    *FContentFields = ParseFormFields(FContent);
+    return *FContentFields;
+}
+
+int64_t TWebRequest::ContentLength() const {
+    std::string text = GetFieldByName("CONTENT_LENGTH");
+    if (text.empty()) return 0;
+    std::optional<int64_t> length = ParseDecimal(text);
+    if (!length) throw EWebRequestError("Invalid content length");
+    int64_t limit = IsMultipart(ContentType()) ? MaxMultipartContent : MaxFormContent;
+    if (*length > limit) throw EWebRequestError("Request content too large");
+    return *length;
+}
+
+std::string TWebRequest::ReadClient(size_t maxBytes) {
+    int64_t length = ContentLength();
+    std::string chunk;
+    if (FInputEnded || int64_t(FContent.size()) >= length) return chunk;
+    size_t wanted = std::min<size_t>(maxBytes, size_t(length - int64_t(FContent.size())));
+    chunk.resize(wanted);
+    size_t got = FInput ? FInput(chunk.data(), wanted) : 0;
+    if (got == 0) FInputEnded = true;
+    chunk.resize(got);
+    FContent += chunk;
+    return chunk;
+}
+
+void TWebRequest::ReadWholeContent() {
+    int64_t length = ContentLength();
+    while (int64_t(FContent.size()) < length && !ReadClient(8192).empty()) {
+    }
+}
+
+TWebResponse::TWebResponse(const TWebRequest& request, TWriter writer)
+    : FProtocol(request.ProtocolVersion()), FWriter(std::move(writer)) {}
+
+TWebResponse::TWriter TWebResponse::StdoutWriter() {
+    return [](std::string_view bytes) {
+        while (!bytes.empty()) {
+            ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return; // the client went away; nothing more can be said
+            bytes.remove_prefix(size_t(n));
+        }
+    };
+}
+
+void TWebResponse::SetContentStream(std::string bytes) { FStream = std::move(bytes); }
+
+void TWebResponse::Write(std::string_view bytes) {
+    if (FWriter) FWriter(bytes);
+}
+
+void TWebResponse::SendResponse() {
+    if (FSent) return;
+    FSent = true;
+    const std::string& body = FStream ? *FStream : Content;
+    std::string head;
+    if (!FProtocol.empty()) head += "Status: 200 OK" + std::string(CRLF);
+    if (!Location.empty()) head += "Location: " + OneLine(Location) + std::string(CRLF);
+    if (!ContentType.empty()) head += "Content-Type: " + OneLine(ContentType) + std::string(CRLF);
+    if (FStream || !body.empty())
+        head += "Content-Length: " + std::to_string(body.size()) + std::string(CRLF);
+    head += "Content:";
+    head += CRLF;
+    head += CRLF;
+    Write(head + body);
+}
+
+void TWebResponse::SendError(std::string_view className, std::string_view message) {
+    if (FSent) return;
+    FSent = true;
+    std::string body = "<html><title>Internal Server Error 500</title>" + std::string(CRLF) +
+                       "<h1>Internal Server Error 500</h1><hr>" + std::string(CRLF) +
+                       "Exception: " + HtmlEscape(className) + "<br>" + std::string(CRLF) +
+                       "Message: " + HtmlEscape(message) + "<br></html>" + std::string(CRLF);
+    std::string head = "Status: 500 " + OneLine(message) + std::string(CRLF) +
+                       "Content-Type: text/html" + std::string(CRLF) +
+                       "Content-Length: " + std::to_string(body.size()) + std::string(CRLF) +
+                       "Content:" + std::string(CRLF) + std::string(CRLF);
+    Write(head + body);
+}
+
+std::string ExceptionClassName(const std::exception& error) {
+    const char* mangled = typeid(error).name();
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> demangled(
+        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
+}

@@ -1,0 +1,63 @@
+// TStringList: an ordered list of byte strings, each entry carrying an owned object, an integer,
+// or neither. The list owns its objects: dropping the list frees them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Base of the objects a list entry may own.
+class TObject {
+public:
+    virtual ~TObject() = default;
+};
+
+class TStringList {
+public:
+    struct TEntry {
+        std::string Text;
+        std::unique_ptr<TObject> Object;
+        int32_t Integer = 0;
+    };
+
+    TStringList() = default;
+    TStringList(TStringList&&) = default;
+    TStringList& operator=(TStringList&&) = default;
+
+    int Count() const { return int(FEntries.size()); }
+    bool Empty() const { return FEntries.empty(); }
+    void Clear() { FEntries.clear(); }
+
+    // Appends and returns the new entry's index.
+    int Add(std::string text);
+    int AddObject(std::string text, std::unique_ptr<TObject> object);
+    int AddInteger(std::string text, int32_t value);
+    void Delete(int index);
+
+    // Index access; out of range raises EListError "List index out of bounds (N)".
+    const std::string& Strings(int index) const;
+    const std::string& operator[](int index) const { return Strings(index); }
+    TObject* Objects(int index) const;
+    // The entry's object as T, or nullptr when it has none or another kind.
+    template <class T>
+    T* ObjectAs(int index) const { return dynamic_cast<T*>(Objects(index)); }
+    int32_t Integers(int index) const;
+    void SetInteger(int index, int32_t value);
+
+    // First entry equal to Text ignoring ASCII letter case, or -1.
+    int IndexOf(std::string_view text) const;
+
+    // Sorts by Compare (negative: A before B). Equal entries keep no defined order.
+    void CustomSort(const std::function<int(const TEntry& a, const TEntry& b)>& compare);
+
+    const std::vector<TEntry>& Entries() const { return FEntries; }
+    auto begin() const { return FEntries.begin(); }
+    auto end() const { return FEntries.end(); }
+
+private:
+    const TEntry& At(int index) const;
+    std::vector<TEntry> FEntries;
+};

@@ -1,0 +1,154 @@
+// The atom cache: bucketed lookup, recency list, read-through and write-through.
+#include "storage/AtomCache.h"
+
+#include "storage/Timers.h"
+
+namespace {
+enum : int {
+    CacheReadTimer = 18,
+    CacheWriteTimer = 19,
+    CacheGetItemTimer = 20,
+    CacheRemoveTimer = 21,
+    CacheClearTimer = 22,
+};
+} // namespace
+
+TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
+    : BucketCount(1u << bits), Bits(bits), Mask((1u << bits) - 1), Limit(limit), atoms_(std::move(atoms)) {
+    Buckets.reserve(BucketCount);
+    for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<TCacheItem>);
+}
+
+TAtomCache::~TAtomCache() = default;
+
+void* TAtomCache::GetInterface(const TGUID& iid) {
+    if (void* found = FindInterface<IAtomCache>(this, iid)) return found;
+    return TUnknown::GetInterface(iid);
+}
+
+uint32_t TAtomCache::ItemHandle(uint32_t index) {
+    for (uint32_t b = 0; b < BucketCount; ++b) {
+        TBinAccessor& bucket = Buckets[b];
+        if (index < bucket.Count()) return bucket.Get(index)->Key << Bits | b;
+        index -= uint32_t(bucket.Count());
+    }
+    return 0;
+}
+
+void TAtomCache::Unlink(TCacheItem* item) {
+    (item->Newer ? item->Newer->Older : MostRecent) = item->Older;
+    (item->Older ? item->Older->Newer : LeastRecent) = item->Newer;
+    item->Older = item->Newer = nullptr;
+}
+
+void TAtomCache::PutInFront(TCacheItem* item) {
+    item->Older = MostRecent;
+    item->Newer = nullptr;
+    if (MostRecent) MostRecent->Newer = item;
+    else LeastRecent = item;
+    MostRecent = item;
+}
+
+// Unlinks and frees the item.
+void TAtomCache::DeleteItem(TCacheItem* item) {
+    Unlink(item);
+    --ItemCount;
+    Buckets[item->Rec.Handle & Mask].RemoveItem(item);
+}
+
+TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
+    TTimedScope timer(CacheGetItemTimer);
+    TBinAccessor& bucket = Buckets[handle & Mask];
+    uint32_t key = handle >> Bits;
+    ++Lookups;
+    size_t index;
+    auto* item = static_cast<TCacheItem*>(bucket.Find(key, index));
+    created = !item;
+    if (item) {
+        ++Hits;
+        if (item != MostRecent) {
+            Unlink(item);
+            PutInFront(item);
+        }
+    } else {
+        auto made = std::make_unique<TCacheItem>(key);
+        made->Rec.Handle = handle;
+        item = made.get();
+        bucket.Insert(index, std::move(made));
+        ++ItemCount;
+        PutInFront(item);
+    }
+    while (ItemCount > Limit && LeastRecent && LeastRecent != item) DeleteItem(LeastRecent);
+    return item;
+}
+
+void TAtomCache::Clear() {
+    TTimedScope timer(CacheClearTimer);
+    for (TBinAccessor& bucket : Buckets)
+        while (bucket.Count() > 0) bucket.Delete(bucket.Count() - 1);
+    MostRecent = LeastRecent = nullptr;
+    ItemCount = 0;
+}
+
+void TAtomCache::Remove(uint32_t handle) {
+    TTimedScope timer(CacheRemoveTimer);
+    size_t index;
+    if (auto* item = static_cast<TCacheItem*>(Buckets[handle & Mask].Find(handle >> Bits, index))) DeleteItem(item);
+}
+
+void TAtomCache::Read(uint32_t handle, uint8_t parts, TAtomData& data) {
+    TTimedScope timer(CacheReadTimer);
+    bool created;
+    TCacheItem* item = GetItem(handle, created);
+    uint8_t missing = uint8_t(parts & ~item->Rec.Loaded);
+    if (missing) {
+        try {
+            atoms_->ReadAtom(item->Rec, missing);
+        } catch (...) {
+            if (created) DeleteItem(item);
+            throw;
+        }
+    }
+    const TAtomRec& rec = item->Rec;
+    data.Parts = parts;
+    if (parts & AtomPartCounts) {
+        data.LinkRefs = rec.LinkRefs;
+        data.ExtRefs = rec.ExtRefs;
+    }
+    if (parts & AtomPartLinks) {
+        data.Links = rec.Links;
+        data.LinkWidth = rec.LinkWidth;
+    }
+    if (parts & AtomPartData) data.Data = rec.Data;
+}
+
+void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {
+    lookups = Lookups;
+    hits = Hits;
+}
+
+// On a failed write the item goes: it must never hold what the file lacks.
+void TAtomCache::Write(uint32_t handle, const TAtomData& data, uint8_t parts) {
+    TTimedScope timer(CacheWriteTimer);
+    bool created;
+    TCacheItem* item = GetItem(handle, created);
+    TAtomRec& rec = item->Rec;
+    uint8_t store = uint8_t(parts | (data.Parts & ~rec.Loaded));
+    if (store & AtomPartCounts) {
+        rec.LinkRefs = data.LinkRefs;
+        rec.ExtRefs = data.ExtRefs;
+    }
+    if (store & AtomPartLinks) {
+        rec.Links = data.Links;
+        rec.LinkWidth = data.LinkWidth;
+    }
+    if (store & AtomPartData) rec.Data = data.Data;
+    rec.Loaded |= store;
+    if (parts == 0) return;
+    try {
+        atoms_->WriteAtom(rec, parts);
+    } catch (...) {
+        DeleteItem(item);
+        throw;
+    }
+}

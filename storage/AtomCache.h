@@ -1,0 +1,89 @@
+// TAtomCache: the committed content of recently used atoms, in 2^Bits sorted buckets with a
+// least-recently-used order and an item limit. Reads fill missing parts from the atom table;
+// writes go through to it, so the cache never holds what the file lacks.
+#pragma once
+
+#include "storage/Accessors.h"
+#include "storage/AtomManager.h"
+#include "storage/Unknown.h"
+
+#include <cstdint>
+#include <vector>
+
+// The content of an atom as it travels between the object layer and the cache.
+struct TAtomData {
+    std::vector<uint8_t> Data;
+    uint32_t LinkRefs = 0;
+    uint32_t ExtRefs = 0;
+    TAtomHandleArray Links;
+    uint8_t LinkWidth = 1;
+    uint8_t Parts = 0; // part bits present (AtomPartCounts, AtomPartLinks, AtomPartData)
+};
+
+struct IAtomCache : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{0D6055C4-B64C-4931-89CE-FB07A24E0BCE}");
+    // Counting bucket by bucket; 0 beyond the end.
+    virtual uint32_t ItemHandle(uint32_t index) = 0;
+    virtual uint32_t GetCount() = 0;
+    virtual uint32_t GetLimit() = 0;
+    // Items beyond the limit go at the next Read or Write.
+    virtual void SetLimit(uint32_t limit) = 0;
+    virtual void Clear() = 0;
+    virtual void Remove(uint32_t handle) = 0;
+    // The requested parts, read from the atom table when not held. Atom-table errors pass
+    // through; a failed read leaves no new item behind.
+    virtual void Read(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
+    virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
+    // Takes the parts present in data and writes the modified ones (parts) to the atom table.
+    virtual void Write(uint32_t handle, const TAtomData& data, uint8_t parts) = 0;
+
+protected:
+    ~IAtomCache() = default;
+};
+
+class TCacheItem : public TIndexedObject {
+public:
+    using TIndexedObject::TIndexedObject;
+    TAtomRec Rec;
+    TCacheItem* Older = nullptr;
+    TCacheItem* Newer = nullptr;
+};
+
+class TAtomCache : public TUnknown, public IAtomCache {
+public:
+    // Reads and writes through atoms (counted).
+    TAtomCache(TRef<IAtomManager> atoms, uint32_t bits = 6, uint32_t limit = 8000);
+    ~TAtomCache() override;
+
+    uint32_t ItemHandle(uint32_t index) override;
+    uint32_t GetCount() override { return ItemCount; }
+    uint32_t GetLimit() override { return Limit; }
+    void SetLimit(uint32_t limit) override { Limit = limit; }
+    void Clear() override;
+    void Remove(uint32_t handle) override;
+    void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
+    void GetStats(uint32_t& lookups, uint32_t& hits) override;
+    void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override;
+
+    uint32_t BucketCount;
+    std::vector<TBinAccessor> Buckets;
+    uint32_t Bits;
+    uint32_t Mask;
+    TCacheItem* MostRecent = nullptr;
+    uint32_t Hits = 0;
+    TCacheItem* LeastRecent = nullptr;
+    uint32_t Lookups = 0;
+    uint32_t Limit;
+    uint32_t ItemCount = 0;
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    TCacheItem* GetItem(uint32_t handle, bool& created);
+    void Unlink(TCacheItem* item);
+    void PutInFront(TCacheItem* item);
+    void DeleteItem(TCacheItem* item);
+
+    TRef<IAtomManager> atoms_;
+};

@@ -1,0 +1,412 @@
+// The atom table: entries in both forms, bodies, handle allocation and the CRC checks.
+#include "storage/AtomManager.h"
+
+#include "storage/Crc32.h"
+#include "storage/KVZError.h"
+#include "storage/SpaceAllocator.h"
+#include "storage/Support.h"
+#include "storage/Timers.h"
+
+#include <algorithm>
+#include <set>
+
+using namespace AtomTable;
+
+namespace {
+enum : int {
+    AppendSegmentTimer = 11,
+    NewHandleTimer = 12,
+    RecycleHandleTimer = 13,
+    NewAtomTimer = 14,
+    DeleteTimer = 15,
+    ReadAtomTimer = 16,
+    WriteAtomTimer = 17,
+};
+
+uint32_t GetLE24(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16; }
+void PutLE24(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+    p[2] = uint8_t(v >> 16);
+}
+
+uint8_t WidthOf(const TAtomEntry& entry) { return uint8_t(((entry[FlagsOffset] >> 5) & 3) + 1); }
+
+uint32_t LinkFrom(const uint8_t* p, uint8_t width) {
+    uint32_t handle = 0;
+    for (int i = width - 1; i >= 0; --i) handle = handle << 8 | p[i];
+    return handle;
+}
+
+void PutLink(uint8_t* p, uint32_t handle, uint8_t width) {
+    for (uint8_t i = 0; i < width; ++i) p[i] = uint8_t(handle >> (8 * i));
+}
+
+// Stored length of an external atom's body: data then links.
+uint64_t BodyLengthOf(const TAtomEntry& entry) {
+    return uint64_t(GetLE32(&entry[DataLengthOffset])) + uint64_t(GetLE24(&entry[LinkCountOffset])) * WidthOf(entry);
+}
+
+[[noreturn]] void RaiseInvalidAddress() { throw EKVZError(OstraCode::InvalidAtomAddress, OstraMsg::InvalidAtomAddress); }
+[[noreturn]] void RaiseTooLarge() { throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError); }
+
+// The inline form keeps no link count: links run up to the last non-zero byte.
+TAtomHandleArray DecodeInlineLinks(const TAtomEntry& entry) {
+    uint32_t dataLength = entry[FlagsOffset] & 0x1F;
+    uint8_t width = WidthOf(entry);
+    const uint8_t* inlineBytes = &entry[InlineOffset];
+    uint32_t end = InlineSize;
+    while (end > dataLength && inlineBytes[end - 1] == 0) --end;
+    TAtomHandleArray links;
+    if (end <= dataLength) return links;
+    uint32_t count = (end - dataLength + width - 1) / width;
+    uint8_t padded[InlineSize + 4] = {};
+    std::copy(inlineBytes, inlineBytes + InlineSize, padded);
+    for (uint32_t i = 0; i < count; ++i) links.push_back(LinkFrom(padded + dataLength + i * width, width));
+    return links;
+}
+} // namespace
+
+TAtomManager::TAtomManager(TOstraFile& file) : file_(&file) { LoadChain(); }
+
+void* TAtomManager::GetInterface(const TGUID& iid) {
+    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject>(this, iid)) return found;
+    return TUnknown::GetInterface(iid);
+}
+
+void TAtomManager::Disconnect() {
+    std::lock_guard guard(lock_);
+    file_ = nullptr;
+}
+
+TOstraFile& TAtomManager::File() const {
+    if (!file_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
+    return *file_;
+}
+
+bool TAtomManager::IsFree(const TAtomEntry& entry) {
+    return entry[FlagsOffset] == 0 && std::all_of(&entry[BodyAddressOffset], entry.data() + EntrySize, [](uint8_t b) { return b == 0; });
+}
+
+bool TAtomManager::IsInline(const TAtomEntry& entry) { return (entry[FlagsOffset] & FlagInline) != 0; }
+
+uint32_t TAtomManager::EntryCRC(const TAtomEntry& entry) {
+    return CRC32Of(std::span<const uint8_t>(entry.data() + 4, EntrySize - 4));
+}
+
+// Every segment must lie inside the data and be met once; anything else is a damaged file.
+void TAtomManager::LoadChain() {
+    TOstraFile& file = File();
+    std::set<uint64_t> seen;
+    uint64_t total = 0;
+    for (uint64_t address = file.AtomTableRoot(); address != 0;) {
+        auto damaged = [&] { return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str())); };
+        if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HeadSize)
+            throw damaged();
+        if (!seen.insert(address).second) throw damaged();
+        uint8_t head[HeadSize];
+        file.ReadAt(head, address);
+        uint32_t count = GetLE32(head + 8);
+        uint64_t length = HeadSize + uint64_t(EntrySize) * count;
+        if (file.DataSize() - address < length || total + count > UINT32_MAX) throw damaged();
+        segments_.push_back({address, count, uint32_t(total)});
+        total += count;
+        address = GetLE64(head);
+    }
+    total_ = uint32_t(total);
+    pooled_.assign(size_t(total_) + 1, false);
+    if (ISpaceAllocator* space = file.SpaceAllocator())
+        for (const TSegment& segment : segments_)
+            space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
+}
+
+uint64_t TAtomManager::EntryAddress(uint32_t index) {
+    segmentsLock_.BeginRead();
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), index, [](uint32_t i, const TSegment& s) {
+        return i < s.FirstIndex + s.EntryCount;
+    });
+    bool found = it != segments_.end();
+    uint64_t address = found ? it->Address + HeadSize + uint64_t(index - it->FirstIndex) * EntrySize : 0;
+    segmentsLock_.EndRead();
+    if (!found) throw EInvalidIndex();
+    return address;
+}
+
+void TAtomManager::CheckHandle(uint32_t handle) {
+    if (handle == 0 || handle > total_) RaiseInvalidAddress();
+}
+
+// The damaged mark is best effort: the CRC error that follows is what the caller must see.
+void TAtomManager::MarkDamaged() {
+    TOstraFile& file = File();
+    if (file.ReadOnly()) return;
+    try {
+        file.SetFlags(uint16_t(file.Flags() | OstraHeader::FlagDamaged));
+    } catch (const std::exception&) {
+    }
+}
+
+void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
+    CheckHandle(handle);
+    TAtomEntry read;
+    File().ReadAt(read, EntryAddress(handle - 1));
+    if (GetLE32(&read[CrcOffset]) != EntryCRC(read)) {
+        MarkDamaged();
+        throw EKVZError::CreateFmt(OstraCode::EntryCrc, OstraMsg::EntryCrcFailed, File().FullPath().c_str(), handle);
+    }
+    entry = read;
+}
+
+void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
+    CheckHandle(handle);
+    TAtomEntry stored = entry;
+    PutLE32(&stored[CrcOffset], EntryCRC(stored));
+    File().WriteAt(stored, EntryAddress(handle - 1));
+}
+
+bool TAtomManager::InRange(uint32_t handle) { return handle >= 1 && handle <= total_; }
+
+bool TAtomManager::Exists(uint32_t handle) {
+    if (!InRange(handle)) return false;
+    TAtomEntry entry;
+    ReadEntry(handle, entry);
+    return !IsFree(entry);
+}
+
+uint32_t TAtomManager::NewAtom(uint32_t hint) {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(NewAtomTimer);
+    uint32_t handle = hint != 0 ? hint : NewHandle();
+    TAtomEntry entry{};
+    entry[FlagsOffset] = FlagInline;
+    WriteEntry(handle, entry);
+    return handle;
+}
+
+uint32_t TAtomManager::NewHandle() {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(NewHandleTimer);
+    File();
+    if (!pool_.empty()) {
+        uint32_t handle = pool_.back();
+        pool_.pop_back();
+        pooled_[handle] = false;
+        return handle;
+    }
+    return ScanForFree();
+}
+
+// Reads the rest of one segment at a time; entries with a bad CRC are passed over unmarked.
+uint32_t TAtomManager::ScanForFree() {
+    segmentsLock_.BeginWrite();
+    try {
+        std::vector<uint8_t> entries;
+        for (const TSegment& segment : segments_) {
+            if (scanPos_ >= segment.FirstIndex + segment.EntryCount) continue;
+            uint32_t local = scanPos_ - segment.FirstIndex;
+            entries.resize(size_t(segment.EntryCount - local) * EntrySize);
+            File().ReadAt(entries, segment.Address + HeadSize + uint64_t(local) * EntrySize);
+            for (size_t offset = 0; offset < entries.size(); offset += EntrySize) {
+                TAtomEntry entry;
+                std::copy_n(&entries[offset], EntrySize, entry.begin());
+                ++scanPos_;
+                if (GetLE32(&entry[CrcOffset]) == EntryCRC(entry) && IsFree(entry)) {
+                    segmentsLock_.EndWrite();
+                    return scanPos_;
+                }
+            }
+        }
+        if (total_ == UINT32_MAX) RaiseTooLarge();
+        uint32_t handle = total_ + 1;
+        AppendSegment();
+        scanPos_ = handle;
+        segmentsLock_.EndWrite();
+        return handle;
+    } catch (...) {
+        segmentsLock_.EndWrite();
+        throw;
+    }
+}
+
+void TAtomManager::AppendSegment() {
+    TTimedScope timer(AppendSegmentTimer);
+    TOstraFile& file = File();
+    uint32_t count = FirstSegmentEntries << std::min<size_t>(segments_.size(), MaxSegmentShift);
+    if (uint64_t(total_) + count > UINT32_MAX) count = UINT32_MAX - total_;
+    uint32_t entryBytes = EntrySize * count;
+    uint64_t address = file.SpaceAllocator()->Allocate(HeadSize + entryBytes);
+    uint8_t head[HeadSize] = {};
+    PutLE32(head + 8, count);
+    file.WriteAt(head, address);
+    file.FillAt(entryBytes, 0, address + HeadSize);
+    segments_.push_back({address, count, total_});
+    total_ += count;
+    pooled_.resize(size_t(total_) + 1, false);
+    if (segments_.size() == 1) {
+        file.SetAtomTableRoot(address);
+        return;
+    }
+    uint8_t next[8];
+    PutLE64(next, address);
+    file.WriteAt(next, segments_[segments_.size() - 2].Address);
+}
+
+// A handle beyond the scan will be found again by it; one already pooled is not pooled twice.
+void TAtomManager::RecycleHandle(uint32_t handle) {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(RecycleHandleTimer);
+    if (handle == 0 || handle > scanPos_ || handle >= pooled_.size() || pooled_[handle]) return;
+    pooled_[handle] = true;
+    pool_.push_back(handle);
+}
+
+void TAtomManager::Delete(uint32_t handle) {
+    if (handle == 0) RaiseInvalidAddress();
+    std::lock_guard guard(lock_);
+    TTimedScope timer(DeleteTimer);
+    TAtomEntry entry;
+    ReadEntry(handle, entry);
+    if (IsFree(entry)) RaiseInvalidAddress();
+    if (!IsInline(entry)) {
+        uint64_t reserved = ReservedSize(BodyLengthOf(entry));
+        if (reserved != 0 && reserved <= UINT32_MAX)
+            File().SpaceAllocator()->Release(uint32_t(reserved), GetLE64(&entry[BodyAddressOffset]));
+    }
+    WriteEntry(handle, TAtomEntry{});
+    RecycleHandle(handle);
+}
+
+// AtomSizeAlign 0 is never written by this system; a file carrying it is read as 1.
+uint32_t TAtomManager::AlignOf() const {
+    uint8_t align = File().AtomSizeAlign();
+    return align == 0 ? 1 : align;
+}
+
+uint64_t TAtomManager::ReservedSize(uint64_t bodyLength) const {
+    uint64_t align = AlignOf();
+    return (bodyLength + align - 1) / align * align;
+}
+
+void TAtomManager::LoadEntry(TAtomRec& rec) {
+    if (!rec.EntryLoaded) {
+        ReadEntry(rec.Handle, rec.Entry);
+        rec.EntryLoaded = true;
+    }
+    if (IsFree(rec.Entry)) RaiseInvalidAddress();
+}
+
+void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
+    if (parts == 0) return;
+    TTimedScope timer(ReadAtomTimer);
+    TAtomRec result = rec;
+    LoadEntry(result);
+    const TAtomEntry& entry = result.Entry;
+    uint8_t fill = uint8_t(parts | (AtomPartAll & ~rec.Loaded));
+    if (fill & AtomPartCounts) {
+        result.LinkRefs = GetLE32(&entry[LinkRefsOffset]);
+        result.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
+        result.Loaded |= AtomPartCounts;
+    }
+    if (IsInline(entry)) {
+        if (parts & AtomPartData) {
+            uint32_t length = entry[FlagsOffset] & 0x1F;
+            length = std::min(length, InlineSize);
+            result.Data.assign(&entry[InlineOffset], &entry[InlineOffset] + length);
+        }
+        if (parts & AtomPartLinks) {
+            result.LinkWidth = WidthOf(entry);
+            result.Links = DecodeInlineLinks(entry);
+        }
+        result.Loaded |= parts;
+    } else if (parts & (AtomPartData | AtomPartLinks)) {
+        uint64_t length = BodyLengthOf(entry);
+        uint64_t address = GetLE64(&entry[BodyAddressOffset]);
+        TOstraFile& file = File();
+        std::vector<uint8_t> body;
+        bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
+        if (inside) {
+            body.resize(size_t(length));
+            file.ReadAt(body, address);
+        }
+        if (!inside || CRC32Of(body) != GetLE32(&entry[BodyCrcOffset])) {
+            MarkDamaged();
+            throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(), rec.Handle);
+        }
+        uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
+        if (fill & AtomPartLinks) {
+            uint8_t width = WidthOf(entry);
+            uint32_t count = GetLE24(&entry[LinkCountOffset]);
+            result.LinkWidth = width;
+            result.Links.resize(count);
+            for (uint32_t i = 0; i < count; ++i) result.Links[i] = LinkFrom(&body[dataLength + size_t(i) * width], width);
+            result.Loaded |= AtomPartLinks;
+        }
+        if (fill & AtomPartData) {
+            result.Data.assign(body.begin(), body.begin() + dataLength);
+            result.Loaded |= AtomPartData;
+        }
+    }
+    rec = std::move(result);
+}
+
+void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
+    parts &= rec.Loaded;
+    if (parts == 0) return;
+    TTimedScope timer(WriteAtomTimer);
+    LoadEntry(rec);
+    TAtomEntry& entry = rec.Entry;
+    bool wasInline = IsInline(entry);
+    uint64_t oldReserved = wasInline ? 0 : ReservedSize(BodyLengthOf(entry));
+    uint64_t oldAddress = GetLE64(&entry[BodyAddressOffset]);
+    uint32_t oldDataLength = wasInline ? 0 : GetLE32(&entry[DataLengthOffset]);
+
+    if (parts & (AtomPartData | AtomPartLinks)) {
+        uint8_t missing = uint8_t((AtomPartData | AtomPartLinks) & ~rec.Loaded);
+        if (missing) ReadAtom(rec, missing);
+        uint8_t width = uint8_t(std::clamp<int>(rec.LinkWidth, 1, 4));
+        uint64_t bodyLength = rec.Data.size() + uint64_t(rec.Links.size()) * width;
+        if (bodyLength > InlineSize) {
+            uint64_t newReserved = ReservedSize(bodyLength);
+            if (rec.Links.size() > MaxLinkCount || newReserved > UINT32_MAX) RaiseTooLarge();
+            std::vector<uint8_t> body(rec.Data);
+            body.resize(size_t(bodyLength));
+            for (size_t i = 0; i < rec.Links.size(); ++i) PutLink(&body[rec.Data.size() + i * width], rec.Links[i], width);
+            std::fill(entry.begin() + FlagsOffset, entry.end(), 0);
+            entry[FlagsOffset] = uint8_t((width - 1) * 32);
+            PutLE24(&entry[LinkCountOffset], uint32_t(rec.Links.size()));
+            PutLE32(&entry[DataLengthOffset], uint32_t(rec.Data.size()));
+            PutLE32(&entry[BodyCrcOffset], CRC32Of(body));
+            uint64_t address = oldAddress;
+            if (newReserved != oldReserved) {
+                parts |= AtomPartData | AtomPartLinks;
+                ISpaceAllocator* space = File().SpaceAllocator();
+                if (oldReserved != 0) space->Release(uint32_t(oldReserved), oldAddress);
+                address = space->Allocate(uint32_t(newReserved));
+            }
+            PutLE64(&entry[BodyAddressOffset], address);
+            TOstraFile& file = File();
+            if ((parts & AtomPartData) && !rec.Data.empty())
+                file.WriteAt(std::span<const uint8_t>(body.data(), rec.Data.size()), address);
+            bool linksMoved = rec.Data.size() != oldDataLength;
+            if (((parts & AtomPartLinks) || linksMoved) && !rec.Links.empty())
+                file.WriteAt(std::span<const uint8_t>(body.data() + rec.Data.size(), body.size() - rec.Data.size()),
+                             address + rec.Data.size());
+        } else {
+            if (oldReserved != 0 && oldReserved <= UINT32_MAX)
+                File().SpaceAllocator()->Release(uint32_t(oldReserved), oldAddress);
+            std::fill(entry.begin() + FlagsOffset, entry.end(), 0);
+            entry[FlagsOffset] = uint8_t(FlagInline + (width - 1) * 32 + rec.Data.size());
+            std::copy(rec.Data.begin(), rec.Data.end(), &entry[InlineOffset]);
+            for (size_t i = 0; i < rec.Links.size(); ++i)
+                PutLink(&entry[InlineOffset + rec.Data.size() + i * width], rec.Links[i], width);
+        }
+    }
+    if (parts & AtomPartCounts) {
+        PutLE32(&entry[LinkRefsOffset], rec.LinkRefs);
+        PutLE32(&entry[ExtRefsOffset], rec.ExtRefs);
+    }
+    WriteEntry(rec.Handle, entry);
+    PutLE32(&entry[CrcOffset], EntryCRC(entry));
+}
+
+TRef<IAtomManager> CAtomManager::Create(TOstraFile& file) { return MakeObj<TAtomManager>(file); }

@@ -1,0 +1,139 @@
+// TAtomManager: the atom table of a storage file (segments of 32-byte entries, one per handle),
+// atom bodies stored apart when they do not fit in their entry, handle allocation and recycling,
+// and CRC checks on every entry and body. Sharing and transactions live above it.
+#pragma once
+
+#include "storage/OstraFile.h"
+#include "storage/ReadWriteLock.h"
+#include "storage/Unknown.h"
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+// Part bits of TAtomRec.Loaded and of the Parts arguments.
+inline constexpr uint8_t AtomPartCounts = 1;
+inline constexpr uint8_t AtomPartLinks = 2;
+inline constexpr uint8_t AtomPartData = 4;
+inline constexpr uint8_t AtomPartAll = 7;
+
+using TAtomHandleArray = std::vector<uint32_t>;
+using TAtomEntry = std::array<uint8_t, 32>;
+
+// Atom-table layout.
+namespace AtomTable {
+inline constexpr uint32_t HeadSize = 16; // Next u64, EntryCount u32, reserved u32
+inline constexpr uint32_t EntrySize = 32;
+inline constexpr uint32_t FirstSegmentEntries = 256; // doubling up to segment 7, then constant
+inline constexpr uint32_t MaxSegmentShift = 7;
+// Entry fields.
+inline constexpr uint32_t CrcOffset = 0; // CRC of bytes 4..31
+inline constexpr uint32_t LinkRefsOffset = 4;
+inline constexpr uint32_t ExtRefsOffset = 8;
+inline constexpr uint32_t FlagsOffset = 12;
+inline constexpr uint32_t InlineOffset = 13;
+inline constexpr uint32_t InlineSize = 19;
+inline constexpr uint32_t LinkCountOffset = 13; // u24, external form
+inline constexpr uint32_t DataLengthOffset = 16;
+inline constexpr uint32_t BodyCrcOffset = 20;
+inline constexpr uint32_t BodyAddressOffset = 24;
+inline constexpr uint8_t FlagInline = 0x80;
+inline constexpr uint32_t MaxLinkCount = (1u << 24) - 1;
+} // namespace AtomTable
+
+// An atom travelling between the table and its callers.
+struct TAtomRec {
+    std::vector<uint8_t> Data;
+    uint32_t Handle = 0;
+    TAtomHandleArray Links;
+    TAtomEntry Entry{}; // as last read or written
+    bool EntryLoaded = false;
+    uint8_t LinkWidth = 1; // 1..4 bytes per stored link
+    uint32_t LinkRefs = 0;
+    uint32_t ExtRefs = 0;
+    uint8_t Loaded = 0; // part bits present
+};
+
+struct IAtomManager : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{47A455A7-E0D1-43E9-AF88-F01F826A3D66}");
+    // Raises 5 for handle 0 or beyond the table, 12 on a CRC mismatch (marking the file damaged).
+    virtual void ReadEntry(uint32_t handle, TAtomEntry& entry) = 0;
+    // Sets the entry's CRC and writes it.
+    virtual void WriteEntry(uint32_t handle, const TAtomEntry& entry) = 0;
+    // Occupies the entry of hint (or of a new handle when hint is 0) as an empty atom.
+    virtual uint32_t NewAtom(uint32_t hint) = 0;
+    // Reserves a handle whose entry is free; the entry stays free on disk.
+    virtual uint32_t NewHandle() = 0;
+    virtual bool Exists(uint32_t handle) = 0;
+    // Frees the body, zeroes the entry, recycles the handle; 5 when the entry is already free.
+    virtual void Delete(uint32_t handle) = 0;
+    // Gives back a reserved or deleted handle.
+    virtual void RecycleHandle(uint32_t handle) = 0;
+    virtual bool InRange(uint32_t handle) = 0;
+    // Fills the parts of rec.Handle (and any missing ones the same body read gives).
+    virtual void ReadAtom(TAtomRec& rec, uint8_t parts) = 0;
+    // Stores the loaded ones among parts.
+    virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
+
+protected:
+    ~IAtomManager() = default;
+};
+
+class TAtomManager : public TUnknown, public IAtomManager, public IDisconnectInternalObject {
+public:
+    // Reads the segment chain; a chain leaving the data or looping raises EOstraOpenError 207.
+    explicit TAtomManager(TOstraFile& file);
+
+    void ReadEntry(uint32_t handle, TAtomEntry& entry) override;
+    void WriteEntry(uint32_t handle, const TAtomEntry& entry) override;
+    uint32_t NewAtom(uint32_t hint) override;
+    uint32_t NewHandle() override;
+    bool Exists(uint32_t handle) override;
+    void Delete(uint32_t handle) override;
+    void RecycleHandle(uint32_t handle) override;
+    bool InRange(uint32_t handle) override;
+    void ReadAtom(TAtomRec& rec, uint8_t parts) override;
+    void WriteAtom(TAtomRec& rec, uint8_t parts) override;
+    void Disconnect() override;
+
+    uint32_t Total() const { return total_; }
+    size_t SegmentCount() const { return segments_.size(); }
+
+    // Entry helpers (pure functions of the 32 bytes).
+    static bool IsFree(const TAtomEntry& entry);
+    static bool IsInline(const TAtomEntry& entry);
+    static uint32_t EntryCRC(const TAtomEntry& entry);
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    struct TSegment {
+        uint64_t Address;
+        uint32_t EntryCount;
+        uint32_t FirstIndex;
+    };
+    TOstraFile& File() const;
+    void LoadChain();
+    uint64_t EntryAddress(uint32_t index);
+    void CheckHandle(uint32_t handle);
+    void MarkDamaged();
+    void AppendSegment();
+    uint32_t ScanForFree();
+    uint32_t AlignOf() const;
+    uint64_t ReservedSize(uint64_t bodyLength) const;
+    void LoadEntry(TAtomRec& rec);
+
+    TOstraFile* file_;
+    TCriticalSection lock_;
+    std::vector<uint32_t> pool_; // recycled handles, last in first out
+    std::vector<bool> pooled_;   // by handle: already in the pool (guards double recycling)
+    uint32_t scanPos_ = 0;
+    std::vector<TSegment> segments_;
+    TReadWriteLock segmentsLock_;
+    uint32_t total_ = 0;
+};
+
+struct CAtomManager {
+    static TRef<IAtomManager> Create(TOstraFile& file);
+};

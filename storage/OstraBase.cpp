@@ -1,0 +1,749 @@
+// Atom images, sharing, nested transactions, write-back and cascade delete.
+#include "storage/OstraBase.h"
+
+#include "storage/Support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace {
+constexpr int64_t MaxDataLength = std::numeric_limits<uint32_t>::max();
+
+[[noreturn]] void RaiseAtomAccess() {
+    throw EKVZError(OstraCode::AccessDenied, OstraMsg::AtomAccessDenied);
+}
+[[noreturn]] void RaiseDataTooLong() {
+    throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
+}
+
+uint8_t LinkWidthOf(TAtomHandle handle) {
+    if (handle < 0x100) return 1;
+    if (handle < 0x10000) return 2;
+    if (handle < 0x1000000) return 3;
+    return 4;
+}
+
+bool Conflicts(int32_t writers, int32_t readers) { return writers > 1 || (writers > 0 && readers > 0); }
+
+void ReportSwallowed(const char* where, const std::exception& error) {
+    ShowWarning(std::string(where) + ": " + error.what(), "Ostra-Error");
+}
+} // namespace
+
+// ---- share counters ----
+
+TShareCounters& TShareCounters::operator+=(const TShareCounters& other) {
+    DataReaders += other.DataReaders;
+    LinkReaders += other.LinkReaders;
+    DataWriters += other.DataWriters;
+    LinkWriters += other.LinkWriters;
+    Opens += other.Opens;
+    return *this;
+}
+
+TShareCounters AccessCounts(TAccess access, int32_t n) {
+    TShareCounters c;
+    if (access & AccessWriteData) c.DataWriters = n;
+    else if (access & AccessReadData) c.DataReaders = n;
+    if (access & AccessWriteLinks) c.LinkWriters = n;
+    else if (access & AccessReadLinks) c.LinkReaders = n;
+    c.Opens = n;
+    return c;
+}
+
+TShareCounters UsageCounts(TAccess usage, int32_t n) {
+    TShareCounters c;
+    if (usage & AccessStructure) c.Opens = n;
+    if (usage & AccessReadData) c.DataReaders = n;
+    if (usage & AccessReadLinks) c.LinkReaders = n;
+    if (usage & AccessWriteData) c.DataWriters = n;
+    if (usage & AccessWriteLinks) c.LinkWriters = n;
+    return c;
+}
+
+TAccess UsageOf(const TShareCounters& share) {
+    TAccess usage = 0;
+    if (share.Opens > 0) usage |= AccessStructure;
+    if (share.DataWriters > 0) usage |= AccessWriteData;
+    if (share.DataReaders > 0) usage |= AccessReadData;
+    if (share.LinkWriters > 0) usage |= AccessWriteLinks;
+    if (share.LinkReaders > 0) usage |= AccessReadLinks;
+    return usage;
+}
+
+// ---- images ----
+
+std::vector<uint8_t>& TAtomImage::OwnData() {
+    if (!Data) Data = std::make_shared<std::vector<uint8_t>>();
+    else if (Data.use_count() > 1) Data = std::make_shared<std::vector<uint8_t>>(*Data);
+    return *Data;
+}
+
+std::vector<uint32_t>& TAtomImage::OwnLinks() {
+    if (!Links) Links = std::make_shared<std::vector<uint32_t>>();
+    else if (Links.use_count() > 1) Links = std::make_shared<std::vector<uint32_t>>(*Links);
+    return *Links;
+}
+
+// ---- TAtom ----
+
+TAtom::~TAtom() {
+    try {
+        Close();
+    } catch (const std::exception& error) {
+        ReportSwallowed("Closing atom", error);
+    }
+}
+
+void TAtom::Close() {
+    if (!Image) return;
+    Base.CloseAtom(*this);
+}
+
+TAtomImage& TAtom::Checked(TAccess bit) {
+    if (!Image || (bit && !(Access & bit))) RaiseAtomAccess();
+    return *Image;
+}
+
+uint32_t TAtom::GetDataLength() { return Checked(AccessReadData).DataLength(); }
+
+uint32_t TAtom::ReadData(uint32_t offset, std::span<uint8_t> buffer) {
+    TAtomImage& image = Checked(AccessReadData);
+    uint32_t length = image.DataLength();
+    if (buffer.empty() || offset >= length) return 0;
+    uint32_t count = uint32_t(std::min<uint64_t>(buffer.size(), uint64_t(length) - offset));
+    std::memcpy(buffer.data(), image.Data->data() + offset, count);
+    return count;
+}
+
+void TAtom::SetDataLength(uint32_t length) { Base.SetDataLength(Checked(AccessWriteData), length); }
+
+void TAtom::WriteData(uint32_t offset, std::span<const uint8_t> bytes) {
+    Base.WriteData(Checked(AccessWriteData), offset, bytes);
+}
+
+uint32_t TAtom::GetLinkCount() { return Checked(AccessReadLinks).LinkCount(); }
+
+TAtomHandle TAtom::GetLink(uint32_t index) { return Checked(AccessReadLinks).LinkAt(index); }
+
+void TAtom::SetLink(uint32_t index, TAtomHandle handle) { Base.SetLink(Checked(AccessWriteLinks), index, handle); }
+
+void TAtom::InsertLink(uint32_t index, TAtomHandle handle) {
+    Base.InsertLink(Checked(AccessWriteLinks), index, handle);
+}
+
+void TAtom::DeleteLink(uint32_t index) { Base.DeleteLink(Checked(AccessWriteLinks), index); }
+
+void TAtom::SetLinkCount(uint32_t count) { Base.SetLinkCount(Checked(AccessWriteLinks), count); }
+
+void TAtom::AddExtRefs(int32_t delta) { Base.AddExtRefs(Checked(0), delta); }
+
+void TAtom::AddLinkRefs(int32_t delta) { Base.AddLinkRefs(Checked(0), delta); }
+
+void TAtom::SetAccess(TAccess access) {
+    TAtomImage& image = Checked(0);
+    if (access == Access) return;
+    TShareCounters delta = AccessCounts(access, +1);
+    delta += AccessCounts(Access, -1);
+    Base.ChangeShare(image, delta);
+    Access = access;
+}
+
+void TAtom::GetRefCounts(int32_t& linkRefs, int32_t& extRefs) {
+    TAtomImage& image = Checked(0);
+    linkRefs = image.LinkRefs;
+    extRefs = image.ExtRefs;
+}
+
+// ---- enumerator ----
+
+TAtomHandle TAtomEnumerator::Next() {
+    while (Base.Atoms().InRange(Position)) {
+        TAtomHandle handle = Position++;
+        if (Base.AtomExists(ID, handle)) return handle;
+    }
+    return 0;
+}
+
+// ---- transactions ----
+
+TBaseTransaction::TBaseTransaction(TOstraBase& base, uint32_t id, TBaseTransaction* parent)
+    : Base(base), ImageTable(MakeObj<TDivAtomAccessor>(ImageTableBits)), ID(id), Parent(parent) {}
+
+bool TBaseTransaction::HasOpenBelow() const {
+    if (OpenHere > 0) return true;
+    return std::any_of(Children.begin(), Children.end(), [](const TBaseTransaction* c) { return c->HasOpenBelow(); });
+}
+
+uint32_t TTransactionList::Allocate(std::unique_ptr<TBaseTransaction> transaction) {
+    uint32_t id = transaction->ID;
+    if (!FreeIDs.empty()) {
+        FreeIDs.pop_back();
+        Items[id] = std::move(transaction);
+    } else {
+        Items.push_back(std::move(transaction));
+    }
+    return id;
+}
+
+void TTransactionList::Release(uint32_t id) {
+    Items[id].reset();
+    FreeIDs.push_back(id);
+}
+
+TBaseTransaction& TTransactionList::Get(uint32_t id) {
+    if (id >= Items.size() || !Items[id]) throw EInvalidTrID();
+    return *Items[id];
+}
+
+// ---- the base ----
+
+TOstraBase::TOstraBase(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes,
+                       bool writeThrough)
+    : FileObject(std::make_unique<TOstraFile>(fileName, mode, classes, writeThrough)) {
+    AtomManager = TRef<IAtomManager>(FileObject->AtomManager());
+    AtomCache = MakeObj<TAtomCache>(AtomManager, AtomCacheBits, AtomCacheLimit);
+    Root = &Transactions.Get(Transactions.Allocate(std::make_unique<TBaseTransaction>(*this, 0, nullptr)));
+    if (FileObject->IsNew()) CreatePredefinedAtoms();
+}
+
+void TOstraBase::CreatePredefinedAtoms() {
+    for (int i = 0; i < 2; ++i) {
+        std::unique_ptr<TAtom> atom = NewAtom(0, 0);
+        atom->AddLinkRefs(+1);
+        atom->Close();
+    }
+}
+
+TOstraBase::~TOstraBase() {
+    try {
+        while (Root && !Root->Children.empty()) AbortTransaction(*Root->Children.front());
+    } catch (const std::exception& error) {
+        ReportSwallowed("Closing storage", error);
+    }
+    try {
+        if (Root) FreeTransaction(*Root);
+    } catch (const std::exception& error) {
+        ReportSwallowed("Closing storage", error);
+    }
+    AtomCache.reset();
+    AtomManager.reset();
+    FileObject.reset();
+}
+
+TAtomImage* TOstraBase::NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction& owner, bool isNew) {
+    auto image = std::make_unique<TAtomImage>(handle, parent, &owner, isNew);
+    if (parent) parent->ChildImages.push_back(image.get());
+    owner.ImageTable->Put(handle, image.get());
+    return image.release(); // owned by the image table from here; freed by FreeImage
+}
+
+void TOstraBase::FreeImage(TAtomImage* image) {
+    std::unique_ptr<TAtomImage> owned(image);
+    if (TAtomImage* parent = image->ParentImage) {
+        ChangeShare(*parent, UsageCounts(image->Usage, -1));
+        auto& siblings = parent->ChildImages;
+        siblings.erase(std::find(siblings.begin(), siblings.end(), image));
+    }
+    while (!image->ChildImages.empty()) FreeImage(image->ChildImages.front());
+    TBaseTransaction& owner = *image->OwnerTransaction;
+    if (!owner.Destroying) owner.ImageTable->Put(image->AtomHandle, nullptr);
+}
+
+TAtomImage* TOstraBase::GetImage(TBaseTransaction& t, TAtomHandle handle) {
+    if (TAtomImage* image = t.ImageTable->Get(handle)) return image;
+    TAtomImage* parent = t.Parent ? GetImage(*t.Parent, handle) : nullptr;
+    return NewImage(handle, parent, t, false);
+}
+
+void TOstraBase::ChangeShare(TAtomImage& image, const TShareCounters& delta) {
+    if (delta.IsZero()) return;
+    TShareCounters share = image.Share;
+    share += delta;
+    if (Conflicts(share.DataWriters, share.DataReaders) || Conflicts(share.LinkWriters, share.LinkReaders))
+        throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
+    TAccess usage = UsageOf(share);
+    if (image.ModifiedParts) usage |= AccessStructure;
+    if (image.ModifiedParts & AtomPartData) usage = TAccess((usage & ~AccessReadData) | AccessWriteData);
+    if (image.ModifiedParts & AtomPartLinks) usage = TAccess((usage & ~AccessReadLinks) | AccessWriteLinks);
+    SetUsage(image, usage);
+    image.Share = share;
+}
+
+void TOstraBase::SetUsage(TAtomImage& image, TAccess usage) {
+    if (usage == image.Usage) return;
+    if (TAtomImage* parent = image.ParentImage) {
+        TShareCounters delta = UsageCounts(TAccess(usage & ~image.Usage), +1);
+        delta += UsageCounts(TAccess(image.Usage & ~usage), -1);
+        ChangeShare(*parent, delta);
+    }
+    uint8_t needed = 0;
+    if (usage & AccessStructure) needed |= AtomPartCounts;
+    if (usage & (AccessReadData | AccessWriteData)) needed |= AtomPartData;
+    if (usage & (AccessReadLinks | AccessWriteLinks)) needed |= AtomPartLinks;
+    if (image.ParentImage) {
+        if (!(needed & AtomPartData) && (image.LoadedParts & AtomPartData)) {
+            image.Data.reset();
+            image.LoadedParts &= uint8_t(~AtomPartData);
+        }
+        if (!(needed & AtomPartLinks) && (image.LoadedParts & AtomPartLinks)) {
+            image.Links.reset();
+            image.LinkWidth = 1;
+            image.LoadedParts &= uint8_t(~AtomPartLinks);
+        }
+    }
+    uint8_t missing = uint8_t(needed & ~image.LoadedParts);
+    if (missing) LoadParts(image, missing);
+    image.Usage = usage;
+}
+
+void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
+    if (TAtomImage* parent = image.ParentImage) {
+        if (parts & AtomPartCounts) image.LinkRefs = image.ExtRefs = 0;
+        if (parts & AtomPartLinks) {
+            image.Links = parent->Links;
+            image.LinkWidth = parent->LinkWidth;
+        }
+        if (parts & AtomPartData) image.Data = parent->Data;
+    } else if (image.IsNewAtom) {
+        if (parts & AtomPartCounts) image.LinkRefs = image.ExtRefs = 0;
+        if (parts & AtomPartLinks) {
+            image.Links.reset();
+            image.LinkWidth = 1;
+        }
+        if (parts & AtomPartData) image.Data.reset();
+    } else {
+        TAtomData data;
+        AtomCache->Read(image.AtomHandle, parts, data);
+        if (parts & AtomPartCounts) {
+            image.LinkRefs = int32_t(data.LinkRefs);
+            image.ExtRefs = int32_t(data.ExtRefs);
+        }
+        if (parts & AtomPartLinks) {
+            image.Links = data.Links.empty() ? nullptr : std::make_shared<std::vector<uint32_t>>(std::move(data.Links));
+            image.LinkWidth = data.LinkWidth;
+        }
+        if (parts & AtomPartData)
+            image.Data = data.Data.empty() ? nullptr : std::make_shared<std::vector<uint8_t>>(std::move(data.Data));
+    }
+    image.LoadedParts |= parts;
+}
+
+std::unique_ptr<TAtom> TOstraBase::OpenImage(TAtomImage* image, TAccess access) {
+    if (access & (AccessWriteData | AccessWriteLinks)) CheckWritable();
+    ChangeShare(*image, AccessCounts(access, +1));
+    auto atom = std::make_unique<TAtom>(*this, image, access);
+    image->OwnerTransaction->OpenHere += 1;
+    return atom;
+}
+
+std::unique_ptr<TAtom> TOstraBase::NewAtom(uint32_t id, TAccess access) {
+    CheckWritable();
+    TBaseTransaction& t = Transactions.Get(id);
+    TAtomHandle handle = AtomManager->NewHandle();
+    TAtomImage* image = NewImage(handle, nullptr, t, true);
+    try {
+        return OpenImage(image, access);
+    } catch (...) {
+        Settle(t, image);
+        throw;
+    }
+}
+
+std::unique_ptr<TAtom> TOstraBase::OpenAtom(uint32_t id, TAtomHandle handle, TAccess access) {
+    TBaseTransaction& t = Transactions.Get(id);
+    TAtomImage* image = GetImage(t, handle);
+    try {
+        return OpenImage(image, access);
+    } catch (...) {
+        try {
+            Settle(t, image);
+        } catch (const std::exception& error) {
+            ReportSwallowed("Opening atom", error);
+        }
+        throw;
+    }
+}
+
+void TOstraBase::CloseAtom(TAtom& atom) {
+    TAtomImage* image = std::exchange(atom.Image, nullptr);
+    TBaseTransaction& owner = *image->OwnerTransaction;
+    owner.OpenHere -= 1;
+    try {
+        ChangeShare(*image, AccessCounts(atom.Access, -1));
+    } catch (...) {
+        Settle(owner, image);
+        throw;
+    }
+    Settle(owner, image);
+}
+
+// ---- settling ----
+
+bool TOstraBase::IsDueForDeletion(const TAtomImage& image) {
+    return !image.ParentImage && image.Share.Opens == 0 && (image.LoadedParts & AtomPartCounts) &&
+           image.LinkRefs == 0 && image.ExtRefs == 0 && !image.BeingDeleted && !FileObject->ReadOnly();
+}
+
+bool TOstraBase::SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image) {
+    TBaseTransaction* previous = image->OwnerTransaction;
+    if (previous != &t) {
+        if (!previous->Destroying) previous->ImageTable->Put(image->AtomHandle, nullptr);
+        t.ImageTable->Put(image->AtomHandle, image);
+        image->OwnerTransaction = &t;
+    }
+    // An atom on its way out stays until its deletion finishes.
+    if (image->BeingDeleted) return false;
+    if (IsDueForDeletion(*image)) return true;
+    if (t.Parent) {
+        if (image->Share.Opens == 0 && !image->IsNewAtom && image->ModifiedParts == 0) {
+            TAtomImage* parent = image->ParentImage;
+            FreeImage(image);
+            if (parent) Settle(*t.Parent, parent);
+        }
+        return false;
+    }
+    if (image->Share.Opens == 0) {
+        WriteBack(*image);
+        FreeImage(image);
+    }
+    return false;
+}
+
+void TOstraBase::Settle(TBaseTransaction& t, TAtomImage* image) {
+    if (SettleKeepingDeletion(t, image)) DeleteAtom(image);
+}
+
+void TOstraBase::WriteBack(TAtomImage& image) {
+    TAtomImage* parent = image.ParentImage;
+    if (!parent) {
+        if (image.IsNewAtom || image.ModifiedParts) StoreToFile(image);
+        return;
+    }
+    uint8_t modified = image.ModifiedParts;
+    if (!modified) return;
+    if (modified & AtomPartCounts) {
+        AddExtRefs(*parent, image.ExtRefs);
+        AddLinkRefs(*parent, image.LinkRefs);
+    }
+    if (modified & AtomPartData) parent->Data = image.Data;
+    if (modified & AtomPartLinks) {
+        parent->Links = image.Links;
+        parent->LinkWidth = image.LinkWidth;
+    }
+    parent->ModifiedParts |= modified;
+    parent->LoadedParts |= modified;
+    image.ModifiedParts = 0;
+}
+
+void TOstraBase::StoreToFile(TAtomImage& image) {
+    CheckWritable();
+    if (image.IsNewAtom) {
+        AtomManager->NewAtom(image.AtomHandle);
+        image.IsNewAtom = false;
+    }
+    if (!image.ModifiedParts) return;
+    TAtomData data;
+    if (image.LoadedParts & AtomPartCounts) {
+        data.LinkRefs = uint32_t(image.LinkRefs);
+        data.ExtRefs = uint32_t(image.ExtRefs);
+    }
+    if ((image.LoadedParts & AtomPartLinks) && image.Links) data.Links = *image.Links;
+    data.LinkWidth = image.LinkWidth;
+    if ((image.LoadedParts & AtomPartData) && image.Data) data.Data = *image.Data;
+    data.Parts = image.LoadedParts;
+    AtomCache->Write(image.AtomHandle, data, image.ModifiedParts);
+    image.ModifiedParts = 0;
+    SetUsage(image, UsageOf(image.Share));
+}
+
+void TOstraBase::MergeIntoParent(TAtomImage& image) {
+    TAtomImage* parent = image.ParentImage;
+    WriteBack(image);
+    TShareCounters delta = UsageCounts(image.Usage, -1);
+    for (TAtomImage* child : image.ChildImages) {
+        delta += UsageCounts(child->Usage, +1);
+        child->ParentImage = parent;
+        parent->ChildImages.push_back(child);
+    }
+    image.ChildImages.clear();
+    // The image gives up its usage here; FreeImage later has nothing more to return.
+    image.Usage = 0;
+    ChangeShare(*parent, delta);
+    image.Data.reset();
+    image.Links.reset();
+    image.LinkWidth = 1;
+    image.LoadedParts = image.ModifiedParts = 0;
+    image.Share = TShareCounters{};
+}
+
+// ---- data and links ----
+
+void TOstraBase::SetDataLength(TAtomImage& image, uint32_t length) {
+    CheckWritable();
+    if (length == 0) image.Data.reset();
+    else if (length != image.DataLength()) image.OwnData().resize(length); // new bytes are zero
+    image.ModifiedParts |= AtomPartData;
+    image.LoadedParts |= AtomPartData;
+}
+
+void TOstraBase::WriteData(TAtomImage& image, uint32_t offset, std::span<const uint8_t> bytes) {
+    CheckWritable();
+    if (bytes.empty()) return;
+    int64_t end = int64_t(offset) + int64_t(bytes.size());
+    if (end > MaxDataLength) RaiseDataTooLong();
+    if (end > int64_t(image.DataLength())) SetDataLength(image, uint32_t(end));
+    std::memcpy(image.OwnData().data() + offset, bytes.data(), bytes.size());
+    image.ModifiedParts |= AtomPartData;
+}
+
+void TOstraBase::SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle) {
+    CheckWritable();
+    if (index >= image.LinkCount()) {
+        if (int64_t(index) + 1 > int64_t(AtomTable::MaxLinkCount)) RaiseDataTooLong();
+        image.OwnLinks().resize(size_t(index) + 1, 0);
+        image.ModifiedParts |= AtomPartLinks;
+    }
+    TAtomHandle old = image.LinkAt(index);
+    if (handle != old) {
+        image.LinkWidth = std::max(image.LinkWidth, LinkWidthOf(handle));
+        if (handle) ChangeLinkRef(*image.OwnerTransaction, handle, +1);
+        if (old) ReleaseLink(*image.OwnerTransaction, old);
+        image.OwnLinks()[index] = handle;
+        image.ModifiedParts |= AtomPartLinks;
+    }
+    image.LoadedParts |= AtomPartLinks;
+}
+
+void TOstraBase::InsertLink(TAtomImage& image, uint32_t index, TAtomHandle handle) {
+    CheckWritable();
+    if (index > image.LinkCount()) return SetLink(image, index, handle);
+    if (int64_t(image.LinkCount()) + 1 > int64_t(AtomTable::MaxLinkCount)) RaiseDataTooLong();
+    image.LinkWidth = std::max(image.LinkWidth, LinkWidthOf(handle));
+    if (handle) ChangeLinkRef(*image.OwnerTransaction, handle, +1);
+    auto& links = image.OwnLinks();
+    links.insert(links.begin() + index, handle);
+    image.ModifiedParts |= AtomPartLinks;
+    image.LoadedParts |= AtomPartLinks;
+}
+
+void TOstraBase::DeleteLink(TAtomImage& image, uint32_t index) {
+    CheckWritable();
+    if (index >= image.LinkCount()) return;
+    if (TAtomHandle old = image.LinkAt(index)) ReleaseLink(*image.OwnerTransaction, old);
+    auto& links = image.OwnLinks();
+    links.erase(links.begin() + index);
+    image.ModifiedParts |= AtomPartLinks;
+}
+
+void TOstraBase::SetLinkCount(TAtomImage& image, uint32_t count) {
+    CheckWritable();
+    if (count > AtomTable::MaxLinkCount) RaiseDataTooLong();
+    for (uint32_t i = count; i < image.LinkCount(); ++i)
+        if (image.LinkAt(i)) SetLink(image, i, 0);
+    if (count != image.LinkCount()) image.OwnLinks().resize(count, 0);
+    if (count == 0) {
+        image.Links.reset();
+        image.LinkWidth = 1;
+    }
+    image.ModifiedParts |= AtomPartLinks;
+    image.LoadedParts |= AtomPartLinks;
+}
+
+void TOstraBase::AddLinkRefs(TAtomImage& image, int32_t delta) {
+    CheckWritable();
+    image.LinkRefs += delta;
+    if (!image.ParentImage && image.LinkRefs < 0) image.LinkRefs = 0;
+    if (!image.ParentImage || image.LinkRefs || image.ExtRefs) image.ModifiedParts |= AtomPartCounts;
+    else image.ModifiedParts &= uint8_t(~AtomPartCounts);
+}
+
+void TOstraBase::AddExtRefs(TAtomImage& image, int32_t delta) {
+    CheckWritable();
+    image.ExtRefs += delta;
+    if (!image.ParentImage && image.ExtRefs < 0) image.ExtRefs = 0;
+    if (!image.ParentImage || image.LinkRefs || image.ExtRefs) image.ModifiedParts |= AtomPartCounts;
+    else image.ModifiedParts &= uint8_t(~AtomPartCounts);
+}
+
+TAtomImage* TOstraBase::ChangeLinkRefDeferred(TBaseTransaction& t, TAtomHandle handle, int32_t delta) {
+    TAtomImage* target = GetImage(t, handle);
+    bool opened = false;
+    try {
+        ChangeShare(*target, UsageCounts(AccessStructure, +1));
+        opened = true;
+        AddLinkRefs(*target, delta);
+        opened = false;
+        ChangeShare(*target, UsageCounts(AccessStructure, -1));
+    } catch (...) {
+        if (opened) {
+            try {
+                ChangeShare(*target, UsageCounts(AccessStructure, -1));
+            } catch (const std::exception& error) {
+                ReportSwallowed("Changing link count", error);
+            }
+        }
+        Settle(t, target);
+        throw;
+    }
+    return SettleKeepingDeletion(t, target) ? target : nullptr;
+}
+
+void TOstraBase::ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t delta) {
+    if (TAtomImage* doomed = ChangeLinkRefDeferred(t, handle, delta)) DeleteAtom(doomed);
+}
+
+// Lowering a target's count never fails the operation that drops the link.
+void TOstraBase::ReleaseLink(TBaseTransaction& t, TAtomHandle handle) {
+    try {
+        ChangeLinkRef(t, handle, -1);
+    } catch (const std::exception&) {
+    }
+}
+
+// Deletes the image's atom and, depth first, every atom that only it kept alive. An explicit
+// stack stands in for recursion so that a long chain cannot exhaust the call stack; the order
+// (each atom's links in turn, an atom after the atoms it released) is that of the recursion.
+void TOstraBase::DeleteAtom(TAtomImage* image) {
+    struct TFrame {
+        TAtomImage* Image;
+        uint32_t NextLink;
+    };
+    std::vector<TFrame> stack;
+    auto start = [&](TAtomImage* doomed) {
+        doomed->BeingDeleted = true;
+        try {
+            SetUsage(*doomed, AccessReadLinks);
+        } catch (const std::exception&) {
+            // Without its links the atom still goes; its targets keep their counts.
+        }
+        stack.push_back({doomed, 0});
+    };
+    start(image);
+    while (!stack.empty()) {
+        TFrame& frame = stack.back();
+        TAtomImage* current = frame.Image;
+        if (frame.NextLink < current->LinkCount()) {
+            TAtomHandle target = current->LinkAt(frame.NextLink++);
+            if (!target) continue;
+            TAtomImage* doomed = nullptr;
+            try {
+                doomed = ChangeLinkRefDeferred(*current->OwnerTransaction, target, -1);
+            } catch (const std::exception&) {
+            }
+            if (doomed) start(doomed);
+            continue;
+        }
+        stack.pop_back();
+        FinishDeletion(current);
+    }
+}
+
+void TOstraBase::FinishDeletion(TAtomImage* image) {
+    TAtomHandle handle = image->AtomHandle;
+    bool isNew = image->IsNewAtom;
+    FreeImage(image);
+    try {
+        if (isNew) {
+            AtomManager->RecycleHandle(handle);
+        } else {
+            AtomManager->Delete(handle);
+            AtomCache->Remove(handle);
+        }
+    } catch (const std::exception& error) {
+        ReportSwallowed("Deleting atom", error);
+    }
+}
+
+// ---- transactions ----
+
+uint32_t TOstraBase::StartTransaction(uint32_t parentId) {
+    TBaseTransaction& parent = Transactions.Get(parentId);
+    uint32_t id = Transactions.Allocate(std::make_unique<TBaseTransaction>(*this, Transactions.NextID(), &parent));
+    parent.Children.push_back(&Transactions.Get(id));
+    return id;
+}
+
+void TOstraBase::Commit(uint32_t id) {
+    TBaseTransaction& t = Transactions.Get(id);
+    if (t.ID == 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotCommit);
+    if (t.OpenHere > 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotCommitOpened);
+    TBaseTransaction& parent = *t.Parent;
+    bool intoRoot = &parent == Root;
+    {
+        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
+        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
+            if (image->IsNewAtom && !image->ParentImage) Settle(parent, image);
+            else MergeIntoParent(*image);
+        }
+    }
+    {
+        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
+        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
+            TAtomImage* former = image->ParentImage;
+            FreeImage(image);
+            if (former) Settle(parent, former);
+        }
+    }
+    for (TBaseTransaction* child : t.Children) {
+        child->Parent = &parent;
+        parent.Children.push_back(child);
+    }
+    t.Children.clear();
+    FreeTransaction(t);
+    if (intoRoot) FileObject->Flush();
+}
+
+void TOstraBase::Abort(uint32_t id) {
+    TBaseTransaction& t = Transactions.Get(id);
+    if (t.ID == 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotAbort);
+    if (t.HasOpenBelow()) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotAbortOpened);
+    AbortTransaction(t);
+}
+
+void TOstraBase::AbortTransaction(TBaseTransaction& t) {
+    while (!t.Children.empty()) AbortTransaction(*t.Children.front());
+    TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
+    for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
+        if (image->IsNewAtom && !image->ParentImage) AtomManager->RecycleHandle(image->AtomHandle);
+        TAtomImage* former = image->ParentImage;
+        FreeImage(image);
+        if (former) Settle(*t.Parent, former);
+    }
+    walk.reset();
+    FreeTransaction(t);
+}
+
+void TOstraBase::FreeTransaction(TBaseTransaction& t) {
+    t.Destroying = true;
+    {
+        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
+        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
+            TAtomImage* former = image->ParentImage;
+            FreeImage(image);
+            if (former && t.Parent) Settle(*t.Parent, former);
+        }
+    }
+    t.ImageTable.reset();
+    if (t.Parent) {
+        auto& siblings = t.Parent->Children;
+        siblings.erase(std::find(siblings.begin(), siblings.end(), &t));
+    }
+    for (TBaseTransaction* child : t.Children) child->Parent = nullptr;
+    if (&t == Root) Root = nullptr;
+    Transactions.Release(t.ID);
+}
+
+bool TOstraBase::AtomExists(uint32_t id, TAtomHandle handle) {
+    for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent) {
+        TAtomImage* image = t->ImageTable->Get(handle);
+        if (image && image->IsNewAtom) return true;
+    }
+    return AtomManager->Exists(handle);
+}
+
+std::unique_ptr<TAtomEnumerator> TOstraBase::EnumAtoms(uint32_t id) {
+    Transactions.Get(id);
+    return std::make_unique<TAtomEnumerator>(*this, id);
+}

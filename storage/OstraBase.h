@@ -1,0 +1,227 @@
+// The object layer of the storage engine: atom images per transaction, the one-writer-or-many-
+// readers rule per part (data, links), nested transactions with commit and abort, write-back
+// through the atom cache, and the persistent reference counts with cascade delete.
+// Single-threaded; the public objects (storage, transaction, atom) sit on top of it.
+#pragma once
+
+#include "storage/AtomCache.h"
+#include "storage/AtomManager.h"
+#include "storage/Corvane.h"
+#include "storage/EAccessors.h"
+#include "storage/OstraFile.h"
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+// Everything open on an image: its opens and the images copied from it in child transactions.
+struct TShareCounters {
+    int32_t DataReaders = 0;
+    int32_t LinkReaders = 0;
+    int32_t DataWriters = 0;
+    int32_t LinkWriters = 0;
+    int32_t Opens = 0;
+
+    TShareCounters& operator+=(const TShareCounters& other);
+    bool IsZero() const { return !DataReaders && !LinkReaders && !DataWriters && !LinkWriters && !Opens; }
+};
+
+// An open counts as a writer of a part it may write, else as a reader of a part it may read.
+TShareCounters AccessCounts(TAccess access, int32_t n);
+// A child image counts once per usage bit.
+TShareCounters UsageCounts(TAccess usage, int32_t n);
+TAccess UsageOf(const TShareCounters& share);
+
+class TBaseTransaction;
+class TOstraBase;
+
+using TDataBuffer = std::shared_ptr<std::vector<uint8_t>>;
+using TLinkBuffer = std::shared_ptr<std::vector<uint32_t>>;
+
+// One atom as one transaction sees it. Data and links are shared with the parent image and
+// the cache until one side changes them (copy on write).
+class TAtomImage {
+public:
+    TAtomImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction* owner, bool isNew)
+        : AtomHandle(handle), ParentImage(parent), IsNewAtom(isNew), OwnerTransaction(owner) {}
+
+    uint32_t DataLength() const { return Data ? uint32_t(Data->size()) : 0; }
+    uint32_t LinkCount() const { return Links ? uint32_t(Links->size()) : 0; }
+    uint32_t LinkAt(uint32_t index) const { return index < LinkCount() ? (*Links)[index] : 0; }
+    // The arrays made this image's own before a change.
+    std::vector<uint8_t>& OwnData();
+    std::vector<uint32_t>& OwnLinks();
+
+    TAtomHandle AtomHandle;
+    TAtomImage* ParentImage;
+    bool IsNewAtom;
+    TDataBuffer Data;
+    TLinkBuffer Links;
+    uint8_t LinkWidth = 1;
+    TShareCounters Share;
+    TAccess Usage = 0;
+    uint8_t ModifiedParts = 0;
+    std::vector<TAtomImage*> ChildImages;
+    // Without a parent image the counts themselves; in a copy the change against the parent.
+    int32_t LinkRefs = 0;
+    int32_t ExtRefs = 0;
+    TBaseTransaction* OwnerTransaction;
+    uint8_t LoadedParts = 0;
+    bool BeingDeleted = false;
+};
+
+// One open of an image. Closing it (Close, or destruction) returns its share and settles the image.
+class TAtom {
+public:
+    TAtom(TOstraBase& base, TAtomImage* image, TAccess access) : Base(base), Image(image), Access(access) {}
+    TAtom(const TAtom&) = delete;
+    TAtom& operator=(const TAtom&) = delete;
+    // Reports (never raises) what Close would raise.
+    ~TAtom();
+    // Ends the open; may raise what writing the image back raises. A second call does nothing.
+    void Close();
+
+    uint32_t GetDataLength();
+    uint32_t ReadData(uint32_t offset, std::span<uint8_t> buffer);
+    void SetDataLength(uint32_t length);
+    void WriteData(uint32_t offset, std::span<const uint8_t> bytes);
+    uint32_t GetLinkCount();
+    TAtomHandle GetLink(uint32_t index);
+    void SetLink(uint32_t index, TAtomHandle handle);
+    void InsertLink(uint32_t index, TAtomHandle handle);
+    void DeleteLink(uint32_t index);
+    void SetLinkCount(uint32_t count);
+    TAtomHandle GetAtomHandle() const { return Image ? Image->AtomHandle : 0; }
+    void AddExtRefs(int32_t delta);
+    void AddLinkRefs(int32_t delta);
+    void SetAccess(TAccess access);
+    // The image's counts (see TAtomImage::LinkRefs).
+    void GetRefCounts(int32_t& linkRefs, int32_t& extRefs);
+
+    TOstraBase& Base;
+    TAtomImage* Image;
+    TAccess Access;
+
+private:
+    TAtomImage& Checked(TAccess bit);
+};
+
+// The object-layer enumerator of existing atom handles.
+class TAtomEnumerator {
+public:
+    TAtomEnumerator(TOstraBase& base, uint32_t id) : Base(base), ID(id) {}
+    // The next handle that exists for the transaction, 0 at the end.
+    TAtomHandle Next();
+    void Reset() { Position = 1; }
+
+    TOstraBase& Base;
+    uint32_t ID;
+    TAtomHandle Position = 1;
+};
+
+class TBaseTransaction {
+public:
+    TBaseTransaction(TOstraBase& base, uint32_t id, TBaseTransaction* parent);
+
+    TOstraBase& Base;
+    TRef<IAtomAccessor> ImageTable;
+    std::vector<TBaseTransaction*> Children;
+    bool Destroying = false;
+    uint32_t ID;
+    int32_t OpenHere = 0;
+    TBaseTransaction* Parent;
+
+    // Opens in this transaction or in any below it.
+    bool HasOpenBelow() const;
+    // The images from the last to the first; removal of the image just returned is allowed.
+    TRef<IAtomAccessorEnumerator> ImagesBackward() { return ImageTable->EnumBackward(); }
+};
+
+// Transactions by ID; released IDs are reused, the most recently released first.
+class TTransactionList {
+public:
+    uint32_t Allocate(std::unique_ptr<TBaseTransaction> transaction);
+    // Frees the transaction and releases its ID.
+    void Release(uint32_t id);
+    // Raises EInvalidTrID for an ID that names no live transaction.
+    TBaseTransaction& Get(uint32_t id);
+    uint32_t NextID() const { return FreeIDs.empty() ? uint32_t(Items.size()) : FreeIDs.back(); }
+
+private:
+    std::vector<std::unique_ptr<TBaseTransaction>> Items;
+    std::vector<uint32_t> FreeIDs;
+};
+
+class TOstraBase {
+public:
+    // Opens or creates the file; on a new file makes the two predefined atoms (handles 1 and 2).
+    TOstraBase(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough);
+    // Aborts what is left below the root and closes the file. Never throws.
+    ~TOstraBase();
+    TOstraBase(const TOstraBase&) = delete;
+    TOstraBase& operator=(const TOstraBase&) = delete;
+
+    std::unique_ptr<TAtom> NewAtom(uint32_t id, TAccess access);
+    std::unique_ptr<TAtom> OpenAtom(uint32_t id, TAtomHandle handle, TAccess access);
+    uint32_t StartTransaction(uint32_t parentId);
+    void Commit(uint32_t id);
+    void Abort(uint32_t id);
+    bool AtomExists(uint32_t id, TAtomHandle handle);
+    std::unique_ptr<TAtomEnumerator> EnumAtoms(uint32_t id);
+    // Raises EInvalidTrID unless id names a live transaction.
+    void CheckTransaction(uint32_t id) { Transactions.Get(id); }
+
+    TOstraFile& File() { return *FileObject; }
+    IAtomCache& Cache() { return *AtomCache; }
+    IAtomManager& Atoms() { return *AtomManager; }
+
+    // Used by TAtom.
+    void CloseAtom(TAtom& atom);
+    void SetDataLength(TAtomImage& image, uint32_t length);
+    void WriteData(TAtomImage& image, uint32_t offset, std::span<const uint8_t> bytes);
+    void SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle);
+    void InsertLink(TAtomImage& image, uint32_t index, TAtomHandle handle);
+    void DeleteLink(TAtomImage& image, uint32_t index);
+    void SetLinkCount(TAtomImage& image, uint32_t count);
+    void AddLinkRefs(TAtomImage& image, int32_t delta);
+    void AddExtRefs(TAtomImage& image, int32_t delta);
+    void ChangeShare(TAtomImage& image, const TShareCounters& delta);
+
+private:
+    void CreatePredefinedAtoms();
+    TAtomImage* NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction& owner, bool isNew);
+    void FreeImage(TAtomImage* image);
+    TAtomImage* GetImage(TBaseTransaction& t, TAtomHandle handle);
+    std::unique_ptr<TAtom> OpenImage(TAtomImage* image, TAccess access);
+    void SetUsage(TAtomImage& image, TAccess usage);
+    void LoadParts(TAtomImage& image, uint8_t parts);
+    // Runs whenever something on an image has ended: frees, writes back or deletes it.
+    void Settle(TBaseTransaction& t, TAtomImage* image);
+    // Settle without deleting: true when the image is due for deletion.
+    bool SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image);
+    bool IsDueForDeletion(const TAtomImage& image);
+    void WriteBack(TAtomImage& image);
+    void StoreToFile(TAtomImage& image);
+    void MergeIntoParent(TAtomImage& image);
+    // Returns the target's image when the change left it due for deletion.
+    TAtomImage* ChangeLinkRefDeferred(TBaseTransaction& t, TAtomHandle handle, int32_t delta);
+    void ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t delta);
+    void ReleaseLink(TBaseTransaction& t, TAtomHandle handle);
+    void DeleteAtom(TAtomImage* image);
+    void FinishDeletion(TAtomImage* image);
+    void AbortTransaction(TBaseTransaction& t);
+    void FreeTransaction(TBaseTransaction& t);
+    void CheckWritable() { FileObject->CheckWritable(); }
+
+    std::unique_ptr<TOstraFile> FileObject;
+    TRef<IAtomManager> AtomManager;
+    TRef<IAtomCache> AtomCache;
+    TTransactionList Transactions;
+    TBaseTransaction* Root = nullptr;
+};
+
+inline constexpr uint32_t AtomCacheBits = 6;
+inline constexpr uint32_t AtomCacheLimit = 8000;
+inline constexpr uint32_t ImageTableBits = 6;

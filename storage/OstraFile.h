@@ -1,0 +1,156 @@
+// TOstraFile: the one operating-system file of a storage, its 128-byte header (checked at open,
+// kept in memory, rewritten on change) and positioned reads and writes under one lock.
+// It creates the free-space and atom-table managers at the end of its open; it knows no atoms.
+#pragma once
+
+#include "platform/Clock.h"
+#include "platform/Guid.h"
+#include "platform/OsFile.h"
+#include "storage/Corvane.h"
+#include "storage/Unknown.h"
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+
+struct IAtomManager;
+struct ISpaceAllocator;
+
+// Makes a manager forget its file; the file calls it on both managers when it closes.
+struct IDisconnectInternalObject : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{999D33E7-ED42-47EB-B717-31CB65F45CB9}");
+    virtual void Disconnect() = 0;
+
+protected:
+    ~IDisconnectInternalObject() = default;
+};
+
+// The file header, 128 bytes at offset 0, little-endian.
+namespace OstraHeader {
+inline constexpr uint32_t Size = 128;
+inline constexpr uint32_t SignatureOffset = 0;
+inline constexpr uint32_t SignatureSize = 16;
+inline constexpr uint32_t HoleTableRootOffset = 16;
+inline constexpr uint32_t AtomTableRootOffset = 24;
+inline constexpr uint32_t DataClassOffset = 32;
+inline constexpr uint32_t StorageIDOffset = 48;
+inline constexpr uint32_t CreatedTimeOffset = 64;
+inline constexpr uint32_t CreatedDateOffset = 68;
+inline constexpr uint32_t ModifiedTimeOffset = 72;
+inline constexpr uint32_t ModifiedDateOffset = 76;
+inline constexpr uint32_t FlagsOffset = 80;
+inline constexpr uint32_t FormatVersionOffset = 82;
+inline constexpr uint32_t MinReaderVersionOffset = 84;
+inline constexpr uint32_t AtomSizeAlignOffset = 87;
+inline constexpr uint32_t DataSizeOffset = 88;
+inline constexpr uint32_t CrcOffset = 124; // the CRC covers bytes 0..123
+
+inline constexpr uint16_t FlagReadOnly = 1;
+inline constexpr uint16_t FlagDamaged = 2;
+} // namespace OstraHeader
+
+// The file grows and shrinks in steps of this many bytes.
+inline constexpr uint64_t OstraFileGranule = 4096;
+
+// The AtomSizeAlign written into the header of the next file created (1..255); the storage
+// factory sets it from its parameters before an open.
+extern uint8_t NewFileAtomSizeAlign;
+
+// Little-endian access to byte buffers of the file formats.
+inline uint16_t GetLE16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline uint32_t GetLE32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint64_t GetLE64(const uint8_t* p) { return uint64_t(GetLE32(p)) | uint64_t(GetLE32(p + 4)) << 32; }
+inline void PutLE16(uint8_t* p, uint16_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+inline void PutLE32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+inline void PutLE64(uint8_t* p, uint64_t v) {
+    PutLE32(p, uint32_t(v));
+    PutLE32(p + 4, uint32_t(v >> 32));
+}
+
+class TOstraFile {
+public:
+    // Opens or creates the file and checks its header; raises EOstraOpenError (201..207) with
+    // the name as passed. Classes: the data classes accepted; a creating open needs exactly one.
+    TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough);
+    // Restamps Modified when anything was written, disconnects the managers, closes. Never throws.
+    virtual ~TOstraFile();
+    TOstraFile(const TOstraFile&) = delete;
+    TOstraFile& operator=(const TOstraFile&) = delete;
+
+    virtual std::string GetSignature() const { return "KVZ-STORAGE"; }
+    virtual uint16_t GetFormatVersion() const { return 516; }
+
+    // Exactly Length bytes or EKVZError 9 "File read error".
+    void ReadAt(std::span<uint8_t> buffer, uint64_t position);
+    // Raises 3 on a read-only file, 9 on a short write.
+    void WriteAt(std::span<const uint8_t> bytes, uint64_t position);
+    void FillAt(uint32_t count, uint8_t value, uint64_t position);
+
+    // Each changes one header field and rewrites the header; the same value does nothing.
+    void SetFlags(uint16_t flags);
+    void SetDataSize(uint64_t size); // also sets the physical length (rounded up to 4096)
+    void SetAtomTableRoot(uint64_t address);
+    void SetHoleTableRoot(uint64_t address);
+    void SetPhysicalLength(uint64_t length);
+
+    // Raises EKVZError 3 "Access is denied" when the file is read-only.
+    void CheckWritable() const;
+    void Flush();
+    uint64_t GetFileSize();
+    TDateTime GetCreated() const;
+    TDateTime GetModified() const;
+    // CRC-32 of header bytes 0..123 as they are in memory.
+    uint32_t HeaderCRC() const;
+
+    bool IsNew() const { return isNew_; }
+    bool ReadOnly() const { return readOnly_; }
+    bool WriteThrough() const { return writeThrough_; }
+    bool Written() const { return written_; }
+    const std::string& FullPath() const { return fullPath_; }
+    uint64_t PhysicalLength() const { return physicalLength_; }
+    // The managers (not counted; they live while the file is open).
+    IAtomManager* AtomManager() const { return atomManager_; }
+    ISpaceAllocator* SpaceAllocator() const { return spaceAllocator_; }
+
+    // Header fields as held in memory.
+    const std::array<uint8_t, OstraHeader::Size>& Header() const { return header_; }
+    uint64_t HoleTableRoot() const { return GetLE64(&header_[OstraHeader::HoleTableRootOffset]); }
+    uint64_t AtomTableRoot() const { return GetLE64(&header_[OstraHeader::AtomTableRootOffset]); }
+    TGUID DataClass() const;
+    TGUID StorageID() const;
+    uint16_t Flags() const { return GetLE16(&header_[OstraHeader::FlagsOffset]); }
+    uint16_t FormatVersion() const { return GetLE16(&header_[OstraHeader::FormatVersionOffset]); }
+    uint16_t MinReaderVersion() const { return GetLE16(&header_[OstraHeader::MinReaderVersionOffset]); }
+    // As stored; 0 (never written by this system) is used as 1 by the atom table.
+    uint8_t AtomSizeAlign() const { return header_[OstraHeader::AtomSizeAlignOffset]; }
+    uint64_t DataSize() const { return GetLE64(&header_[OstraHeader::DataSizeOffset]); }
+
+private:
+    void OpenOs(const std::string& fileName, TOpenMode mode);
+    void InitHeader(std::span<const TGUID> classes);
+    void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);
+    void CreateManagers();
+    void WriteHeader();
+    void StoreHeaderCRC();
+    void Shutdown() noexcept;
+
+    IAtomManager* atomManager_ = nullptr;       // counted
+    ISpaceAllocator* spaceAllocator_ = nullptr; // counted
+    bool isNew_ = false;
+    TOsFile os_;
+    uint64_t physicalLength_ = 0;
+    std::array<uint8_t, OstraHeader::Size> header_{};
+    TCriticalSection lock_;
+    bool written_ = false;
+    std::string fullPath_;
+    bool readOnly_ = false;
+    bool writeThrough_ = false;
+};

@@ -1,0 +1,223 @@
+// The public storage objects over the object layer: the storage (TOstraStorage), its public
+// transactions, the open atom (TVirtualAtom) and the atom enumerator, plus the process-wide
+// registry of live storages that is reported and closed at program end.
+#pragma once
+
+#include "storage/Capabilities.h"
+#include "storage/Corvane.h"
+#include "storage/OstraBase.h"
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+class TStorageTransaction;
+class TVirtualAtom;
+
+class TOstraStorage : public TUnknown, public IStorageInfo, public IVirtualStorage {
+public:
+    // Opens the file; raises open errors (201-207), or 2 when RequiredCaps are not met.
+    TOstraStorage(const std::string& FileName, TOpenMode Mode, std::span<const TGUID> Classes,
+                  std::string_view RequiredCaps, bool WriteThrough, int32_t Cache);
+    ~TOstraStorage() override;
+
+    // IVirtualStorage
+    TRef<IVirtualAtom> NewAtom() override;
+    TRef<IVirtualAtom> NewAtomAccess(TAccess Access) override;
+    TRef<IVirtualAtom> OpenRoot() override;
+    TRef<IVirtualAtom> OpenRootAccess(TAccess Access) override;
+    TRef<IVirtualAtom> OpenAtom(const TAtomAddress& Address) override;
+    TRef<IVirtualAtom> OpenAtomAccess(const TAtomAddress& Address, TAccess Access) override;
+    void Flush() override;
+    TRef<IStorageTransaction> StartTransaction() override;
+    TTransactionArray GetTransactions() override;
+    TRef<IEnumVirtualAtoms> EnumAtoms(TAccess Access) override;
+    TAccess GetRights() override;
+    TGUID GetDataClass() override;
+    TGUID GetStorageID() override;
+    std::string GetLocation() override;
+
+    // IStorageInfo
+    TAtomAddress GetRootAddress() override;
+    TAtomAddress GetSecondRootAddress() override;
+    TRef<IVirtualAtom> OpenSecondRoot() override;
+    TRef<IVirtualAtom> OpenSecondRootAccess(TAccess Access) override;
+    uint32_t GetFormatVersion() override;
+    uint32_t GetMinReaderVersion() override;
+    TDateTime GetCreated() override;
+    TDateTime GetModified() override;
+    int32_t GetCacheCount() override;
+    int32_t GetCacheLimit() override;
+    void SetCacheLimit(int32_t Limit) override;
+    void GetCacheStats(int64_t& Lookups, int64_t& Hits) override;
+    void GetSizes(int64_t& DataSize, int64_t& FileSize) override;
+
+    // The object layer; raises 3 "Access is denied" after the forced close at program end.
+    TOstraBase& CheckedBase();
+    bool IsReadOnly();
+    TAtomAddress MakeAddress(TAtomHandle Handle);
+    // Raises 2 unless the address names an atom of this storage.
+    void CheckAddress(const TAtomAddress& Address);
+    // Opens (or creates) an atom in the object-layer transaction ID for the public transaction.
+    TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
+                                TStorageTransaction* Transaction);
+    // Closes every open atom, aborts every top-level transaction and closes the file.
+    void ForceClose();
+
+    TAccess DefaultAccess = AccessDefault;
+    std::vector<TStorageTransaction*> StorageTransactions; // not counted
+    std::set<TVirtualAtom*> OpenAtoms;                   // not counted
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    std::unique_ptr<TOstraBase> Base;
+    TCapabilities* Capabilities = nullptr;
+    TRef<IInnerUnknown> CapabilitiesOwner;
+    bool Registered = false;
+};
+
+class TStorageTransaction : public TUnknown, public IStorageTransaction, public IStorageInfo {
+public:
+    TStorageTransaction(TOstraStorage& Storage, TStorageTransaction* Parent, uint32_t ID, TAccess Rights);
+    // Aborts an active transaction (reporting, never raising, what the abort raises).
+    ~TStorageTransaction() override;
+
+    // IVirtualStorage, working in this transaction
+    TRef<IVirtualAtom> NewAtom() override;
+    TRef<IVirtualAtom> NewAtomAccess(TAccess Access) override;
+    TRef<IVirtualAtom> OpenRoot() override;
+    TRef<IVirtualAtom> OpenRootAccess(TAccess Access) override;
+    TRef<IVirtualAtom> OpenAtom(const TAtomAddress& Address) override;
+    TRef<IVirtualAtom> OpenAtomAccess(const TAtomAddress& Address, TAccess Access) override;
+    void Flush() override {}
+    TRef<IStorageTransaction> StartTransaction() override;
+    TTransactionArray GetTransactions() override;
+    TRef<IEnumVirtualAtoms> EnumAtoms(TAccess Access) override;
+    TAccess GetRights() override { return Rights; }
+    TGUID GetDataClass() override { return Storage.GetDataClass(); }
+    TGUID GetStorageID() override { return Storage.GetStorageID(); }
+    std::string GetLocation() override { return Storage.GetLocation(); }
+
+    // IStorageTransaction
+    void Commit() override;
+    void Abort() override;
+    TRef<IVirtualStorage> GetStorage() override;
+    uint32_t GetTransactionID() override { return TransactionID; }
+    TRef<IStorageTransaction> GetParent() override;
+
+    // IStorageInfo (forwarded to the storage, the second root opened in this transaction)
+    TAtomAddress GetRootAddress() override { return Storage.GetRootAddress(); }
+    TAtomAddress GetSecondRootAddress() override { return Storage.GetSecondRootAddress(); }
+    TRef<IVirtualAtom> OpenSecondRoot() override;
+    TRef<IVirtualAtom> OpenSecondRootAccess(TAccess Access) override;
+    uint32_t GetFormatVersion() override { return Storage.GetFormatVersion(); }
+    uint32_t GetMinReaderVersion() override { return Storage.GetMinReaderVersion(); }
+    TDateTime GetCreated() override { return Storage.GetCreated(); }
+    TDateTime GetModified() override { return Storage.GetModified(); }
+    int32_t GetCacheCount() override { return Storage.GetCacheCount(); }
+    int32_t GetCacheLimit() override { return Storage.GetCacheLimit(); }
+    void SetCacheLimit(int32_t Limit) override { Storage.SetCacheLimit(Limit); }
+    void GetCacheStats(int64_t& Lookups, int64_t& Hits) override { Storage.GetCacheStats(Lookups, Hits); }
+    void GetSizes(int64_t& DataSize, int64_t& FileSize) override { Storage.GetSizes(DataSize, FileSize); }
+
+    // Marks this transaction's descendants dead: their object-layer IDs were released.
+    void KillDescendants();
+
+    TAccess Rights;
+    uint32_t TransactionID;
+    bool Dead = false;
+    TOstraStorage& Storage;
+    TStorageTransaction* ParentTransaction;
+    std::vector<TStorageTransaction*> ChildTransactions; // not counted
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    // Raises EInvalidTrID for a dead transaction.
+    void CheckAlive();
+    // Raises 3 "Access is denied" for a finished transaction.
+    uint32_t ActiveID();
+    TRef<IUnknown> Holder; // the parent transaction, or the storage
+};
+
+class TVirtualAtom : public TUnknown, public IAtomInfo, public IVirtualAtom {
+public:
+    TVirtualAtom(TOstraStorage& Storage, std::unique_ptr<TAtom> ObjectAtom, TStorageTransaction* Transaction);
+    // Closes the atom; reports (never raises) what closing raises.
+    ~TVirtualAtom() override;
+
+    // IVirtualAtom
+    bool HasLink(uint32_t Index) override;
+    TRef<IVirtualAtom> OpenLink(uint32_t Index) override;
+    TRef<IVirtualAtom> OpenLinkAccess(uint32_t Index, TAccess Access) override;
+    void SetLink(uint32_t Index, IVirtualAtom* Atom) override;
+    void InsertLink(uint32_t Index, IVirtualAtom* Atom) override;
+    void DeleteLink(uint32_t Index) override;
+    uint32_t Read(uint32_t Offset, std::span<uint8_t> Buffer) override;
+    uint32_t Write(uint32_t Offset, std::span<const uint8_t> Buffer) override;
+    bool IsSameAtom(IVirtualAtom* Atom) override;
+    TAtomAddress AddReference() override;
+    void RemoveReference() override;
+    void Close() override;
+    TRef<IVirtualAtom> CopyTo(IVirtualStorage* Target, TAccess Access) override;
+    uint32_t GetLinkCount() override;
+    TByteArray GetBytes() override;
+    std::string GetText() override;
+    uint32_t GetDataSize() override;
+    TAtomStream* GetStream() override { return Stream.get(); }
+    TRef<IVirtualStorage> GetStorage() override;
+    TRef<IStorageTransaction> GetTransaction() override;
+    TAccess GetAccess() override;
+    void SetLinkCount(uint32_t Count) override;
+    void SetBytes(std::span<const uint8_t> Bytes) override;
+    void SetText(std::string_view Text) override;
+    void SetDataSize(uint32_t Length) override;
+    void SetAccess(TAccess Access) override;
+
+    // IAtomInfo
+    void GetRefCounts(int32_t& LinkRefs, int32_t& ExtRefs) override;
+    TAtomAddress GetAddress() override;
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    // The object-layer open; raises 3 "Access is denied" once closed.
+    TAtom& Open();
+    // The handle of Atom (of this storage, else 2), without touching its counts when it is one of ours.
+    TAtomHandle TargetHandle(IVirtualAtom* Atom);
+
+    std::unique_ptr<TAtomStream> Stream;
+    std::unique_ptr<TAtom> ObjectAtom;
+    TOstraStorage& Storage;
+    TRef<IVirtualStorage> StorageRef;
+    TRef<IStorageTransaction> Transaction;
+};
+
+class TStorageAtomEnumerator : public TUnknown, public IEnumVirtualAtoms {
+public:
+    TStorageAtomEnumerator(TAccess Access, std::unique_ptr<TAtomEnumerator> Handles, TOstraStorage& Storage,
+                           TRef<IVirtualStorage> Opener);
+
+    TRef<IEnumVirtualAtoms> Clone() override;
+    TRef<IVirtualAtom> Next() override;
+    void Reset() override { Handles->Reset(); }
+
+protected:
+    void* GetInterface(const TGUID& iid) override;
+
+private:
+    TAccess Access;
+    std::unique_ptr<TAtomEnumerator> Handles;
+    TOstraStorage& Storage;
+    TRef<IVirtualStorage> Opener;
+};
+
+// The registry of live storages: reported ("TOstraStorage: N object(s) not destroyed") and
+// closed by force at program end.
+void ReportAndCloseLiveStorages();
+size_t LiveStorageCount();

@@ -1,0 +1,230 @@
+// Animated cursors and icon lists: RIFF files built in memory, the checks against what the file
+// claims, the frame strip and the GIF made from a cursor.
+#include "imaging/AniFile.h"
+#include "imaging/GifImage.h"
+#include "imaging/IcoList.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(uint8_t(v >> (8 * i)));
+}
+void Put16(Bytes& b, uint16_t v) {
+    b.push_back(uint8_t(v));
+    b.push_back(uint8_t(v >> 8));
+}
+
+// A 2x2 one-bit icon (type 1) or cursor (type 2): pixel (0,0) white, the others black,
+// pixel (1,1) masked out. For a cursor the hot spot is (1, 0).
+Bytes IconFile(uint16_t type) {
+    Bytes image;
+    Put32(image, 40);
+    Put32(image, 2);
+    Put32(image, 4); // colour rows and mask rows
+    Put16(image, 1);
+    Put16(image, 1);
+    for (int i = 0; i < 6; ++i)
+        Put32(image, 0);
+    Put32(image, 0x000000);   // black
+    Put32(image, 0xFFFFFF);   // white
+    Put32(image, 0x00000000); // bottom row: black black
+    Put32(image, 0x00000080); // top row: white black
+    Put32(image, 0x00000040); // mask bottom row: (1,1) masked
+    Put32(image, 0x00000000);
+    Bytes file;
+    Put16(file, 0);
+    Put16(file, type);
+    Put16(file, 1);
+    file.insert(file.end(), {2, 2, 2, 0});
+    Put16(file, type == 2 ? 1 : 1);
+    Put16(file, type == 2 ? 0 : 1);
+    Put32(file, uint32_t(image.size()));
+    Put32(file, 22);
+    file.insert(file.end(), image.begin(), image.end());
+    return file;
+}
+
+Bytes Chunk(const std::string& id, const Bytes& data) {
+    Bytes chunk(id.begin(), id.end());
+    Put32(chunk, uint32_t(data.size()));
+    chunk.insert(chunk.end(), data.begin(), data.end());
+    if (data.size() & 1)
+        chunk.push_back(0);
+    return chunk;
+}
+
+Bytes List(const std::string& type, const std::vector<Bytes>& chunks) {
+    Bytes data(type.begin(), type.end());
+    for (const Bytes& c : chunks)
+        data.insert(data.end(), c.begin(), c.end());
+    return Chunk("LIST", data);
+}
+
+Bytes AniHeader(uint32_t frames, uint32_t rate, uint32_t flags = 1) {
+    Bytes h;
+    for (uint32_t v : {36u, frames, frames, 2u, 2u, 1u, 1u, rate, flags})
+        Put32(h, v);
+    return Chunk("anih", h);
+}
+
+Bytes Riff(const std::vector<Bytes>& chunks) {
+    Bytes data = {'A', 'C', 'O', 'N'};
+    for (const Bytes& c : chunks)
+        data.insert(data.end(), c.begin(), c.end());
+    return Chunk("RIFF", data);
+}
+
+void Load(TAnimatedCursorImage& cursor, const Bytes& bytes) {
+    TMemoryStream stream(bytes);
+    cursor.LoadFromStream(stream);
+}
+
+} // namespace
+
+TEST(AniFile, FramesFollowTheIconChunks) {
+    Bytes file = Riff({AniHeader(1, 10),
+                       List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(2)), Chunk("icon", IconFile(1))}),
+                       List("INFO", {Chunk("INAM", Bytes(300, 'n')), Chunk("IART", {'m', 'e', 0})})});
+    TAnimatedCursorImage cursor;
+    Load(cursor, file);
+    ASSERT_EQ(cursor.CursorFrameCount(), 3);
+    EXPECT_EQ(cursor.Header.StepCount, 3u);
+    EXPECT_EQ(cursor.CursorFrame(0).Sequence, 0);
+    EXPECT_EQ(cursor.CursorFrame(1).Sequence, -1) << "an icon beyond the header's count";
+    EXPECT_TRUE(cursor.CursorFrame(0).IsIcon);
+    EXPECT_EQ(cursor.CursorFrame(0).HotSpotX, 1);
+    EXPECT_EQ(cursor.CursorFrame(0).HotSpotY, 1);
+    EXPECT_FALSE(cursor.CursorFrame(1).IsIcon);
+    EXPECT_EQ(cursor.CursorFrame(1).HotSpotX, 1);
+    EXPECT_EQ(cursor.CursorFrame(1).HotSpotY, 0);
+    EXPECT_EQ(cursor.CursorTitle, std::string(255, 'n'));
+    EXPECT_EQ(cursor.CursorCreator, "me");
+    EXPECT_EQ(cursor.MaxColors, 2);
+    EXPECT_EQ(cursor.CursorFrameIcon(2).Width(), 2);
+}
+
+TEST(AniFile, RecordsWithoutIconsAreDropped) {
+    TAnimatedCursorImage cursor;
+    Load(cursor, Riff({AniHeader(5, 3), List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(1))})}));
+    EXPECT_EQ(cursor.CursorFrameCount(), 2);
+    EXPECT_EQ(cursor.Header.StepCount, 2u);
+    EXPECT_EQ(cursor.CursorFrame(1).Rate, 3);
+}
+
+TEST(AniFile, ClaimsBeyondTheDataAreBounded) {
+    TAnimatedCursorImage cursor;
+    // A frame count of four thousand million and chunks claiming more bytes than there are.
+    Bytes huge = Riff({AniHeader(0xFFFFFFFFu, 1), List("fram", {Chunk("icon", IconFile(1))})});
+    Load(cursor, huge);
+    EXPECT_EQ(cursor.CursorFrameCount(), 1);
+
+    Bytes lying = Riff({AniHeader(1, 1), List("fram", {Chunk("icon", IconFile(1))})});
+    size_t iconSize = lying.size() - IconFile(1).size() - 4;
+    lying[iconSize] = 0xFF; // the icon chunk's size byte
+    lying[iconSize + 3] = 0x7F;
+    EXPECT_THROW(Load(cursor, lying), EReadError);
+
+    Bytes cut = Riff({AniHeader(1, 1), List("fram", {Chunk("icon", IconFile(1))})});
+    cut.resize(cut.size() - 10);
+    EXPECT_THROW(Load(cursor, cut), EReadError);
+}
+
+TEST(AniFile, WrongFilesAreReadErrors) {
+    TAnimatedCursorImage cursor;
+    EXPECT_THROW(Load(cursor, Bytes{'R', 'I', 'F', 'F'}), EReadError);
+    Bytes notAcon = Riff({});
+    notAcon[8] = 'X';
+    EXPECT_THROW(Load(cursor, notAcon), EReadError);
+    EXPECT_THROW(Load(cursor, Riff({AniHeader(1, 1, 0), List("fram", {Chunk("icon", IconFile(1))})})), EReadError);
+
+    Load(cursor, Riff({AniHeader(1, 1), List("fram", {Chunk("icon", IconFile(1))})}));
+    TMemoryStream atEnd(Bytes{1, 2, 3});
+    atEnd.Seek(3);
+    cursor.LoadFromStream(atEnd);
+    EXPECT_EQ(cursor.CursorFrameCount(), 1) << "nothing to read leaves the cursor as it was";
+    TMemoryStream out;
+    EXPECT_ANY_THROW(cursor.SaveToStream(out));
+    EXPECT_EQ(out.Size(), 0u);
+}
+
+TEST(AniFile, StripAndGifFromACursor) {
+    TAnimatedCursorImage cursor;
+    Load(cursor, Riff({AniHeader(2, 10), List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(1))})}));
+    cursor.Frames[1].Rate = 0x7FFFFFFF;
+    TBitmap strip;
+    strip.BrushColor = RGBColor(0, 0, 255);
+    cursor.AssignTo(strip);
+    ASSERT_EQ(strip.Width(), 4);
+    ASSERT_EQ(strip.Height(), 2);
+    EXPECT_EQ(strip.Pixel(0, 0), clWhite);
+    EXPECT_EQ(strip.Pixel(1, 0), clBlack);
+    EXPECT_EQ(strip.Pixel(3, 1), RGBColor(0, 0, 255)) << "the masked pixel shows the background";
+
+    TGIFImage gif;
+    gif.Assign(cursor);
+    ASSERT_EQ(gif.FrameCount(), 2);
+    EXPECT_EQ(gif.BackColor, clWindow);
+    EXPECT_EQ(gif.Frame(0).DelayMs, 166);
+    EXPECT_EQ(gif.Frame(1).DelayMs, 65535) << "a long rate saturates";
+    EXPECT_EQ(gif.Frame(0).TransparentColor, clFuchsia);
+    EXPECT_EQ(gif.Frame(0).GetBitmap().Pixel(1, 1), clFuchsia);
+    TMemoryStream stream;
+    gif.SaveToStream(stream);
+    TGIFImage back;
+    stream.Seek(0);
+    back.LoadFromStream(stream);
+    EXPECT_EQ(back.FrameCount(), 2);
+    EXPECT_EQ(back.Frame(0).TransparentColor, clFuchsia);
+}
+
+TEST(AniFile, IconListStreamKeepsEmptyEntries) {
+    TIcon icon;
+    icon.LoadFromBytes(IconFile(1));
+    TIconList list;
+    int changes = 0;
+    list.OnChange = [&](TIconList&) { ++changes; };
+    list.AddIcon(icon);
+    list.AttachIcon(nullptr);
+    list.AddIcon(icon);
+    EXPECT_EQ(changes, 3);
+    list.IconListBeginUpdate();
+    list.ExchangeIcons(0, 1);
+    list.MoveIcon(2, 0);
+    list.IconListEndUpdate();
+    EXPECT_EQ(changes, 4) << "one notification for the whole update";
+    EXPECT_EQ(list.GetIcon(1), nullptr); // [A, empty, B] -> [empty, A, B] -> [B, empty, A]
+
+    TMemoryStream stream;
+    list.SaveIcons(stream);
+    TIconList back;
+    stream.Seek(0);
+    back.LoadIcons(stream);
+    ASSERT_EQ(back.IconCount(), 3);
+    EXPECT_EQ(back.GetIcon(1), nullptr);
+    EXPECT_EQ(back.GetIcon(0)->Bytes(), icon.Bytes());
+
+    TMemoryStream lying(Bytes{1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0x7F});
+    EXPECT_THROW(back.LoadIcons(lying), EReadError);
+}
+
+TEST(AniFile, LoadFromFile) {
+    TTempDir temp;
+    std::string name = temp.File("busy.ani");
+    TTempDir::WriteBytes(name, Riff({AniHeader(1, 6), List("fram", {Chunk("icon", IconFile(1))})}));
+    TAnimatedCursorImage cursor;
+    cursor.LoadFromFile(name);
+    EXPECT_EQ(cursor.CursorFrameCount(), 1);
+    TIcon icon;
+    cursor.AssignTo(icon);
+    EXPECT_EQ(icon.Width(), 2);
+}

@@ -1,0 +1,144 @@
+// Randomised insert / replace / delete / find runs on both index kinds, compared with std::map
+// after every batch (lookups, forward and backward walks), inside a transaction and at the
+// storage's root level, and again after commit and reopening of the file.
+#include "IndexFixture.h"
+
+#include <map>
+#include <random>
+
+namespace {
+
+struct TModelCase {
+    const char* Name;
+    bool BTree;
+    const char* Params;
+    bool InTransaction;
+};
+
+std::string PrintKey(const std::string& key) {
+    std::string out;
+    for (unsigned char c : key) out += StrFormat("%02X", c);
+    return out.empty() ? "<empty>" : out;
+}
+
+class IndexModelTest : public IndexTest, public ::testing::WithParamInterface<TModelCase> {
+protected:
+    using TModel = std::map<std::string, std::string>;
+
+    std::string RandomKey() {
+        static const char alphabet[] = {'\x00', '\x01', 'a', 'b', '\xFF'};
+        std::string key(Pick(7), '\0');
+        for (char& c : key) c = alphabet[Pick(5)];
+        return key;
+    }
+    uint32_t Pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(Random); }
+
+    // Every lookup, both walks and the count agree with the model.
+    void Check(IIndexer* indexer, const TModel& model) {
+        for (const auto& [key, tag] : model) {
+            TRef<IVirtualAtom> value;
+            ASSERT_TRUE(indexer->FindKey(key, value)) << PrintKey(key);
+            ASSERT_EQ(value->GetText(), tag) << PrintKey(key);
+            ASSERT_TRUE(indexer->KeyExists(key)) << PrintKey(key);
+        }
+        TRef<IIndexerCursor> cursor = indexer->GetCursor();
+        EXPECT_EQ(cursor->GetCount(), int32_t(model.size()));
+        std::vector<std::string> forward, backward;
+        for (bool ok = cursor->First(); ok; ok = cursor->Next()) {
+            forward.push_back(cursor->GetKey());
+            TRef<IVirtualAtom> value = cursor->GetAtom();
+            ASSERT_TRUE(value);
+            ASSERT_EQ(value->GetText(), model.count(forward.back()) ? model.at(forward.back()) : "?")
+                << PrintKey(forward.back());
+            ASSERT_LE(forward.size(), model.size() + 1);
+        }
+        for (bool ok = cursor->Last(); ok; ok = cursor->Prior()) {
+            backward.insert(backward.begin(), cursor->GetKey());
+            ASSERT_LE(backward.size(), model.size() + 1);
+        }
+        std::vector<std::string> expected;
+        for (const auto& entry : model) expected.push_back(entry.first);
+        ASSERT_EQ(forward, expected);
+        ASSERT_EQ(backward, expected);
+    }
+
+    // Half the operations aim at a present key, so replacements and deletions are frequent.
+    std::string PickKey(const TModel& model) {
+        if (model.empty() || Pick(2) == 0) return RandomKey();
+        auto it = model.begin();
+        std::advance(it, Pick(uint32_t(std::min<size_t>(model.size(), 64))) * (model.size() / std::min<size_t>(model.size(), 64)));
+        return it->first;
+    }
+
+    void Step(IIndexer* indexer, TModel& model, int step) {
+        std::string key = PickKey(model);
+        std::string tag = "v" + std::to_string(step);
+        uint32_t op = Pick(100);
+        if (op < 35) {
+            TRef<IVirtualAtom> value = indexer->GetStorage()->NewAtom();
+            value->SetText(tag);
+            indexer->InsertKey(key, value.get());
+            model[key] = tag;
+        } else if (op < 50) {
+            TRef<IVirtualAtom> value = indexer->AddKey(key);
+            ASSERT_TRUE(value);
+            value->SetText(tag);
+            model[key] = tag;
+        } else if (op < 75) {
+            ASSERT_EQ(indexer->DeleteKey(key), model.erase(key) == 1) << PrintKey(key);
+        } else {
+            TRef<IVirtualAtom> value;
+            bool found = indexer->FindKey(key, value);
+            ASSERT_EQ(found, model.count(key) == 1) << PrintKey(key);
+            if (found) {
+                ASSERT_EQ(value->GetText(), model[key]);
+            }
+            ASSERT_EQ(indexer->KeyExists(key), found);
+        }
+    }
+
+    std::mt19937 Random{20261209};
+};
+
+TEST_P(IndexModelTest, MatchesMapThroughCommitAndReopen) {
+    const TModelCase& c = GetParam();
+    TModel model;
+    {
+        TRef<IVirtualStorage> storage = Create();
+        TRef<IStorageTransaction> transaction;
+        if (c.InTransaction) transaction = storage->StartTransaction();
+        IVirtualStorage* level = transaction ? static_cast<IVirtualStorage*>(transaction.get()) : storage.get();
+        {
+            TRef<IVirtualAtom> root = level->OpenRoot();
+            TRef<IIndexer> indexer = Factory(c.BTree)->OpenOrCreateIndex(root.get(), 3, "", c.Params);
+            for (int step = 0; step < 5000; ++step) {
+                ASSERT_NO_FATAL_FAILURE(Step(indexer.get(), model, step)) << "step " << step;
+                if (step % 500 == 499) {
+                    ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model)) << "step " << step;
+                }
+            }
+            ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
+        }
+        if (transaction) transaction->Commit();
+    }
+    TRef<IVirtualStorage> storage = Open();
+    TRef<IVirtualAtom> root = storage->OpenRoot();
+    ASSERT_TRUE(Factory(c.BTree)->IsIndex(root->OpenLinkAccess(3, 0).get()));
+    TRef<IIndexer> indexer = Factory(c.BTree)->OpenOrCreateIndex(root.get(), 3, "", c.Params);
+    ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
+    for (int step = 0; step < 300; ++step) ASSERT_NO_FATAL_FAILURE(Step(indexer.get(), model, 10000 + step));
+    ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, IndexModelTest,
+    ::testing::Values(TModelCase{"TrieTransaction", false, "", true}, TModelCase{"TrieRootLevel", false, "", false},
+                      TModelCase{"BTree4Transaction", true, "PageSize=4", true},
+                      TModelCase{"BTree4RootLevel", true, "PageSize=4", false},
+                      TModelCase{"BTree6Transaction", true, "PageSize=6", true},
+                      TModelCase{"BTree6RootLevel", true, "PageSize=6", false},
+                      TModelCase{"BTree40Transaction", true, "", true},
+                      TModelCase{"BTree40RootLevel", true, "", false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+} // namespace

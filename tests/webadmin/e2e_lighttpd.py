@@ -1,0 +1,227 @@
+"""End-to-end test of the CGI program `counter` behind lighttpd, laid out by scripts/serve.sh.
+
+Starts lighttpd on a free loopback port, drives the pages over HTTP (and, when Chromium is
+installed, in headless Chromium), and stops lighttpd again. Every wait is bounded.
+Usage: e2e_lighttpd.py COUNTER_BINARY REPO_ROOT ARTIFACT_DIR
+"""
+import fcntl
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+COUNTER, REPO, ARTIFACTS = sys.argv[1:4]
+CHROMIUM = "/usr/bin/chromium"
+TIMEOUT = 30
+UNAVAILABLE = "Counter base is unavaliable, please try again in few second.<br>"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    def __init__(self):
+        self.runtime = tempfile.mkdtemp(prefix="kestrow-e2e-")
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [os.path.join(REPO, "scripts", "serve.sh"), COUNTER, self.runtime, str(self.port)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("lighttpd did not start")
+
+    @property
+    def base(self):
+        return "http://127.0.0.1:%d/cgi-bin/counter" % self.port
+
+    @property
+    def database(self):
+        return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
+
+    def cgi_log(self):
+        path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, errors="replace") as log:
+            return log.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(timeout=10)
+        self.process.stderr.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+def get(url):
+    """(status, headers, body text) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=TIMEOUT) as answer:
+            return answer.status, answer.headers, answer.read().decode("utf-8", "replace")
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read().decode("utf-8", "replace")
+
+
+def run_direct(runtime, query):
+    """Runs the program in the runtime folder as a web server would, without one."""
+    env = {"PATH": "/usr/bin:/bin", "SERVER_PROTOCOL": "HTTP/1.1", "REQUEST_METHOD": "GET",
+           "SCRIPT_NAME": "/cgi-bin/counter", "QUERY_STRING": query}
+    for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        if name in os.environ:
+            env[name] = os.environ[name]
+    program = os.path.join(runtime, "cgi-bin", "counter")
+    result = subprocess.run([program], env=env, cwd=os.path.dirname(program), capture_output=True,
+                            timeout=TIMEOUT, check=True)
+    return result.stdout
+
+
+class CounterBehindLighttpd(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+
+    @classmethod
+    def tearDownClass(cls):
+        log = cls.server.cgi_log()
+        cls.server.stop()
+        if "Sanitizer" in log:
+            raise AssertionError("sanitizer report from the CGI program:\n" + log)
+
+    def page(self, query):
+        status, headers, body = get(self.server.base + ("?" + query if query else ""))
+        self.assertEqual(status, 200, body)
+        self.assertEqual(headers["Content-Type"], "text/html")
+        self.assertEqual(int(headers["Content-Length"]), len(body.encode("utf-8")))
+        return body
+
+    def test_1_about_page_and_database(self):
+        body = self.page("")
+        self.assertTrue(body.startswith("<html><head><title>Kestrow Web Access - Your Site</title>"), body[:200])
+        self.assertTrue(body.endswith("</body></html>"))
+        self.assertTrue(os.path.exists(self.server.database))
+        # The program run directly gives the same page, with exactly these header lines.
+        raw = run_direct(self.server.runtime, "page=admin")
+        head, _, direct = raw.partition(b"\r\n\r\n")
+        self.assertEqual(head, b"Status: 200 OK\r\nContent-Type: text/html\r\nContent-Length: %d\r\nContent:"
+                         % len(direct))
+        self.assertEqual(direct.decode(), body)
+
+    def test_2_unknown_and_failing_requests(self):
+        body = self.page("page=Admin")
+        self.assertTrue(body.startswith("<center><br><br><font color=black><b>Unknown request!!!</b></font>"))
+        self.assertNotIn("<title>", body)
+        status, _, body = get(self.server.base + "?page=browse&col=x")
+        self.assertEqual(status, 500)
+        self.assertIn("Exception: EConvertError<br>", body)
+        self.assertIn("Message: &#39;x&#39; is not a valid integer value<br></html>", body)
+
+    def test_3_busy_database(self):
+        self.page("")
+        with open(self.server.database, "rb+") as held:
+            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            for page in ("browse", "bradv", "brref", "brdate&type=lmd", "editip"):
+                body = self.page("page=" + page)
+                self.assertTrue(body.endswith(UNAVAILABLE + '<a href="/cgi-bin/counter?page=admin">'
+                                              "Enter into admin interface</a></body></html>"), body[-300:])
+            self.assertIn("Edit Skip - address", self.page("page=edit"))
+        self.assertIn("Basic information:", self.page("page=browse"))
+
+    def test_4_settings_show_on_the_pages(self):
+        self.assertIn("<br>Site name changed to: <b><font color=navy>My Site</font></b>",
+                      self.page("page=editsname&ed=My+Site"))
+        self.assertTrue(self.page("page=browse").startswith("<html><head><title>Kestrow Web Access - My Site</title>"))
+        bad = self.page("page=editinterval&ed=abc")
+        self.assertIn("<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! "
+                      "Current Value is: 720</font>", bad)
+        browse = self.page("page=browse")
+        self.assertIn("720 min (12 hours-0 minutes)", browse)
+        self.page("page=editip&ed=add&val=192.0.2.7")
+        self.page("page=editskip&ed=add&val=192.0.2.99")
+        browse = self.page("page=browse")
+        self.assertIn("<td><font color=black>192.0.2.7</font>", browse)
+        self.assertIn("<tr>\r\n<td><font color=black>192.0.2.99</font>", browse)
+        self.assertIn('<option value="192.0.2.7">192.0.2.7</option>', self.page("page=editip"))
+        self.assertNotIn("192.0.2.7</option>", self.page("page=editip&ed=del&val=192.0.2.7"))
+        self.page("page=bradv&ed=add&val=index.html")
+        nodes = self.page("page=bradv")
+        self.assertIn("<td><font color=black>index.html</font>", nodes)
+        self.assertIn('<option value="index.html">index.html</option>', self.page("page=brdate&seltype=1"))
+        calendar = self.page("page=brdate&type=lmd&nodes=all&nname=")
+        self.assertIn("<td><font color=black>index.html</font></td>", calendar)
+        self.assertIn("Hosts(all site)", calendar)
+        self.assertIn("<b>Referer list:</b>", self.page("page=brref"))
+        self.assertIn("HomePageURL changed to: <b>http://example.org/</b>",
+                      self.page("page=editurl&ed=" + urllib.parse.quote("http://example.org/")))
+
+    def test_5_chromium(self):
+        if not os.path.exists(CHROMIUM):
+            self.skipTest("no Chromium")
+        marker = "<script>document.documentElement.setAttribute('data-pwned','1')</script>"
+        self.page("page=editsname&ed=" + urllib.parse.quote(marker))
+        self.page("page=bradv&ed=add&val=" + urllib.parse.quote(marker))
+        self.page("page=editip&ed=add&val=192.0.2.1")
+        pages = ["", "page=admin", "page=browse&col=20", "page=bradv", "page=brdate&seltype=1",
+                 "page=brdate&type=lmd&nodes=all&nname=", "page=brdate&type=lwd", "page=brdate&type=cus&mon=JAN&year=2005",
+                 "page=brref", "page=edit", "page=editip", "page=editskip", "page=editinterval", "page=editurl",
+                 "page=editsname"]
+        for query in pages:
+            dom = chromium(["--dump-dom"], self.server.base + "?" + query)
+            self.assertIn("</html>", dom, query)
+            self.assertNotIn('data-pwned="1"', dom, query)
+            self.assertNotIn("<script>document", dom, query)
+        dom = chromium(["--dump-dom"], self.server.base + "?page=bradv")
+        self.assertIn("&lt;script&gt;document.documentElement", dom)
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        shot = os.path.join(ARTIFACTS, "browse.png")
+        if os.path.exists(shot):
+            os.remove(shot)
+        chromium(["--screenshot=" + shot, "--window-size=1280,2400"], self.server.base + "?page=browse&col=20")
+        self.assertTrue(os.path.exists(shot))
+        with open(shot, "rb") as picture:
+            self.assertEqual(picture.read(8), b"\x89PNG\r\n\x1a\n")
+
+
+def chromium(options, url):
+    profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
+    process = subprocess.Popen(
+        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+         "--disable-background-networking", "--disable-component-update", "--disable-sync",
+         "--user-data-dir=" + profile] + options + [url],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+    try:
+        out, _ = process.communicate(timeout=90)
+        return out.decode("utf-8", "replace")
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])

@@ -1,0 +1,166 @@
+// The settings pages: the menu, the address list and skip list editors, and the three single
+// values (home page URL, revisit interval, site name).
+#include <exception>
+#include <functional>
+
+#include "webadmin/UWMAdm.h"
+
+namespace {
+
+// What differs between the address list and the skip list editors.
+struct TAddressListPage {
+    std::string_view Page;
+    std::string_view Noun;      // "IP" or "Skip IP"
+    bool WarnOnDelete;
+};
+
+// An entry of the host list as offered for deletion: the address before any "*"-separated
+// further parts. Host entries carry none, so the entry is normally taken whole.
+std::string HostAddress(const std::string& entry) {
+    size_t star = entry.find('*');
+    return star == std::string::npos ? entry : entry.substr(0, star);
+}
+
+std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, TStringList list,
+                            const std::function<std::string(const std::string&)>& address) {
+    const std::string sn = ScriptLink(request);
+    const std::string noun(page.Noun);
+    const std::string pageField = "<input name=page type=hidden value=" + std::string(page.Page) + "><br>";
+    TPageText body;
+    body << "<b><font color=navy>Adding section:</font></b><br>"
+         << "<form action=\"" + sn + "\" method=get name=form1>" << "Input value of " + noun + " - address: <br>"
+         << "<input name=val type=text size=30><br>" << "<input name=ed type=hidden value=add><br>" << pageField
+         << "<input type=submit value=\"Add " + noun + "\"><br>" << "</form>" << SeparatorTable + "<br>";
+    body << "<b><font color=navy>Deleting section:</font></b><br>";
+    if (page.WarnOnDelete) body << "<b>Warning!!! All information about selected IP-address will be deleted!</b><br>";
+    body << "<form action=\"" + sn + "\" method=get name=form2>" << "Select value of " + noun + " - address to delete it: <br>";
+    if (list.Empty()) return body.Text();
+    body << "<select name=val>";
+    for (const auto& entry : list) {
+        std::string value = Html(address(entry.Text));
+        body << "<option value=\"" + value + "\">" + value + "</option>";
+    }
+    body << "</select><br>" << "<input name=ed type=hidden value=del><br>" << pageField
+         << "<input type=submit value=\"Delete " + noun + "\"><br>" << "</form></font>";
+    return body.Text();
+}
+
+// What differs between the three single-value pages.
+struct TValuePage {
+    std::string_view Page;
+    std::function<void(ICounter&, const std::string&)> Store;
+    std::function<std::string(ICounter&)> Current; // already escaped for the page
+    std::function<std::string(const std::string&)> Confirmation;
+    std::function<std::string(const std::string&)> Error;
+    std::function<std::string(const std::string&)> CurrentLine;
+    std::string_view Prompt;
+};
+
+std::string ValuePage(TWebRequest& request, const TValuePage& page) {
+    ICounter& counter = *CounterBase;
+    TPageText body;
+    std::string ed = request.QueryField("ed");
+    if (ed.empty()) {
+        body << "<br>";
+    } else {
+        bool stored = true;
+        try {
+            page.Store(counter, ed);
+        } catch (const std::exception&) {
+            stored = false;
+        }
+        std::string value = page.Current(counter);
+        body << (stored ? page.Confirmation(value) : page.Error(value));
+    }
+    std::string current = page.Current(counter);
+    body << page.CurrentLine(current) << page.Prompt;
+    body << "<form action=\"" + ScriptLink(request) + "\" method=get>"
+         << "<input name=page value=" + std::string(page.Page) + " type=hidden>"
+         << "<input name=ed type=text value=\"" + current + "\"><br>" << "<input type=submit value=\"Change\">"
+         << "</form>" << "<br></font>";
+    return body.Text();
+}
+
+} // namespace
+
+std::string PageEditMenu(TWM&, TWebRequest& request) {
+    TPageText body;
+    body << "<br><b>Please, select the option you need and press \"Select\".</b><font color=black>"
+         << "<form action=\"" + ScriptLink(request) + "\" method=get>"
+         << "<input name=page type=radio value=editip checked>Edit IP - address list<br>"
+         << "<input name=page type=radio value=editskip>Edit Skip - address<br>"
+         << "<input name=page type=radio value=editskins>Edit Skin database<br>"
+         << "<input name=page type=radio value=editinterval>Edit Interval value<br>"
+         << "<input name=page type=radio value=editsname>Edit Site Name<br>"
+         << "<input name=page type=radio value=editurl>Edit HomePage URL<br>"
+         << "<input type=submit value=Select>" << "</form></font>";
+    return body.Text();
+}
+
+std::string PageEditIP(TWM&, TWebRequest& request) {
+    ICounter& counter = *CounterBase;
+    std::string ed = request.QueryField("ed");
+    std::string val = request.QueryField("val");
+    if (!ed.empty() && !val.empty()) {
+        if (ed == "del") counter.DeleteHost(val);
+        if (ed == "add") counter.RegisterVisit(val, "", Now(), false, true, true);
+    }
+    return AddressListPage(request, {"editip", "IP", true}, counter.GetHostList(0), HostAddress);
+}
+
+std::string PageEditSkip(TWM&, TWebRequest& request) {
+    ICounter& counter = *CounterBase;
+    std::string ed = request.QueryField("ed");
+    std::string val = request.QueryField("val");
+    if (!ed.empty() && !val.empty()) {
+        if (ed == "del") counter.DeleteSkipIP(val);
+        if (ed == "add") counter.AddSkipIP(val);
+    }
+    return AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(),
+                           [](const std::string& entry) { return entry; });
+}
+
+std::string PageEditURL(TWM&, TWebRequest& request) {
+    return ValuePage(
+        request,
+        {"editurl", [](ICounter& c, const std::string& text) { c.SetHomePageURL(text); },
+         [](ICounter& c) { return Html(c.GetHomePageURL()); },
+         [](const std::string& v) { return "<br>HomePageURL changed to: <b>" + v + "</b>"; },
+         [](const std::string& v) {
+             return "<br>Error!!! HomePage URL is <b><font color=navy>not</font></b> changed!!! Current Value is: "
+                    "<b><font color=navy>" + v + "</font></b>";
+         },
+         [](const std::string& v) { return "<br>Current value of HomePageURL is: <b><font color=navy>" + v + "</font></b>"; },
+         "Enter new value of HomePage URL and press <b><font color=navy>'Change'</font></b><br>"});
+}
+
+std::string PageEditInterval(TWM&, TWebRequest& request) {
+    return ValuePage(
+        request,
+        {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
+         [](ICounter& c) { return IntToStr(c.GetInterval()); },
+         [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
+         [](const std::string& v) {
+             return "<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! Current Value is: " +
+                    v + "</font>";
+         },
+         [](const std::string& v) {
+             return "<font color=black>Current value of <b><font color=navy>Interval is: " + v + "</font></b>";
+         },
+         "Enter new value of <b><font color=navy>Interval</font></b> in <b><font color=navy>minutes</font></b> and press "
+         "<b><font color=navy>'Change'</font></b><br>"});
+}
+
+std::string PageEditSiteName(TWM&, TWebRequest& request) {
+    return ValuePage(
+        request,
+        {"editsname", [](ICounter& c, const std::string& text) { c.SetSiteName(text); },
+         [](ICounter& c) { return Html(c.GetSiteName()); },
+         [](const std::string& v) { return "<br>Site name changed to: <b><font color=navy>" + v + "</font></b>"; },
+         [](const std::string& v) {
+             return "<br>Error!!! Site name is <b><font color=navy>not</font></b> changed!!! Current Value is: "
+                    "<b><font color=navy>" + v + "</font></b>";
+         },
+         [](const std::string& v) { return "<br>Current value of Site name is: <b><font color=navy>" + v + "</font></b>"; },
+         "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>"});
+}

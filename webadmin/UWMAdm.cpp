@@ -1,0 +1,374 @@
+// The shared counter, the page frame, the routines of the page bodies and the main handler.
+// The page bodies themselves are in the Page*.cpp files of this folder.
+#include "webadmin/UWMAdm.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+
+#include "platform/Report.h"
+#include "webadmin/SkinAnswers.h"
+#include "webadmin/WebModule.h"
+
+TRef<ICounter> CounterBase;
+int CounterOpenCount = 0;
+std::string ProgramDir;
+std::string ProgramPath;
+
+namespace {
+
+const std::string CRLF = "\r\n";
+const std::string Q = "\"";
+
+// The operator's settings: the product's home page behind the logo, the site a referrer link
+// falls back to, and the texts of the title row.
+const std::string ProductHomePage = "http://www.example.com/";
+const std::string DefaultSiteAddress = "www.example.com";
+const std::string VersionTitle = "<font size=+1><b>Kestrow Web Access 1.0</b></font>";
+const std::string ContactLinks =
+    "<a href=\"mailto:webmaster@example.com\">webmaster@example.com</a> | <a href=\"http://www.example.com/\">www.example.com</a>";
+const std::string CreditsText =
+    "<b>Kestrow Web Access</b> - visit statistics of your site, kept in a database of your own.";
+
+const std::string UnavailableText = "Counter base is unavaliable, please try again in few second.<br>";
+
+bool FileExists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+using TPageBody = std::string (*)(TWM&, TWebRequest&);
+
+struct TPageRoute {
+    std::string_view Name;
+    std::string_view Prefix;
+    bool OpensCounter;
+    TPageBody Body;
+};
+
+std::string AboutContent(TWM&, TWebRequest&) {
+    return CRLF + "<br><table width=100% ><tr><td width=45% valign=top>" + AboutText +
+           "</td><td width=5%>&nbsp</td><td width=50% valign=top>" + DescriptionText +
+           "</td></tr></table>";
+}
+
+const TPageRoute PageRoutes[] = {
+    {"admin", "", false, AboutContent},
+    {"edit", "", false, PageEditMenu},
+    {"brdate", "<br>", true, PageCalendar},
+    {"bradv", "", true, PageNodes},
+    {"brref", "", true, PageReferers},
+    {"browse", "", true, PageBrowse},
+    {"editinterval", "<br>", true, PageEditInterval},
+    {"editurl", "<font color=black><br>", true, PageEditURL},
+    {"editsname", "<font color=black><br>", true, PageEditSiteName},
+    {"editip", "<font color=black><br>", true, PageEditIP},
+    {"editskip", "<font color=black><br>", true, PageEditSkip},
+    {"editskins", "<font color=black><br>", true, PageEditSkins},
+};
+
+const TPageRoute* FindRoute(std::string_view page) {
+    for (const TPageRoute& route : PageRoutes)
+        if (route.Name == page) return &route;
+    return nullptr;
+}
+
+void SendUnavailable(std::string html, TWebRequest& request, TWebResponse& response) {
+    response.ContentType = "text/html";
+    response.Content = html + UnavailableText + "<a href=" + Q + ScriptLink(request) + "?page=admin" + Q +
+                       ">Enter into admin interface</a>" + "</body></html>";
+    response.SendResponse();
+}
+
+} // namespace
+
+const std::string AboutText =
+    "<font size=+1><b>Kestrow Web Access</b></font><br><br>"
+    "The administration pages of your site's visit counter.<br><br>"
+    "The statistics are kept in one database file beside this program; nothing leaves your "
+    "server.<br><br>"
+    "This program has no login of its own: protect it with your web server's authentication.<br><br>"
+    "Questions and suggestions: <a href=\"mailto:webmaster@example.com\">webmaster@example.com</a>";
+
+const std::string DescriptionText =
+    "Counter is a system for gathering and reviewing statistics, analysis of web-site attendance "
+    "(as well as separate web-pages)."
+    "<p><font size=+1>Basic functions and advantages of the system:</font></p>"
+    "<ul>"
+    "<li>statistics of hits and hosts, in total and by date, of unique IP addresses and of referring sites;</li>"
+    "<li>statistics for separate pages of the site;</li>"
+    "<li>calendar statistics by time and by page;</li>"
+    "<li>reading the statistics over the web;</li>"
+    "<li>setting the system up over the web;</li>"
+    "<li>a database of its own, owned by the site owner;</li>"
+    "<li>counter skins, and hiding the counter.</li>"
+    "</ul>"
+    "<p><font size=+1>Special advantages of the system:</font></p>"
+    "<ul>"
+    "<li>counting runs on the site's own server;</li>"
+    "<li>the database belongs to the site owner;</li>"
+    "<li>calendar statistics for every page.</li>"
+    "</ul>";
+
+const std::string SeparatorTable =
+    "<TABLE Style=" + Q + "border-top:1px solid; border-bottom: 0px" + Q + "  width=" + Q + "100%" + Q +
+    " border=0 height=0 cellspacing=0  cellpading=0 bgcolor=gray><TR><TD border=0 height=0></TD></TR></TABLE>";
+
+const std::string_view MonthNamesUpper[13] = {"",    "JAN", "FEB", "MAR", "APR", "MAY", "JUN",
+                                              "JUL", "AUG", "SEP", "OCT", "NOV", "DEC"};
+const std::string_view MonthNames[13] = {"",    "Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const int MonthDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
+std::string CounterDatabaseFile(std::string_view programPath) {
+    size_t slash = programPath.rfind('/');
+    std::string_view dir = slash == std::string_view::npos ? std::string_view() : programPath.substr(0, slash + 1);
+    std::string_view name = slash == std::string_view::npos ? programPath : programPath.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    std::string_view ext = dot == std::string_view::npos ? std::string_view() : name.substr(dot);
+    // The part before the first occurrence of the extension; a name without one is kept whole.
+    std::string_view base = ext.empty() ? name : name.substr(0, name.find(ext));
+    return std::string(dir) + std::string(base) + ".ostra";
+}
+
+void OpenCounterBase(TWM& module) {
+    std::string file = CounterDatabaseFile(ProgramPath);
+    std::vector<TMemoryStream> streams;
+    TSkinStreams images{};
+    if (!FileExists(file)) {
+        streams.resize(SkinImageCount);
+        for (int i = 0; i < SkinImageCount; ++i) {
+            std::vector<uint8_t> bmp = ImageLibBitmap(module.DefSkin, i).SaveToBMP();
+            streams[size_t(i)].Write(bmp);
+            streams[size_t(i)].Seek(0);
+            images[size_t(i)] = &streams[size_t(i)];
+        }
+    }
+    if (!CounterBase) CounterBase = OpenCounter(file, images);
+    if (CounterBase)
+        ++CounterOpenCount;
+    else
+        CounterOpenCount = 0;
+}
+
+void ReleaseCounterBase() {
+    CounterOpenCount = std::max(CounterOpenCount - 1, 0);
+    if (CounterOpenCount == 0 && CounterBase) CloseCounter(CounterBase);
+}
+
+void FinalizeCounterBase() {
+    CounterOpenCount = 0;
+    if (!CounterBase) return;
+    try {
+        CloseCounter(CounterBase);
+    } catch (const std::exception& error) {
+        ReportWarning(error.what(), "Counter");
+    }
+    CounterBase = nullptr;
+}
+
+std::string Html(std::string_view value) { return HtmlEscape(value); }
+
+std::string ScriptLink(const TWebRequest& request) { return HtmlEscape(request.ScriptName()); }
+
+std::string PageHeader(TWM&, TWebRequest& request) {
+    std::string nav;
+    std::string siteName;
+    if (CounterBase) {
+        std::string url = Html(CounterBase->GetHomePageURL());
+        nav = "<a href=" + Q + url + Q + " target=" + Q + "blank" + Q + "><font color=#d3ecfe>" +
+              Html(CounterBase->GetHomePageURL()) + "</font></a>";
+        siteName = Html(CounterBase->GetSiteName());
+    } else {
+        nav = "<font color=red><b>Navigation</b></font>";
+    }
+    ReleaseCounterBase();
+
+    std::string sn = ScriptLink(request);
+    static const std::pair<std::string_view, std::string_view> Links[] = {
+        {"Basic Info", "?page=browse&col=20"},     {"Site pages' info", "?page=bradv"},
+        {"Calendar Stat", "?page=brdate&seltype=1"}, {"Refering stat", "?page=brref"},
+        {"Edit settings", "?page=edit"},           {"About", "?page=admin"},
+    };
+    std::string navBar =
+        "<table width=100% border=1 cellspacing=0 cellspading=0 bgcolor=navy><tr><td width=22% align=left>" + nav;
+    for (const auto& [label, query] : Links)
+        navBar += CRLF + "<td width=13% align=center><a href=" + Q + sn + std::string(query) + Q +
+                  "><font color=#ffffb0>" + std::string(label) + "</font></a></td>";
+    navBar += "</table><br><center><font size=+2><b>" + siteName + "</b></font></center>";
+
+    std::string result = "<html><head><title>Kestrow Web Access - " + siteName +
+                         "</title></head><body text=#003399 bgcolor=#EEEEEE alink=#003399 vlink=#003399 "
+                         "link=#003399 style=" + Q + "font-family='times';" + Q + ">";
+    const std::string pieces[] = {
+        "<style><!--  a {text-decoration:none; font-weight:bolder;}",
+        "a:hover {text-decoration:underline;}",
+        " --></style>",
+        "<table border=0 width=100% cellspacing=0 cellpading=0>",
+        "<tr border=0 bgcolor=#B9D1EA>",
+        "<td width=20%>",
+        VersionTitle,
+        "<td width=20>",
+        "<td colspan=2>" + ContactLinks,
+        "<tr height=10><td colspan=4></td></tr>",
+        "<tr><td  valign=" + Q + "top" + Q + " align=left width=20%><a href=" + Q + ProductHomePage + Q +
+            "><img border=0 src=" + Q + sn + "?logos=1&img=0" + Q + " alt=" + Q + "Kestrow LOGO" + Q + ">",
+        "</a></td>",
+        "<td width=20>&nbsp</td>",
+        "<td valign=top>",
+        CreditsText,
+        "</td>",
+        "<td align=right width=28% valign=top>",
+        "</tr><tr height=5><td colspan=4></td></tr></table>",
+        navBar,
+    };
+    for (const std::string& piece : pieces) result += CRLF + piece;
+    return result;
+}
+
+std::string PageFooter(TWM& module, TWebRequest&) {
+    const std::string& banner0 = module.Bunners.Lines.size() > 0 ? module.Bunners.Lines[0] : std::string();
+    const std::string& banner1 = module.Bunners.Lines.size() > 1 ? module.Bunners.Lines[1] : std::string();
+    const std::string spacer = "<center><TABLE bgcolor=white border=0 cols=1 cellspacing=0 cellpadding=3 width=474>" +
+                               CRLF + "<TR><TD width=100% valign=top height=2></table>";
+    std::string footer = CRLF + "<br>" + SeparatorTable + "<br>";
+    footer += CRLF + CRLF + spacer + CRLF +
+              "<TABLE align=center border=0 cols=3 cellspacing=0 cellpadding=0 width=474>" + CRLF +
+              "<TR><td width=3 bgcolor=white><TD bgcolor=" + Q + "#003399" + Q +
+              " width=468 ><font color=white><b>&nbspReklam:</b></font><td width=3 bgcolor=white></table>" + CRLF +
+              "<TABLE bgcolor=white border=0 cols=1 cellspacing=0 cellpadding=3 width=474>" + CRLF +
+              "<TR><TD width=100% valign=top></table>";
+    footer += CRLF + "<center><TABLE bgcolor=white align=center border=0 cols=1 cellspacing=0 cellpadding=0 width=474>" +
+              "<tr><td width=100%  align=center>" + banner0 + "</table>";
+    footer += CRLF + CRLF + spacer;
+    footer += CRLF + "<TABLE bgcolor=white align=center border=0 cols=1 cellspacing=0 cellpadding=0 width=474>" + CRLF +
+              "<tr><td width=100%  align=center>";
+    footer += CRLF + "<center>" + banner1 + "</table>" + CRLF + spacer;
+    footer += "</body></html>";
+    return footer;
+}
+
+int32_t SumOf(std::span<const int32_t> values) {
+    int64_t sum = 0;
+    for (int32_t v : values) sum += v;
+    return int32_t(sum);
+}
+
+int32_t MaxOf(std::span<const int32_t> values) {
+    int32_t largest = 0;
+    for (int32_t v : values) largest = std::max(largest, v);
+    return largest;
+}
+
+double AverageOf(std::span<const int32_t> values) {
+    if (values.empty()) return 0;
+    return double(SumOf(values)) / double(values.size());
+}
+
+std::string TwoDigitText(int32_t n) { return n < 10 ? "0" + std::to_string(n) : std::to_string(n); }
+
+int MonthIndex(std::string_view text) {
+    std::string upper = UpperCase(text);
+    int found = 1;
+    for (int month = 1; month <= 12; ++month)
+        if (upper == MonthNamesUpper[month]) found = month;
+    return found;
+}
+
+int DaysInMonth(int month, int year) {
+    if (month < 1 || month > 12) return 0;
+    if (month == 2 && IsLeapYear(year)) return 29;
+    return MonthDays[month];
+}
+
+std::string BuildHomeURL(std::string_view host) {
+    std::string upper = UpperCase(host);
+    if (host.empty() || upper == "UNKNOWN") return "http://" + DefaultSiteAddress;
+    if (!upper.starts_with("WWW.")) return "http://WWW." + std::string(host);
+    return "http://" + std::string(host);
+}
+
+int SortModeField(const TWebRequest& request, int max, int defaultMode) {
+    std::string text = request.QueryField("sort");
+    if (text.empty()) return defaultMode;
+    int32_t mode = StrToIntDef(text, defaultMode);
+    return mode >= 0 && mode <= max ? mode : defaultMode;
+}
+
+int RowCountField(const TWebRequest& request, int count) {
+    std::string text = request.QueryField("col");
+    int32_t rows = text.empty() ? 20 : StrToInt(text);
+    return std::max(0, std::min(rows, int32_t(count)));
+}
+
+std::string FormatFixed2(double value) {
+    double hundredths = std::round(std::fabs(value) * 100.0); // halves away from zero
+    char text[64];
+    std::snprintf(text, sizeof text, "%s%.0f.%02d", value < 0 && hundredths > 0 ? "-" : "",
+                  std::floor(hundredths / 100.0), int(std::fmod(hundredths, 100.0)));
+    return text;
+}
+
+std::string FormatDate(TDateTime value) {
+    TDateParts p = DecodeDateTime(value);
+    return StrFormat("%02d.%02d.%04d", p.Day, p.Month, p.Year);
+}
+
+std::string FormatDateTimeDashed(TDateTime value) {
+    TDateParts p = DecodeDateTime(value);
+    return StrFormat("%02d-%02d-%04d/%02d-%02d-%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
+}
+
+std::string FormatDateTimeDotted(TDateTime value) {
+    TDateParts p = DecodeDateTime(value);
+    return StrFormat("%02d.%02d.%04d-%02d:%02d:%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
+}
+
+void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response) {
+    if (LowerCase(request.ContentType()).find("multipart/form-data") != std::string::npos) {
+        WebModule1SaveImgAction(module, request, response);
+        return;
+    }
+    if (!request.QueryField("logos").empty()) {
+        WebModule1ImgsAction(module, request, response);
+        return;
+    }
+    OpenCounterBase(module);
+    std::string html = PageHeader(module, request);
+    std::string page = request.QueryField("page");
+    if (page.empty()) page = request.ContentField("page");
+    if (page.empty()) {
+        if (!request.QueryField("skin").empty()) {
+            SkinPreviewAnswer(module, request, response);
+            return;
+        }
+        if (!request.QueryField("diagram").empty()) {
+            DiagramAnswer(module, request, response);
+            return;
+        }
+        page = "admin";
+    }
+
+    if (const TPageRoute* route = FindRoute(page)) {
+        html += route->Prefix;
+        if (route->OpensCounter) {
+            OpenCounterBase(module);
+            if (!CounterBase) {
+                SendUnavailable(html, request, response);
+                return;
+            }
+            html += route->Body(module, request);
+            ReleaseCounterBase();
+            if (response.Sent()) return;
+        } else {
+            html += route->Body(module, request);
+        }
+    } else {
+        html = "<center><br><br><font color=black><b>Unknown request!!!</b></font>";
+    }
+    html += PageFooter(module, request);
+    response.ContentType = "text/html";
+    response.Content = html;
+    response.Location = request.URL();
+    response.SendResponse();
+}
