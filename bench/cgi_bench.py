@@ -2,10 +2,12 @@
 database pages on a database of 10,000 hosts and 500 site pages, next to a trivial CGI
 program started the same way (the process-start floor).
 
-Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS]
-BUILD_DIR holds webadmin/counter and bench/cgi_bench_db (a release build is best).
+Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS] [CASE_FILTER]
+BUILD_DIR holds webadmin/counter and bench/cgi_bench_db (a release build is best); CASE_FILTER,
+a regular expression, picks cases by name (the floor always runs).
 """
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -56,6 +58,8 @@ def percentile(values, fraction):
 def main():
     build = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 300
+    wanted = re.compile(sys.argv[3] if len(sys.argv) > 3 else "")
+    cases = [CASES[0]] + [case for case in CASES[1:] if wanted.search(case[0])]
     folder = tempfile.mkdtemp(prefix="kestrow-cgi-bench-")
     try:
         counter = os.path.join(folder, "counter")
@@ -69,17 +73,17 @@ def main():
         programs = {"counter": counter, "trivial": trivial}
 
         # Interleaved rounds, so that drifts of the machine touch every case alike.
-        times = {name: [] for name, _, _ in CASES}
-        for name, program, query in CASES:
+        times = {name: [] for name, _, _ in cases}
+        for name, program, query in cases:
             run_once(programs[program], query)  # warm the page cache
         for _ in range(runs):
-            for name, program, query in CASES:
+            for name, program, query in cases:
                 times[name].append(run_once(programs[program], query))
 
         floor = statistics.median(times[CASES[0][0]])
         print("%d runs each; milliseconds per whole CGI process" % runs)
         print("%-40s %8s %8s %14s" % ("case", "median", "p95", "median-floor"))
-        for name, _, _ in CASES:
+        for name, _, _ in cases:
             median = statistics.median(times[name])
             print("%-40s %8.2f %8.2f %14.2f" % (name, median, percentile(times[name], 0.95), median - floor))
     finally:

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include <stdlib.h>
 
 namespace {
 
@@ -341,8 +341,13 @@ void ReportSizes(const char* when)
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    Folder = std::filesystem::temp_directory_path() / ("kestrow-bench-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(Folder);
+    // A private folder of our own (mkdtemp), so that no clean-up of other runs can touch it.
+    std::string pattern = (std::filesystem::temp_directory_path() / "counterdb-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        std::fprintf(stderr, "cannot make a temporary folder\n");
+        return 1;
+    }
+    Folder = pattern;
     CounterFile = (Folder / "site.ostra").string();
     SqliteFile = (Folder / "site.sqlite").string();
     int status = 0;

@@ -19,7 +19,11 @@
 
 namespace {
 constexpr int KeyCount = 100000;
-constexpr const char* Params = "Class:{28C7266E-7262-431C-BF61-DCB4F19C8DC0}; Mode:";
+// INDEX_BENCH_CACHE=n sets the storage's atom cache limit (the "Cache" parameter; 0 keeps the default).
+const std::string Params = [] {
+    const char* cache = getenv("INDEX_BENCH_CACHE");
+    return std::string("Class:{28C7266E-7262-431C-BF61-DCB4F19C8DC0}; Cache:") + (cache ? cache : "0") + "; Mode:";
+}();
 constexpr uint32_t IndexLink = 1;
 
 const std::vector<std::string>& Keys() {

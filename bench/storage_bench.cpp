@@ -22,7 +22,7 @@ constexpr const char* Params = "Class:{28C7266E-7262-431C-BF61-DCB4F19C8DC0}; Mo
 
 std::filesystem::path BenchDir() {
     static std::filesystem::path dir = [] {
-        auto path = std::filesystem::temp_directory_path() / ("kestrow-bench-" + std::to_string(getpid()));
+        auto path = std::filesystem::temp_directory_path() / ("storage-bench-" + std::to_string(getpid()));
         std::filesystem::create_directories(path);
         return path;
     }();

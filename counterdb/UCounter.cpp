@@ -70,8 +70,6 @@ inline constexpr int64_t MillisecondsPerDay = 86400000;
 inline constexpr int64_t MillisecondsPerMinute = 60000;
 inline constexpr int64_t MillisecondsPerHour = 3600000;
 
-const TAccess AccessRead = AccessReadData | AccessReadLinks;
-
 // Counts are 32-bit in the records; they wrap instead of overflowing.
 int32_t Add32(int32_t a, int64_t b) { return int32_t(uint32_t(a) + uint32_t(uint64_t(b))); }
 
@@ -288,6 +286,17 @@ void CountText(TStringList& list, const std::string& text)
         list.SetInteger(index, Add32(list.Integers(index), 1));
 }
 
+std::array<uint8_t, SkinInfoRecordSize> SkinInfoRecord(const TSkinLayout& header, const TSkinInfo& texts,
+                                                       int32_t colour)
+{
+    std::array<uint8_t, SkinInfoRecordSize> record{};
+    auto headerBytes = header.Bytes();
+    std::memcpy(&record[0], headerBytes.data(), headerBytes.size());
+    std::memcpy(&record[SkinInfoTextsOffset], texts.Bytes.data(), TSkinInfo::ByteSize);
+    PutLE32(&record[SkinInfoColourOffset], uint32_t(colour));
+    return record;
+}
+
 // ---- default skin ---------------------------------------------------------------------------
 
 TSkinInfo SkinTexts(std::string_view url, std::string_view author, std::string_view name)
@@ -355,7 +364,7 @@ void WalkIndex(IIndexer* index, Visit&& visit)
     TRef<IIndexerCursor> cursor = index->GetCursor();
     if (!cursor) return;
     for (bool more = cursor->First(); more; more = cursor->Next()) {
-        TRef<IVirtualAtom> value = cursor->GetAtomAccess(AccessRead);
+        TRef<IVirtualAtom> value = cursor->GetAtomAccess(AccessReadOnly);
         visit(*cursor, value.get());
     }
     cursor->Close();
@@ -367,6 +376,22 @@ int32_t CountKeys(IIndexer* index)
     int32_t count = cursor->GetCount();
     cursor->Close();
     return count;
+}
+
+// Sum of a per-day table over the days From..To (both included, either order), or all days.
+int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2)
+{
+    double from = std::trunc(date1), to = std::trunc(date2);
+    if (from > to) std::swap(from, to);
+    int32_t sum = 0;
+    WalkIndex(table, [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+        std::array<uint8_t, 8> key{};
+        if (cursor.GetKeyBuf(key.data(), int32_t(key.size())) != int32_t(key.size())) return;
+        double day = DayOfKey(key);
+        if (!all && !(from <= day && day <= to)) return;
+        sum = Add32(sum, StrToIntOfAtom(value));
+    });
+    return sum;
 }
 
 // Restores an atom's access bits when the scope ends, also on failure.
@@ -548,7 +573,6 @@ private:
     TRef<IIndexer> DayTable(std::string_view node, bool make);
     TRef<IIndexer> SiteDayTable(uint32_t link, bool make);
     void AddDayCount(IIndexer* table, TDateTime date);
-    int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2, bool lenient);
     void SetTotalHits(int32_t value);
     int32_t CountHitsSinceCreation();
 
@@ -612,9 +636,9 @@ void TOstraCounter::OpenDatabase(const std::string& fileName)
         Hosts = factory->OpenIndex(root->OpenLink(RootLink::Hosts).get(), "", "");
         SkipList = OpenOrMakeRootIndex(root.get(), RootLink::SkipList, factory.get());
         TotalHostsAtom = root->OpenLink(RootLink::TotalHosts);
-        Skins = root->OpenLinkAccess(RootLink::Skins, AccessRead);
+        Skins = root->OpenLinkAccess(RootLink::Skins, AccessReadOnly);
         PasswordAtom = root->OpenLink(RootLink::Password);
-        if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessRead))
+        if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessReadOnly))
             Interval = StrToIntDef(interval->GetText(), DefaultInterval);
         for (uint32_t link : {RootLink::TaggedValues, RootLink::PairedValues}) {
             if (root->HasLink(link)) continue;
@@ -757,7 +781,7 @@ TRef<IVirtualAtom> TOstraCounter::OpenRoot()
 std::optional<std::string> TOstraCounter::RootText(uint32_t link)
 {
     TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IVirtualAtom> atom = root->OpenLinkAccess(link, AccessRead);
+    TRef<IVirtualAtom> atom = root->OpenLinkAccess(link, AccessReadOnly);
     if (!atom) return std::nullopt;
     return atom->GetText();
 }
@@ -840,7 +864,7 @@ int32_t TOstraCounter::GetHostHits(std::string_view IP)
 {
     CheckOpen();
     TRef<IVirtualAtom> atom;
-    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessRead, atom)) return 0;
+    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessReadOnly, atom)) return 0;
     return ReadHostRecord(atom.get()).Hits;
 }
 
@@ -848,7 +872,7 @@ int32_t TOstraCounter::GetHostVisits(std::string_view IP)
 {
     CheckOpen();
     TRef<IVirtualAtom> atom;
-    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessRead, atom)) return 0;
+    if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessReadOnly, atom)) return 0;
     return ReadHostRecord(atom.get()).Visits;
 }
 
@@ -955,9 +979,9 @@ TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make)
     if (node.empty()) return SiteDayTable(RootLink::SiteDayHits, make);
     if (!Nodes) return nullptr;
     TRef<IVirtualAtom> page;
-    if (!Nodes->FindKeyAccess(node, make ? AccessDefault : AccessRead, page)) return nullptr;
+    if (!Nodes->FindKeyAccess(node, make ? AccessDefault : AccessReadOnly, page)) return nullptr;
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessRead))
+    if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessReadOnly))
         return factory->OpenIndex(header.get(), "", "");
     if (!make) return nullptr;
     TRef<IVirtualAtom> header;
@@ -1002,7 +1026,7 @@ int32_t TOstraCounter::GetHitsByDate(std::string_view Node, TDateTime Date)
     if (!table) return 0;
     std::array<uint8_t, 8> key = DayKey(Date);
     TRef<IVirtualAtom> value;
-    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) return 0;
+    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value)) return 0;
     std::string text = value->GetText();
     // The site's tables forgive a damaged count; a page's raises.
     return Node.empty() ? StrToIntDef(text, 0) : StrToInt(text);
@@ -1015,24 +1039,8 @@ int32_t TOstraCounter::GetHostsByDate(TDateTime Date)
     if (!table) return 0;
     std::array<uint8_t, 8> key = DayKey(Date);
     TRef<IVirtualAtom> value;
-    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) return 0;
+    if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value)) return 0;
     return StrToIntDef(value->GetText(), 0);
-}
-
-int32_t TOstraCounter::SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2, bool lenient)
-{
-    double from = std::trunc(date1), to = std::trunc(date2);
-    if (from > to) std::swap(from, to);
-    int32_t sum = 0;
-    WalkIndex(table, [&](IIndexerCursor& cursor, IVirtualAtom* value) {
-        std::array<uint8_t, 8> key{};
-        if (cursor.GetKeyBuf(key.data(), int32_t(key.size())) != int32_t(key.size())) return;
-        double day = DayOfKey(key);
-        if (!all && !(from <= day && day <= to)) return;
-        std::string text = value->GetText();
-        sum = Add32(sum, lenient ? StrToIntDef(text, 0) : StrToInt(text));
-    });
-    return sum;
 }
 
 int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2)
@@ -1040,7 +1048,7 @@ int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTi
     CheckOpen();
     TRef<IIndexer> table = DayTable(Node, false);
     if (!table) return 0;
-    return SumDays(table.get(), All, Date1, Date2, false);
+    return SumDays(table.get(), All, Date1, Date2);
 }
 
 int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2)
@@ -1048,7 +1056,7 @@ int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Da
     CheckOpen();
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
     if (!table) return 0;
-    return SumDays(table.get(), All, Date1, Date2, false);
+    return SumDays(table.get(), All, Date1, Date2);
 }
 
 void TOstraCounter::AddNode(std::string_view Node)
@@ -1120,7 +1128,7 @@ int32_t TOstraCounter::CountHitsSinceCreation()
     for (double day = first; day <= last; day += 1) {
         std::array<uint8_t, 8> key = DayKey(day);
         TRef<IVirtualAtom> value;
-        if (table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value))
+        if (table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value))
             sum = Add32(sum, StrToIntDef(value->GetText(), 0));
     }
     return sum;
@@ -1284,10 +1292,10 @@ void TOstraCounter::ClearSkins()
 bool TOstraCounter::IsSkinComplete(int32_t Index)
 {
     CheckOpen();
-    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessRead);
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessReadOnly);
     if (!skin || skin->GetDataSize() == 0) return false;
     for (uint32_t digit = 0; digit < 10; ++digit) {
-        TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessRead);
+        TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessReadOnly);
         if (!image || image->GetDataSize() == 0) return false;
     }
     return true;
@@ -1295,12 +1303,12 @@ bool TOstraCounter::IsSkinComplete(int32_t Index)
 
 void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images)
 {
-    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessRead);
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessReadOnly);
     for (int i = 0; i < SkinImageCount; ++i) images[size_t(i)] = std::make_unique<TMemoryStream>();
     if (!skin) return;
     images[0] = std::make_unique<TMemoryStream>(skin->GetBytes());
     for (uint32_t digit = 0; digit < 10; ++digit)
-        if (TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessRead))
+        if (TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessReadOnly))
             images[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
 }
 
@@ -1314,11 +1322,11 @@ void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images)
 void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header)
 {
     CheckOpen();
-    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessRead);
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessReadOnly);
     if (!skin) return;
     Texts = DefaultSkinTexts();
     Colour = DefaultSkinColour;
-    if (TRef<IVirtualAtom> info = skin->OpenLinkAccess(SkinInfoLink, AccessRead)) {
+    if (TRef<IVirtualAtom> info = skin->OpenLinkAccess(SkinInfoLink, AccessReadOnly)) {
         TByteArray bytes = info->GetBytes();
         std::span<const uint8_t> record(bytes);
         if (record.size() >= TSkinLayout::ByteSize) Header = TSkinLayout::FromBytes(record);
@@ -1330,12 +1338,7 @@ void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour
     // A skin without a record gets the default one, stored beside the transaction.
     skin->SetAccess(AccessAll);
     TRef<IVirtualAtom> info = skin->GetStorage()->NewAtomAccess(AccessAll);
-    std::array<uint8_t, SkinInfoRecordSize> record{};
-    auto header = DefaultSkinLayout().Bytes();
-    std::memcpy(&record[0], header.data(), header.size());
-    std::memcpy(&record[SkinInfoTextsOffset], Texts.Bytes.data(), TSkinInfo::ByteSize);
-    PutLE32(&record[SkinInfoColourOffset], uint32_t(Colour));
-    info->Write(0, record);
+    info->Write(0, SkinInfoRecord(DefaultSkinLayout(), Texts, Colour));
     skin->SetLink(SkinInfoLink, info.get());
     Header = DefaultSkinLayout();
 }
@@ -1343,7 +1346,7 @@ void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour
 void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header,
                                   const TSkinInfo& texts, int32_t colour)
 {
-    TRef<IVirtualAtom> skin = OpenSkin(list, index, AccessRead);
+    TRef<IVirtualAtom> skin = OpenSkin(list, index, AccessReadOnly);
     if (!skin) return;
     TAccessGuard guard(skin.get(), AccessAll);
     TRef<IVirtualAtom> info = skin->OpenLink(SkinInfoLink);
@@ -1351,13 +1354,8 @@ void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkin
         info = skin->GetStorage()->NewAtom();
         skin->SetLink(SkinInfoLink, info.get());
     }
-    std::array<uint8_t, SkinInfoRecordSize> record{};
-    auto headerBytes = header.Bytes();
-    std::memcpy(&record[0], headerBytes.data(), headerBytes.size());
-    std::memcpy(&record[SkinInfoTextsOffset], texts.Bytes.data(), TSkinInfo::ByteSize);
-    PutLE32(&record[SkinInfoColourOffset], uint32_t(colour));
     info->SetDataSize(0);
-    info->Write(0, record);
+    info->Write(0, SkinInfoRecord(header, texts, colour));
 }
 
 void TOstraCounter::SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
@@ -1588,7 +1586,7 @@ void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hou
     for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
         std::array<uint8_t, 4> key = Int32Bytes(hour);
         TRef<IVirtualAtom> value;
-        if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessRead, value)) continue;
+        if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value)) continue;
         hours[size_t(hour) + 1] = ReadInt32At(value.get(), 0);
         hours[0] = Add32(hours[0], hours[size_t(hour) + 1]);
     }
@@ -1633,7 +1631,7 @@ void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_vi
     CheckOpen();
     Hours[0] = 0;
     TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
-    TRef<IVirtualAtom> root = Trans->OpenRootAccess(AccessRead);
+    TRef<IVirtualAtom> root = Trans->OpenRootAccess(AccessReadOnly);
     TRef<IIndexer> table;
     if (Node.empty()) {
         table = OpenRootIndex(root.get(), RootLink::SiteHours, factory.get());

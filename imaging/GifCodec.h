@@ -13,7 +13,8 @@ inline constexpr std::string_view SGIFColorCount = "Wrong number of colors; must
 inline constexpr std::string_view SGIFNoData = "No GIF Data to write";
 inline constexpr std::string_view SGIFEncodeError = "GIF image encoding error";
 inline constexpr std::string_view SGIFUnknownVersion = "Unknown GIF version";
-inline constexpr std::string_view SGIFUnknownExtension = "Unrecognized extension block: %.2x";
+// The label in two upper-case hexadecimal digits.
+inline constexpr std::string_view SGIFUnknownExtension = "Unrecognized extension block: %.2X";
 inline constexpr std::string_view SGIFCodeSizeError = "GIF code size not in range 2 to 9";
 inline constexpr std::string_view SGIFCorruptData = "GIF encoded data is corrupt";
 inline constexpr std::string_view SStreamReadError = "Stream read error";

@@ -3,6 +3,8 @@
 // Bitmaps come from platform/Bitmap.h; no window system, clipboard or screen is involved.
 #pragma once
 
+#include "imaging/AniFile.h"
+#include "imaging/IcoList.h"
 #include "platform/Bitmap.h"
 #include "platform/Exception.h"
 #include "platform/MemoryStream.h"
@@ -17,8 +19,6 @@
 #include <string>
 #include <vector>
 
-class TIcon;
-class TAnimatedCursorImage;
 class TByteReader;
 
 // Stages of a long image operation, as the graphic reports its progress.

@@ -19,54 +19,11 @@ constexpr unsigned SubBlockBytes = 255;
 
 // ---- encoder ---------------------------------------------------------------------------------
 
-// Packs codes least significant bit first into 255-byte sub-blocks appended to the output.
-class TCodeWriter {
-public:
-    explicit TCodeWriter(std::vector<uint8_t>& out) : Out(out) { OpenBlock(); }
-
-    void Put(unsigned code, int width) {
-        Acc |= uint64_t(code) << Bits;
-        Bits += width;
-        while (Bits >= 8) {
-            PutByte(uint8_t(Acc));
-            Acc >>= 8;
-            Bits -= 8;
-        }
-    }
-
-    // Writes the last partial byte, closes the open sub-block and appends the terminator.
-    void Finish() {
-        if (Bits > 0)
-            PutByte(uint8_t(Acc));
-        Acc = 0;
-        Bits = 0;
-        if (BlockFill == 0)
-            Out.pop_back(); // the reserved length byte of an unused block
-        else
-            Out[BlockStart] = uint8_t(BlockFill);
-        Out.push_back(0);
-    }
-
-private:
-    void OpenBlock() {
-        BlockStart = Out.size();
-        Out.push_back(0);
-        BlockFill = 0;
-    }
-    void PutByte(uint8_t b) {
-        Out.push_back(b);
-        if (++BlockFill == SubBlockBytes) {
-            Out[BlockStart] = uint8_t(SubBlockBytes);
-            OpenBlock();
-        }
-    }
-
-    std::vector<uint8_t>& Out;
-    uint64_t Acc = 0;
-    int Bits = 0;
-    size_t BlockStart = 0;
-    unsigned BlockFill = 0;
-};
+// Appends one data sub-block: its length byte and the bytes.
+void PutSubBlock(std::vector<uint8_t>& out, const uint8_t* bytes, unsigned count) {
+    out.push_back(uint8_t(count));
+    out.insert(out.end(), bytes, bytes + count);
+}
 
 // The string table of the encoder: key (prefix << 8 | pixel) -> code. Entries pack the 20-bit
 // key above the 12-bit code; key 0xFFFFF never occurs because code 4095 is never assigned.
@@ -99,75 +56,6 @@ private:
     std::array<uint32_t, Slots> Table;
 };
 
-class TLZWEncoder {
-public:
-    // The minimum code size byte must already stand in Out.
-    TLZWEncoder(std::vector<uint8_t>& out, int initialWidth) : Writer(out), InitialWidth(initialWidth) {
-        ClearCode = 1u << (InitialWidth - 1);
-        EndCode = ClearCode + 1;
-        Restart();
-        Writer.Put(ClearCode, Width);
-    }
-
-    void Encode(const uint8_t* pixels, size_t count) {
-        size_t i = 0;
-        if (!Pending && count > 0) {
-            Prefix = pixels[i++];
-            Pending = true;
-        }
-        for (; i < count; ++i) {
-            unsigned p = pixels[i];
-            uint32_t key = (Prefix << 8) | p;
-            unsigned slot;
-            int code = Table.Find(key, slot);
-            if (code >= 0) {
-                Prefix = unsigned(code);
-                continue;
-            }
-            Writer.Put(Prefix, Width);
-            ++LastCode;
-            Table.Insert(slot, key, LastCode);
-            Prefix = p;
-            if (LastCode >= Limit) {
-                Limit <<= 1;
-                ++Width;
-            } else if (LastCode >= LastCodeBeforeClear) {
-                Writer.Put(Prefix, Width);
-                Writer.Put(ClearCode, Width);
-                Restart();
-                Table.Clear();
-                if (++i < count) {
-                    Prefix = pixels[i];
-                    Pending = true;
-                }
-            }
-        }
-    }
-
-    void Finish() {
-        if (Pending)
-            Writer.Put(Prefix, Width);
-        Writer.Put(EndCode, Width);
-        Writer.Finish();
-    }
-
-private:
-    void Restart() {
-        Width = InitialWidth;
-        Limit = 1u << InitialWidth;
-        LastCode = EndCode;
-        Pending = false;
-    }
-
-    TCodeWriter Writer;
-    TStringTable Table;
-    int InitialWidth = 0;
-    int Width = 0;
-    unsigned ClearCode = 0, EndCode = 0, LastCode = 0, Limit = 0;
-    unsigned Prefix = 0;
-    bool Pending = false;
-};
-
 void UnpackRow(const uint8_t* row, int width, int bitCount, uint8_t* out) {
     if (bitCount == 4) {
         for (int x = 0; x < width; ++x)
@@ -180,6 +68,93 @@ void UnpackRow(const uint8_t* row, int width, int bitCount, uint8_t* out) {
 
 // Percent of done out of total, as a whole number.
 int Percent(uint64_t done, uint64_t total) { return total == 0 ? 100 : int(done * 100 / total); }
+
+// Encodes the rows top-down after the minimum code size byte already in Out. Codes are packed
+// least significant bit first into 255-byte sub-blocks. All coder state is held in locals whose
+// address never escapes, so that the byte stores of the packing cannot force it to memory.
+void EncodeRows(std::vector<uint8_t>& out, int initialWidth, const TPixelLayout& layout,
+                std::span<const uint8_t> rows, uint64_t rowBytes, const TProgressEvent& progress) {
+    auto table = std::make_unique<TStringTable>();
+    std::array<uint8_t, SubBlockBytes> block;
+    unsigned fill = 0;
+    uint64_t acc = 0;
+    int bits = 0;
+    const unsigned clearCode = 1u << (initialWidth - 1);
+    const unsigned endCode = clearCode + 1;
+    int width = initialWidth;
+    unsigned limit = 1u << initialWidth;
+    unsigned lastCode = endCode;
+    unsigned prefix = 0;
+    bool pending = false; // a string of at least one pixel is open
+
+    auto put = [&](unsigned code) __attribute__((always_inline)) {
+        acc |= uint64_t(code) << bits;
+        bits += width;
+        while (bits >= 8) {
+            block[fill++] = uint8_t(acc);
+            acc >>= 8;
+            bits -= 8;
+            if (fill == SubBlockBytes) {
+                PutSubBlock(out, block.data(), fill);
+                fill = 0;
+            }
+        }
+    };
+
+    put(clearCode);
+    const int height = std::max(layout.Height, 0);
+    const size_t pixelsPerRow = size_t(std::max(layout.Width, 0));
+    std::vector<uint8_t> unpacked(layout.BitCount == 8 ? 0 : pixelsPerRow);
+    for (int r = 0; r < height; ++r) {
+        const uint8_t* row = rows.data() + size_t(height - 1 - r) * rowBytes;
+        if (layout.BitCount != 8) {
+            UnpackRow(row, int(pixelsPerRow), layout.BitCount, unpacked.data());
+            row = unpacked.data();
+        }
+        for (size_t i = 0; i < pixelsPerRow; ++i) {
+            unsigned p = row[i];
+            if (!pending) {
+                prefix = p;
+                pending = true;
+                continue;
+            }
+            uint32_t key = (prefix << 8) | p;
+            unsigned slot;
+            int code = table->Find(key, slot);
+            if (code >= 0) {
+                prefix = unsigned(code);
+                continue;
+            }
+            put(prefix);
+            ++lastCode;
+            table->Insert(slot, key, lastCode);
+            prefix = p;
+            if (lastCode >= limit) {
+                limit <<= 1;
+                ++width;
+            } else if (lastCode >= LastCodeBeforeClear) {
+                // The one-pixel string and the clear code, both at the current width.
+                put(prefix);
+                put(clearCode);
+                pending = false;
+                lastCode = endCode;
+                width = initialWidth;
+                limit = 1u << initialWidth;
+                table->Clear();
+            }
+        }
+        if (progress)
+            progress(TProgressStage::psRunning, Percent(uint64_t(r + 1), uint64_t(height)), {});
+    }
+    if (pending)
+        put(prefix);
+    put(endCode);
+    if (bits > 0)
+        block[fill++] = uint8_t(acc);
+    if (fill > 0)
+        PutSubBlock(out, block.data(), fill);
+    out.push_back(0);
+}
 
 // ---- decoder ---------------------------------------------------------------------------------
 
@@ -449,9 +424,7 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
     if (Layout.BitCount != 1 && Layout.BitCount != 4 && Layout.BitCount != 8)
         RaiseGIFError(SGIFEncodeError);
     uint64_t rowBytes = DIBRowBytes(Layout.Width, Layout.BitCount);
-    int height = std::max(Layout.Height, 0);
-    int width = std::max(Layout.Width, 0);
-    if (Rows.size() < rowBytes * uint64_t(height))
+    if (Rows.size() < rowBytes * uint64_t(std::max(Layout.Height, 0)))
         RaiseGIFError(SGIFEncodeError);
     if (Progress)
         Progress(TProgressStage::psStarting, 0, {});
@@ -459,20 +432,7 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
         // One-bit pictures still use 3-bit codes: GIF has no minimum code size below 2.
         int initialWidth = std::max(Layout.BitCount + 1, 3);
         Out.push_back(uint8_t(initialWidth - 1));
-        auto encoder = std::make_unique<TLZWEncoder>(Out, initialWidth);
-        std::vector<uint8_t> unpacked(Layout.BitCount == 8 ? 0 : size_t(width));
-        for (int r = 0; r < height; ++r) {
-            const uint8_t* row = Rows.data() + size_t(height - 1 - r) * rowBytes;
-            if (Layout.BitCount == 8) {
-                encoder->Encode(row, size_t(width));
-            } else {
-                UnpackRow(row, width, Layout.BitCount, unpacked.data());
-                encoder->Encode(unpacked.data(), unpacked.size());
-            }
-            if (Progress)
-                Progress(TProgressStage::psRunning, Percent(uint64_t(r + 1), uint64_t(height)), {});
-        }
-        encoder->Finish();
+        EncodeRows(Out, initialWidth, Layout, Rows, rowBytes, Progress);
     } catch (const std::exception& e) {
         if (Progress)
             Progress(TProgressStage::psEnding, 0, e.what());

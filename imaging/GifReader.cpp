@@ -88,7 +88,7 @@ TExtensionList ReadExtensions(TGIFImage& image, TByteReader& r, uint8_t& c) {
             break;
         }
         default:
-            RaiseGIFError(StrFormat("Unrecognized extension block: %.2X", label));
+            RaiseGIFError(StrFormat(std::string(SGIFUnknownExtension).c_str(), label));
         }
         if (record.Kind == ekPlainText) {
             list.clear(); // plain text is not kept, nor the records that led up to it

@@ -349,6 +349,8 @@ void TBTreeIndex::ReplaceRoot(TRef<IVirtualAtom> atom) {
         TAccessRaise links(IndexAtom.get(), WriteAccess);
         IndexAtom->SetLink(RootLinkNo, atom.get());
     }
+    // A cursor may still hold the old root interface: it must not keep write rights.
+    Root.Atom->SetAccess(NoAccess);
     Root = ReadPage(std::move(atom));
 }
 

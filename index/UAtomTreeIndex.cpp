@@ -8,7 +8,7 @@
 
 namespace {
 
-// The header texts are kept in code page 1251 in old builds; here they are UTF-8.
+// Messages of the header checks, by code (UTF-8).
 constexpr std::array<const char*, 6> ATIMessages = {
     "Усе окей!",
     "Это не ATI!",
@@ -269,7 +269,7 @@ std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* stora
 
 class TAtomTreeIndex::TIdleGuard {
 public:
-    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) {}
+    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) { ++index.Version; }
     ~TIdleGuard() { Index.Idle(); }
 
 private:
@@ -290,6 +290,8 @@ void TAtomTreeIndex::Idle() noexcept {
     lower(HeaderAtom);
     lower(RaisedCacheNode);
     RaisedCacheNode = nullptr;
+    for (const auto& atom : Ancestors) lower(atom);
+    FoundPath.clear();
 }
 
 TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
@@ -304,6 +306,34 @@ bool TAtomTreeIndex::IsRoot(IVirtualAtom* atom) const {
 void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
     if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
     CurrentNode = std::move(node);
+    Ancestors.clear();
+    AncestorsValid = false;
+}
+
+// The current node with its ancestors from the root (path[0] is the root) when valid.
+void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid) {
+    SetCurrent(std::move(node));
+    if (!valid || !CurrentNode) return;
+    if (path.empty() ? CurrentNode.get() != RootNode.get() : path.front().get() != RootNode.get()) return;
+    Ancestors = std::move(path);
+    AncestorsValid = true;
+}
+
+// The parent of node: the held ancestor when the path is known, else opened through link 1.
+TRef<IVirtualAtom> TAtomTreeIndex::Climb(IVirtualAtom* node) {
+    if (!AncestorsValid) return OpenParent(node, ReadAccess);
+    if (Ancestors.empty()) return nullptr;
+    TRef<IVirtualAtom> parent = std::move(Ancestors.back());
+    Ancestors.pop_back();
+    Raise(parent.get(), ReadAccess);
+    return parent;
+}
+
+// Moves node down to its child in link, keeping node as an ancestor when the path is known.
+void TAtomTreeIndex::Descend(TRef<IVirtualAtom>& node, uint32_t link) {
+    TRef<IVirtualAtom> child = OpenChild(node.get(), link, ReadAccess);
+    if (AncestorsValid) Ancestors.push_back(std::move(node));
+    node = std::move(child);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,9 +436,11 @@ TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view k
 // The node of key, grown when create is set; nil when absent (the position is then left where
 // the walk stopped). The caller has raised the root.
 TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
+    FoundPath.clear();
+    FoundPathValid = true;
     if (key.empty()) {
         if (create || RootNode->HasLink(ATINode::ValueLink)) return RootNode;
-        SetCurrent(RootNode);
+        SetCurrent(RootNode, FoundPath, true);
         return nullptr;
     }
     TAccess access = create ? WriteAccess : ReadAccess;
@@ -421,6 +453,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
                 cur = node;
                 pos = size_t(a);
                 cached = true;
+                FoundPathValid = false;
                 RaisedCacheNode = node;
                 Raise(node.get(), access);
                 break;
@@ -435,7 +468,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
             child = FindChild(cur.get(), text, uint8_t(rest[0]), access);
             if (!child) {
                 if (!create) {
-                    SetCurrent(cur);
+                    SetCurrent(cur, FoundPath, FoundPathValid);
                     return nullptr;
                 }
                 child = Extend(cur.get(), key, pos);
@@ -445,13 +478,14 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
             pos = key.size() - 1;
         } else {
             if (!create) {
-                SetCurrent(cur);
+                SetCurrent(cur, FoundPath, FoundPathValid);
                 return nullptr;
             }
             Cache.Clear();
             cached = false;
             child = Extend(cur.get(), key, pos);
         }
+        FoundPath.push_back(std::move(cur));
         cur = child;
         size_t reached = pos + 1;
         if (CacheOn && !create && !cached && int32_t(reached) >= Cache.MinLen && int32_t(reached) <= Cache.MaxLen &&
@@ -501,7 +535,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Find(std::string_view key, TAccess access) {
     CurrentKeyText.clear();
     Positioned = false;
     if (node) {
-        SetCurrent(node);
+        SetCurrent(node, FoundPath, FoundPathValid);
         Raise(node.get(), ReadAccess);
         value = node->OpenLinkAccess(ATINode::ValueLink, access);
         if (value) {
@@ -521,7 +555,7 @@ bool TAtomTreeIndex::Contains(std::string_view key) {
     CurrentKeyText.clear();
     Positioned = false;
     if (node) {
-        SetCurrent(node);
+        SetCurrent(node, FoundPath, FoundPathValid);
         Raise(node.get(), ReadAccess);
         Positioned = node->HasLink(ATINode::ValueLink);
         if (Positioned) CurrentKeyText.assign(key);
@@ -544,19 +578,21 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
             node->SetLink(ATINode::ValueLink, nullptr);
             WriteCount(KeyCount() - 1);
         }
-        SetCurrent(node);
+        SetCurrent(node, FoundPath, FoundPathValid);
     } else {
-        CurrentNode = nullptr;
+        SetCurrent(nullptr);
     }
     Idle();
     Positioned = false;
+    std::string next;
     if (CurrentNode) {
         TRef<IVirtualAtom> at = CurrentNode;
         Raise(at.get(), ReadAccess);
-        Positioned = StepForward(at);
-        SetCurrent(at);
+        next.assign(key);
+        Positioned = StepForward(at, next);
+        CurrentNode = at;
     }
-    CurrentKeyText = Positioned ? KeyText() : std::string();
+    CurrentKeyText = Positioned ? std::move(next) : std::string();
     return had;
 }
 
@@ -571,18 +607,32 @@ void TAtomTreeIndex::Clear() {
 // ---------------------------------------------------------------------------------------------
 // Ordered walk
 
-// Moves node to the next node holding a value in preorder; false (node at the root) when none.
-bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node) {
+// The key grows by what the step from a node with text consumes: the child's byte for a
+// branch, the whole edge for a chain; climbing takes the same bytes off again.
+static void KeyDown(std::string& key, const std::string& text, uint32_t link) {
+    if (IsBranch(text)) key += text[PosOfLink(link)];
+    else key.append(text, ATINode::FirstChildPos);
+}
+static void KeyUp(std::string& key, const std::string& parentText) {
+    size_t drop = IsBranch(parentText) ? 1 : parentText.size() - ATINode::FirstChildPos;
+    key.resize(key.size() - std::min(drop, key.size()));
+}
+
+// Moves node (whose key is key) to the next node holding a value in preorder, keeping key; false
+// (node at the root) when none.
+bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node, std::string& key) {
     std::string text = node->GetText();
     for (;;) {
         uint32_t down = NextChildLink(node.get(), text, -1);
         if (down) {
-            node = OpenChild(node.get(), down, ReadAccess);
+            KeyDown(key, text, down);
+            Descend(node, down);
         } else {
             for (;;) {
-                TRef<IVirtualAtom> parent = OpenParent(node.get(), ReadAccess);
+                TRef<IVirtualAtom> parent = Climb(node.get());
                 if (!parent) return false;
                 std::string ptext = parent->GetText();
+                KeyUp(key, ptext);
                 uint32_t next = 0;
                 if (IsBranch(ptext)) {
                     uint32_t k = LinkInParent(parent.get(), ptext, OwnOf(text));
@@ -591,7 +641,8 @@ bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node) {
                 node = parent;
                 text = ptext;
                 if (next) {
-                    node = OpenChild(node.get(), next, ReadAccess);
+                    KeyDown(key, text, next);
+                    Descend(node, next);
                     break;
                 }
             }
@@ -601,28 +652,36 @@ bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node) {
     }
 }
 
-TRef<IVirtualAtom> TAtomTreeIndex::DescendLast(TRef<IVirtualAtom> node) {
+TRef<IVirtualAtom> TAtomTreeIndex::DescendLast(TRef<IVirtualAtom> node, std::string& key) {
     for (;;) {
         std::string text = node->GetText();
         uint32_t down = PriorChildLink(node.get(), text, 256);
         if (!down) return node;
-        node = OpenChild(node.get(), down, ReadAccess);
+        KeyDown(key, text, down);
+        Descend(node, down);
     }
 }
 
-// Moves node to the previous node holding a value in preorder; false (node at the root) when none.
-bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node) {
+// Moves node (whose key is key) to the previous node holding a value in preorder, keeping key;
+// false (node at the root) when none.
+bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node, std::string& key) {
     for (;;) {
         std::string text = node->GetText();
-        TRef<IVirtualAtom> parent = OpenParent(node.get(), ReadAccess);
+        TRef<IVirtualAtom> parent = Climb(node.get());
         if (!parent) return false;
         std::string ptext = parent->GetText();
+        KeyUp(key, ptext);
         uint32_t prior = 0;
         if (IsBranch(ptext)) {
             uint32_t k = LinkInParent(parent.get(), ptext, OwnOf(text));
             if (k >= ATINode::FirstChildLink) prior = PriorChildLink(parent.get(), ptext, ByteAt(ptext, PosOfLink(k)));
         }
-        node = prior ? DescendLast(OpenChild(parent.get(), prior, ReadAccess)) : parent;
+        node = parent;
+        if (prior) {
+            KeyDown(key, ptext, prior);
+            Descend(node, prior);
+            node = DescendLast(node, key);
+        }
         if (node->HasLink(ATINode::ValueLink)) return true;
     }
 }
@@ -634,11 +693,12 @@ bool TAtomTreeIndex::Step(bool forward) {
     Cache.Clear();
     TRef<IVirtualAtom> node = CurrentNode;
     Raise(node.get(), ReadAccess);
+    std::string key = Positioned ? CurrentKeyText : NodeKey(node.get());
     Positioned = false;
     CurrentKeyText.clear();
-    Positioned = forward ? StepForward(node) : StepBackward(node);
-    SetCurrent(node);
-    if (Positioned) CurrentKeyText = KeyText();
+    Positioned = forward ? StepForward(node, key) : StepBackward(node, key);
+    CurrentNode = node;
+    if (Positioned) CurrentKeyText = std::move(key);
     return Positioned;
 }
 
@@ -649,12 +709,14 @@ bool TAtomTreeIndex::First() {
     TIdleGuard idle(*this);
     Idle();
     Cache.Clear();
-    SetCurrent(RootNode);
+    std::vector<TRef<IVirtualAtom>> none;
+    SetCurrent(RootNode, none, true);
     RootNode->SetAccess(ReadAccess);
     TRef<IVirtualAtom> node = RootNode;
-    Positioned = node->HasLink(ATINode::ValueLink) || StepForward(node);
-    SetCurrent(node);
-    CurrentKeyText = Positioned ? KeyText() : std::string();
+    std::string key;
+    Positioned = node->HasLink(ATINode::ValueLink) || StepForward(node, key);
+    CurrentNode = node;
+    CurrentKeyText = Positioned ? std::move(key) : std::string();
     return Positioned;
 }
 
@@ -663,19 +725,29 @@ bool TAtomTreeIndex::Last() {
     Idle();
     Cache.Clear();
     RootNode->SetAccess(ReadAccess);
-    TRef<IVirtualAtom> node = DescendLast(RootNode);
-    Positioned = node->HasLink(ATINode::ValueLink) || StepBackward(node);
-    SetCurrent(node);
-    CurrentKeyText = Positioned ? KeyText() : std::string();
+    std::string key;
+    std::vector<TRef<IVirtualAtom>> none;
+    SetCurrent(RootNode, none, true);
+    TRef<IVirtualAtom> node = DescendLast(RootNode, key);
+    Positioned = node->HasLink(ATINode::ValueLink) || StepBackward(node, key);
+    CurrentNode = node;
+    CurrentKeyText = Positioned ? std::move(key) : std::string();
     return Positioned;
 }
 
 std::string TAtomTreeIndex::KeyText() {
     if (!CurrentNode) return {};
     TAccessScope read(CurrentNode.get(), ReadAccess);
-    if (!CurrentNode->HasLink(ATINode::ValueLink) || IsRoot(CurrentNode.get())) return {};
-    std::string key(1, char(OwnOf(CurrentNode->GetText())));
-    TRef<IVirtualAtom> node = CurrentNode;
+    if (!CurrentNode->HasLink(ATINode::ValueLink)) return {};
+    return NodeKey(CurrentNode.get());
+}
+
+// The key of any node, climbing to the root.
+std::string TAtomTreeIndex::NodeKey(IVirtualAtom* start) {
+    if (IsRoot(start)) return {};
+    TAccessScope read(start, ReadAccess);
+    std::string key(1, char(OwnOf(start->GetText())));
+    TRef<IVirtualAtom> node(start);
     for (;;) {
         TRef<IVirtualAtom> parent = node->OpenLinkAccess(ATINode::ParentLink, NoAccess);
         if (!parent) break;

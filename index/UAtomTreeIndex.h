@@ -143,6 +143,9 @@ public:
     // Whether the last operation left the position on a key (a found key or a step that
     // reached one).
     bool IsPositioned() const { return Positioned; }
+    // Changes with every operation that may move the position or change the trie, so a cursor
+    // can tell that the position it left is still in place.
+    uint64_t GetVersion() const { return Version; }
 
     const TRef<IVirtualAtom>& GetHeaderAtom() const { return HeaderAtom; }
     const TRef<IVirtualStorage>& GetAtomMaker() const { return AtomMaker; }
@@ -164,10 +167,14 @@ private:
     TAtomHandle HandleOf(IVirtualAtom* atom) const;
     bool IsRoot(IVirtualAtom* atom) const;
     bool Step(bool forward);
-    bool StepForward(TRef<IVirtualAtom>& node);
-    bool StepBackward(TRef<IVirtualAtom>& node);
-    TRef<IVirtualAtom> DescendLast(TRef<IVirtualAtom> node);
+    bool StepForward(TRef<IVirtualAtom>& node, std::string& key);
+    bool StepBackward(TRef<IVirtualAtom>& node, std::string& key);
+    TRef<IVirtualAtom> DescendLast(TRef<IVirtualAtom> node, std::string& key);
+    std::string NodeKey(IVirtualAtom* node);
     void SetCurrent(TRef<IVirtualAtom> node);
+    void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
+    TRef<IVirtualAtom> Climb(IVirtualAtom* node);
+    void Descend(TRef<IVirtualAtom>& node, uint32_t link);
 
     std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
@@ -180,4 +187,11 @@ private:
     TAtomHandle RootHandle = 0;
     TRef<IVirtualAtom> RaisedCacheNode;
     bool Positioned = false;
+    uint64_t Version = 0;
+    // Ancestors of the current node from the root, held at access 0 between calls so ordered
+    // steps climb without opening; valid only when the walk that set the position knew them.
+    std::vector<TRef<IVirtualAtom>> Ancestors;
+    bool AncestorsValid = false;
+    std::vector<TRef<IVirtualAtom>> FoundPath;
+    bool FoundPathValid = false;
 };

@@ -133,6 +133,7 @@ TIBidirectionalCursor::TIBidirectionalCursor(IIndexer* indexer, std::string_view
     if (!startKey.empty() && Index->Contains(startKey)) {
         Key.assign(startKey);
         OnKey = true;
+        Remember(true);
         return;
     }
     First();
@@ -148,7 +149,27 @@ TAtomTreeIndex& TIBidirectionalCursor::Trie() {
     return *Index;
 }
 
-bool TIBidirectionalCursor::ReFind() { return Trie().Contains(Key); }
+// Positions the shared trie at this cursor's key again; skipped when nothing has touched the
+// trie since this cursor's own last operation left it there.
+bool TIBidirectionalCursor::ReFind() {
+    TAtomTreeIndex& trie = Trie();
+    if (trie.GetVersion() == KnownVersion) return KnownPresent;
+    bool present = trie.Contains(Key);
+    Remember(present);
+    return present;
+}
+
+void TIBidirectionalCursor::Remember(bool present) {
+    KnownVersion = Index->GetVersion();
+    KnownPresent = present;
+}
+
+void TIBidirectionalCursor::Settle(bool onKey) {
+    OnKey = onKey;
+    Key = OnKey ? Index->CurrentKey() : std::string();
+    if (OnKey) Remember(true);
+    else KnownVersion = NoVersion;
+}
 
 bool TIBidirectionalCursor::IsEmpty() {
     if (Trie().KeyCount() == 0) return true;
@@ -158,14 +179,12 @@ bool TIBidirectionalCursor::IsEmpty() {
 int32_t TIBidirectionalCursor::GetCount() { return Trie().KeyCount(); }
 
 bool TIBidirectionalCursor::First() {
-    OnKey = Trie().First();
-    Key = OnKey ? Index->CurrentKey() : std::string();
+    Settle(Trie().First());
     return !IsEmpty();
 }
 
 bool TIBidirectionalCursor::Last() {
-    OnKey = Trie().Last();
-    Key = OnKey ? Index->CurrentKey() : std::string();
+    Settle(Trie().Last());
     return !IsEmpty();
 }
 
@@ -174,16 +193,14 @@ bool TIBidirectionalCursor::Last() {
 bool TIBidirectionalCursor::Next() {
     if (!OnKey && !ReFind()) return false;
     if (IsEmpty()) return Last();
-    OnKey = Index->Next();
-    Key = OnKey ? Index->CurrentKey() : std::string();
+    Settle(Index->Next());
     return OnKey;
 }
 
 bool TIBidirectionalCursor::Prior() {
     if (!OnKey && !ReFind()) return false;
     if (IsEmpty()) return First();
-    OnKey = Index->Prior();
-    Key = OnKey ? Index->CurrentKey() : std::string();
+    Settle(Index->Prior());
     return OnKey;
 }
 
@@ -203,9 +220,10 @@ bool TIBidirectionalCursor::IsLast() {
 
 TRef<IVirtualAtom> TIBidirectionalCursor::GetAtom() { return GetAtomAccess(ValueAccess); }
 
+// IsEmpty has positioned the shared trie at this cursor's key, so the value is the current one.
 TRef<IVirtualAtom> TIBidirectionalCursor::GetAtomAccess(TAccess access) {
     if (IsEmpty()) return nullptr;
-    return Index->Find(Key, access);
+    return Index->CurrentValue(access);
 }
 
 TRef<IBidirectionalCursor> TIBidirectionalCursor::MakeClone(std::string_view startKey) {
@@ -254,6 +272,7 @@ bool TIIndexerCursor::Seek(std::string_view key, uint8_t condition) {
     if (condition != SeekExact) Raise(IndexCode::UnsupportedCondition, IndexMsg::UnsupportedCondition);
     OnKey = Trie().Contains(key);
     Key = OnKey ? std::string(key) : std::string();
+    Remember(OnKey);
     return OnKey;
 }
 
@@ -269,8 +288,7 @@ TRef<IBidirectionalCursor> TIModificatingCursor::MakeClone(std::string_view star
 void TIModificatingCursor::Delete() {
     if (IsEmpty()) return;
     Indexer->DeleteKey(Key);
-    OnKey = Index->IsPositioned();
-    Key = OnKey ? Index->CurrentKey() : std::string();
+    Settle(Index->IsPositioned());
 }
 
 void TIModificatingCursor::Insert(std::string_view key, IVirtualAtom* atom) {
@@ -279,6 +297,7 @@ void TIModificatingCursor::Insert(std::string_view key, IVirtualAtom* atom) {
     else Indexer->AddKey(key);
     Key.assign(key);
     OnKey = true;
+    Remember(true);
 }
 
 void TIModificatingCursor::InsertBuf(const void* p, int32_t len, IVirtualAtom* atom) {

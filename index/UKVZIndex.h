@@ -91,10 +91,16 @@ protected:
     // The trie, or 3 "Access is denied" once closed.
     TAtomTreeIndex& Trie();
     bool ReFind();
+    void Remember(bool present);
+    // Takes the key the trie's last step reached (onKey) or none.
+    void Settle(bool onKey);
     virtual TRef<IBidirectionalCursor> MakeClone(std::string_view startKey);
 
+    static constexpr uint64_t NoVersion = UINT64_MAX;
     std::string Key;
     bool OnKey = false;
+    uint64_t KnownVersion = NoVersion;
+    bool KnownPresent = false;
     TAtomTreeIndex* Index = nullptr;
     TRef<IIndexer> Indexer;
 };

@@ -70,7 +70,7 @@ TAtomHandleArray DecodeInlineLinks(const TAtomEntry& entry) {
 TAtomManager::TAtomManager(TOstraFile& file) : file_(&file) { LoadChain(); }
 
 void* TAtomManager::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject>(this, iid)) return found;
+    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject, IBlockOwner>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -118,6 +118,24 @@ void TAtomManager::LoadChain() {
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
+}
+
+// One read per segment: this runs when a writer first allocates in a file with holes. Entries
+// are not CRC-checked here: claiming a bogus body only keeps a hole from being used.
+void TAtomManager::ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) {
+    TOstraFile& file = File();
+    std::vector<uint8_t> entries;
+    for (const TSegment& segment : segments_) {
+        visit(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
+        entries.resize(size_t(segment.EntryCount) * EntrySize);
+        file.ReadAt(entries, segment.Address + HeadSize);
+        for (size_t offset = 0; offset < entries.size(); offset += EntrySize) {
+            TAtomEntry entry;
+            std::copy_n(&entries[offset], EntrySize, entry.begin());
+            if (IsFree(entry) || IsInline(entry)) continue;
+            visit(GetLE64(&entry[BodyAddressOffset]), ReservedSize(BodyLengthOf(entry)));
+        }
+    }
 }
 
 uint64_t TAtomManager::EntryAddress(uint32_t index) {

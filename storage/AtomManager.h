@@ -5,6 +5,7 @@
 
 #include "storage/OstraFile.h"
 #include "storage/ReadWriteLock.h"
+#include "storage/SpaceAllocator.h"
 #include "storage/Unknown.h"
 
 #include <array>
@@ -79,7 +80,7 @@ protected:
     ~IAtomManager() = default;
 };
 
-class TAtomManager : public TUnknown, public IAtomManager, public IDisconnectInternalObject {
+class TAtomManager : public TUnknown, public IAtomManager, public IDisconnectInternalObject, public IBlockOwner {
 public:
     // Reads the segment chain; a chain leaving the data or looping raises EOstraOpenError 207.
     explicit TAtomManager(TOstraFile& file);
@@ -95,6 +96,8 @@ public:
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
+    // The table segments and the bodies of every readable external entry.
+    void ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) override;
 
     uint32_t Total() const { return total_; }
     size_t SegmentCount() const { return segments_.size(); }

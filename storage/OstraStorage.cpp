@@ -528,6 +528,9 @@ TRef<IEnumVirtualAtoms> TStorageAtomEnumerator::Clone() {
 
 TRef<IVirtualAtom> TStorageAtomEnumerator::Next() {
     Storage.CheckedBase();
+    // A transaction that finished since gave its ID back: the walk must not reach whoever has it now.
+    if (auto* transaction = dynamic_cast<TStorageTransaction*>(Opener.get()))
+        if (transaction->ActiveID() != Handles->ID) RaiseAccessDenied();
     while (TAtomHandle handle = Handles->Next()) {
         try {
             return Opener->OpenAtomAccess(Storage.MakeAddress(handle), Access);

@@ -125,6 +125,8 @@ public:
 
     // Marks this transaction's descendants dead: their object-layer IDs were released.
     void KillDescendants();
+    // The object-layer ID; raises EInvalidTrID when dead, 3 "Access is denied" when finished.
+    uint32_t ActiveID();
 
     TAccess Rights;
     uint32_t TransactionID;
@@ -139,8 +141,6 @@ protected:
 private:
     // Raises EInvalidTrID for a dead transaction.
     void CheckAlive();
-    // Raises 3 "Access is denied" for a finished transaction.
-    uint32_t ActiveID();
     TRef<IUnknown> Holder; // the parent transaction, or the storage
 };
 

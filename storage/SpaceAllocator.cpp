@@ -1,6 +1,8 @@
 // The free-space manager: best-fit allocation from holes, merging on release, the hole table.
 #include "storage/SpaceAllocator.h"
 
+#include "storage/AtomManager.h"
+
 #include "storage/Crc32.h"
 #include "storage/KVZError.h"
 #include "storage/Support.h"
@@ -94,6 +96,9 @@ void TSpaceManager::LoadHoles() {
         DropOverlapping(segment.Address, HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * segment.EntryCount);
     for (auto [address, size] : claims_) DropOverlapping(address, size);
     claims_.clear();
+    if (holes_.Count() == 0) return;
+    if (auto owner = Query<IBlockOwner>(file.AtomManager()))
+        owner->ForEachBlock([this](uint64_t address, uint64_t size) { DropOverlapping(address, size); });
 }
 
 // A read-only file never allocates: its holes are not loaded at all.

@@ -4,7 +4,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <sys/stat.h>
+#include <filesystem>
 
 #include "platform/Report.h"
 #include "webadmin/SkinAnswers.h"
@@ -33,8 +33,8 @@ const std::string CreditsText =
 const std::string UnavailableText = "Counter base is unavaliable, please try again in few second.<br>";
 
 bool FileExists(const std::string& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    std::error_code error;
+    return std::filesystem::is_regular_file(path, error);
 }
 
 using TPageBody = std::string (*)(TWM&, TWebRequest&);

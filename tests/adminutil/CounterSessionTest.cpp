@@ -1,9 +1,8 @@
-// The utility's database session without any window: opening and locking, the page list rows,
+// The utility's database session without any window: switching files, the page list rows,
 // and the four corrections with their rule, checked in the file after the session lets it go.
 #include "AdminFixture.h"
 #include "adminutil/CounterSession.h"
 
-#include <filesystem>
 #include <stdexcept>
 
 class CounterSessionTest : public AdminDatabaseTest {
@@ -16,17 +15,6 @@ protected:
 
     TCounterSession Session;
 };
-
-TEST_F(CounterSessionTest, NeverCreatesAMissingFileAndRefusesABusyOne) {
-    std::string missing = Temp.File("missing.ostra");
-    EXPECT_FALSE(Session.Open(missing));
-    EXPECT_FALSE(std::filesystem::exists(missing));
-
-    TRef<ICounter> holder = OpenCounter(FileName);
-    ASSERT_TRUE(holder);
-    EXPECT_FALSE(Session.Open(FileName));
-    EXPECT_FALSE(Session.IsOpen());
-}
 
 TEST_F(CounterSessionTest, OpeningAnotherFileCommitsTheFirst) {
     std::string second = Temp.File("second.ostra");

@@ -281,7 +281,8 @@ TEST_F(MainWindowTest, AFailedCommitOnCloseIsShownInAnErrorBox) {
         TFileSizeLimit noWrites;
         Form.ToolButton2->trigger();
     }
-    EXPECT_EQ(Watcher.Messages.size(), 1);
+    ASSERT_EQ(Watcher.Messages.size(), 1);
+    EXPECT_TRUE(Watcher.Messages[0].contains("File too large")) << Watcher.Messages[0].toStdString();
     EXPECT_FALSE(Form.Session().IsOpen());
     EXPECT_FALSE(Form.pages->isVisible());
 }

@@ -46,6 +46,9 @@ TEST_F(DayTablesTest, PageHitByDateCreatesThePageWithCountZero)
         EXPECT_EQ(pages[0], "/a.htm");
         EXPECT_EQ(pages.ObjectAs<TCObject>(0)->Hits, 0);
         EXPECT_EQ(pages.ObjectAs<TCObject>(0)->Visits, 0);
+        c.DeleteNode("/a.htm");
+        EXPECT_TRUE(c.GetNodeNames().Empty());
+        EXPECT_EQ(c.GetHitsByDate("/a.htm", At(3, 0)), 0);
     });
 }
 
@@ -136,37 +139,6 @@ TEST_F(DayTablesTest, TotalHitsAreSummedFromTheCreationDay)
     Session([&](ICounter& c) {
         c.AddHitByDate("ip", "", today);
         EXPECT_EQ(c.GetTotalHits(), 2) << "the cached total is kept, not recounted";
-    });
-}
-
-TEST_F(DayTablesTest, PageListSortsAndDeletes)
-{
-    const TDateTime base = At(50, 0);
-    Session([&](ICounter& c) {
-        int step = 0;
-        for (std::string page : {"/b", "/c", "/a"}) {
-            SetNowSource([=] { return base + step; });
-            c.AddNode(page);
-            ++step;
-        }
-        SetNowSource(nullptr);
-        for (int i = 0; i < 3; ++i) c.RegisterNodeHit("ip", "/b", false);
-        c.RegisterNodeHit("ip", "/a", false);
-        auto order = [&](int mode) {
-            std::string s;
-            for (const auto& e : c.GetNodeList(mode)) s += e.Text.substr(1);
-            return s;
-        };
-        EXPECT_EQ(order(0), "abc");
-        EXPECT_EQ(order(1), "acb");
-        EXPECT_EQ(order(2), "bac");
-        EXPECT_EQ(order(3), "abc");
-        c.DeleteNode("/b");
-        c.DeleteNode("/zz");
-        TStringList names = c.GetNodeNames();
-        ASSERT_EQ(names.Count(), 2);
-        EXPECT_EQ(names[0], "/a");
-        EXPECT_EQ(names[1], "/c");
     });
 }
 

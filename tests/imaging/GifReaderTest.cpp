@@ -324,3 +324,50 @@ TEST(GifReader, DamagedFilesFailCleanlyOrLoad) {
         }
     }
 }
+
+TEST(GifReader, HugeSizesAndDelaysAreBoundedNotWrapped) {
+    // A frame of 65535 x 65535 at 8 bits would need 4 GiB of pixels.
+    Bytes huge = HandMadeFile(1, 1, 256, {0x08, 0x01, 0x00, 0x00});
+    size_t descriptor = 13 + 768;
+    huge[descriptor + 5] = huge[descriptor + 6] = huge[descriptor + 7] = huge[descriptor + 8] = 0xFF;
+    EXPECT_EQ(ErrorOf(huge), "GIF image too large");
+
+    Bytes slow = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
+                  0x21, 0xF9, 4, 0, 0xFF, 0xFF, 0, 0,
+                  0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    TGIFImage image;
+    Load(image, slow);
+    EXPECT_EQ(image.Frame(0).DelayMs, 65535);
+}
+
+TEST(GifReader, EncodingABmpWithAShortPaletteReadsOnlyWhatIsThere) {
+    // An 8-bit BMP with 2 palette entries, 2 x 1 pixels.
+    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 14 + 40 + 8, 0, 0, 0,
+                 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0, 4, 0, 0, 0,
+                 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,
+                 30, 20, 10, 0, 60, 50, 40, 0,
+                 0, 1, 0, 0};
+    bmp[2] = uint8_t(bmp.size());
+    TGIFImage image;
+    image.AppendFrame(TBitmap(1, 1, pf8bit));
+    image.Frame(0).EncodeDIB(bmp);
+    const TGIFColorMap& colors = image.Frame(0).Item->Colors;
+    EXPECT_EQ(colors.Count, 256);
+    EXPECT_EQ(colors.Colors[0], (TGIFColor{10, 20, 30}));
+    EXPECT_EQ(colors.Colors[1], (TGIFColor{40, 50, 60}));
+    EXPECT_EQ(colors.Colors[2], (TGIFColor{0, 0, 0}));
+    EXPECT_EQ(image.Data->GlobalColors.Colors[1], (TGIFColor{40, 50, 60}));
+    Bytes file = Save(image);
+    TGIFImage back;
+    Load(back, file);
+    EXPECT_EQ(back.Frame(0).GetBitmap().Pixel(1, 0), RGBColor(40, 50, 60));
+
+    Bytes cut(bmp.begin(), bmp.end() - 2); // rows shorter than the header says
+    TGIFFrame frame;
+    try {
+        frame.EncodeDIB(cut);
+        FAIL() << "rows past the end were read";
+    } catch (const EInvalidGraphicOperation& e) {
+        EXPECT_STREQ(e.what(), "GIF image encoding error");
+    }
+}

@@ -2,8 +2,10 @@
 // after every batch (lookups, forward and backward walks), inside a transaction and at the
 // storage's root level, and again after commit and reopening of the file.
 #include "IndexFixture.h"
+#include "index/UKVZIndex.h"
 
 #include <map>
+#include <optional>
 #include <random>
 
 namespace {
@@ -13,6 +15,8 @@ struct TModelCase {
     bool BTree;
     const char* Params;
     bool InTransaction;
+    int32_t CacheMin = 0; // trie only: prefix cache bounds (the factory always opens without)
+    int32_t CacheMax = 0;
 };
 
 std::string PrintKey(const std::string& key) {
@@ -60,6 +64,29 @@ protected:
         for (const auto& entry : model) expected.push_back(entry.first);
         ASSERT_EQ(forward, expected);
         ASSERT_EQ(backward, expected);
+        if (GetParam().BTree) {
+            ASSERT_NO_FATAL_FAILURE(CheckSeeks(cursor.get(), model));
+        }
+    }
+
+    // Every seek condition lands where the model says (B-tree cursors support all five).
+    void CheckSeeks(IIndexerCursor* cursor, const TModel& model) {
+        for (int i = 0; i < 200; ++i) {
+            std::string key = PickKey(model);
+            auto lower = model.lower_bound(key);
+            auto upper = model.upper_bound(key);
+            std::optional<std::string> expect[5];
+            if (lower != model.end() && lower->first == key) expect[SeekExact] = key;
+            if (lower != model.begin()) expect[SeekLess] = std::prev(lower)->first;
+            if (upper != model.end()) expect[SeekGreater] = upper->first;
+            if (upper != model.begin()) expect[SeekLessOrEqual] = std::prev(upper)->first;
+            if (lower != model.end()) expect[SeekGreaterOrEqual] = lower->first;
+            for (uint8_t condition = 0; condition < 5; ++condition) {
+                std::optional<std::string> got;
+                if (cursor->Seek(key, condition)) got = cursor->GetKey();
+                ASSERT_EQ(got, expect[condition]) << PrintKey(key) << " condition " << int(condition);
+            }
+        }
     }
 
     // Half the operations aim at a present key, so replacements and deletions are frequent.
@@ -111,6 +138,10 @@ TEST_P(IndexModelTest, MatchesMapThroughCommitAndReopen) {
         {
             TRef<IVirtualAtom> root = level->OpenRoot();
             TRef<IIndexer> indexer = Factory(c.BTree)->OpenOrCreateIndex(root.get(), 3, "", c.Params);
+            if (c.CacheMin) {
+                indexer = nullptr;
+                indexer = TRef<IIndexer>(TIIndexer::Create(root->OpenLink(3).get(), c.CacheMin, c.CacheMax));
+            }
             for (int step = 0; step < 5000; ++step) {
                 ASSERT_NO_FATAL_FAILURE(Step(indexer.get(), model, step)) << "step " << step;
                 if (step % 500 == 499) {
@@ -138,7 +169,9 @@ INSTANTIATE_TEST_SUITE_P(
                       TModelCase{"BTree6Transaction", true, "PageSize=6", true},
                       TModelCase{"BTree6RootLevel", true, "PageSize=6", false},
                       TModelCase{"BTree40Transaction", true, "", true},
-                      TModelCase{"BTree40RootLevel", true, "", false}),
+                      TModelCase{"BTree40RootLevel", true, "", false},
+                      TModelCase{"TrieCachedTransaction", false, "", true, 1, 3},
+                      TModelCase{"TrieCachedRootLevel", false, "", false, 2, 6}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

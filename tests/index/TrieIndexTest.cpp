@@ -4,6 +4,8 @@
 
 #include "index/UAtomTreeIndex.h"
 
+#include <algorithm>
+
 namespace {
 
 class TrieTest : public IndexTest {
@@ -155,7 +157,13 @@ TEST_F(TrieTest, BadHeadersAreRefusedWithTheirCodes) {
     shortAtom->SetText("ATI");
     EXPECT_EQ(ErrorText([&] { Trie()->OpenIndex(shortAtom.get(), "", ""); }), "Это не ATI!");
     TRef<IVirtualAtom> noHeader;
-    EXPECT_THROW(TAtomTreeIndex(noHeader, 0, 0), TATIError);
+    try {
+        TAtomTreeIndex index(noHeader, 0, 0);
+        ADD_FAILURE();
+    } catch (const TATIError& error) {
+        EXPECT_EQ(error.Code, 3);
+        EXPECT_STREQ(error.what(), "Нет заголовка ATI!");
+    }
     try {
         TAtomTreeIndex::CreateNew(nullptr, noHeader, 0, 0);
         ADD_FAILURE();
@@ -290,6 +298,38 @@ TEST_F(TrieTest, EmptyAndPopulatedIndexesOpenReadOnly) {
     EXPECT_EQ(cursor->GetKey(), "only");
     EXPECT_EQ(ValueText(full.get(), "only"), "only");
     EXPECT_EQ(ErrorCode([&] { full->AddKey("more"); }), 3);
+}
+
+} // namespace
+
+namespace {
+
+// A node that cannot be read is an error, not a missing child: a lookup must fail and an
+// insert must not grow a second child for the same byte.
+TEST_F(TrieTest, UnreadableChildIsAnErrorNotAMissingChild) {
+    const std::string key = "ZZZZQQQQXXXXYYYY";
+    {
+        TRef<IVirtualStorage> storage = Create();
+        TRef<IIndexer> indexer = Make(storage.get());
+        indexer->AddKey("ab");
+        indexer->AddKey(key);
+        Header = nullptr;
+    }
+    std::vector<uint8_t> file = TTempDir::ReadBytes(FileName());
+    const std::string edge = "+" + key;
+    auto at = std::search(file.begin(), file.end(), edge.begin(), edge.end());
+    ASSERT_NE(at, file.end());
+    at[5] ^= 0x20;
+    TTempDir::WriteBytes(FileName(), file);
+    TRef<IVirtualStorage> storage = Open();
+    TRef<IVirtualAtom> root = storage->OpenRoot();
+    TRef<IIndexer> indexer = Trie()->OpenIndex(root->OpenLink(1).get(), "", "");
+    TRef<IVirtualAtom> value;
+    int code = ErrorCode([&] { indexer->FindKey(key, value); });
+    EXPECT_TRUE(code == 11 || code == 12) << code;
+    code = ErrorCode([&] { indexer->AddKey(key); });
+    EXPECT_TRUE(code == 11 || code == 12) << code;
+    EXPECT_TRUE(indexer->KeyExists("ab"));
 }
 
 } // namespace

@@ -86,12 +86,6 @@ TEST_F(OstraFileTest, OpenWithoutWritingLeavesTheFileAlone) {
     EXPECT_EQ(TTempDir::ReadBytes(name), before);
 }
 
-TEST_F(OstraFileTest, EveryNewFileGetsItsOwnStorageID) {
-    auto a = OpenOstra(Temp.File("a.ostra"), TOpenMode::Create);
-    auto b = OpenOstra(Temp.File("b.ostra"), TOpenMode::Create);
-    EXPECT_NE(a->StorageID(), b->StorageID());
-}
-
 TEST_F(OstraFileTest, OpenOrCreateCreatesOrInitialisesAnEmptyFileAndOpensAFullOne) {
     {
         auto file = OpenOstra(name, TOpenMode::OpenOrCreate);
@@ -115,6 +109,7 @@ TEST_F(OstraFileTest, OpenFailuresOfTheSystemAre201WithItsText) {
     EXPECT_EQ(missing.Code, 201);
     EXPECT_STREQ(missing.what(), ("Error opening file \"" + name + "\": No such file or directory").c_str());
     EXPECT_EQ(OpenError(TOpenMode::ReadOnly).Code, 201);
+    EXPECT_THROW(OpenOstra(name, TOpenMode::Open), EOstraOpenError);
     CreateEmpty();
     EKVZError exists = OpenError(TOpenMode::Create);
     EXPECT_EQ(exists.Code, 201);
@@ -217,10 +212,6 @@ TEST_F(OstraFileTest, ReadOnlyMarkRefusesWritersAndDamagedMarkOpens) {
     PatchFile(name, 80, LE(2, 2));
     FixHeaderCRC(name);
     EXPECT_EQ(OpenError(TOpenMode::Open).Code, -1);
-}
-
-TEST_F(OstraFileTest, OpenErrorsAreOstraOpenErrors) {
-    EXPECT_THROW(OpenOstra(name, TOpenMode::Open), EOstraOpenError);
 }
 
 TEST_F(OstraFileTest, OneWriterOrManyReadersWithinOneProcess) {

@@ -189,8 +189,9 @@ TEST_F(SpaceAllocatorTest, HoleEntriesOutsideTheDataOrOverlappingAreIgnored) {
     file.reset();
     PatchFile(name, table + 16 + 16, {0xFF});
     Open(TOpenMode::Open);
-    Space().Release(100, block[2]);
-    EXPECT_EQ(Holes(), (Holes_t{{block[1], 200}}));
+    Space().Release(100, block[3]);
+    EXPECT_EQ(Holes(), (Holes_t{{block[1], 100}, {block[3], 100}}));
+    EXPECT_EQ(Manager().Holes().ByAddress().rbegin()->second->Slot, 1u);
 }
 
 TEST_F(SpaceAllocatorTest, ABrokenHoleChainIs207AndNeverHangs) {

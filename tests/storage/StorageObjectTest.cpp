@@ -164,6 +164,9 @@ TEST_F(StorageObjectTest, EnumerationSkipsAtomsThatCannotOpen) {
     EXPECT_FALSE(clone->Next());
     inT->Reset();
     EXPECT_EQ(Query<IAtomInfo>(inT->Next())->GetAddress().Handle, 1u);
+    last.reset();
+    t->Commit();
+    EXPECT_EQ(ErrorCode([&] { inT->Next(); }), 3);
 }
 
 TEST_F(StorageObjectTest, StorageFacts) {
@@ -224,4 +227,23 @@ TEST_F(StorageObjectTest, LeakedStorageIsReportedAndClosedWithoutCommit) {
     leaked.reset();
     StartStorageEngine();
     EXPECT_EQ(Text(Open()->OpenRoot()), "committed");
+}
+
+TEST_F(StorageObjectTest, UnfreedStoragesAreReportedOnStderr) {
+    TRef<IVirtualStorage> one = Create("one.ostra");
+    TRef<IVirtualStorage> two = Create("two.ostra");
+    TRef<IVirtualStorage> freed = Create("three.ostra");
+    freed.reset();
+    ::testing::internal::CaptureStderr();
+    StopStorageEngine();
+    std::string output = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(output.find("Ostra-Error"), std::string::npos);
+    EXPECT_NE(output.find("TOstraStorage: 2 object(s) not destroyed"), std::string::npos);
+    one.reset();
+    two.reset();
+    StartStorageEngine();
+    ::testing::internal::CaptureStderr();
+    StopStorageEngine();
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    StartStorageEngine();
 }

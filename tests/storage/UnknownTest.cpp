@@ -1,7 +1,5 @@
 // Reference counting, QueryInterface and aggregation of the interface base classes.
 #include "storage/Unknown.h"
-#include "storage/KVZError.h"
-#include "storage/Crc32.h"
 
 #include <gtest/gtest.h>
 
@@ -76,23 +74,8 @@ TEST(Unknown, AggregatedInnerCountsOnOuterButInnerFaceStaysOwn) {
     EXPECT_EQ(outer->RefCount, 2);
 }
 
-TEST(Support, ErrorsCarryCodeAndFormattedText) {
-    try {
-        throw EKVZError::CreateFmt(12, OstraMsg::EntryCrcFailed, "a.ostra", 0xABCu);
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.Message(), "a.ostra: Atom table entry ($00000ABC) CRC check failed");
-        EXPECT_EQ(dynamic_cast<const EKVZError&>(e).Code, 12);
-    }
-}
-
 TEST(Unknown, AggregateDiesWithItsOuter) {
     liveProbes = 0;
     { TRef<IProbe> probe = Query<IProbe>(MakeObj<TOuter>()); }
     EXPECT_EQ(liveProbes, 0);
-}
-
-TEST(Support, Crc32StartsAtZeroWithoutInversion) {
-    EXPECT_EQ(CRC32Of(std::string_view("abc")), 0xCA6598D0u);
-    EXPECT_EQ(CRC32Of(std::string_view("\x01", 1)), 0x77073096u);
-    EXPECT_EQ(CRC32Of(std::string_view("\0\0\0\0", 4)), 0u);
 }

@@ -66,6 +66,31 @@ TEST_F(VirtualAtomTest, DamagedEntryRaisesItsCrcError) {
     EXPECT_EQ(storage->OpenRoot()->GetLinkCount(), 1u);
 }
 
+TEST_F(VirtualAtomTest, DamagedBodyRaisesAndMarksAWritableFile) {
+    {
+        TRef<IVirtualStorage> storage = Create();
+        TRef<IVirtualAtom> root = storage->OpenRoot();
+        TRef<IVirtualAtom> child = storage->NewAtom();
+        child->SetText(std::string(100, 'b')); // too long for the entry: stored apart
+        root->SetLink(0, child.get());
+    }
+    std::vector<uint8_t> file = TTempDir::ReadBytes(FileName());
+    uint64_t body = 0;
+    std::memcpy(&body, &file[EntryAt(3) + 24], 8);
+    file[body + 10] ^= 1;
+    TTempDir::WriteBytes(FileName(), file);
+    {
+        TRef<IVirtualStorage> storage = OpenReadOnly();
+        EXPECT_EQ(ErrorCode([&] { storage->OpenRoot()->OpenLink(0); }), 11);
+    }
+    EXPECT_EQ(TTempDir::ReadBytes(FileName())[80] & 2, 0); // a read-only open marks nothing
+    {
+        TRef<IVirtualStorage> storage = Open();
+        EXPECT_EQ(ErrorCode([&] { storage->OpenRoot()->OpenLink(0); }), 11);
+    }
+    EXPECT_EQ(TTempDir::ReadBytes(FileName())[80] & 2, 2);
+}
+
 TEST_F(VirtualAtomTest, SameAtomAndCopies) {
     TRef<IVirtualStorage> storage = Create();
     TRef<IVirtualStorage> other = Create("other.ostra");

@@ -1,0 +1,83 @@
+// Shared pieces of the storage engine: error texts, CRC-32, the tick timers, the read-write lock.
+#include "storage/Crc32.h"
+#include "storage/KVZError.h"
+#include "storage/ReadWriteLock.h"
+#include "storage/Timers.h"
+
+#include "platform/Clock.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+TEST(Support, ErrorsCarryCodeAndFormattedText) {
+    try {
+        throw EKVZError::CreateFmt(12, OstraMsg::EntryCrcFailed, "a.ostra", 0xABCu);
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "a.ostra: Atom table entry ($00000ABC) CRC check failed");
+        EXPECT_EQ(dynamic_cast<const EKVZError&>(e).Code, 12);
+    }
+}
+
+TEST(Support, Crc32StartsAtZeroWithoutInversion) {
+    EXPECT_EQ(CRC32Of(std::string_view("abc")), 0xCA6598D0u);
+    EXPECT_EQ(CRC32Of(std::string_view("\x01", 1)), 0x77073096u);
+    EXPECT_EQ(CRC32Of(std::string_view("\0\0\0\0", 4)), 0u);
+}
+
+TEST(Support, NestedTimerStartsCountOnceAndPausesAreLeftOut) {
+    TTimerManager manager;
+    auto* timer = new TTickTimer(&manager); // owned by the manager
+    timer->Start();
+    timer->Start();
+    SleepMilliseconds(20);
+    timer->Pause();
+    SleepMilliseconds(60);
+    timer->Resume();
+    timer->Stop();
+    EXPECT_EQ(timer->RunDepth, 1);
+    timer->Stop();
+    EXPECT_EQ(timer->Count, 2);
+    EXPECT_GE(timer->Elapsed, 15);
+    EXPECT_LT(timer->Elapsed, 60);
+    timer->Reset();
+    EXPECT_EQ(timer->Elapsed, 0);
+}
+
+TEST(Support, StorageTimersExistOnlyBetweenStartAndStop) {
+    StopStorageTimers();
+    EXPECT_EQ(StorageTimer(0), nullptr);
+    StartStorageTimers();
+    ASSERT_NE(StorageTimer(46), nullptr);
+    EXPECT_EQ(StorageTimer(47), nullptr);
+    { TTimedScope scope(46); }
+    EXPECT_EQ(StorageTimer(46)->Count, 1);
+    StopStorageTimers();
+    EXPECT_EQ(StorageTimer(46), nullptr);
+}
+
+TEST(Support, WriterWaitsForReadersAndReadersMayNest) {
+    TReadWriteLock lock;
+    lock.BeginRead();
+    lock.BeginRead();
+    lock.EndRead();
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        lock.BeginWrite();
+        written = true;
+        lock.EndWrite();
+    });
+    SleepMilliseconds(30);
+    EXPECT_FALSE(written);
+    lock.EndRead();
+    writer.join();
+    EXPECT_TRUE(written);
+    // The writer may take the read lock and the write lock again.
+    lock.BeginWrite();
+    lock.BeginRead();
+    lock.EndRead();
+    lock.BeginWrite();
+    lock.EndWrite();
+    lock.EndWrite();
+}

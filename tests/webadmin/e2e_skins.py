@@ -1,0 +1,366 @@
+"""End-to-end test of skins and images of the CGI program `counter` behind lighttpd.
+
+Logos and previews are decoded with Pillow, skin files are built here from the skin file layout
+and posted with curl, and headless Chromium (driven over its DevTools pipe) loads the previews
+and sends a real file through the upload form. Every wait is bounded; lighttpd is stopped.
+Usage: e2e_skins.py COUNTER_BINARY REPO_ROOT [TestClass ...]
+"""
+import fcntl
+import io
+import json
+import os
+import select
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+from PIL import Image
+
+COUNTER, REPO = sys.argv[1:3]
+CHROMIUM = "/usr/bin/chromium"
+TIMEOUT = 30
+SUCCESS = "Skin added succesfully! Back to Skin editor"
+ERROR = "Error during adding skin! Back to Skin editor and try again"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """lighttpd serving a fresh copy of the program on a free port."""
+
+    def __init__(self):
+        self.runtime = tempfile.mkdtemp(prefix="kestrow-skins-")
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [os.path.join(REPO, "scripts", "serve.sh"), COUNTER, self.runtime, str(self.port)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("lighttpd did not start")
+
+    @property
+    def base(self):
+        return "http://127.0.0.1:%d/cgi-bin/counter" % self.port
+
+    @property
+    def database(self):
+        return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
+
+    def cgi_log(self):
+        path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, errors="replace") as log:
+            return log.read()
+
+    def stop(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait(timeout=10)
+        self.process.stderr.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+def fetch(url, timeout=TIMEOUT):
+    """(status, headers, body bytes) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as answer:
+            return answer.status, answer.headers, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
+
+
+def post_file(url, path, name="file1"):
+    """The page answered to a curl upload of Path as the form field Name."""
+    result = subprocess.run(["curl", "-sS", "--max-time", str(TIMEOUT), "-F", "%s=@%s" % (name, path), url],
+                            capture_output=True, timeout=TIMEOUT + 5)
+    return result.stdout.decode("utf-8", "replace")
+
+
+# The skin file: 259 bytes not interpreted, the 26-byte layout, eleven sizes (background, digits
+# 1 to 9, digit 0), the images (background, digits 0 to 9), the information block and colour.
+def bmp(size, colour):
+    out = io.BytesIO()
+    Image.new("RGB", size, colour).save(out, "BMP")
+    return out.getvalue()
+
+
+def info_block(url, author, name):
+    block = b""
+    for text in (url, author, name):
+        raw = text.encode()
+        block += bytes([len(raw)]) + raw + bytes(255 - len(raw))
+    return block
+
+
+def skin_file(background=(90, 30), overlay=1, x=5, y=8, strip=80, name="E2E"):
+    layout = struct.pack("<BiiiBiii", 2, 6, 14, x, overlay, 2, y, strip)
+    images = [bmp(background, (200, 220, 240))] + [bmp((8 + d % 2, 14), (20 * d, 40, 90)) for d in range(10)]
+    sizes = [len(images[0])] + [len(images[1 + d]) for d in range(1, 10)] + [len(images[1])]
+    return (bytes(range(256))[:255] + b"\0\0\0\0" + layout + struct.pack("<11i", *sizes) + b"".join(images)
+            + info_block("http://skins.example/", "Tester", name) + struct.pack("<I", 0x00336699))
+
+
+def decode(data):
+    picture = Image.open(io.BytesIO(data))
+    picture.load()
+    return picture
+
+
+class ServerTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server()
+        cls.files = tempfile.mkdtemp(prefix="kestrow-skinfiles-")
+
+    @classmethod
+    def tearDownClass(cls):
+        log = cls.server.cgi_log()
+        cls.server.stop()
+        shutil.rmtree(cls.files, ignore_errors=True)
+        if "Sanitizer" in log:
+            raise AssertionError("sanitizer report from the CGI program:\n" + log)
+
+    def file(self, name, data):
+        path = os.path.join(self.files, name)
+        with open(path, "wb") as out:
+            out.write(data)
+        return path
+
+    def image(self, query, content_type):
+        status, headers, body = fetch(self.server.base + "?" + query)
+        self.assertEqual(status, 200, body[:300])
+        self.assertEqual(headers["Content-Type"], content_type, query)
+        self.assertEqual(int(headers["Content-Length"]), len(body))
+        self.assertEqual(body[:6], b"GIF87a")
+        return decode(body)
+
+    def page(self, query):
+        status, headers, body = fetch(self.server.base + "?" + query)
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Content-Type"], "text/html")
+        return body.decode("utf-8", "replace")
+
+
+class SkinsBehindLighttpd(ServerTest):
+    def test_1_default_preview_on_a_new_database(self):
+        self.assertFalse(os.path.exists(self.server.database))
+        picture = self.image("skin=0", "image/GIF")
+        self.assertEqual(picture.format, "GIF")
+        self.assertEqual(picture.size, (81, 63))
+        self.assertTrue(os.path.exists(self.server.database))
+
+    def test_2_logos(self):
+        sizes = [(207, 64), (88, 31), (88, 31), (88, 31), (88, 31)]
+        for index, size in enumerate(sizes):
+            picture = self.image("logos=1&img=%d" % index, "image/gif")
+            self.assertEqual(picture.size, size, index)
+            status, headers, body = fetch(self.server.base + "/Images?img=%d" % index)
+            self.assertEqual(headers["Content-Type"], "image/gif")
+            self.assertEqual(decode(body).size, size, "/Images %d" % index)
+        colours = self.image("logos=1&img=4", "image/gif").convert("RGB").getcolors(256)
+        self.assertLessEqual(len(colours), 47)
+        first = fetch(self.server.base + "?logos=1&img=0")[2]
+        for img in ("5", "abc", "-1"):
+            self.assertEqual(fetch(self.server.base + "?logos=1&img=" + img)[2], first, img)
+
+    def test_3_upload_list_preview_delete(self):
+        path = self.file("good.skn", skin_file())
+        self.assertIn(SUCCESS, post_file(self.server.base, path))
+        editor = self.page("page=editskins")
+        self.assertIn('<input type=radio name="val" value="1">Skin # 1<img src="/cgi-bin/counter?skin=1"><br>', editor)
+        self.assertIn("/cgi-bin/counter?skin=1", self.page("page=browse&col=20"))
+        self.assertEqual(self.image("skin=1", "image/GIF").size, (90, 30))
+        appended = self.file("below.skn", skin_file(overlay=0))
+        self.assertIn(SUCCESS, post_file(self.server.base, appended))
+        self.assertEqual(self.image("skin=2", "image/GIF").size, (90, 44))
+        after = self.page("page=editskins&ed=delpg&val=1")
+        self.assertNotIn("Skin # 1<img", after)
+        self.assertIn("Skin # 2<img", after)
+        self.assertEqual(self.image("skin=1", "image/GIF").size, (81, 63), "a deleted skin previews skin 0")
+
+    def test_4_uploads_that_fail_quickly(self):
+        good = skin_file()
+        cases = [("file2", self.file("named.skn", good)),
+                 ("file1", self.file("empty.skn", b"")),
+                 ("file1", self.file("truncated.skn", good[:-900])),
+                 ("file1", self.file("huge.skn", good + bytes(17 * 1024 * 1024)))]
+        before = self.page("page=editskins").count("Skin # ")
+        for name, path in cases:
+            started = time.monotonic()
+            answer = post_file(self.server.base, path, name)
+            self.assertIn(ERROR, answer, path)
+            self.assertLess(time.monotonic() - started, 10, path)
+        self.assertEqual(self.page("page=editskins").count("Skin # "), before)
+
+
+class SkinsInChromium(ServerTest):
+    def test_1_every_preview_on_browse_loads(self):
+        for overlay in (0, 1, 1):
+            self.assertIn(SUCCESS, post_file(self.server.base, self.file("s.skn", skin_file(overlay=overlay))))
+        with Chromium() as browser:
+            browser.open(self.server.base + "?page=browse&col=20")
+            script = ("Array.from(document.images).filter(i => i.src.includes('?skin='))"
+                      ".map(i => [i.complete, i.naturalWidth, i.src])")
+            deadline = time.monotonic() + 60
+            while True:
+                images = browser.evaluate(script)
+                if images and all(done for done, _, _ in images) or time.monotonic() > deadline:
+                    break
+                time.sleep(0.2)
+            self.assertGreaterEqual(len(images), 4, images)
+            for done, width, src in images:
+                self.assertTrue(done, src)
+                self.assertGreater(width, 0, src)
+
+    def test_2_upload_form_sends_a_real_file(self):
+        before = self.page("page=editskins").count("Skin # ")
+        path = self.file("chromium.skn", skin_file(name="Chromium"))
+        with Chromium() as browser:
+            browser.open(self.server.base + "?page=editskins&ed=addpg")
+            root = browser.call("DOM.getDocument", {})["root"]["nodeId"]
+            node = browser.call("DOM.querySelector", {"nodeId": root, "selector": "input[name=file1]"})["nodeId"]
+            browser.call("DOM.setFileInputFiles", {"nodeId": node, "files": [path]})
+            self.assertEqual(browser.evaluate("document.forms[0].file1.files.length"), 1)
+            browser.evaluate("ButtonClick(); true")
+            deadline = time.monotonic() + TIMEOUT
+            text = ""
+            while SUCCESS not in text and time.monotonic() < deadline:
+                time.sleep(0.2)
+                try:
+                    text = browser.evaluate("document.body ? document.body.innerText : ''") or ""
+                except RuntimeError:
+                    pass  # the page is being replaced
+            self.assertIn(SUCCESS, text)
+        self.assertEqual(self.page("page=editskins").count("Skin # "), before + 1)
+
+
+class SkinPreviewWhileBusy(ServerTest):
+    def test_no_image_after_the_retries(self):
+        self.page("page=admin")
+        with open(self.server.database, "rb+") as held:
+            fcntl.flock(held, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            started = time.monotonic()
+            status, headers, body = fetch(self.server.base + "?skin=0", timeout=20)
+            elapsed = time.monotonic() - started
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Content-Type"], "image/GIF")
+        self.assertGreater(elapsed, 10, "eleven tries a second apart")
+        self.assertLess(elapsed, 15)
+        picture = decode(body).convert("RGB")
+        self.assertEqual(picture.size, (50, 20))
+        colours = {colour for _, colour in picture.getcolors(256)}
+        self.assertIn((255, 255, 0), colours)
+        self.assertIn((0, 0, 0), colours)
+        self.assertEqual(self.image("skin=0", "image/GIF").size, (81, 63), "free again")
+
+
+class Chromium:
+    """Headless Chromium driven over the DevTools protocol on a pipe (fds 3 and 4)."""
+
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
+        self.process = subprocess.Popen(
+            ["/bin/sh", "-c", 'exec "$0" "$@" 3<&0 4>&1 </dev/null >/dev/null', CHROMIUM,
+             "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--user-data-dir=" + self.profile,
+             "--remote-debugging-pipe", "about:blank"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.buffer = b""
+        self.next_id = 0
+        self.session = None
+
+    def __enter__(self):
+        try:
+            target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
+            self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
+                                     session=False)["sessionId"]
+            self.call("Page.enable", {})
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(timeout=10)
+        self.process.stdin.close()
+        self.process.stdout.close()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    def call(self, method, params, session=True):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = self.session
+        self.process.stdin.write(json.dumps(message).encode() + b"\0")
+        self.process.stdin.flush()
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            reply = self.read(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise RuntimeError("%s: %s" % (method, reply["error"]))
+                return reply["result"]
+
+    def read(self, deadline):
+        while b"\0" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise TimeoutError("no answer from Chromium")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise RuntimeError("Chromium ended")
+            self.buffer += chunk
+        message, _, self.buffer = self.buffer.partition(b"\0")
+        return json.loads(message)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        if "exceptionDetails" in result:
+            raise RuntimeError(str(result["exceptionDetails"]))
+        return result["result"].get("value")
+
+    def open(self, url):
+        self.call("Page.navigate", {"url": url})
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            try:
+                if self.evaluate("document.readyState") == "complete" and self.evaluate("location.href") == url:
+                    return
+            except RuntimeError:
+                pass
+            time.sleep(0.1)
+        raise TimeoutError("page did not load: " + url)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])
