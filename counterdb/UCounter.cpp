@@ -11,6 +11,7 @@
 #include "platform/TypedStream.h"
 #include "storage/Corvane.h"
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
@@ -131,19 +132,27 @@ std::array<uint8_t, 8> DayKey(TDateTime date)
 
 double DayOfKey(std::span<const uint8_t> key) { return std::bit_cast<double>(GetLE64(key.data())); }
 
+// Dates come from callers; one that no calendar holds (not finite, or beyond the integer
+// range) is pinned to the nearest representable value instead of converting undefined.
+int64_t ClampedRound(double value, double limit)
+{
+    if (std::isnan(value)) return 0;
+    return int64_t(std::llround(std::clamp(value, -limit, limit)));
+}
+
 // Whole milliseconds of a date, so that interval and hour boundaries are exact.
-int64_t DateMilliseconds(TDateTime date) { return std::llround(date * double(MillisecondsPerDay)); }
+int64_t DateMilliseconds(TDateTime date) { return ClampedRound(date * double(MillisecondsPerDay), 9.0e18); }
 
 // Hour 0..23 of the time of day, computed in whole milliseconds.
 int HourOfDate(TDateTime date)
 {
-    double fraction = std::fabs(date - std::trunc(date));
+    double fraction = std::isfinite(date) ? std::fabs(date - std::trunc(date)) : 0.0;
     int64_t ms = std::llround(fraction * double(MillisecondsPerDay));
     if (ms >= MillisecondsPerDay) ms = MillisecondsPerDay - 1;
     return int(ms / MillisecondsPerHour);
 }
 
-int32_t WholeDays(TDateTime date) { return int32_t(std::trunc(date)); }
+int32_t WholeDays(TDateTime date) { return int32_t(ClampedRound(std::trunc(date), 2147483647.0)); }
 
 // ---- records --------------------------------------------------------------------------------
 
@@ -556,6 +565,7 @@ protected:
 private:
     void OpenDatabase(const std::string& fileName);
     void CreateDatabase(const std::string& fileName, const TSkinStreams& images);
+    void CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* skins, const TSkinStreams& images);
     void ReleaseHeld();
 
     void CheckOpen() const;
@@ -678,34 +688,57 @@ TRef<IIndexer> TOstraCounter::OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t l
     return index;
 }
 
+namespace {
+
+// Text atoms and index headers of a new file hang straight under the root, outside any
+// transaction.
+void LinkNewText(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, std::string_view text)
+{
+    TRef<IVirtualAtom> atom = storage->NewAtom();
+    atom->SetText(text);
+    root->SetLink(link, atom.get());
+}
+
+void LinkNewIndex(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, IIndexerFactory* factory)
+{
+    TRef<IVirtualAtom> header;
+    if (factory->CreateIndex(storage, header, "", "")) root->SetLink(link, header.get());
+}
+
+} // namespace
+
 void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStreams& images)
 {
     TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("CREATE"));
     if (!storage) return;
     TRef<IVirtualAtom> root = storage->OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
+    LinkNewIndex(storage.get(), root.get(), RootLink::Hosts, factory.get());
+    LinkNewText(storage.get(), root.get(), RootLink::TotalHosts, "0");
     {
-        TRef<IVirtualAtom> header;
-        if (factory->CreateIndex(storage.get(), header, "", "")) root->SetLink(RootLink::Hosts, header.get());
+        TRef<IVirtualAtom> skins = storage->NewAtom();
+        root->SetLink(RootLink::Skins, skins.get());
+        CreateDefaultSkin(storage.get(), skins.get(), images);
+    }
+    LinkNewText(storage.get(), root.get(), RootLink::Password, DefaultPassword);
+    LinkNewText(storage.get(), root.get(), RootLink::Interval, IntToStr(DefaultInterval));
+    LinkNewIndex(storage.get(), root.get(), RootLink::SkipList, factory.get());
+}
+
+// Skin 0: the given images re-encoded as BMP, or drawn ones when none are given.
+void TOstraCounter::CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* skins, const TSkinStreams& images)
+{
+    bool drawn = images[0] == nullptr;
+    std::array<std::vector<uint8_t>, SkinImageCount> pictures;
+    for (int i = 0; i < SkinImageCount; ++i) {
+        if (drawn)
+            pictures[size_t(i)] = DrawnSkinImage(i);
+        else if (!images[size_t(i)])
+            throw EReadError("Default skin image " + std::to_string(i) + " is missing");
+        else
+            pictures[size_t(i)] = GivenSkinImage(*images[size_t(i)]);
     }
     {
-        TRef<IVirtualAtom> total = storage->NewAtom();
-        total->SetText("0");
-        root->SetLink(RootLink::TotalHosts, total.get());
-    }
-    TRef<IVirtualAtom> skins = storage->NewAtom();
-    root->SetLink(RootLink::Skins, skins.get());
-    {
-        bool drawn = images[0] == nullptr;
-        std::array<std::vector<uint8_t>, SkinImageCount> pictures;
-        for (int i = 0; i < SkinImageCount; ++i) {
-            if (drawn)
-                pictures[size_t(i)] = DrawnSkinImage(i);
-            else if (!images[size_t(i)])
-                throw EReadError("Default skin image " + std::to_string(i) + " is missing");
-            else
-                pictures[size_t(i)] = GivenSkinImage(*images[size_t(i)]);
-        }
         TRef<IVirtualAtom> skin = storage->NewAtom();
         skins->SetLink(0, skin.get());
         skin->SetBytes(pictures[0]);
@@ -714,28 +747,12 @@ void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStrea
             image->SetBytes(pictures[digit + 1]);
             skin->SetLink(digit, image.get());
         }
-        skin.reset();
-        if (drawn)
-            WriteSkinInfo(skins.get(), 0, DrawnSkinLayout(), SkinTexts(MakerURL, MakerName, "DEfaULt"), 0);
-        else
-            WriteSkinInfo(skins.get(), 0, GivenSkinLayout(),
-                          SkinTexts(MakerURL, MakerName, "Default Kestrow Skin"), DefaultSkinColour);
     }
-    skins.reset();
-    {
-        TRef<IVirtualAtom> password = storage->NewAtom();
-        password->SetText(DefaultPassword);
-        root->SetLink(RootLink::Password, password.get());
-    }
-    {
-        TRef<IVirtualAtom> interval = storage->NewAtom();
-        interval->SetText(IntToStr(DefaultInterval));
-        root->SetLink(RootLink::Interval, interval.get());
-    }
-    {
-        TRef<IVirtualAtom> header;
-        if (factory->CreateIndex(storage.get(), header, "", "")) root->SetLink(RootLink::SkipList, header.get());
-    }
+    if (drawn)
+        WriteSkinInfo(skins, 0, DrawnSkinLayout(), SkinTexts(MakerURL, MakerName, "DEfaULt"), 0);
+    else
+        WriteSkinInfo(skins, 0, GivenSkinLayout(), SkinTexts(MakerURL, MakerName, "Default Kestrow Skin"),
+                      DefaultSkinColour);
 }
 
 void TOstraCounter::ReleaseHeld()

@@ -359,7 +359,7 @@ void TBTreeIndex::CheckKeyLength(size_t length) const {
 }
 
 void TBTreeIndex::InsertKeyBuf(const void* p, int32_t len, IVirtualAtom* atom) {
-    std::string_view key = p ? BufferKey(p, len) : std::string_view();
+    std::string_view key = BufferKey(p, len);
     CheckKeyLength(key.size());
     TOpGuard guard(*this, WriteAccess);
     TMoveToPrevLevel carried;

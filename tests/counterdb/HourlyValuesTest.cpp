@@ -1,6 +1,8 @@
 // Hourly tables, tagged and paired values, the option flag and the extra text.
 #include "CounterTestSupport.h"
 
+#include <cmath>
+
 namespace {
 
 class HourlyValuesTest : public CounterTest {};
@@ -98,6 +100,18 @@ TEST_F(HourlyValuesTest, FullHoursFallIntoTheirOwnHour)
         std::array<int32_t, 25> hours = Hours(c, "");
         EXPECT_EQ(hours[0], 24);
         for (int h = 1; h <= 24; ++h) EXPECT_EQ(hours[size_t(h)], 1) << "hour " << h - 1;
+    });
+}
+
+TEST_F(HourlyValuesTest, DatesNoCalendarHoldsAreStillCounted)
+{
+    Session([](ICounter& c) {
+        for (TDateTime odd : {1e300, -1e300, std::nan(""), 3e9}) {
+            c.RegisterHourlyHit("ip", "/p", odd);
+            c.RegisterVisit("ip", "", odd, false, true, false);
+        }
+        EXPECT_EQ(Hours(c, "/p")[0], 4);
+        EXPECT_EQ(c.GetHostHits("ip"), 4);
     });
 }
 

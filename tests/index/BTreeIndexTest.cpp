@@ -232,6 +232,9 @@ TEST_F(BTreeTest, FactoryErrorsAndRecognition) {
     EXPECT_EQ(message, "Capability is not supported");
     EXPECT_TRUE(BTree()->OpenIndex(IndexAtom(1).get(), "KEY_LENGTH=3;GOTO_LINE_NUMBER=1", ""));
     EXPECT_EQ(ErrorCode([&] { btree->AddKeyBuf(nullptr, 1); }), 153);
+    EXPECT_EQ(ErrorCode([&] { btree->InsertKeyBuf(nullptr, 0, nullptr); }), 153);
+    EXPECT_EQ(ErrorCode([&] { btree->KeyExistsBuf(nullptr, 0); }), 153);
+    EXPECT_EQ(ErrorCode([&] { btree->DeleteKeyBuf(nullptr, 0); }), 153);
     TRef<IIndexerCursor> cursor;
     EXPECT_FALSE(btree->SeekCursor("nothing", cursor));
     EXPECT_FALSE(cursor);
@@ -297,11 +300,15 @@ TEST_F(BTreeTest, RootLevelTreeKeepsValuesAfterDeletingEvenKeys) {
         Root = nullptr;
     }
     Storage = nullptr;
-    Storage = Open();
+    Storage = OpenReadOnly();
     Root = Storage->OpenRoot();
     TRef<IIndexer> indexer = Make("");
     for (uint32_t v = 0; v < 300; ++v) EXPECT_EQ(ValueText(indexer.get(), Int(v)), v % 2 ? std::to_string(v) : "<absent>");
-    EXPECT_EQ(indexer->GetCursor()->GetCount(), 150);
+    TRef<IIndexerCursor> cursor = indexer->GetCursor();
+    EXPECT_EQ(cursor->GetCount(), 150);
+    EXPECT_TRUE(cursor->Last());
+    EXPECT_EQ(cursor->GetKey(), Int(255)); // FF 00 00 00: the greatest by bytes
+    EXPECT_EQ(ErrorCode([&] { indexer->DeleteKey(Int(1)); }), 3);
 }
 
 TEST_F(BTreeTest, ClearDropsEveryKey) {
