@@ -43,7 +43,7 @@ private:
 };
 
 TBTreeCursor::TBTreeCursor(TBTreeIndex* index, TEnumIndexPages path)
-    : Index(index), Indexer(static_cast<IIndexer*>(index)), Path(std::move(path)) {}
+    : TBaseBTreeCursor(index), Indexer(static_cast<IIndexer*>(index)), Path(std::move(path)) {}
 
 void* TBTreeCursor::GetInterface(const TGUID& iid) {
     if (void* found = FindInterface<IBidirectionalCursor, IIndexerCursor>(this, iid)) return found;

@@ -15,7 +15,18 @@ struct TEnumIndexPage {
 };
 using TEnumIndexPages = std::vector<TEnumIndexPage>;
 
-class TBTreeCursor : public TUnknown, public virtual IIndexerCursor {
+// What every B-tree cursor has: the index it walks (kept alive by the subclass's indexer
+// reference) and its state check.
+class TBaseBTreeCursor : public TUnknown {
+protected:
+    explicit TBaseBTreeCursor(TBTreeIndex* index) : Index(index) {}
+    // 3 "Access is denied" when closed, or (needPosition) when standing on no key.
+    virtual void CheckState(bool needPosition) = 0;
+
+    TBTreeIndex* Index;
+};
+
+class TBTreeCursor : public TBaseBTreeCursor, public virtual IIndexerCursor {
 public:
     // Holds index (through its IIndexer) and a copy of path.
     TBTreeCursor(TBTreeIndex* index, TEnumIndexPages path);
@@ -46,8 +57,7 @@ protected:
 private:
     class TPathAccess;
 
-    // 3 "Access is denied" when closed, or (needPosition) when standing on no key.
-    void CheckState(bool needPosition);
+    void CheckState(bool needPosition) override;
     TEnumIndexPage RootLevel();
     bool OpenChild(const TEnumIndexPage& level, int32_t child, TEnumIndexPage& into, int32_t child0, int32_t pos0);
     bool StepForward(TEnumIndexPages& path);
@@ -57,7 +67,6 @@ private:
     int32_t CountBelow(const TOpenIndexAtom& page);
     const TEnumIndexPage& Current() const { return Path.back(); }
 
-    TBTreeIndex* Index;
     TRef<IIndexer> Indexer;
     TEnumIndexPages Path;
 };

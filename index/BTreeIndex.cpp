@@ -436,6 +436,18 @@ bool TBTreeIndex::TakeLast(TOpenIndexAtom& page, TMoveToPrevLevel& last) {
     return Underfull(page);
 }
 
+// Entry p of an inner page takes the greatest entry below its left child (value link and key);
+// true when that child is left underfull.
+bool TBTreeIndex::ReplaceByPredecessor(TOpenIndexAtom& page, int32_t p, TOpenIndexAtom& child) {
+    TMoveToPrevLevel predecessor;
+    bool childUnderflow = TakeLast(child, predecessor);
+    page.Atom->SetLink(uint32_t(p), predecessor.Value.get());
+    AppendKey(page, p, predecessor.Key);
+    PackPage(page);
+    WritePage(page);
+    return childUnderflow;
+}
+
 bool TBTreeIndex::DeleteFrom(TOpenIndexAtom& page, std::string_view key, bool& underflow) {
     underflow = false;
     int32_t p = 0;
@@ -449,16 +461,8 @@ bool TBTreeIndex::DeleteFrom(TOpenIndexAtom& page, std::string_view key, bool& u
     if (!hasChild) return false;
     TOpenIndexAtom child = ReadPage(page.Atom->OpenLinkAccess(ChildLink(p), WriteAccess));
     bool childUnderflow = false;
-    if (found) {
-        TMoveToPrevLevel predecessor;
-        childUnderflow = TakeLast(child, predecessor);
-        page.Atom->SetLink(uint32_t(p), predecessor.Value.get());
-        AppendKey(page, p, predecessor.Key);
-        PackPage(page);
-        WritePage(page);
-    } else {
-        found = DeleteFrom(child, key, childUnderflow);
-    }
+    if (found) childUnderflow = ReplaceByPredecessor(page, p, child);
+    else found = DeleteFrom(child, key, childUnderflow);
     if (childUnderflow) Rebalance(page, p, child);
     underflow = Underfull(page);
     return found;

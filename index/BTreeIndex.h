@@ -134,6 +134,7 @@ private:
     bool InsertInto(TOpenIndexAtom& page, std::string_view key, IVirtualAtom* value, TMoveToPrevLevel& carried);
     bool DeleteFrom(TOpenIndexAtom& page, std::string_view key, bool& underflow);
     bool TakeLast(TOpenIndexAtom& page, TMoveToPrevLevel& last);
+    bool ReplaceByPredecessor(TOpenIndexAtom& page, int32_t p, TOpenIndexAtom& child);
     void Rebalance(TOpenIndexAtom& parent, int32_t ci, TOpenIndexAtom& child);
     bool Underfull(const TOpenIndexAtom& page) const { return page.Count < PageSize / 2; }
     void DumpPage(const TOpenIndexAtom& page, int depth, std::vector<std::string>& lines);

@@ -8,6 +8,7 @@
 #include "storage/Timers.h"
 
 #include <algorithm>
+#include <cstring>
 #include <set>
 
 using namespace AtomTable;
@@ -46,6 +47,9 @@ void PutLink(uint8_t* p, uint32_t handle, uint8_t width) {
 uint64_t BodyLengthOf(const TAtomEntry& entry) {
     return uint64_t(GetLE32(&entry[DataLengthOffset])) + uint64_t(GetLE24(&entry[LinkCountOffset])) * WidthOf(entry);
 }
+
+// Chunks read at once when the free-entry scan meets unread ones.
+constexpr uint32_t ScanReadAheadChunks = 16;
 
 [[noreturn]] void RaiseInvalidAddress() { throw EKVZError(OstraCode::InvalidAtomAddress, OstraMsg::InvalidAtomAddress); }
 [[noreturn]] void RaiseTooLarge() { throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError); }
@@ -115,6 +119,7 @@ void TAtomManager::LoadChain() {
     }
     total_ = uint32_t(total);
     pooled_.assign(size_t(total_) + 1, false);
+    chunks_.resize(ChunkCountOf(total_));
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
@@ -166,8 +171,9 @@ void TAtomManager::MarkDamaged() {
 
 void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
     CheckHandle(handle);
-    TAtomEntry read;
-    File().ReadAt(read, EntryAddress(handle - 1));
+    std::lock_guard guard(lock_);
+    File();
+    TAtomEntry read = CachedEntry(handle - 1);
     if (GetLE32(&read[CrcOffset]) != EntryCRC(read)) {
         MarkDamaged();
         throw EKVZError::CreateFmt(OstraCode::EntryCrc, OstraMsg::EntryCrcFailed, File().FullPath().c_str(), handle);
@@ -177,9 +183,67 @@ void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
 
 void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     CheckHandle(handle);
+    std::lock_guard guard(lock_);
     TAtomEntry stored = entry;
     PutLE32(&stored[CrcOffset], EntryCRC(stored));
-    File().WriteAt(stored, EntryAddress(handle - 1));
+    uint32_t index = handle - 1;
+    TChunk& chunk = chunks_[index / ChunkEntries];
+    try {
+        File().WriteAt(stored, EntryAddress(index));
+    } catch (...) {
+        chunk.reset(); // the disk may hold anything now: read it again when needed
+        throw;
+    }
+    if (chunk) chunk[index % ChunkEntries] = stored;
+}
+
+const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), index, [](uint32_t i, const TSegment& s) {
+        return i < s.FirstIndex + s.EntryCount;
+    });
+    if (it == segments_.end()) throw EInvalidIndex();
+    return *it;
+}
+
+// Entries [first, first + count) into consecutive bytes: one read per segment crossed.
+void TAtomManager::ReadTableRange(uint8_t* into, uint32_t first, uint32_t count) {
+    TOstraFile& file = File();
+    while (count > 0) {
+        const TSegment& segment = SegmentOf(first);
+        uint32_t local = first - segment.FirstIndex;
+        uint32_t piece = std::min(count, segment.EntryCount - local);
+        file.ReadAt(std::span<uint8_t>(into, size_t(piece) * EntrySize),
+                    segment.Address + HeadSize + uint64_t(local) * EntrySize);
+        into += size_t(piece) * EntrySize;
+        first += piece;
+        count -= piece;
+    }
+}
+
+// Nothing is kept when the read fails.
+void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
+    uint64_t first = uint64_t(firstChunk) * ChunkEntries;
+    uint64_t end = std::min<uint64_t>(uint64_t(firstChunk + chunkCount) * ChunkEntries, total_);
+    size_t bytes = size_t(end - first) * EntrySize;
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bytes);
+    ReadTableRange(buffer.get(), uint32_t(first), uint32_t(end - first));
+    for (uint32_t i = 0; i < chunkCount; ++i) {
+        size_t offset = size_t(i) * ChunkEntries * EntrySize;
+        TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
+        std::memcpy(chunk.get(), buffer.get() + offset, std::min<size_t>(bytes - offset, size_t(ChunkEntries) * EntrySize));
+        chunks_[firstChunk + i] = std::move(chunk);
+    }
+}
+
+// The scan reads ahead: it will pass every entry of the chunks that follow.
+const TAtomEntry& TAtomManager::CachedEntry(uint32_t index, bool readAhead) {
+    uint32_t c = index / ChunkEntries;
+    if (!chunks_[c]) {
+        uint32_t count = 1;
+        while (readAhead && count < ScanReadAheadChunks && c + count < chunks_.size() && !chunks_[c + count]) ++count;
+        LoadChunks(c, count);
+    }
+    return chunks_[c][index % ChunkEntries];
 }
 
 bool TAtomManager::InRange(uint32_t handle) { return handle >= 1 && handle <= total_; }
@@ -214,24 +278,17 @@ uint32_t TAtomManager::NewHandle() {
     return ScanForFree();
 }
 
-// Reads the rest of one segment at a time; entries with a bad CRC are passed over unmarked.
+// Entries with a bad CRC are passed over unmarked. Each entry is looked at once per open; a
+// segment appended in this open is all free, and its chunks are already in memory.
 uint32_t TAtomManager::ScanForFree() {
     segmentsLock_.BeginWrite();
     try {
-        std::vector<uint8_t> entries;
-        for (const TSegment& segment : segments_) {
-            if (scanPos_ >= segment.FirstIndex + segment.EntryCount) continue;
-            uint32_t local = scanPos_ - segment.FirstIndex;
-            entries.resize(size_t(segment.EntryCount - local) * EntrySize);
-            File().ReadAt(entries, segment.Address + HeadSize + uint64_t(local) * EntrySize);
-            for (size_t offset = 0; offset < entries.size(); offset += EntrySize) {
-                TAtomEntry entry;
-                std::copy_n(&entries[offset], EntrySize, entry.begin());
-                ++scanPos_;
-                if (GetLE32(&entry[CrcOffset]) == EntryCRC(entry) && IsFree(entry)) {
-                    segmentsLock_.EndWrite();
-                    return scanPos_;
-                }
+        while (scanPos_ < total_) {
+            const TAtomEntry& entry = CachedEntry(scanPos_, true);
+            ++scanPos_;
+            if (GetLE32(&entry[CrcOffset]) == EntryCRC(entry) && IsFree(entry)) {
+                segmentsLock_.EndWrite();
+                return scanPos_;
             }
         }
         if (total_ == UINT32_MAX) RaiseTooLarge();
@@ -258,8 +315,11 @@ void TAtomManager::AppendSegment() {
     file.WriteAt(head, address);
     file.FillAt(entryBytes, 0, address + HeadSize);
     segments_.push_back({address, count, total_});
+    size_t firstNewChunk = ChunkCountOf(total_);
     total_ += count;
     pooled_.resize(size_t(total_) + 1, false);
+    chunks_.resize(ChunkCountOf(total_));
+    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) chunks_[c] = std::make_unique<TAtomEntry[]>(ChunkEntries);
     if (segments_.size() == 1) {
         file.SetAtomTableRoot(address);
         return;

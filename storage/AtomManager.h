@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // Part bits of TAtomRec.Loaded and of the Parts arguments.
@@ -123,6 +124,10 @@ private:
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
+    const TAtomEntry& CachedEntry(uint32_t index, bool readAhead = false);
+    void LoadChunks(uint32_t firstChunk, uint32_t chunkCount);
+    void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
+    const TSegment& SegmentOf(uint32_t index) const;
     uint32_t AlignOf() const;
     uint64_t ReservedSize(uint64_t bodyLength) const;
     void LoadEntry(TAtomRec& rec);
@@ -135,6 +140,13 @@ private:
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
+    // The table in memory, ChunkEntries entries a chunk: read at the first touch of the chunk,
+    // written through, so an atom open costs no file read once its chunk has been seen. A chunk
+    // whose write failed is dropped and read again. Opening the file reads none of it.
+    static constexpr uint32_t ChunkEntries = 128;
+    using TChunk = std::unique_ptr<TAtomEntry[]>;
+    std::vector<TChunk> chunks_;
+    static size_t ChunkCountOf(uint32_t entries) { return (size_t(entries) + ChunkEntries - 1) / ChunkEntries; }
 };
 
 struct CAtomManager {

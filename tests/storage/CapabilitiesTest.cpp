@@ -63,25 +63,3 @@ TEST(Capabilities, StorageTextLayout) {
     EXPECT_EQ(text.substr(27 * 14), "FULL_VERSION           = 1;");
     EXPECT_EQ(StorageCaps()->GetCapability(";").substr(0, 36), "DISTRIBUTED_STORAGE=0;ENUMERATION=2;");
 }
-
-TEST(Capabilities, AggregatedReferencesCountOnTheController) {
-    struct TOuter : TUnknown {
-        TOuter() {
-            TRef<TCapabilities> caps = MakeObj<TCapabilities>(static_cast<IUnknown*>(this), "A=1");
-            Inner = TRef<IInnerUnknown>(caps->Inner());
-            Caps = caps.get();
-        }
-        void* GetInterface(const TGUID& iid) override {
-            if (iid == ICapabilities::IID) return static_cast<ICapabilities*>(Caps);
-            return TUnknown::GetInterface(iid);
-        }
-        TRef<IInnerUnknown> Inner;
-        TCapabilities* Caps;
-    };
-    TRef<TOuter> outer = MakeObj<TOuter>();
-    int32_t before = outer->RefCount;
-    TRef<ICapabilities> caps = Query<ICapabilities>(outer);
-    ASSERT_TRUE(caps);
-    EXPECT_EQ(outer->RefCount, before + 1);
-    EXPECT_EQ(caps->GetCapabilityInt("a"), 1);
-}

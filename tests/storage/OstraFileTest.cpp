@@ -26,7 +26,7 @@ protected:
         NewFileAtomSizeAlign = 1;
     }
     void CreateEmpty() { OpenOstra(name, TOpenMode::Create).reset(); }
-    EKVZError OpenError(TOpenMode mode, std::vector<TGUID> classes = {TestDataClass}) {
+    EKVZError OpenError(TOpenMode mode, std::vector<TGUID> classes = {TestClassGuid}) {
         return CatchKVZ([&] { TOstraFile file(name, mode, classes, false); });
     }
 
@@ -47,7 +47,7 @@ TEST_F(OstraFileTest, CreateThenCloseLeavesExactlyTheHeader) {
     EXPECT_TRUE(std::equal(signature, signature + 16, bytes.begin()));
     EXPECT_EQ(FileLE(bytes, 16, 8), 0u); // no hole table
     EXPECT_EQ(FileLE(bytes, 24, 8), 0u); // no atom table
-    auto cls = TestDataClass.Bytes();
+    auto cls = TestClassGuid.Bytes();
     EXPECT_TRUE(std::equal(cls.begin(), cls.end(), bytes.begin() + 32));
     EXPECT_FALSE(TGUID::FromBytes(std::span<const uint8_t>(bytes.data() + 48, 16)).IsNull());
     uint32_t seconds = 10 * 3600 + 20 * 60 + 30;
@@ -129,7 +129,7 @@ TEST_F(OstraFileTest, CreatingWithoutExactlyOneClassIs203BeforeTouchingTheFile) 
         EKVZError none = OpenError(mode, {});
         EXPECT_EQ(none.Code, 203);
         EXPECT_STREQ(none.what(), (name + ": Unmatched file data class").c_str());
-        EXPECT_EQ(OpenError(mode, {TestDataClass, OtherDataClass}).Code, 203);
+        EXPECT_EQ(OpenError(mode, {TestClassGuid, OtherDataClass}).Code, 203);
         EXPECT_FALSE(std::filesystem::exists(name));
     }
 }
@@ -138,7 +138,7 @@ TEST_F(OstraFileTest, DataClassDecidesWhoMayOpen) {
     CreateEmpty();
     EXPECT_EQ(OpenError(TOpenMode::Open, {OtherDataClass}).Code, 203);
     EXPECT_EQ(OpenError(TOpenMode::Open, {}).Code, 203);
-    EXPECT_EQ(OpenError(TOpenMode::Open, {OtherDataClass, TestDataClass}).Code, -1);
+    EXPECT_EQ(OpenError(TOpenMode::Open, {OtherDataClass, TestClassGuid}).Code, -1);
     EXPECT_EQ(OpenError(TOpenMode::ReadOnly, {}).Code, -1);
     EXPECT_EQ(OpenError(TOpenMode::ReadOnly, {OtherDataClass}).Code, 203);
 }

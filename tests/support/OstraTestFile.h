@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-inline constexpr TGUID TestDataClass = GuidOf("{28C7266E-7262-431C-BF61-DCB4F19C8DC0}");
+inline constexpr TGUID TestClassGuid = GuidOf("{28C7266E-7262-431C-BF61-DCB4F19C8DC0}");
 inline constexpr TGUID OtherDataClass = GuidOf("{0A1B2C3D-4E5F-6071-8293-A4B5C6D7E8F9}");
 
 inline std::unique_ptr<TOstraFile> OpenOstra(const std::string& name, TOpenMode mode, bool writeThrough = false) {
-    const TGUID classes[] = {TestDataClass};
+    const TGUID classes[] = {TestClassGuid};
     return std::make_unique<TOstraFile>(name, mode, classes, writeThrough);
 }
 
