@@ -3,11 +3,10 @@
 #include "adminutil/CounterSession.h"
 
 #include "platform/Exception.h"
+#include "platform/FileUtils.h"
 
 #include <cmath>
-#include <filesystem>
 #include <string_view>
-#include <system_error>
 
 namespace {
 
@@ -16,11 +15,6 @@ constexpr TDateTime ManualHitTimeOfDay = 0.1;
 // Sort mode 0: the page list in index order.
 constexpr int32_t IndexOrder = 0;
 constexpr char NameSeparator = '*';
-
-bool FileExists(const std::string& fileName) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(fileName, error);
-}
 
 // Drops the text up to and including the first separator; nothing when there is none.
 std::string_view AfterSeparator(std::string_view text) {

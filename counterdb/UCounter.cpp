@@ -5,6 +5,7 @@
 
 #include "index/KVZIndex.h"
 #include "platform/Bitmap.h"
+#include "platform/ByteOrder.h"
 #include "platform/FileUtils.h"
 #include "platform/Report.h"
 #include "platform/StrUtils.h"
@@ -81,29 +82,10 @@ std::string ClassParams(const char* mode)
 
 // ---- byte helpers -------------------------------------------------------------------------
 
-void PutLE32(uint8_t* p, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(value >> (8 * i));
-}
-uint32_t GetLE32(const uint8_t* p)
-{
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-void PutLE64(uint8_t* p, uint64_t value)
-{
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(value >> (8 * i));
-}
-uint64_t GetLE64(const uint8_t* p)
-{
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) value |= uint64_t(p[i]) << (8 * i);
-    return value;
-}
-
 std::array<uint8_t, 4> Int32Bytes(int32_t value)
 {
     std::array<uint8_t, 4> bytes;
-    PutLE32(bytes.data(), uint32_t(value));
+    PutLE32(bytes, 0, uint32_t(value));
     return bytes;
 }
 
@@ -111,7 +93,7 @@ int32_t ReadInt32At(IVirtualAtom* atom, uint32_t offset)
 {
     std::array<uint8_t, 4> bytes{};
     atom->Read(offset, bytes);
-    return int32_t(GetLE32(bytes.data()));
+    return int32_t(GetLE32(bytes, 0));
 }
 
 void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value)
@@ -126,11 +108,11 @@ void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value)
 std::array<uint8_t, 8> DayKey(TDateTime date)
 {
     std::array<uint8_t, 8> key;
-    PutLE64(key.data(), std::bit_cast<uint64_t>(std::trunc(date)));
+    PutLE64(key, 0, std::bit_cast<uint64_t>(std::trunc(date)));
     return key;
 }
 
-double DayOfKey(std::span<const uint8_t> key) { return std::bit_cast<double>(GetLE64(key.data())); }
+double DayOfKey(std::span<const uint8_t> key) { return std::bit_cast<double>(GetLE64(key, 0)); }
 
 // Dates come from callers; one that no calendar holds (not finite, or beyond the integer
 // range) is pinned to the nearest representable value instead of converting undefined.
@@ -302,7 +284,7 @@ std::array<uint8_t, SkinInfoRecordSize> SkinInfoRecord(const TSkinLayout& header
     auto headerBytes = header.Bytes();
     std::memcpy(&record[0], headerBytes.data(), headerBytes.size());
     std::memcpy(&record[SkinInfoTextsOffset], texts.Bytes.data(), TSkinInfo::ByteSize);
-    PutLE32(&record[SkinInfoColourOffset], uint32_t(colour));
+    PutLE32(record, SkinInfoColourOffset, uint32_t(colour));
     return record;
 }
 
@@ -434,13 +416,13 @@ std::array<uint8_t, TSkinLayout::ByteSize> TSkinLayout::Bytes() const
 {
     std::array<uint8_t, ByteSize> b{};
     b[0] = Align;
-    PutLE32(&b[1], uint32_t(Digits));
-    PutLE32(&b[5], uint32_t(DigitHeight));
-    PutLE32(&b[9], uint32_t(X));
+    PutLE32(b, 1, uint32_t(Digits));
+    PutLE32(b, 5, uint32_t(DigitHeight));
+    PutLE32(b, 9, uint32_t(X));
     b[13] = Overlay;
-    PutLE32(&b[14], uint32_t(Spacing));
-    PutLE32(&b[18], uint32_t(Y));
-    PutLE32(&b[22], uint32_t(StripWidth));
+    PutLE32(b, 14, uint32_t(Spacing));
+    PutLE32(b, 18, uint32_t(Y));
+    PutLE32(b, 22, uint32_t(StripWidth));
     return b;
 }
 
@@ -449,13 +431,13 @@ TSkinLayout TSkinLayout::FromBytes(std::span<const uint8_t> b)
     if (b.size() < ByteSize) throw EReadError("Skin layout record is too short");
     TSkinLayout layout;
     layout.Align = b[0];
-    layout.Digits = int32_t(GetLE32(&b[1]));
-    layout.DigitHeight = int32_t(GetLE32(&b[5]));
-    layout.X = int32_t(GetLE32(&b[9]));
+    layout.Digits = int32_t(GetLE32(b, 1));
+    layout.DigitHeight = int32_t(GetLE32(b, 5));
+    layout.X = int32_t(GetLE32(b, 9));
     layout.Overlay = b[13];
-    layout.Spacing = int32_t(GetLE32(&b[14]));
-    layout.Y = int32_t(GetLE32(&b[18]));
-    layout.StripWidth = int32_t(GetLE32(&b[22]));
+    layout.Spacing = int32_t(GetLE32(b, 14));
+    layout.Y = int32_t(GetLE32(b, 18));
+    layout.StripWidth = int32_t(GetLE32(b, 22));
     return layout;
 }
 
@@ -1187,13 +1169,13 @@ void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date)
     if (Referers->FindKey(key, value)) {
         std::array<uint8_t, RefererRecordSize> record{};
         value->Read(0, record);
-        count = int32_t(GetLE32(&record[RefererCountOffset]));
+        count = int32_t(GetLE32(record, RefererCountOffset));
     } else {
         value = Referers->AddKey(key);
     }
     std::array<uint8_t, RefererRecordSize> record{};
-    PutLE64(&record[RefererDateOffset], std::bit_cast<uint64_t>(Date));
-    PutLE32(&record[RefererCountOffset], uint32_t(Add32(count, 1)));
+    PutLE64(record, RefererDateOffset, std::bit_cast<uint64_t>(Date));
+    PutLE32(record, RefererCountOffset, uint32_t(Add32(count, 1)));
     value->Write(0, record);
 }
 
@@ -1205,8 +1187,8 @@ TStringList TOstraCounter::GetRefererList(int32_t SortMode)
     WalkIndex(Referers.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
         std::array<uint8_t, RefererRecordSize> record{};
         if (!value || value->Read(0, record) < RefererRecordSize) return;
-        TDateTime date = std::bit_cast<double>(GetLE64(&record[RefererDateOffset]));
-        int32_t count = int32_t(GetLE32(&record[RefererCountOffset]));
+        TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
+        int32_t count = int32_t(GetLE32(record, RefererCountOffset));
         list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(count, date, 0));
     });
     SortPageList(list, SortMode);
@@ -1349,7 +1331,7 @@ void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour
         if (record.size() >= TSkinLayout::ByteSize) Header = TSkinLayout::FromBytes(record);
         if (record.size() >= SkinInfoColourOffset)
             Texts = TSkinInfo::FromBytes(record.subspan(SkinInfoTextsOffset));
-        if (record.size() >= SkinInfoRecordSize) Colour = int32_t(GetLE32(&record[SkinInfoColourOffset]));
+        if (record.size() >= SkinInfoRecordSize) Colour = int32_t(GetLE32(record, SkinInfoColourOffset));
         return;
     }
     // A skin without a record gets the default one, stored beside the transaction.

@@ -4,6 +4,7 @@
 
 #include "imaging/GfxUtils.h"
 #include "imaging/GraphConv.h"
+#include "platform/ByteOrder.h"
 #include "platform/OsFile.h"
 #include "platform/TypedStream.h" // EReadError
 
@@ -24,11 +25,6 @@ constexpr uint16_t TypeIcon = 1, TypeCursor = 2;
 
 [[noreturn]] void RaiseReadError() { throw EReadError("Stream read error"); }
 
-uint16_t Get16(std::span<const uint8_t> d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
-uint32_t Get32(std::span<const uint8_t> d, size_t at) {
-    return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24;
-}
-
 uint64_t PadToEven(uint64_t size) { return size + (size & 1); }
 
 bool IdIs(const TChunkTag& tag, const char* id) { return std::memcmp(tag.Id.data(), id, 4) == 0; }
@@ -43,7 +39,7 @@ public:
         if (Remaining() < ChunkHeaderSize)
             return false;
         std::memcpy(tag.Id.data(), Data.data() + Pos, 4);
-        tag.Size = Get32(Data, Pos + 4);
+        tag.Size = GetLE32(Data, Pos + 4);
         Pos += ChunkHeaderSize;
         return true;
     }
@@ -123,7 +119,7 @@ std::unique_ptr<TIcon> TAnimatedCursorImage::ReadAniIcon(std::span<const uint8_t
     IsIcon = false;
     if (copy.size() < IconDirEntries)
         return nullptr;
-    uint16_t type = Get16(copy, IconDirType);
+    uint16_t type = GetLE16(copy, IconDirType);
     IsIcon = type == TypeIcon;
     if (type == TypeCursor) {
         copy[IconDirType] = uint8_t(TypeIcon); // so that it loads as an icon
@@ -131,17 +127,17 @@ std::unique_ptr<TIcon> TAnimatedCursorImage::ReadAniIcon(std::span<const uint8_t
     }
     if (type != TypeIcon)
         return nullptr;
-    size_t count = Get16(copy, IconDirCount);
+    size_t count = GetLE16(copy, IconDirCount);
     for (size_t i = 0; i < count; ++i) {
         size_t entry = IconDirEntries + i * IconEntrySize;
         if (entry + IconEntrySize > copy.size())
             break;
-        uint64_t offset = Get32(copy, entry + EntryOffset);
-        uint64_t size = Get32(copy, entry + EntrySize);
+        uint64_t offset = GetLE32(copy, entry + EntryOffset);
+        uint64_t size = GetLE32(copy, entry + EntrySize);
         if (size >= InfoBitCount + 2 && offset + size <= copy.size())
-            MaxColors = uint16_t(std::max(AniColorCount(Get16(copy, size_t(offset) + InfoBitCount)), int(MaxColors)));
-        HotX = Get16(copy, entry + EntryPlanes);
-        HotY = Get16(copy, entry + EntryBitCount);
+            MaxColors = uint16_t(std::max(AniColorCount(GetLE16(copy, size_t(offset) + InfoBitCount)), int(MaxColors)));
+        HotX = GetLE16(copy, entry + EntryPlanes);
+        HotY = GetLE16(copy, entry + EntryBitCount);
     }
     auto icon = std::make_unique<TIcon>();
     icon->LoadFromBytes(copy);
@@ -173,7 +169,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
                                   &Header.Width,      &Header.Height,     &Header.BitCount,
                                   &Header.Planes,     &Header.DisplayRate, &Header.Flags};
             for (size_t i = 0; i < 9; ++i)
-                *fields[i] = Get32(raw, 4 * i);
+                *fields[i] = GetLE32(raw, 4 * i);
             if (!(Header.Flags & AniFlagIcon) || Header.StepCount == 0)
                 RaiseReadError();
             // Every frame needs an icon chunk of at least a chunk header in what follows.
@@ -190,7 +186,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
                 break;
             size_t& n = IdIs(tag, "rate") ? rateChunks : seqChunks;
             if (body.size() >= 4 && n < Frames.size()) {
-                int32_t value = int32_t(Get32(body, 0));
+                int32_t value = int32_t(GetLE32(body, 0));
                 if (IdIs(tag, "rate"))
                     Frames[n].Rate = value;
                 else

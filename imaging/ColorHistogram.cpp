@@ -60,15 +60,6 @@ void CoarsenMasks(uint8_t& redMask, uint8_t& greenMask, uint8_t& blueMask)
     shift(blueMask);
 }
 
-void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red)
-{
-  size_t at = size_t(index) * 4;
-  palette[at] = blue;
-  palette[at + 1] = green;
-  palette[at + 2] = red;
-  palette[at + 3] = 0;
-}
-
 int NearestPaletteEntry(const THistogramEntry& e, std::span<const uint8_t> palette, int colorCount)
 {
   int best = 0;

@@ -1,26 +1,15 @@
-// Little-endian access to the BMP headers of the conversion code's memory blocks.
+// The BMP headers and palette quads of the conversion code's memory blocks, read and written.
 #include "imaging/DibHeader.h"
 
 #include "platform/Bitmap.h"
 
-uint16_t GetLE16(std::span<const uint8_t> data, size_t at) { return uint16_t(data[at] | (data[at + 1] << 8)); }
-
-uint32_t GetLE32(std::span<const uint8_t> data, size_t at)
+void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red)
 {
-  return uint32_t(data[at]) | (uint32_t(data[at + 1]) << 8) | (uint32_t(data[at + 2]) << 16) |
-         (uint32_t(data[at + 3]) << 24);
-}
-
-void PutLE16(std::span<uint8_t> data, size_t at, uint16_t value)
-{
-  data[at] = uint8_t(value);
-  data[at + 1] = uint8_t(value >> 8);
-}
-
-void PutLE32(std::span<uint8_t> data, size_t at, uint32_t value)
-{
-  for (size_t i = 0; i < 4; ++i)
-    data[at + i] = uint8_t(value >> (8 * i));
+  size_t at = size_t(index) * 4;
+  palette[at] = blue;
+  palette[at + 1] = green;
+  palette[at + 2] = red;
+  palette[at + 3] = 0;
 }
 
 TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at)

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <span>
 
+#include "platform/ByteOrder.h"
+
 // Field offsets of the 14-byte file header.
 constexpr size_t BfType = 0;
 constexpr size_t BfSize = 2;
@@ -25,10 +27,8 @@ struct TBitmapInfoHeader {
   uint32_t ClrImportant = 0;
 };
 
-uint16_t GetLE16(std::span<const uint8_t> data, size_t at);
-uint32_t GetLE32(std::span<const uint8_t> data, size_t at);
-void PutLE16(std::span<uint8_t> data, size_t at, uint16_t value);
-void PutLE32(std::span<uint8_t> data, size_t at, uint32_t value);
+// Writes palette entry Index as a quad: blue, green, red, 0.
+void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red);
 
 // Reads / writes the 40 bytes of an info header at offset At; the data must hold them.
 TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at);

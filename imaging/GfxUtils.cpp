@@ -79,23 +79,6 @@ public:
   }
 
 private:
-  static int NearestPaletteIndex(const std::vector<TRGBQuad>& palette, TColor color)
-  {
-    int best = 0;
-    int bestDistance = 1 << 30;
-    for (size_t i = 0; i < palette.size(); ++i) {
-      int dr = int(palette[i].Red) - GetRValue(color);
-      int dg = int(palette[i].Green) - GetGValue(color);
-      int db = int(palette[i].Blue) - GetBValue(color);
-      int distance = dr * dr + dg * dg + db * db;
-      if (distance < bestDistance) {
-        bestDistance = distance;
-        best = int(i);
-      }
-    }
-    return best;
-  }
-
   const TBitmap& FBitmap;
   bool FActive = false;
   TColor FColor = clNone;

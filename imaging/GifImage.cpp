@@ -6,6 +6,7 @@
 #include "imaging/GfxUtils.h"
 #include "imaging/GifCodec.h"
 #include "imaging/IcoList.h"
+#include "platform/ByteOrder.h"
 
 #include <algorithm>
 
@@ -436,8 +437,7 @@ void TGIFImage::LoadFromStream(TStream& Stream) {
 void TGIFImage::ReadData(TStream& Stream) {
     std::array<uint8_t, 4> prefix;
     Stream.ReadBuffer(prefix);
-    uint32_t length = uint32_t(prefix[0]) | uint32_t(prefix[1]) << 8 | uint32_t(prefix[2]) << 16 |
-                      uint32_t(prefix[3]) << 24;
+    uint32_t length = GetLE32(prefix, 0);
     uint64_t available = Stream.Size() > Stream.Position() ? Stream.Size() - Stream.Position() : 0;
     if (length > available)
         RaiseReadError();

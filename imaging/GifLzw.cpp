@@ -413,6 +413,23 @@ private:
     std::array<TEntry, MaxCodes> Table{};
 };
 
+// Runs Work between the starting and the ending report; a failure is reported as ending at 0
+// with its message, then raised again.
+template <class Work>
+void WithProgress(const TProgressEvent& progress, Work&& work) {
+    if (progress)
+        progress(TProgressStage::psStarting, 0, {});
+    try {
+        work();
+    } catch (const std::exception& e) {
+        if (progress)
+            progress(TProgressStage::psEnding, 0, e.what());
+        throw;
+    }
+    if (progress)
+        progress(TProgressStage::psEnding, 100, {});
+}
+
 } // namespace
 
 uint64_t DIBRowBytes(int64_t Width, int BitCount) {
@@ -426,28 +443,18 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
     uint64_t rowBytes = DIBRowBytes(Layout.Width, Layout.BitCount);
     if (Rows.size() < rowBytes * uint64_t(std::max(Layout.Height, 0)))
         RaiseGIFError(SGIFEncodeError);
-    if (Progress)
-        Progress(TProgressStage::psStarting, 0, {});
-    try {
+    WithProgress(Progress, [&] {
         // One-bit pictures still use 3-bit codes: GIF has no minimum code size below 2.
         int initialWidth = std::max(Layout.BitCount + 1, 3);
         Out.push_back(uint8_t(initialWidth - 1));
         EncodeRows(Out, initialWidth, Layout, Rows, rowBytes, Progress);
-    } catch (const std::exception& e) {
-        if (Progress)
-            Progress(TProgressStage::psEnding, 0, e.what());
-        throw;
-    }
-    if (Progress)
-        Progress(TProgressStage::psEnding, 100, {});
+    });
 }
 
 void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced,
                std::span<uint8_t> Pixels, bool& Damaged, bool Tolerant, const TProgressEvent& Progress) {
     Damaged = false;
-    if (Progress)
-        Progress(TProgressStage::psStarting, 0, {});
-    try {
+    WithProgress(Progress, [&] {
         if (Pixels.size() < DIBRowBytes(Layout.Width, Layout.BitCount) * uint64_t(std::max(Layout.Height, 0)))
             RaiseGIFError(SGIFEncodeError);
         int codeSize = Encoded.empty() ? 0 : Encoded[0];
@@ -467,11 +474,5 @@ void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, boo
         } else if (exhausted && !writer.Done()) { // rows still missing
             RaiseGIFError(SStreamReadError);
         }
-    } catch (const std::exception& e) {
-        if (Progress)
-            Progress(TProgressStage::psEnding, 0, e.what());
-        throw;
-    }
-    if (Progress)
-        Progress(TProgressStage::psEnding, 100, {});
+    });
 }

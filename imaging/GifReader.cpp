@@ -4,9 +4,10 @@
 
 #include "imaging/GifCodec.h"
 #include "imaging/GifLzw.h"
+#include "platform/ByteOrder.h"
+#include "platform/StrUtils.h"
 
 #include <algorithm>
-#include <cctype>
 
 namespace {
 
@@ -26,12 +27,7 @@ constexpr uint64_t MaxDecodedBytes = uint64_t(1) << 30;
 const std::string CommentJoin = "\r\n\r\n";
 
 bool SameTextIgnoringCase(std::span<const uint8_t> bytes, std::string_view text) {
-    if (bytes.size() != text.size())
-        return false;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (std::tolower(bytes[i]) != std::tolower(uint8_t(text[i])))
-            return false;
-    return true;
+    return SameText(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), text);
 }
 
 std::vector<std::string> ReadSubBlocks(TByteReader& r) {
@@ -308,24 +304,16 @@ std::vector<uint8_t> TGIFFrame::DecodeDIB() {
     size_t paletteBytes = size_t(4) << bitCount;
     size_t offBits = BmpFileHeaderSize + BmpInfoHeaderSize + paletteBytes;
     std::vector<uint8_t> dib(offBits + size_t(imageBytes), 0);
-    auto put16 = [&](size_t at, uint16_t v) {
-        dib[at] = uint8_t(v);
-        dib[at + 1] = uint8_t(v >> 8);
-    };
-    auto put32 = [&](size_t at, uint32_t v) {
-        for (int i = 0; i < 4; ++i)
-            dib[at + size_t(i)] = uint8_t(v >> (8 * i));
-    };
-    put16(0, BmpSignature);
-    put32(2, uint32_t(dib.size()));
-    put32(10, uint32_t(offBits));
+    PutLE16(dib, 0, BmpSignature);
+    PutLE32(dib, 2, uint32_t(dib.size()));
+    PutLE32(dib, 10, uint32_t(offBits));
     const size_t info = BmpFileHeaderSize;
-    put32(info, uint32_t(BmpInfoHeaderSize));
-    put32(info + 4, uint32_t(width));
-    put32(info + 8, uint32_t(height));
-    put16(info + 12, 1);
-    put16(info + 14, uint16_t(bitCount));
-    put32(info + 20, uint32_t(imageBytes));
+    PutLE32(dib, info, uint32_t(BmpInfoHeaderSize));
+    PutLE32(dib, info + 4, uint32_t(width));
+    PutLE32(dib, info + 8, uint32_t(height));
+    PutLE16(dib, info + 12, 1);
+    PutLE16(dib, info + 14, uint16_t(bitCount));
+    PutLE32(dib, info + 20, uint32_t(imageBytes));
     uint8_t* palette = dib.data() + info + BmpInfoHeaderSize;
     std::fill(palette, palette + paletteBytes, 0x80);
     int count = std::clamp(Item->Colors.Count, 0, 1 << bitCount);

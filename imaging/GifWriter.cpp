@@ -5,6 +5,7 @@
 #include "imaging/GifCodec.h"
 #include "imaging/GifLzw.h"
 #include "imaging/GraphConv.h"
+#include "platform/ByteOrder.h"
 
 #include <algorithm>
 
@@ -79,10 +80,6 @@ int BitsForAtLeast(int count) {
     return bits;
 }
 
-uint32_t GetU32(std::span<const uint8_t> d, size_t at) {
-    return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24;
-}
-
 bool SameColors(const TGIFColorMap& a, const TGIFColorMap& b) {
     if (a.Count != b.Count)
         return false;
@@ -117,16 +114,16 @@ void TGIFFrame::EncodeDIB(std::span<const uint8_t> BMP) {
     if (BMP.size() < PaletteStart)
         RaiseGIFError(SGIFEncodeError);
     const auto info = BMP.subspan(BmpFileHeaderSize);
-    int32_t width = int32_t(GetU32(info, InfoWidth));
-    int32_t height = int32_t(GetU32(info, InfoHeight));
-    int bitCount = info[InfoBitCount] | (info[InfoBitCount + 1] << 8);
+    int32_t width = int32_t(GetLE32(info, InfoWidth));
+    int32_t height = int32_t(GetLE32(info, InfoHeight));
+    int bitCount = GetLE16(info, InfoBitCount);
     int colors = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
     if (colors == 0 || width <= 0 || height <= 0)
         RaiseGIFError(SGIFEncodeError);
     // The GIF descriptor holds 16-bit sizes: anything larger cannot be written.
     CheckFileCoordinate(int64_t(width) + Origin.Left);
     CheckFileCoordinate(int64_t(height) + Origin.Top);
-    uint32_t offBits = GetU32(BMP, BmpOffBitsField);
+    uint32_t offBits = GetLE32(BMP, BmpOffBitsField);
     uint64_t imageBytes = DIBRowBytes(width, bitCount) * uint64_t(height);
     if (offBits < PaletteStart || offBits > BMP.size() || BMP.size() - offBits < imageBytes)
         RaiseGIFError(SGIFEncodeError);

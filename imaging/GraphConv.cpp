@@ -50,15 +50,6 @@ const TLevelTables& BuildLevelTables()
 }
 const TLevelTables& StartupTables = BuildLevelTables();
 
-void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red)
-{
-  size_t at = size_t(index) * 4;
-  palette[at] = blue;
-  palette[at + 1] = green;
-  palette[at + 2] = red;
-  palette[at + 3] = 0;
-}
-
 void CheckPalette(std::span<uint8_t> palette)
 {
   if (palette.size() < size_t(PaletteBytes256))
@@ -135,6 +126,20 @@ std::vector<uint8_t> ConvertTo8Bits(const TBitmap& bitmap, TColorMapping mapping
   stream.insert(stream.end(), head.begin(), head.end());
   stream.insert(stream.end(), rows.begin(), rows.begin() + imageSize);
   return stream;
+}
+
+// The colour cube of the given channel levels at entry (r * greens + g) * blues + b, the rest of
+// the 256 entries grey.
+void FillCubePalette(std::span<uint8_t> palette, std::span<const uint8_t> reds, std::span<const uint8_t> greens,
+                     std::span<const uint8_t> blues)
+{
+  CheckPalette(palette);
+  std::fill_n(palette.begin(), PaletteBytes256, FixedPaletteFill);
+  const int greenCount = int(greens.size()), blueCount = int(blues.size());
+  for (int r = 0; r < int(reds.size()); ++r)
+    for (int g = 0; g < greenCount; ++g)
+      for (int b = 0; b < blueCount; ++b)
+        SetQuad(palette, (r * greenCount + g) * blueCount + b, blues[size_t(b)], greens[size_t(g)], reds[size_t(r)]);
 }
 
 }  // namespace
@@ -279,25 +284,9 @@ std::vector<uint8_t> BitmapToDIBStreamByColors(const TBitmap& bitmap, int colorC
   return BitmapToDIBStream(bitmap, format, DefaultColorMapping);
 }
 
-void FillPalette784(std::span<uint8_t> palette)
-{
-  CheckPalette(palette);
-  std::fill_n(palette.begin(), PaletteBytes256, FixedPaletteFill);
-  for (int r = 0; r < 7; ++r)
-    for (int g = 0; g < 8; ++g)
-      for (int b = 0; b < 4; ++b)
-        SetQuad(palette, 32 * r + 4 * g + b, Levels4[size_t(b)], Levels8[size_t(g)], Levels7[size_t(r)]);
-}
+void FillPalette784(std::span<uint8_t> palette) { FillCubePalette(palette, Levels7, Levels8, Levels4); }
 
-void FillPalette666(std::span<uint8_t> palette)
-{
-  CheckPalette(palette);
-  std::fill_n(palette.begin(), PaletteBytes256, FixedPaletteFill);
-  for (int r = 0; r < 6; ++r)
-    for (int g = 0; g < 6; ++g)
-      for (int b = 0; b < 6; ++b)
-        SetQuad(palette, 36 * r + 6 * g + b, Levels6[size_t(b)], Levels6[size_t(g)], Levels6[size_t(r)]);
-}
+void FillPalette666(std::span<uint8_t> palette) { FillCubePalette(palette, Levels6, Levels6, Levels6); }
 
 void FillMosaicPalette(std::span<uint8_t> palette)
 {

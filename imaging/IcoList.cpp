@@ -2,6 +2,7 @@
 // stream form.
 #include "imaging/IcoList.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/TypedStream.h" // EReadError
 
 #include <algorithm>
@@ -20,23 +21,11 @@ constexpr size_t InfoWidth = 4, InfoHeight = 8, InfoBitCount = 14, InfoClrUsed =
 constexpr uint8_t PngSignature[4] = {0x89, 'P', 'N', 'G'};
 const char* const InvalidIcon = "Icon image is not valid";
 
-uint16_t Get16(std::span<const uint8_t> d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
-uint32_t Get32(std::span<const uint8_t> d, size_t at) {
-    return uint32_t(d[at]) | uint32_t(d[at + 1]) << 8 | uint32_t(d[at + 2]) << 16 | uint32_t(d[at + 3]) << 24;
-}
-void Put16(std::vector<uint8_t>& d, size_t at, uint16_t v) {
-    d[at] = uint8_t(v);
-    d[at + 1] = uint8_t(v >> 8);
-}
-void Put32(std::vector<uint8_t>& d, size_t at, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        d[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
 
 // The data of directory entry Index; the directory has been checked when the icon was loaded.
 std::span<const uint8_t> EntryData(std::span<const uint8_t> file, size_t index) {
     size_t entry = DirHeaderSize + index * DirEntrySize;
-    return file.subspan(Get32(file, entry + EntryDataOffset), Get32(file, entry + EntryDataSize));
+    return file.subspan(GetLE32(file, entry + EntryDataOffset), GetLE32(file, entry + EntryDataSize));
 }
 
 } // namespace
@@ -49,15 +38,15 @@ void TIcon::LoadFromBytes(std::span<const uint8_t> Data) {
         FWidth = FHeight = 0;
         return;
     }
-    if (Data.size() < DirHeaderSize || Get16(Data, 0) != 0 || Get16(Data, 2) != IconType)
+    if (Data.size() < DirHeaderSize || GetLE16(Data, 0) != 0 || GetLE16(Data, 2) != IconType)
         throw EInvalidGraphic(InvalidIcon);
-    size_t count = Get16(Data, 4);
+    size_t count = GetLE16(Data, 4);
     if (count == 0 || Data.size() < DirHeaderSize + count * DirEntrySize)
         throw EInvalidGraphic(InvalidIcon);
     for (size_t i = 0; i < count; ++i) {
         size_t entry = DirHeaderSize + i * DirEntrySize;
-        uint64_t size = Get32(Data, entry + EntryDataSize);
-        uint64_t offset = Get32(Data, entry + EntryDataOffset);
+        uint64_t size = GetLE32(Data, entry + EntryDataSize);
+        uint64_t offset = GetLE32(Data, entry + EntryDataOffset);
         if (size == 0 || offset + size > Data.size())
             throw EInvalidGraphic(InvalidIcon);
     }
@@ -92,15 +81,15 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
     std::span<const uint8_t> image = EntryData(FData, 0);
     if (image.size() >= 4 && std::equal(std::begin(PngSignature), std::end(PngSignature), image.begin()))
         return;
-    if (image.size() < BmpInfoHeaderSize || Get32(image, 0) < BmpInfoHeaderSize)
+    if (image.size() < BmpInfoHeaderSize || GetLE32(image, 0) < BmpInfoHeaderSize)
         throw EInvalidGraphic(InvalidIcon);
-    size_t headerSize = Get32(image, 0);
-    int32_t width = int32_t(Get32(image, InfoWidth));
-    int32_t height = int32_t(Get32(image, InfoHeight)) / 2; // colour rows and mask rows
-    int bits = Get16(image, InfoBitCount);
+    size_t headerSize = GetLE32(image, 0);
+    int32_t width = int32_t(GetLE32(image, InfoWidth));
+    int32_t height = int32_t(GetLE32(image, InfoHeight)) / 2; // colour rows and mask rows
+    int bits = GetLE16(image, InfoBitCount);
     if (width <= 0 || height <= 0 || width > 1024 || height > 1024 || headerSize > image.size())
         throw EInvalidGraphic(InvalidIcon);
-    uint32_t clrUsed = Get32(image, InfoClrUsed);
+    uint32_t clrUsed = GetLE32(image, InfoClrUsed);
     size_t paletteEntries = bits <= 8 ? (clrUsed ? std::min<uint32_t>(clrUsed, 1u << bits) : (1u << bits)) : 0;
     size_t colorBytes = BmpRowBytes(width, bits) * size_t(height);
     size_t maskRow = BmpRowBytes(width, 1);
@@ -110,15 +99,15 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
 
     // The colour part as a BMP file of its own, read by the bitmap layer.
     std::vector<uint8_t> bmp(BmpFileHeaderSize + BmpInfoHeaderSize + paletteEntries * 4 + colorBytes, 0);
-    Put16(bmp, 0, BmpSignature);
-    Put32(bmp, 2, uint32_t(bmp.size()));
-    Put32(bmp, 10, uint32_t(BmpFileHeaderSize + BmpInfoHeaderSize + paletteEntries * 4));
+    PutLE16(bmp, 0, BmpSignature);
+    PutLE32(bmp, 2, uint32_t(bmp.size()));
+    PutLE32(bmp, 10, uint32_t(BmpFileHeaderSize + BmpInfoHeaderSize + paletteEntries * 4));
     std::memcpy(bmp.data() + BmpFileHeaderSize, image.data(), BmpInfoHeaderSize);
-    Put32(bmp, BmpFileHeaderSize, uint32_t(BmpInfoHeaderSize));
-    Put32(bmp, BmpFileHeaderSize + InfoHeight, uint32_t(height));
-    Put32(bmp, BmpFileHeaderSize + 16, 0);         // no compression
-    Put32(bmp, BmpFileHeaderSize + 20, uint32_t(colorBytes));
-    Put32(bmp, BmpFileHeaderSize + InfoClrUsed, uint32_t(bits <= 8 ? paletteEntries : 0));
+    PutLE32(bmp, BmpFileHeaderSize, uint32_t(BmpInfoHeaderSize));
+    PutLE32(bmp, BmpFileHeaderSize + InfoHeight, uint32_t(height));
+    PutLE32(bmp, BmpFileHeaderSize + 16, 0);         // no compression
+    PutLE32(bmp, BmpFileHeaderSize + 20, uint32_t(colorBytes));
+    PutLE32(bmp, BmpFileHeaderSize + InfoClrUsed, uint32_t(bits <= 8 ? paletteEntries : 0));
     std::memcpy(bmp.data() + BmpFileHeaderSize + BmpInfoHeaderSize, image.data() + headerSize,
                 paletteEntries * 4 + colorBytes);
     TBitmap picture;
@@ -167,8 +156,7 @@ TIcon* TIconList::GetIcon(int Index) const {
 
 void TIconList::SetIcon(int Index, const TIcon& Icon) {
     CheckIndex(Index, true);
-    IconListBeginUpdate();
-    try {
+    InUpdate([&] {
         if (Index == int(FIcons.size()))
             FIcons.emplace_back();
         auto& slot = FIcons[size_t(Index)];
@@ -177,11 +165,7 @@ void TIconList::SetIcon(int Index, const TIcon& Icon) {
             Hook(*slot);
         }
         slot->Assign(Icon);
-    } catch (...) {
-        IconListEndUpdate();
-        throw;
-    }
-    IconListEndUpdate();
+    });
 }
 
 int TIconList::AddIcon(const TIcon& Icon) {
@@ -253,10 +237,9 @@ void TIconList::LoadIcons(TStream& Stream) {
     auto read32 = [&Stream]() {
         std::array<uint8_t, 4> b;
         Stream.ReadBuffer(b);
-        return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return GetLE32(b, 0);
     };
-    IconListBeginUpdate();
-    try {
+    InUpdate([&] {
         ClearIcons();
         uint32_t count = read32();
         for (uint32_t i = 0; i < count; ++i) {
@@ -274,16 +257,13 @@ void TIconList::LoadIcons(TStream& Stream) {
             icon->LoadFromBytes(bytes);
             AttachIcon(std::move(icon));
         }
-    } catch (...) {
-        IconListEndUpdate();
-        throw;
-    }
-    IconListEndUpdate();
+    });
 }
 
 void TIconList::SaveIcons(TStream& Stream) const {
     auto write32 = [&Stream](uint32_t v) {
-        std::array<uint8_t, 4> b{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        std::array<uint8_t, 4> b;
+        PutLE32(b, 0, v);
         Stream.Write(b);
     };
     write32(uint32_t(FIcons.size()));
@@ -300,8 +280,7 @@ void TIconList::SaveIcons(TStream& Stream) const {
 void TIconList::Assign(const TIconList& Source) {
     if (&Source == this)
         return;
-    IconListBeginUpdate();
-    try {
+    InUpdate([&] {
         ClearIcons();
         for (const auto& icon : Source.FIcons) {
             if (icon)
@@ -309,21 +288,12 @@ void TIconList::Assign(const TIconList& Source) {
             else
                 AttachIcon(nullptr);
         }
-    } catch (...) {
-        IconListEndUpdate();
-        throw;
-    }
-    IconListEndUpdate();
+    });
 }
 
 void TIconList::Assign(const TIcon& Source) {
-    IconListBeginUpdate();
-    try {
+    InUpdate([&] {
         ClearIcons();
         AddIcon(Source);
-    } catch (...) {
-        IconListEndUpdate();
-        throw;
-    }
-    IconListEndUpdate();
+    });
 }

@@ -92,6 +92,18 @@ public:
 private:
     void Hook(TIcon& icon);
     void CheckIndex(int index, bool allowEnd = false) const;
+    // Runs Work inside one update, which is closed again when Work raises.
+    template <class Work>
+    void InUpdate(Work&& work) {
+        IconListBeginUpdate();
+        try {
+            work();
+        } catch (...) {
+            IconListEndUpdate();
+            throw;
+        }
+        IconListEndUpdate();
+    }
 
     std::vector<std::unique_ptr<TIcon>> FIcons;
     int FUpdateCount = 0;

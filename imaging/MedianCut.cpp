@@ -84,15 +84,6 @@ void SplitBox(TMedianCutState& state, int boxIndex, int channel, int newIndex)
   box.Extent[ch] = uint8_t(lo - box.Low[ch]);
 }
 
-void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red)
-{
-  size_t at = size_t(index) * 4;
-  palette[at] = blue;
-  palette[at + 1] = green;
-  palette[at + 2] = red;
-  palette[at + 3] = 0;
-}
-
 void MakeBoxColor(TMedianCutState& state, int boxIndex, std::span<uint8_t> palette)
 {
   const TColorBox& box = state.Boxes[size_t(boxIndex)];

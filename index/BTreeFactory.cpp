@@ -2,6 +2,7 @@
 #include "index/BTreeFactory.h"
 
 #include "index/BTreeIndex.h"
+#include "platform/ByteOrder.h"
 #include "storage/ParamList.h"
 
 #include <array>
@@ -19,13 +20,9 @@ bool ReadHeaderFields(IVirtualAtom* atom, THeaderFields& fields) {
     TAccessRaise read(atom, AccessReadOnly);
     std::array<uint8_t, BTreeHeader::Size> bytes{};
     if (atom->Read(0, bytes) != BTreeHeader::Size) return false;
-    auto i32 = [&](uint32_t at) {
-        return int32_t(uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 |
-                       uint32_t(bytes[at + 3]) << 24);
-    };
     fields.Id = TGUID::FromBytes(std::span(bytes).subspan(BTreeHeader::IdOffset, TGUID::ByteSize));
-    fields.Version = i32(BTreeHeader::VersionOffset);
-    fields.PageSize = i32(BTreeHeader::PageSizeOffset);
+    fields.Version = int32_t(GetLE32(bytes, BTreeHeader::VersionOffset));
+    fields.PageSize = int32_t(GetLE32(bytes, BTreeHeader::PageSizeOffset));
     return true;
 }
 

@@ -5,6 +5,7 @@
 
 #include "index/BTreeCursor.h"
 #include "index/UKVZIndex.h"
+#include "platform/ByteOrder.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,14 +16,6 @@ constexpr TAccess NoAccess = 0;
 constexpr TAccess ReadAccess = AccessReadOnly;
 constexpr TAccess WriteAccess = AccessDefault;
 
-void PutI32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
-}
-uint32_t GetU32(const uint8_t* at) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= uint32_t(at[i]) << (8 * i);
-    return v;
-}
 
 [[noreturn]] void NotBTree() { throw EKVZError(IndexCode::NotBTree, IndexMsg::NotBTree); }
 
@@ -131,8 +124,8 @@ TOpenIndexAtom TBTreeIndex::ReadPage(TRef<IVirtualAtom> atom) const {
     // A fresh page is only 8 bytes long: a short read is normal.
     page.Atom->Read(0, header);
     if (header.size() < BTreePage::FixedSize) NotBTree();
-    int32_t count = int32_t(GetU32(header.data() + BTreePage::CountOffset));
-    uint32_t dataEnd = GetU32(header.data() + BTreePage::DataEndOffset);
+    int32_t count = int32_t(GetLE32(header, BTreePage::CountOffset));
+    uint32_t dataEnd = GetLE32(header, BTreePage::DataEndOffset);
     if (count < 0 || count > PageSize) NotBTree();
     if (header.size() < BTreePage::FixedSize + uint64_t(count) * BTreePage::PairSize) NotBTree();
     if (dataEnd < HeaderSize() || dataEnd > std::max<uint64_t>(dataSize, HeaderSize())) NotBTree();
@@ -140,8 +133,8 @@ TOpenIndexAtom TBTreeIndex::ReadPage(TRef<IVirtualAtom> atom) const {
     page.DataEnd = dataEnd;
     page.Pairs.resize(size_t(count));
     for (int32_t i = 0; i < count; ++i) {
-        const uint8_t* at = header.data() + BTreePage::PairsOffset + size_t(i) * BTreePage::PairSize;
-        TKeyPair pair{GetU32(at), GetU32(at + 4)};
+        const size_t at = BTreePage::PairsOffset + size_t(i) * BTreePage::PairSize;
+        TKeyPair pair{GetLE32(header, at), GetLE32(header, at + 4)};
         if (uint64_t(pair.Offset) + pair.Length > dataSize) NotBTree();
         page.Pairs[size_t(i)] = pair;
     }
@@ -192,12 +185,12 @@ TOpenIndexAtom TBTreeIndex::NewPage() {
 // Writes Count, DataEnd and the live pairs; the rest of the header area is not meaningful.
 void TBTreeIndex::WritePage(TOpenIndexAtom& page) {
     std::vector<uint8_t> bytes(BTreePage::FixedSize + size_t(page.Count) * BTreePage::PairSize);
-    PutI32(bytes.data() + BTreePage::CountOffset, uint32_t(page.Count));
-    PutI32(bytes.data() + BTreePage::DataEndOffset, page.DataEnd);
+    PutLE32(bytes, BTreePage::CountOffset, uint32_t(page.Count));
+    PutLE32(bytes, BTreePage::DataEndOffset, page.DataEnd);
     for (int32_t i = 0; i < page.Count; ++i) {
-        uint8_t* at = bytes.data() + BTreePage::PairsOffset + size_t(i) * BTreePage::PairSize;
-        PutI32(at, page.Pairs[size_t(i)].Offset);
-        PutI32(at + 4, page.Pairs[size_t(i)].Length);
+        const size_t at = BTreePage::PairsOffset + size_t(i) * BTreePage::PairSize;
+        PutLE32(bytes, at, page.Pairs[size_t(i)].Offset);
+        PutLE32(bytes, at + 4, page.Pairs[size_t(i)].Length);
     }
     page.Atom->Write(0, bytes);
 }

@@ -2,6 +2,8 @@
 // ordered walk (preorder, children by ascending byte) around the remembered position.
 #include "index/UAtomTreeIndex.h"
 
+#include "platform/ByteOrder.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -93,14 +95,6 @@ uint32_t LinkInParent(IVirtualAtom* parent, const std::string& ptext, uint8_t ow
 
 uint8_t OwnOf(const std::string& text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
 
-void PutU32(uint8_t* at, uint32_t v) {
-    for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
-}
-uint32_t GetU32(const uint8_t* at) {
-    uint32_t v = 0;
-    for (int i = 0; i < 4; ++i) v |= uint32_t(at[i]) << (8 * i);
-    return v;
-}
 
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
     std::array<uint8_t, ATIHeader::Size> bytes{};
@@ -111,7 +105,7 @@ std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
                 ATIHeader::Signature.size());
     bytes[ATIHeader::FlagOffset] = header.Flag;
     bytes[ATIHeader::VersionOffset] = header.Version;
-    PutU32(bytes.data() + ATIHeader::CountOffset, uint32_t(header.Count));
+    PutLE32(bytes, ATIHeader::CountOffset, uint32_t(header.Count));
     return bytes;
 }
 
@@ -175,7 +169,7 @@ TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
         header.Signature = ShortString(bytes.data() + ATIHeader::LegacySignatureOffset, 4);
         header.Flag = bytes[ATIHeader::LegacyFlagOffset];
         header.Version = bytes[ATIHeader::LegacyVersionOffset];
-        header.Count = int32_t(GetU32(bytes.data() + ATIHeader::LegacyCountOffset));
+        header.Count = int32_t(GetLE32(bytes, ATIHeader::LegacyCountOffset));
         header.Id = TGUID::FromBytes(std::span(bytes).subspan(ATIHeader::LegacyIdOffset, TGUID::ByteSize));
         return header;
     }
@@ -185,7 +179,7 @@ TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
     header.Signature = ShortString(bytes.data() + ATIHeader::SignatureOffset, 3);
     header.Flag = bytes[ATIHeader::FlagOffset];
     header.Version = bytes[ATIHeader::VersionOffset];
-    header.Count = int32_t(GetU32(bytes.data() + ATIHeader::CountOffset));
+    header.Count = int32_t(GetLE32(bytes, ATIHeader::CountOffset));
     return header;
 }
 

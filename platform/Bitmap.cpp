@@ -2,6 +2,7 @@
 // and writer. The reader takes user uploads, so every field is checked against the data.
 #include "platform/Bitmap.h"
 
+#include "platform/ByteOrder.h"
 #include "platform/Font.h"
 
 #include <algorithm>
@@ -29,22 +30,6 @@ constexpr uint32_t CompressionNone = 0;
 // Largest width or height accepted; keeps every size computation far from overflow.
 constexpr int MaxDimension = 1 << 15;
 constexpr uint64_t MaxPixelBytes = uint64_t(1) << 30;
-
-uint16_t ReadU16(std::span<const uint8_t> d, size_t at) { return uint16_t(d[at] | (d[at + 1] << 8)); }
-uint32_t ReadU32(std::span<const uint8_t> d, size_t at)
-{
-  return uint32_t(d[at]) | (uint32_t(d[at + 1]) << 8) | (uint32_t(d[at + 2]) << 16) | (uint32_t(d[at + 3]) << 24);
-}
-void WriteU16(std::vector<uint8_t>& d, size_t at, uint16_t v)
-{
-  d[at] = uint8_t(v);
-  d[at + 1] = uint8_t(v >> 8);
-}
-void WriteU32(std::vector<uint8_t>& d, size_t at, uint32_t v)
-{
-  for (int i = 0; i < 4; ++i)
-    d[at + size_t(i)] = uint8_t(v >> (8 * i));
-}
 
 TPixelFormat FormatOfBits(int bits)
 {
@@ -138,6 +123,23 @@ int PixelFormatBits(TPixelFormat format)
 TRGBQuad ColorToQuad(TColor color) { return {GetBValue(color), GetGValue(color), GetRValue(color), 0}; }
 
 TColor QuadToColor(TRGBQuad quad) { return RGBColor(quad.Red, quad.Green, quad.Blue); }
+
+int NearestPaletteIndex(std::span<const TRGBQuad> palette, TColor color)
+{
+  int best = 0;
+  int bestDistance = std::numeric_limits<int>::max();
+  for (size_t i = 0; i < palette.size(); ++i) {
+    int dr = int(palette[i].Red) - GetRValue(color);
+    int dg = int(palette[i].Green) - GetGValue(color);
+    int db = int(palette[i].Blue) - GetBValue(color);
+    int distance = dr * dr + dg * dg + db * db;
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = int(i);
+    }
+  }
+  return best;
+}
 
 size_t BmpRowBytes(int width, int bits) { return ((size_t(width) * size_t(bits) + 31) / 32) * 4; }
 
@@ -245,23 +247,6 @@ TColor TBitmap::Pixel(int x, int y) const
   return QuadToColor(FPalette[raw]);
 }
 
-int TBitmap::NearestIndex(TColor color) const
-{
-  int best = 0;
-  int bestDistance = std::numeric_limits<int>::max();
-  for (size_t i = 0; i < FPalette.size(); ++i) {
-    int dr = int(FPalette[i].Red) - GetRValue(color);
-    int dg = int(FPalette[i].Green) - GetGValue(color);
-    int db = int(FPalette[i].Blue) - GetBValue(color);
-    int distance = dr * dr + dg * dg + db * db;
-    if (distance < bestDistance) {
-      bestDistance = distance;
-      best = int(i);
-    }
-  }
-  return best;
-}
-
 void TBitmap::PutPixel(int x, int y, TColor color, int index)
 {
   uint32_t raw = FFormat == pf24bit ? ColorToRaw24(color) : uint32_t(index);
@@ -273,7 +258,7 @@ void TBitmap::SetPixel(int x, int y, TColor color)
   if (x < 0 || y < 0 || x >= FWidth || y >= FHeight)
     return;
   color = ColorToRGB(color);
-  PutPixel(x, y, color, FFormat == pf24bit ? 0 : NearestIndex(color));
+  PutPixel(x, y, color, FFormat == pf24bit ? 0 : NearestPaletteIndex(FPalette, color));
 }
 
 int TBitmap::PixelIndex(int x, int y) const
@@ -294,7 +279,7 @@ void TBitmap::FillRect(const TRect& rect, TColor color)
 {
   TRect clip = ClipTo(rect, FWidth, FHeight);
   color = ColorToRGB(color);
-  int index = FFormat == pf24bit ? 0 : NearestIndex(color);
+  int index = FFormat == pf24bit ? 0 : NearestPaletteIndex(FPalette, color);
   for (int y = clip.Top; y < clip.Bottom; ++y)
     for (int x = clip.Left; x < clip.Right; ++x)
       PutPixel(x, y, color, index);
@@ -342,7 +327,7 @@ void TBitmap::TextOut(int x, int y, std::string_view text)
   TTextMask mask = RenderBoldText(text, FontSize);
   FillRect({x, y, x + mask.Width, y + mask.Height}, BrushColor);
   TColor ink = ColorToRGB(FontColor);
-  int index = FFormat == pf24bit ? 0 : NearestIndex(ink);
+  int index = FFormat == pf24bit ? 0 : NearestPaletteIndex(FPalette, ink);
   for (int my = 0; my < mask.Height; ++my) {
     int py = y + my;
     if (py < 0 || py >= FHeight)
@@ -374,31 +359,31 @@ TColor TBitmap::TransparentColor() const
 void TBitmap::LoadFromBMP(std::span<const uint8_t> data)
 {
   auto fail = []() { throw EInvalidGraphic("Bitmap image is not valid"); };
-  if (data.size() < BmpFileHeaderSize + CoreHeaderSize || ReadU16(data, 0) != BmpSignature)
+  if (data.size() < BmpFileHeaderSize + CoreHeaderSize || GetLE16(data, 0) != BmpSignature)
     fail();
   const size_t info = BmpFileHeaderSize;
-  const uint32_t headerSize = ReadU32(data, info);
+  const uint32_t headerSize = GetLE32(data, info);
   int64_t width = 0, height = 0;
   int bits = 0;
   uint32_t compression = CompressionNone;
   size_t quadSize = 4;
   TDIBHeaderExtras extras;
   if (headerSize == CoreHeaderSize) {
-    width = ReadU16(data, info + 4);
-    height = ReadU16(data, info + 6);
-    bits = ReadU16(data, info + 10);
+    width = GetLE16(data, info + 4);
+    height = GetLE16(data, info + 6);
+    bits = GetLE16(data, info + 10);
     quadSize = 3;
   } else {
     if (headerSize < BmpInfoHeaderSize || headerSize > data.size() - info)
       fail();
-    width = int32_t(ReadU32(data, info + InfoWidth));
-    height = int32_t(ReadU32(data, info + InfoHeight));
-    bits = ReadU16(data, info + InfoBitCount);
-    compression = ReadU32(data, info + InfoCompression);
-    extras.XPelsPerMeter = int32_t(ReadU32(data, info + InfoXPels));
-    extras.YPelsPerMeter = int32_t(ReadU32(data, info + InfoYPels));
-    extras.ClrUsed = ReadU32(data, info + InfoClrUsed);
-    extras.ClrImportant = ReadU32(data, info + InfoClrImportant);
+    width = int32_t(GetLE32(data, info + InfoWidth));
+    height = int32_t(GetLE32(data, info + InfoHeight));
+    bits = GetLE16(data, info + InfoBitCount);
+    compression = GetLE32(data, info + InfoCompression);
+    extras.XPelsPerMeter = int32_t(GetLE32(data, info + InfoXPels));
+    extras.YPelsPerMeter = int32_t(GetLE32(data, info + InfoYPels));
+    extras.ClrUsed = GetLE32(data, info + InfoClrUsed);
+    extras.ClrImportant = GetLE32(data, info + InfoClrImportant);
   }
   bool topDown = height < 0;
   height = topDown ? -height : height;
@@ -421,7 +406,7 @@ void TBitmap::LoadFromBMP(std::span<const uint8_t> data)
 
   const uint64_t srcRowBytes = BmpRowBytes(int(width), bits);
   const uint64_t pixelBytes = srcRowBytes * uint64_t(height);
-  uint64_t offBits = ReadU32(data, FileOffBits);
+  uint64_t offBits = GetLE32(data, FileOffBits);
   if (offBits == 0)
     offBits = paletteStart + paletteCount * quadSize;
   if (pixelBytes > MaxPixelBytes || offBits > data.size() || pixelBytes > data.size() - offBits)
@@ -466,21 +451,21 @@ std::vector<uint8_t> TBitmap::SaveToBMP() const
   const size_t paletteBytes = FPalette.size() * 4;
   const size_t offBits = BmpFileHeaderSize + BmpInfoHeaderSize + paletteBytes;
   std::vector<uint8_t> out(offBits + FBits.size(), 0);
-  WriteU16(out, 0, BmpSignature);
-  WriteU32(out, FileSize, uint32_t(out.size()));
-  WriteU32(out, FileOffBits, uint32_t(offBits));
+  PutLE16(out, 0, BmpSignature);
+  PutLE32(out, FileSize, uint32_t(out.size()));
+  PutLE32(out, FileOffBits, uint32_t(offBits));
   const size_t info = BmpFileHeaderSize;
-  WriteU32(out, info, BmpInfoHeaderSize);
-  WriteU32(out, info + InfoWidth, uint32_t(FWidth));
-  WriteU32(out, info + InfoHeight, uint32_t(FHeight));
-  WriteU16(out, info + InfoPlanes, 1);
-  WriteU16(out, info + InfoBitCount, uint16_t(bits));
-  WriteU32(out, info + InfoCompression, CompressionNone);
-  WriteU32(out, info + InfoImageSize, uint32_t(FBits.size()));
-  WriteU32(out, info + InfoXPels, uint32_t(FExtras.XPelsPerMeter));
-  WriteU32(out, info + InfoYPels, uint32_t(FExtras.YPelsPerMeter));
-  WriteU32(out, info + InfoClrUsed, 0);
-  WriteU32(out, info + InfoClrImportant, FExtras.ClrImportant <= FPalette.size() ? FExtras.ClrImportant : 0);
+  PutLE32(out, info, BmpInfoHeaderSize);
+  PutLE32(out, info + InfoWidth, uint32_t(FWidth));
+  PutLE32(out, info + InfoHeight, uint32_t(FHeight));
+  PutLE16(out, info + InfoPlanes, 1);
+  PutLE16(out, info + InfoBitCount, uint16_t(bits));
+  PutLE32(out, info + InfoCompression, CompressionNone);
+  PutLE32(out, info + InfoImageSize, uint32_t(FBits.size()));
+  PutLE32(out, info + InfoXPels, uint32_t(FExtras.XPelsPerMeter));
+  PutLE32(out, info + InfoYPels, uint32_t(FExtras.YPelsPerMeter));
+  PutLE32(out, info + InfoClrUsed, 0);
+  PutLE32(out, info + InfoClrImportant, FExtras.ClrImportant <= FPalette.size() ? FExtras.ClrImportant : 0);
   size_t at = info + BmpInfoHeaderSize;
   for (const TRGBQuad& q : FPalette) {
     out[at++] = q.Blue;

@@ -60,6 +60,9 @@ struct TRGBQuad {
 
 TRGBQuad ColorToQuad(TColor color);
 TColor QuadToColor(TRGBQuad quad);
+// Index of the palette entry nearest to Color (squared RGB distance; the first of equals wins);
+// 0 for an empty palette.
+int NearestPaletteIndex(std::span<const TRGBQuad> palette, TColor color);
 
 // Rectangle with exclusive right and bottom edges, y counted from the top of the picture.
 struct TRect {
@@ -176,7 +179,6 @@ public:
 
 private:
   void Reset(int width, int height, TPixelFormat format);
-  int NearestIndex(TColor color) const;
   void PutPixel(int x, int y, TColor color, int index);
 
   int FWidth = 0;

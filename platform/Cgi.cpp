@@ -1,6 +1,8 @@
 // The CGI request and response: environment and standard input in, header lines and body out.
 #include "platform/Cgi.h"
 
+#include "platform/StrUtils.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -20,19 +22,12 @@ int HexDigitValue(char c) {
     return -1;
 }
 
-std::string AsciiLower(std::string_view text) {
-    std::string result(text);
-    for (char& c : result)
-        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    return result;
-}
-
 bool IsMultipart(std::string_view contentType) {
-    return AsciiLower(contentType).find("multipart/form-data") != std::string::npos;
+    return LowerCase(contentType).find("multipart/form-data") != std::string::npos;
 }
 
 bool IsFormEncoded(std::string_view contentType) {
-    return AsciiLower(contentType).starts_with("application/x-www-form-urlencoded");
+    return LowerCase(contentType).starts_with("application/x-www-form-urlencoded");
 }
 
 // Strict decimal: digits only, no sign, no blanks; nullopt on anything else or overflow.

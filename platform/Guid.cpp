@@ -1,6 +1,8 @@
 // GUID creation, parsing and formatting.
 #include "platform/Guid.h"
 
+#include "platform/ByteOrder.h"
+
 #include <cstdio>
 #include <random>
 
@@ -57,20 +59,18 @@ std::optional<TGUID> TGUID::Parse(std::string_view text) {
 TGUID TGUID::FromBytes(std::span<const uint8_t> b) {
     TGUID g;
     if (b.size() < ByteSize) return g;
-    g.D1 = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
-    g.D2 = uint16_t(b[4] | b[5] << 8);
-    g.D3 = uint16_t(b[6] | b[7] << 8);
+    g.D1 = GetLE32(b, 0);
+    g.D2 = GetLE16(b, 4);
+    g.D3 = GetLE16(b, 6);
     for (int i = 0; i < 8; ++i) g.D4[i] = b[8 + i];
     return g;
 }
 
 std::array<uint8_t, TGUID::ByteSize> TGUID::Bytes() const {
     std::array<uint8_t, ByteSize> b{};
-    for (int i = 0; i < 4; ++i) b[i] = uint8_t(D1 >> (8 * i));
-    b[4] = uint8_t(D2);
-    b[5] = uint8_t(D2 >> 8);
-    b[6] = uint8_t(D3);
-    b[7] = uint8_t(D3 >> 8);
+    PutLE32(b, 0, D1);
+    PutLE16(b, 4, D2);
+    PutLE16(b, 6, D3);
     for (int i = 0; i < 8; ++i) b[8 + i] = D4[i];
     return b;
 }

@@ -3,17 +3,43 @@
 
 #include "storage/Support.h"
 
+#include <utility>
+
+TBinAccessor::~TBinAccessor() { FreeAll(); }
+
+TBinAccessor::TBinAccessor(TBinAccessor&& other) noexcept
+    : ItemClass(other.ItemClass), items_(std::exchange(other.items_, {})) {}
+
+TBinAccessor& TBinAccessor::operator=(TBinAccessor&& other) noexcept {
+    if (this != &other) {
+        FreeAll();
+        ItemClass = other.ItemClass;
+        items_ = std::exchange(other.items_, {});
+    }
+    return *this;
+}
+
+void TBinAccessor::Free(TSlot& slot) {
+    std::unique_ptr<TIndexedObject> owned(std::exchange(slot.Item, nullptr));
+}
+
+void TBinAccessor::FreeAll() {
+    for (TSlot& slot : items_) Free(slot);
+    items_.clear();
+}
+
 TIndexedObject* TBinAccessor::Find(uint32_t key, size_t& index) const {
     size_t low = 0;
     size_t n = items_.size();
+    const TSlot* slots = items_.data();
     while (n > 0) {
         size_t half = n >> 1;
-        TIndexedObject* item = items_[low + half].get();
-        if (item->Key == key) {
+        uint32_t probe = slots[low + half].Key;
+        if (probe == key) {
             index = low + half;
-            return item;
+            return slots[index].Item;
         }
-        if (item->Key < key) {
+        if (probe < key) {
             low += half + 1;
             n -= half + 1;
         } else {
@@ -40,23 +66,34 @@ void TBinAccessor::RemoveItem(const TIndexedObject* item) {
 
 TIndexedObject* TBinAccessor::Get(size_t index) const {
     if (index >= items_.size()) throw EInvalidIndex();
-    return items_[index].get();
+    return items_[index].Item;
 }
 
 void TBinAccessor::Insert(size_t index, std::unique_ptr<TIndexedObject> item) {
     if (index > items_.size()) index = items_.size();
     if (items_.size() == items_.capacity()) items_.reserve(items_.size() + items_.size() / 2 + 1);
-    items_.insert(items_.begin() + std::ptrdiff_t(index), std::move(item));
+    uint32_t key = item ? item->Key : 0;
+    // The room is reserved: the insert cannot fail once the item is let go.
+    items_.insert(items_.begin() + std::ptrdiff_t(index), TSlot{key, item.release()});
 }
 
 void TBinAccessor::Delete(size_t index) {
     if (index >= items_.size()) throw EInvalidIndex();
+    Free(items_[index]);
     items_.erase(items_.begin() + std::ptrdiff_t(index));
+}
+
+std::unique_ptr<TIndexedObject> TBinAccessor::Extract(size_t index) {
+    if (index >= items_.size()) throw EInvalidIndex();
+    std::unique_ptr<TIndexedObject> item(items_[index].Item);
+    items_.erase(items_.begin() + std::ptrdiff_t(index));
+    return item;
 }
 
 void TBinAccessor::SetCount(size_t count) {
     if (count > items_.capacity()) items_.reserve(count + count / 2 + 1);
-    items_.resize(count);
+    for (size_t i = count; i < items_.size(); ++i) Free(items_[i]);
+    items_.resize(count, TSlot{0, nullptr});
 }
 
 void TBinAccessor::SetCapacity(size_t capacity) {

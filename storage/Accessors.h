@@ -34,6 +34,11 @@ public:
 class TBinAccessor : public TAccessor {
 public:
     explicit TBinAccessor(TIndexedObjectClass itemClass) : ItemClass(itemClass) {}
+    ~TBinAccessor() override;
+    TBinAccessor(TBinAccessor&& other) noexcept;
+    TBinAccessor& operator=(TBinAccessor&& other) noexcept;
+    TBinAccessor(const TBinAccessor&) = delete;
+    TBinAccessor& operator=(const TBinAccessor&) = delete;
 
     TIndexedObject* Find(uint32_t key, size_t& index) const override;
     TIndexedObject* GetOrCreate(uint32_t key) override;
@@ -45,6 +50,8 @@ public:
     void Insert(size_t index, std::unique_ptr<TIndexedObject> item);
     // Raises EInvalidIndex at or beyond Count; frees the item.
     void Delete(size_t index);
+    // Takes the item out without freeing it; EInvalidIndex at or beyond Count.
+    std::unique_ptr<TIndexedObject> Extract(size_t index);
     // Growing fills with none; shrinking frees the items cut off.
     void SetCount(size_t count);
     void SetCapacity(size_t capacity);
@@ -54,5 +61,13 @@ public:
     TIndexedObjectClass ItemClass;
 
 private:
-    std::vector<std::unique_ptr<TIndexedObject>> items_;
+    // The key is kept beside the item so that a search touches one array only, and moving
+    // slots on insert or delete is a plain memory move. Items are owned (none: nullptr).
+    struct TSlot {
+        uint32_t Key;
+        TIndexedObject* Item;
+    };
+    static void Free(TSlot& slot);
+    void FreeAll();
+    std::vector<TSlot> items_;
 };

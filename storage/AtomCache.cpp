@@ -56,6 +56,8 @@ void TAtomCache::DeleteItem(TCacheItem* item) {
     Buckets[item->Rec.Handle & Mask].RemoveItem(item);
 }
 
+// A new item takes over the least recently used one when the cache is full: its buffers are
+// reused, and no memory is freed and taken again on every miss.
 TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     TTimedScope timer(CacheGetItemTimer);
     TBinAccessor& bucket = Buckets[handle & Mask];
@@ -71,15 +73,41 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
             PutInFront(item);
         }
     } else {
-        auto made = std::make_unique<TCacheItem>(key);
-        made->Rec.Handle = handle;
-        item = made.get();
+        std::unique_ptr<TIndexedObject> made;
+        if (ItemCount >= Limit && LeastRecent) {
+            made = TakeOut(LeastRecent);
+            bucket.Find(key, index); // the bucket may have lost the item taken
+            auto* reused = static_cast<TCacheItem*>(made.get());
+            reused->Key = key;
+            TAtomRec& rec = reused->Rec;
+            rec.Data.clear();
+            rec.Links.clear();
+            rec.Entry = {};
+            rec.EntryLoaded = false;
+            rec.LinkWidth = 1;
+            rec.LinkRefs = rec.ExtRefs = 0;
+            rec.Loaded = 0;
+        } else {
+            made = std::make_unique<TCacheItem>(key);
+        }
+        item = static_cast<TCacheItem*>(made.get());
+        item->Rec.Handle = handle;
         bucket.Insert(index, std::move(made));
         ++ItemCount;
         PutInFront(item);
     }
     while (ItemCount > Limit && LeastRecent && LeastRecent != item) DeleteItem(LeastRecent);
     return item;
+}
+
+// Unlinks the item and takes it from its bucket without freeing it.
+std::unique_ptr<TIndexedObject> TAtomCache::TakeOut(TCacheItem* item) {
+    Unlink(item);
+    --ItemCount;
+    TBinAccessor& bucket = Buckets[item->Rec.Handle & Mask];
+    size_t index;
+    bucket.Find(item->Key, index);
+    return bucket.Extract(index);
 }
 
 void TAtomCache::Clear() {

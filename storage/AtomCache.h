@@ -84,6 +84,7 @@ private:
     void Unlink(TCacheItem* item);
     void PutInFront(TCacheItem* item);
     void DeleteItem(TCacheItem* item);
+    std::unique_ptr<TIndexedObject> TakeOut(TCacheItem* item);
 
     TRef<IAtomManager> atoms_;
 };

@@ -373,58 +373,62 @@ void TAtomManager::LoadEntry(TAtomRec& rec) {
     if (IsFree(rec.Entry)) RaiseInvalidAddress();
 }
 
+// Everything that can fail (the entry, the body and their checks) comes before rec is touched.
 void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (parts == 0) return;
     TTimedScope timer(ReadAtomTimer);
-    TAtomRec result = rec;
-    LoadEntry(result);
-    const TAtomEntry& entry = result.Entry;
+    TAtomEntry entry = rec.Entry;
+    if (!rec.EntryLoaded) ReadEntry(rec.Handle, entry);
+    if (IsFree(entry)) RaiseInvalidAddress();
     uint8_t fill = uint8_t(parts | (AtomPartAll & ~rec.Loaded));
-    if (fill & AtomPartCounts) {
-        result.LinkRefs = GetLE32(&entry[LinkRefsOffset]);
-        result.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
-        result.Loaded |= AtomPartCounts;
-    }
-    if (IsInline(entry)) {
-        if (parts & AtomPartData) {
-            uint32_t length = entry[FlagsOffset] & 0x1F;
-            length = std::min(length, InlineSize);
-            result.Data.assign(&entry[InlineOffset], &entry[InlineOffset] + length);
-        }
-        if (parts & AtomPartLinks) {
-            result.LinkWidth = WidthOf(entry);
-            result.Links = DecodeInlineLinks(entry);
-        }
-        result.Loaded |= parts;
-    } else if (parts & (AtomPartData | AtomPartLinks)) {
+    bool external = !IsInline(entry) && (parts & (AtomPartData | AtomPartLinks));
+    std::lock_guard guard(lock_); // the body buffer
+    if (external) {
         uint64_t length = BodyLengthOf(entry);
         uint64_t address = GetLE64(&entry[BodyAddressOffset]);
         TOstraFile& file = File();
-        std::vector<uint8_t> body;
         bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
         if (inside) {
-            body.resize(size_t(length));
-            file.ReadAt(body, address);
+            body_.resize(size_t(length));
+            file.ReadAt(body_, address);
         }
-        if (!inside || CRC32Of(body) != GetLE32(&entry[BodyCrcOffset])) {
+        if (!inside || CRC32Of(body_) != GetLE32(&entry[BodyCrcOffset])) {
             MarkDamaged();
             throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(), rec.Handle);
         }
+    }
+    rec.Entry = entry;
+    rec.EntryLoaded = true;
+    if (fill & AtomPartCounts) {
+        rec.LinkRefs = GetLE32(&entry[LinkRefsOffset]);
+        rec.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
+        rec.Loaded |= AtomPartCounts;
+    }
+    if (IsInline(entry)) {
+        if (parts & AtomPartData) {
+            uint32_t length = std::min<uint32_t>(entry[FlagsOffset] & 0x1F, InlineSize);
+            rec.Data.assign(&entry[InlineOffset], &entry[InlineOffset] + length);
+        }
+        if (parts & AtomPartLinks) {
+            rec.LinkWidth = WidthOf(entry);
+            rec.Links = DecodeInlineLinks(entry);
+        }
+        rec.Loaded |= parts;
+    } else if (external) {
         uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
         if (fill & AtomPartLinks) {
             uint8_t width = WidthOf(entry);
             uint32_t count = GetLE24(&entry[LinkCountOffset]);
-            result.LinkWidth = width;
-            result.Links.resize(count);
-            for (uint32_t i = 0; i < count; ++i) result.Links[i] = LinkFrom(&body[dataLength + size_t(i) * width], width);
-            result.Loaded |= AtomPartLinks;
+            rec.LinkWidth = width;
+            rec.Links.resize(count);
+            for (uint32_t i = 0; i < count; ++i) rec.Links[i] = LinkFrom(&body_[dataLength + size_t(i) * width], width);
+            rec.Loaded |= AtomPartLinks;
         }
         if (fill & AtomPartData) {
-            result.Data.assign(body.begin(), body.begin() + dataLength);
-            result.Loaded |= AtomPartData;
+            rec.Data.assign(body_.begin(), body_.begin() + dataLength);
+            rec.Loaded |= AtomPartData;
         }
     }
-    rec = std::move(result);
 }
 
 void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
@@ -446,7 +450,9 @@ void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
         if (bodyLength > InlineSize) {
             uint64_t newReserved = ReservedSize(bodyLength);
             if (rec.Links.size() > MaxLinkCount || newReserved > UINT32_MAX) RaiseTooLarge();
-            std::vector<uint8_t> body(rec.Data);
+            std::lock_guard guard(lock_); // the body buffer
+            std::vector<uint8_t>& body = body_;
+            body.assign(rec.Data.begin(), rec.Data.end());
             body.resize(size_t(bodyLength));
             for (size_t i = 0; i < rec.Links.size(); ++i) PutLink(&body[rec.Data.size() + i * width], rec.Links[i], width);
             std::fill(entry.begin() + FlagsOffset, entry.end(), 0);

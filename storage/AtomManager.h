@@ -146,6 +146,7 @@ private:
     static constexpr uint32_t ChunkEntries = 128;
     using TChunk = std::unique_ptr<TAtomEntry[]>;
     std::vector<TChunk> chunks_;
+    std::vector<uint8_t> body_; // an atom body on its way in or out (under lock_)
     static size_t ChunkCountOf(uint32_t entries) { return (size_t(entries) + ChunkEntries - 1) / ChunkEntries; }
 };
 

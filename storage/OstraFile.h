@@ -1,6 +1,7 @@
 // TOstraFile: the one operating-system file of a storage, its 128-byte header (checked at open,
-// kept in memory, rewritten on change) and positioned reads and writes under one lock.
-// It creates the free-space and atom-table managers at the end of its open; it knows no atoms.
+// kept in memory, rewritten on change) and positioned reads and writes under one lock, with a
+// write-back page buffer. It creates the free-space and atom-table managers at the end of its
+// open; it knows no atoms.
 #pragma once
 
 #include "platform/Clock.h"
@@ -11,6 +12,8 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -88,9 +91,12 @@ public:
     virtual std::string GetSignature() const { return "KVZ-STORAGE"; }
     virtual uint16_t GetFormatVersion() const { return 516; }
 
-    // Exactly Length bytes or EKVZError 9 "File read error".
+    // Exactly Length bytes or EKVZError 9 "File read error". Sees every write made before it.
+    // Small reads go through pages kept in memory.
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
-    // Raises 3 on a read-only file, 9 on a short write.
+    // Raises 3 on a read-only file, 9 on a short write. Without write-through the bytes reach
+    // the operating system at the next Flush, at close, when many pages are waiting, or before
+    // the file shrinks; the header page always goes last.
     void WriteAt(std::span<const uint8_t> bytes, uint64_t position);
     void FillAt(uint32_t count, uint8_t value, uint64_t position);
 
@@ -103,7 +109,10 @@ public:
 
     // Raises EKVZError 3 "Access is denied" when the file is read-only.
     void CheckWritable() const;
+    // Hands the waiting pages to the system (9 when that fails; they stay waiting), then asks
+    // it to write its buffers to the disk.
     void Flush();
+    // Including the waiting writes.
     uint64_t GetFileSize();
     TDateTime GetCreated() const;
     TDateTime GetModified() const;
@@ -141,6 +150,15 @@ private:
     void WriteHeader();
     void StoreHeaderCRC();
     void Shutdown() noexcept;
+    struct TPage {
+        std::unique_ptr<uint8_t[]> Bytes;
+        bool Dirty = false;
+    };
+    TPage& CachedPage(uint64_t page);
+    void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
+    void DropPages(uint64_t position, uint64_t count);
+    void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
+    void WriteBack();
 
     IAtomManager* atomManager_ = nullptr;       // counted
     ISpaceAllocator* spaceAllocator_ = nullptr; // counted
@@ -153,4 +171,12 @@ private:
     std::string fullPath_;
     bool readOnly_ = false;
     bool writeThrough_ = false;
+    // Pages of the file in memory by page number: read ones (kept up to a limit, then all
+    // dropped) and written ones not yet handed to the system (never with write-through); the
+    // number of the latter; the length of the file counting them.
+    std::map<uint64_t, TPage> pages_;
+    size_t dirtyPages_ = 0;
+    uint64_t fileEnd_ = 0;
+    TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
+    uint64_t lastPageNumber_ = 0;
 };

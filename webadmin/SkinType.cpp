@@ -3,6 +3,8 @@
 // and layout values are kept inside the bitmaps they address.
 #include "webadmin/SkinType.h"
 
+#include "platform/ByteOrder.h"
+
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -18,10 +20,7 @@ constexpr std::string_view DefaultURL = "http://";
 constexpr std::string_view DefaultAuthor = "Unknown author";
 constexpr std::string_view DefaultName = "NoName";
 
-int32_t ReadInt32LE(std::span<const uint8_t> bytes, size_t offset) {
-    return int32_t(uint32_t(bytes[offset]) | uint32_t(bytes[offset + 1]) << 8 | uint32_t(bytes[offset + 2]) << 16 |
-                   uint32_t(bytes[offset + 3]) << 24);
-}
+int32_t ReadInt32LE(std::span<const uint8_t> bytes, size_t offset) { return int32_t(GetLE32(bytes, offset)); }
 
 void SetDefaultTexts(TSkinInfo& info) {
     info.SetURL(DefaultURL);

@@ -4,8 +4,8 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
+#include "platform/FileUtils.h"
 #include "platform/Report.h"
 #include "webadmin/SkinAnswers.h"
 #include "webadmin/WebModule.h"
@@ -31,11 +31,6 @@ const std::string CreditsText =
     "<b>Kestrow Web Access</b> - visit statistics of your site, kept in a database of your own.";
 
 const std::string UnavailableText = "Counter base is unavaliable, please try again in few second.<br>";
-
-bool FileExists(const std::string& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
-}
 
 using TPageBody = std::string (*)(TWM&, TWebRequest&);
 

@@ -55,6 +55,36 @@ protected:
     TRef<TAtomCache> cache;
 };
 
+// A full cache keeps turning items over: nothing of an atom that left may show in the next.
+TEST_F(AtomCacheTest, ItemsTurnedOverInAFullCacheHoldOnlyTheirOwnAtom) {
+    constexpr uint32_t Count = 40;
+    for (uint32_t h = 1; h <= Count; ++h) {
+        ASSERT_EQ(file->AtomManager()->NewAtom(0), h);
+        TAtomData data;
+        data.Data.assign(h % 3 == 0 ? 30 + h : h % 5, uint8_t(h)); // external, inline and empty
+        if (h % 2 == 0) data.Links.assign(h % 7, h);
+        data.LinkWidth = 1;
+        data.LinkRefs = h;
+        data.ExtRefs = 2 * h;
+        data.Parts = AtomPartAll;
+        cache->Write(h, data, AtomPartAll);
+    }
+    cache->SetLimit(3);
+    for (uint32_t round = 0; round < 3; ++round) {
+        for (uint32_t step = 0; step < Count; ++step) {
+            uint32_t h = (step * 7 + round) % Count + 1;
+            uint8_t parts = step % 2 ? AtomPartAll : AtomPartCounts;
+            TAtomData data = Read(h, parts);
+            ASSERT_EQ(data.LinkRefs, h);
+            ASSERT_EQ(data.ExtRefs, 2 * h);
+            if (parts != AtomPartAll) continue;
+            ASSERT_EQ(data.Data, std::vector<uint8_t>(h % 3 == 0 ? 30 + h : h % 5, uint8_t(h))) << h;
+            ASSERT_EQ(data.Links, h % 2 == 0 ? TAtomHandleArray(h % 7, h) : TAtomHandleArray()) << h;
+        }
+        EXPECT_LE(cache->GetCount(), 3u);
+    }
+}
+
 TEST_F(AtomCacheTest, TheLeastRecentlyUsedItemGoesAtTheLimit) {
     CreateAtoms(3);
     cache->SetLimit(2);

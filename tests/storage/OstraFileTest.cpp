@@ -286,6 +286,80 @@ TEST_F(OstraFileTest, PositionedTransfers) {
     EXPECT_STREQ(error.what(), "File read error");
 }
 
+// Writes wait in memory: reads see them at once, the disk at a flush or the close.
+TEST_F(OstraFileTest, WrittenBytesReachTheDiskAtFlushAndReadsSeeThemBefore) {
+    auto file = OpenOstra(name, TOpenMode::Create);
+    file->SetDataSize(20000);
+    std::vector<uint8_t> pattern(9000);
+    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 7 + 1);
+    file->WriteAt(pattern, 3000); // across three page borders
+    std::vector<uint8_t> read(9000);
+    file->ReadAt(read, 3000);
+    EXPECT_EQ(read, pattern);
+    std::vector<uint8_t> small(10);
+    file->ReadAt(small, 4090);
+    EXPECT_TRUE(std::equal(small.begin(), small.end(), pattern.begin() + 1090));
+    file->Flush();
+    auto bytes = TTempDir::ReadBytes(name);
+    ASSERT_EQ(bytes.size(), 20480u);
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), bytes.begin() + 3000));
+    EXPECT_EQ(FileLE(bytes, OstraHeader::DataSizeOffset, 8), 20000u);
+    uint8_t late[3] = {9, 8, 7};
+    file->WriteAt(late, 19990);
+    file.reset();
+    bytes = TTempDir::ReadBytes(name);
+    EXPECT_EQ(bytes[19990], 9);
+    EXPECT_EQ(bytes[19992], 7);
+}
+
+// Many megabytes of writes go out along the way and still read back, before and after reopening.
+TEST_F(OstraFileTest, LargeWritesAndReadsBeyondTheBufferLimits) {
+    constexpr uint32_t Size = 12u << 20;
+    auto file = OpenOstra(name, TOpenMode::Create);
+    file->SetDataSize(Size);
+    auto value = [](uint64_t at) { return uint8_t(at * 13 / 4096 + at); };
+    std::vector<uint8_t> block(4000);
+    for (uint64_t at = 128; at + block.size() <= Size; at += block.size()) {
+        for (size_t i = 0; i < block.size(); ++i) block[i] = value(at + i);
+        file->WriteAt(block, at);
+    }
+    auto check = [&](TOstraFile& f) {
+        std::vector<uint8_t> read(100);
+        for (uint64_t at = 128; at + read.size() <= Size; at += 40961) {
+            f.ReadAt(read, at);
+            for (size_t i = 0; i < read.size(); ++i) ASSERT_EQ(read[i], value(at + i)) << at + i;
+        }
+        std::vector<uint8_t> large(1 << 20);
+        f.ReadAt(large, 5000);
+        for (size_t i = 0; i < large.size(); ++i) ASSERT_EQ(large[i], value(5000 + i)) << i;
+    };
+    check(*file);
+    file.reset();
+    check(*OpenOstra(name, TOpenMode::ReadOnly));
+}
+
+// The header naming the shorter data is on the disk before the file is cut, so the file on
+// disk is never shorter than its header says; the cut part reads as zeros when it grows again.
+TEST_F(OstraFileTest, ShrinkingWritesTheHeaderBeforeCutting) {
+    auto file = OpenOstra(name, TOpenMode::Create);
+    file->SetDataSize(10000);
+    std::vector<uint8_t> ones(9000, 1);
+    file->WriteAt(ones, 500);
+    file->SetDataSize(5000);
+    auto bytes = TTempDir::ReadBytes(name);
+    ASSERT_EQ(bytes.size(), 8192u);
+    EXPECT_EQ(FileLE(bytes, OstraHeader::DataSizeOffset, 8), 5000u);
+    EXPECT_EQ(bytes[4999], 1);
+    file->SetDataSize(3000);
+    EXPECT_EQ(CatchKVZ([&] { std::vector<uint8_t> b(10); file->ReadAt(b, 4095); }).Code, 9);
+    file->SetDataSize(10000);
+    std::vector<uint8_t> read(200);
+    file->ReadAt(read, 4000);
+    EXPECT_EQ(read[95], 1);
+    EXPECT_EQ(read[96], 0); // 4096 and on were cut
+    EXPECT_EQ(read[199], 0);
+}
+
 TEST_F(OstraFileTest, ReadOnlyFilesRefuseWrites) {
     CreateEmpty();
     auto file = OpenOstra(name, TOpenMode::ReadOnly);

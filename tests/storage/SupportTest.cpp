@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 TEST(Support, ErrorsCarryCodeAndFormattedText) {
     try {
@@ -24,6 +25,28 @@ TEST(Support, Crc32StartsAtZeroWithoutInversion) {
     EXPECT_EQ(CRC32Of(std::string_view("abc")), 0xCA6598D0u);
     EXPECT_EQ(CRC32Of(std::string_view("\x01", 1)), 0x77073096u);
     EXPECT_EQ(CRC32Of(std::string_view("\0\0\0\0", 4)), 0u);
+}
+
+// Long inputs take a faster path: every length and split must give the bit-by-bit result.
+TEST(Support, Crc32OfLongAndSplitInputsMatchesTheBitwiseDefinition) {
+    auto bitwise = [](std::span<const uint8_t> bytes) {
+        uint32_t c = 0;
+        for (uint8_t b : bytes) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        return c;
+    };
+    std::vector<uint8_t> bytes(77);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 37 + 11);
+    for (size_t length = 0; length <= bytes.size(); ++length) {
+        std::span<const uint8_t> part(bytes.data(), length);
+        ASSERT_EQ(CRC32Of(part), bitwise(part)) << length;
+        uint32_t split = 0;
+        CRC32Update(split, part.first(length / 3));
+        CRC32Update(split, part.subspan(length / 3));
+        ASSERT_EQ(split, bitwise(part)) << length;
+    }
 }
 
 TEST(Support, NestedTimerStartsCountOnceAndPausesAreLeftOut) {

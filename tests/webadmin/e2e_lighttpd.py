@@ -6,84 +6,24 @@ Usage: e2e_lighttpd.py COUNTER_BINARY REPO_ROOT ARTIFACT_DIR
 """
 import fcntl
 import os
-import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
-import urllib.error
 import urllib.parse
-import urllib.request
+
+from e2e_support import CHROMIUM, TIMEOUT, ServerTestCase, chromium_command, fetch
 
 COUNTER, REPO, ARTIFACTS = sys.argv[1:4]
-CHROMIUM = "/usr/bin/chromium"
-TIMEOUT = 30
 UNAVAILABLE = "Counter base is unavaliable, please try again in few second.<br>"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    def __init__(self):
-        self.runtime = tempfile.mkdtemp(prefix="kestrow-e2e-")
-        self.port = free_port()
-        self.process = subprocess.Popen(
-            [os.path.join(REPO, "scripts", "serve.sh"), COUNTER, self.runtime, str(self.port)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        self.stop()
-        raise RuntimeError("lighttpd did not start")
-
-    @property
-    def base(self):
-        return "http://127.0.0.1:%d/cgi-bin/counter" % self.port
-
-    @property
-    def database(self):
-        return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
-
-    def cgi_log(self):
-        path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
-        if not os.path.exists(path):
-            return ""
-        with open(path, errors="replace") as log:
-            return log.read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(timeout=10)
-        self.process.stderr.close()
-        shutil.rmtree(self.runtime, ignore_errors=True)
 
 
 def get(url):
     """(status, headers, body text) of a GET."""
-    try:
-        with urllib.request.urlopen(url, timeout=TIMEOUT) as answer:
-            return answer.status, answer.headers, answer.read().decode("utf-8", "replace")
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers, error.read().decode("utf-8", "replace")
+    status, headers, body = fetch(url)
+    return status, headers, body.decode("utf-8", "replace")
 
 
 def run_direct(runtime, query):
@@ -99,17 +39,8 @@ def run_direct(runtime, query):
     return result.stdout
 
 
-class CounterBehindLighttpd(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server()
-
-    @classmethod
-    def tearDownClass(cls):
-        log = cls.server.cgi_log()
-        cls.server.stop()
-        if "Sanitizer" in log:
-            raise AssertionError("sanitizer report from the CGI program:\n" + log)
+class CounterBehindLighttpd(ServerTestCase):
+    program, repo, runtime_prefix = COUNTER, REPO, "kestrow-e2e-"
 
     def page(self, query):
         status, headers, body = get(self.server.base + ("?" + query if query else ""))
@@ -208,9 +139,7 @@ class CounterBehindLighttpd(unittest.TestCase):
 def chromium(options, url):
     profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
     process = subprocess.Popen(
-        [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-         "--disable-background-networking", "--disable-component-update", "--disable-sync",
-         "--user-data-dir=" + profile] + options + [url],
+        chromium_command(profile) + options + [url],
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
     try:
         out, _ = process.communicate(timeout=90)

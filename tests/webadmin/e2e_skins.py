@@ -12,86 +12,20 @@ import os
 import select
 import shutil
 import signal
-import socket
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
-import urllib.error
-import urllib.request
 
 from PIL import Image
 
+from e2e_support import TIMEOUT, ServerTestCase, chromium_command, fetch
+
 COUNTER, REPO = sys.argv[1:3]
-CHROMIUM = "/usr/bin/chromium"
-TIMEOUT = 30
 SUCCESS = "Skin added succesfully! Back to Skin editor"
 ERROR = "Error during adding skin! Back to Skin editor and try again"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Server:
-    """lighttpd serving a fresh copy of the program on a free port."""
-
-    def __init__(self):
-        self.runtime = tempfile.mkdtemp(prefix="kestrow-skins-")
-        self.port = free_port()
-        self.process = subprocess.Popen(
-            [os.path.join(REPO, "scripts", "serve.sh"), COUNTER, self.runtime, str(self.port)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        self.stop()
-        raise RuntimeError("lighttpd did not start")
-
-    @property
-    def base(self):
-        return "http://127.0.0.1:%d/cgi-bin/counter" % self.port
-
-    @property
-    def database(self):
-        return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
-
-    def cgi_log(self):
-        path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
-        if not os.path.exists(path):
-            return ""
-        with open(path, errors="replace") as log:
-            return log.read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait(timeout=10)
-        self.process.stderr.close()
-        shutil.rmtree(self.runtime, ignore_errors=True)
-
-
-def fetch(url, timeout=TIMEOUT):
-    """(status, headers, body bytes) of a GET."""
-    try:
-        with urllib.request.urlopen(url, timeout=timeout) as answer:
-            return answer.status, answer.headers, answer.read()
-    except urllib.error.HTTPError as error:
-        return error.code, error.headers, error.read()
 
 
 def post_file(url, path, name="file1"):
@@ -131,19 +65,18 @@ def decode(data):
     return picture
 
 
-class ServerTest(unittest.TestCase):
+class ServerTest(ServerTestCase):
+    program, repo, runtime_prefix = COUNTER, REPO, "kestrow-skins-"
+
     @classmethod
     def setUpClass(cls):
-        cls.server = Server()
+        super().setUpClass()
         cls.files = tempfile.mkdtemp(prefix="kestrow-skinfiles-")
 
     @classmethod
     def tearDownClass(cls):
-        log = cls.server.cgi_log()
-        cls.server.stop()
         shutil.rmtree(cls.files, ignore_errors=True)
-        if "Sanitizer" in log:
-            raise AssertionError("sanitizer report from the CGI program:\n" + log)
+        super().tearDownClass()
 
     def file(self, name, data):
         path = os.path.join(self.files, name)
@@ -285,10 +218,8 @@ class Chromium:
     def __init__(self):
         self.profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
         self.process = subprocess.Popen(
-            ["/bin/sh", "-c", 'exec "$0" "$@" 3<&0 4>&1 </dev/null >/dev/null', CHROMIUM,
-             "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-background-networking",
-             "--disable-component-update", "--disable-sync", "--user-data-dir=" + self.profile,
-             "--remote-debugging-pipe", "about:blank"],
+            ["/bin/sh", "-c", 'exec "$0" "$@" 3<&0 4>&1 </dev/null >/dev/null']
+            + chromium_command(self.profile) + ["--remote-debugging-pipe", "about:blank"],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
         self.buffer = b""
         self.next_id = 0

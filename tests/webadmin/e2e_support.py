@@ -1,0 +1,108 @@
+"""Harness shared by the end-to-end tests of the CGI program `counter`: lighttpd serving a fresh
+copy of the program (laid out by scripts/serve.sh) on a free loopback port, bounded HTTP fetches,
+and the headless Chromium command line. Holds no tests itself; every wait is bounded.
+"""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+CHROMIUM = "/usr/bin/chromium"
+TIMEOUT = 30
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync"]
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def chromium_command(profile):
+    """Headless Chromium with its own profile folder; the caller adds options and the URL."""
+    return [CHROMIUM] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile]
+
+
+class Server:
+    """lighttpd serving a fresh copy of the program on a free port."""
+
+    def __init__(self, program, repo, prefix):
+        self.runtime = tempfile.mkdtemp(prefix=prefix)
+        self.port = free_port()
+        self.process = subprocess.Popen(
+            [os.path.join(repo, "scripts", "serve.sh"), program, self.runtime, str(self.port)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                time.sleep(0.1)
+        self.stop()
+        raise RuntimeError("lighttpd did not start")
+
+    @property
+    def base(self):
+        return "http://127.0.0.1:%d/cgi-bin/counter" % self.port
+
+    @property
+    def database(self):
+        return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
+
+    def cgi_log(self):
+        path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
+        if not os.path.exists(path):
+            return ""
+        with open(path, errors="replace") as log:
+            return log.read()
+
+    def stop(self):
+        # The whole process group: lighttpd and any CGI child still running.
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait(timeout=10)
+        self.process.stderr.close()
+        shutil.rmtree(self.runtime, ignore_errors=True)
+
+
+class ServerTestCase(unittest.TestCase):
+    """One lighttpd for the whole class; a sanitizer report in the CGI log fails the class.
+    Subclasses name the program, the repository root and the runtime folder prefix."""
+
+    program = None
+    repo = None
+    runtime_prefix = "kestrow-e2e-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server(cls.program, cls.repo, cls.runtime_prefix)
+
+    @classmethod
+    def tearDownClass(cls):
+        log = cls.server.cgi_log()
+        cls.server.stop()
+        if "Sanitizer" in log:
+            raise AssertionError("sanitizer report from the CGI program:\n" + log)
+
+
+def fetch(url, timeout=TIMEOUT):
+    """(status, headers, body bytes) of a GET."""
+    try:
+        with urllib.request.urlopen(url, timeout=timeout) as answer:
+            return answer.status, answer.headers, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, error.headers, error.read()
