@@ -108,7 +108,8 @@ void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value)
 std::array<uint8_t, 8> DayKey(TDateTime date)
 {
     std::array<uint8_t, 8> key;
-    PutLE64(key, 0, std::bit_cast<uint64_t>(std::trunc(date)));
+    // + 0.0 turns the -0.0 of a truncated (-1, 0) date into the key of day 0.
+    PutLE64(key, 0, std::bit_cast<uint64_t>(std::trunc(date) + 0.0));
     return key;
 }
 
@@ -598,6 +599,20 @@ void* TOstraCounter::GetInterface(const TGUID& iid)
 
 // ---- opening, creation, lifetime --------------------------------------------------------------
 
+namespace {
+// The revisit interval stored under the root; the default when it cannot be read for any
+// reason (missing or broken link, damaged atom, not a number).
+int32_t ReadInterval(IVirtualAtom* root)
+{
+    try {
+        if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessReadOnly))
+            return StrToIntDef(interval->GetText(), DefaultInterval);
+    } catch (const EKVZError&) {
+    }
+    return DefaultInterval;
+}
+} // namespace
+
 TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& images)
 {
     if (!FileExists(fileName)) {
@@ -630,8 +645,7 @@ void TOstraCounter::OpenDatabase(const std::string& fileName)
         TotalHostsAtom = root->OpenLink(RootLink::TotalHosts);
         Skins = root->OpenLinkAccess(RootLink::Skins, AccessReadOnly);
         PasswordAtom = root->OpenLink(RootLink::Password);
-        if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessReadOnly))
-            Interval = StrToIntDef(interval->GetText(), DefaultInterval);
+        Interval = ReadInterval(root.get());
         for (uint32_t link : {RootLink::TaggedValues, RootLink::PairedValues}) {
             if (root->HasLink(link)) continue;
             TRef<IVirtualAtom> header;
@@ -1098,7 +1112,11 @@ void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, 
     CheckOpen();
     if (!Nodes) return;
     int32_t total = GetTotalHits();
-    if (Node.empty() && IsSkipped(IP)) return;
+    if (Node.empty()) {
+        // An empty name is the site itself: it counts, but never becomes a page of its own.
+        if (!IsSkipped(IP)) SetTotalHits(Add32(total, 1));
+        return;
+    }
     {
         TRef<IVirtualAtom> page;
         if (Nodes->FindKey(Node, page)) {

@@ -1,6 +1,8 @@
 // File-name operations on Linux.
 #include "platform/FileUtils.h"
 
+#include <filesystem>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -33,4 +35,11 @@ bool RenameNoReplace(const std::string& from, const std::string& to)
     if (::link(from.c_str(), to.c_str()) != 0) return false;
     ::unlink(from.c_str());
     return true;
+}
+
+std::string ProgramFilePath(const std::string& argv0) {
+    if (argv0.find('/') != std::string::npos) return argv0;
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? argv0 : self.string();
 }

@@ -12,3 +12,6 @@ std::string ScratchNameBeside(const std::string& target);
 // Renames From to To unless To already exists. True when renamed; false when To exists or the
 // rename fails (From is then left in place).
 bool RenameNoReplace(const std::string& from, const std::string& to);
+// The path of the running program: Argv0 when it names a folder, else the executable the
+// system started (Argv0 without a folder was found through PATH, not in the working folder).
+std::string ProgramFilePath(const std::string& argv0);

@@ -23,7 +23,7 @@ constexpr uint32_t FillBufferSize = 1024;
 constexpr uint64_t PageSize = 4096;
 constexpr size_t MaxWaitingPages = 2048;
 constexpr size_t MaxKeptPages = 8192;
-constexpr size_t MaxCachedRead = 4 * PageSize; // larger reads go to the system, past the pages
+constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
 constexpr size_t MaxPagesPerWrite = 64;
 
 [[noreturn]] void RaiseOpenError(int32_t code, const char* format, const std::string& name) {

@@ -211,13 +211,11 @@ void TSkin::Render() {
     TBitmap image = background;
     FLayout.DigitHeight = ReadImage(1).Height();
     if (FLayout.Overlay != 0) {
-        // The strip stays within the background, whatever the layout says.
-        TSkinLayout stored = FLayout;
-        FLayout.StripWidth = std::clamp(FLayout.StripWidth, 0, image.Width());
         TBitmap strip = DrawDigitStrip(-1);
-        FLayout = stored;
-        int x = std::clamp(FLayout.X, 0, std::max(0, image.Width() - strip.Width()));
-        int y = std::clamp(FLayout.Y, 0, std::max(0, image.Height() - strip.Height()));
+        // What lies outside the background is cut off by the copy; positions far outside are
+        // brought nearer first, in 64 bits, so that no edge overflows.
+        int x = int(std::clamp<int64_t>(FLayout.X, -int64_t(strip.Width()), image.Width()));
+        int y = int(std::clamp<int64_t>(FLayout.Y, -int64_t(strip.Height()), image.Height()));
         image.CopyRect({x, y, x + strip.Width(), y + strip.Height()}, strip, {0, 0, strip.Width(), strip.Height()});
     } else {
         TBitmap strip = DrawDigitStrip(image.Width());

@@ -2,7 +2,7 @@
 #include <csignal>
 #include <exception>
 
-#include "platform/Report.h"
+#include "platform/FileUtils.h"
 #include "storage/Corvane.h"
 #include "storage/Timers.h"
 #include "webadmin/UWMAdm.h"
@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     StartStorageEngine();
     StartStorageTimers();
     {
-        TWM module(argc > 0 ? argv[0] : "counter");
+        TWM module(ProgramFilePath(argc > 0 ? argv[0] : "counter"));
         TWebRequest request = TWebRequest::FromProcess();
         TWebResponse response(request, TWebResponse::StdoutWriter());
         module.DispatchRequest(request, response);

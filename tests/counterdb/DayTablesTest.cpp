@@ -23,6 +23,31 @@ TEST_F(DayTablesTest, SiteDayKeyIsTheRawTruncatedDate)
     EXPECT_EQ(raw.ValueBytes(10, keys[0]), ByteList({'2'}));
 }
 
+TEST_F(DayTablesTest, TheLastHoursBeforeDayZeroShareItsKey)
+{
+    Session([](ICounter& c) {
+        c.AddHitByDate("ip", "", -0.25);
+        EXPECT_EQ(c.GetHitsByDate("", 0.5), 1);
+    });
+    TRawDatabase raw(DbFile());
+    std::vector<std::string> keys = raw.Keys(10);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(std::vector<uint8_t>(keys[0].begin(), keys[0].end()), ByteList({0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST_F(DayTablesTest, AnEmptyPageNameCountsForTheSiteOnly)
+{
+    Session([](ICounter& c) {
+        int32_t before = c.GetTotalHits();
+        c.RegisterNodeHit("ip", "", true);
+        EXPECT_EQ(c.GetTotalHits(), before + 1);
+        EXPECT_TRUE(c.GetNodeNames().Empty());
+        c.AddSkipIP("bad");
+        c.RegisterNodeHit("bad", "", true);
+        EXPECT_EQ(c.GetTotalHits(), before + 1);
+    });
+}
+
 TEST_F(DayTablesTest, PageRecordBytes)
 {
     SetNowSource([] { return NewYear2001; });

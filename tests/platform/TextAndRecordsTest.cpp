@@ -190,4 +190,12 @@ TEST_F(FileNameTest, RenameNeverReplacesAnExistingFile)
     EXPECT_FALSE(FileExists(c));
 }
 
+TEST(FileName, ProgramPathIsFoundWhenStartedThroughPath)
+{
+    EXPECT_EQ(ProgramFilePath("./cgi-bin/counter"), "./cgi-bin/counter");
+    std::string self = ProgramFilePath("platform_tests");
+    EXPECT_EQ(self.front(), '/');
+    EXPECT_TRUE(FileExists(self));
+}
+
 } // namespace

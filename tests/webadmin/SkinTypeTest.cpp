@@ -209,6 +209,14 @@ TEST(SkinRender, OverlayDrawsTheStripOnTheBackground) {
     EXPECT_EQ(image.Pixel(70, 25), BackgroundColour);
     EXPECT_EQ(image.Pixel(20, 19), BackgroundColour);
     EXPECT_EQ(image.Pixel(20, 34), BackgroundColour);
+
+    // A strip as wide as the background keeps its place and centring; its right end is cut.
+    file.Layout.StripWidth = 81;
+    TBitmap wide = Rendered(file, 220608);
+    EXPECT_EQ(wide.Pixel(9, 25), BackgroundColour);
+    EXPECT_EQ(wide.Pixel(10, 25), StripBack);
+    EXPECT_EQ(wide.Pixel(26, 25), DigitColour(2)); // offset round(40.5 - 24) = 16
+    EXPECT_EQ(wide.Pixel(80, 25), StripBack);
 }
 
 TEST(SkinRender, HostileLayoutsStayInsideTheirBitmaps) {
@@ -227,13 +235,17 @@ TEST(SkinRender, HostileLayoutsStayInsideTheirBitmaps) {
         EXPECT_EQ(image.Width(), 81);
         EXPECT_EQ(image.Height(), layout.Overlay ? 49 : 63);
     }
-    // A strip clamped into the background: X and Y beyond the edges put it at the far corner.
+    // A strip past the edges of the background is cut off there, never moved.
     TSkinFile file = UniformSkin();
     file.Layout = {0, 1, 14, 500, 1, 0, 500, 20};
-    TBitmap image = Rendered(file, 0);
-    EXPECT_EQ(image.Pixel(61, 35), DigitColour(0));
-    EXPECT_EQ(image.Pixel(80, 48), StripBack);
-    EXPECT_EQ(image.Pixel(60, 35), BackgroundColour);
+    TBitmap outside = Rendered(file, 0);
+    EXPECT_EQ(outside.Pixel(61, 35), BackgroundColour);
+    EXPECT_EQ(outside.Pixel(80, 48), BackgroundColour);
+    file.Layout = {0, 1, 14, 70, 1, 0, 40, 20};
+    TBitmap clipped = Rendered(file, 0);
+    EXPECT_EQ(clipped.Pixel(70, 40), DigitColour(0));
+    EXPECT_EQ(clipped.Pixel(80, 48), StripBack);
+    EXPECT_EQ(clipped.Pixel(69, 40), BackgroundColour);
 }
 
 TEST(SkinRender, IncompleteOrUnreadableSkinsShowThePlaceholder) {
