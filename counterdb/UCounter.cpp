@@ -16,6 +16,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <map>
 #include <optional>
 
 namespace {
@@ -45,6 +46,8 @@ inline constexpr uint32_t PageHours = 31;
 
 // A page's value atom links its per-day table here.
 inline constexpr uint32_t NodeDayTableLink = 1;
+// Page day tables a session keeps open at most.
+inline constexpr size_t HeldPageTables = 4096;
 // A skin atom links its information record here (links 0-9 are the digits).
 inline constexpr uint32_t SkinInfoLink = 11;
 // An hour's value atom links its per-day table here.
@@ -589,6 +592,13 @@ private:
     TRef<IIndexer> Nodes;
     TRef<IIndexer> Referers;
     int32_t Interval = DefaultInterval;
+    // Day tables kept open for the session: the site's two (their root links, once made, never
+    // change) and the pages' by name, all dropped whenever a page is added or deleted.
+    TRef<IIndexer> SiteHitsTable;
+    TRef<IIndexer> SiteHostsTable;
+    std::map<std::string, TRef<IIndexer>, std::less<>> PageTables;
+    void ForgetPageTable();
+    TRef<IIndexer> HeldPageTable(std::string_view node) const;
 };
 
 void* TOstraCounter::GetInterface(const TGUID& iid)
@@ -760,6 +770,20 @@ void TOstraCounter::ReleaseHeld()
     SkipList.reset();
     Nodes.reset();
     Referers.reset();
+    SiteHitsTable.reset();
+    SiteHostsTable.reset();
+    ForgetPageTable();
+}
+
+void TOstraCounter::ForgetPageTable()
+{
+    PageTables.clear();
+}
+
+TRef<IIndexer> TOstraCounter::HeldPageTable(std::string_view node) const
+{
+    auto found = PageTables.find(node);
+    return found == PageTables.end() ? nullptr : found->second;
 }
 
 void TOstraCounter::Finish()
@@ -981,25 +1005,38 @@ int32_t TOstraCounter::GetSkipCount()
 
 TRef<IIndexer> TOstraCounter::SiteDayTable(uint32_t link, bool make)
 {
+    TRef<IIndexer>* held = link == RootLink::SiteDayHits    ? &SiteHitsTable
+                           : link == RootLink::SiteDayHosts ? &SiteHostsTable
+                                                            : nullptr;
+    if (held && *held) return *held;
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    if (!make) return OpenRootIndex(root.get(), link, factory.get());
-    return OpenOrMakeRootIndex(root.get(), link, factory.get());
+    TRef<IIndexer> table = make ? OpenOrMakeRootIndex(root.get(), link, factory.get())
+                                : OpenRootIndex(root.get(), link, factory.get());
+    if (held) *held = table;
+    return table;
 }
 
 TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make)
 {
     if (node.empty()) return SiteDayTable(RootLink::SiteDayHits, make);
     if (!Nodes) return nullptr;
+    if (TRef<IIndexer> held = HeldPageTable(node)) return held;
     TRef<IVirtualAtom> page;
     if (!Nodes->FindKeyAccess(node, make ? AccessDefault : AccessReadOnly, page)) return nullptr;
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessReadOnly))
-        return factory->OpenIndex(header.get(), "", "");
-    if (!make) return nullptr;
-    TRef<IVirtualAtom> header;
-    TRef<IIndexer> table = factory->CreateIndex(Trans.get(), header, "", "");
-    page->SetLink(NodeDayTableLink, header.get());
+    TRef<IIndexer> table;
+    if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessReadOnly)) {
+        table = factory->OpenIndex(header.get(), "", "");
+    } else {
+        if (!make) return nullptr;
+        TRef<IVirtualAtom> made;
+        table = factory->CreateIndex(Trans.get(), made, "", "");
+        page->SetLink(NodeDayTableLink, made.get());
+    }
+    // Bounded: each held table keeps two atoms open.
+    if (PageTables.size() >= HeldPageTables) ForgetPageTable();
+    PageTables.emplace(std::string(node), table);
     return table;
 }
 
@@ -1019,8 +1056,11 @@ void TOstraCounter::AddHitByDate(std::string_view IP, std::string_view Node, TDa
 {
     CheckOpen();
     if (IsSkipped(IP)) return;
-    if (!Node.empty() && !Nodes->KeyExists(Node)) AddNode(Node);
     TRef<IIndexer> table = DayTable(Node, true);
+    if (!table && !Node.empty()) {
+        AddNode(Node);
+        table = DayTable(Node, true);
+    }
     AddDayCount(table.get(), Date);
 }
 
@@ -1075,6 +1115,7 @@ int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Da
 void TOstraCounter::AddNode(std::string_view Node)
 {
     CheckOpen();
+    ForgetPageTable();
     TRef<IVirtualAtom> page = Nodes->AddKey(Node);
     WritePageRecord(page.get(), TPageRecord{Now(), 0});
 }
@@ -1082,6 +1123,7 @@ void TOstraCounter::AddNode(std::string_view Node)
 void TOstraCounter::DeleteNode(std::string_view Node)
 {
     CheckOpen();
+    ForgetPageTable();
     if (Nodes) Nodes->DeleteKey(Node);
 }
 
@@ -1123,6 +1165,7 @@ void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, 
             TPageRecord record = ReadPageRecord(page.get());
             WritePageRecord(page.get(), TPageRecord{UpdateDate ? Now() : record.Date, Add32(record.Count, 1)});
         } else {
+            ForgetPageTable();
             page = Nodes->AddKey(Node);
             WritePageRecord(page.get(), TPageRecord{Now(), 1});
         }

@@ -109,7 +109,7 @@ void TAtomManager::LoadChain() {
             throw damaged();
         if (!seen.insert(address).second) throw damaged();
         uint8_t head[HeadSize];
-        file.ReadAt(head, address);
+        file.ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         if (file.DataSize() - address < length || total + count > UINT32_MAX) throw damaged();
@@ -119,7 +119,6 @@ void TAtomManager::LoadChain() {
     }
     total_ = uint32_t(total);
     pooled_.assign(size_t(total_) + 1, false);
-    chunks_.resize(ChunkCountOf(total_));
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
@@ -187,14 +186,14 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     TAtomEntry stored = entry;
     PutLE32(&stored[CrcOffset], EntryCRC(stored));
     uint32_t index = handle - 1;
-    TChunk& chunk = chunks_[index / ChunkEntries];
+    TChunk* chunk = index / ChunkEntries < chunks_.size() ? &chunks_[index / ChunkEntries] : nullptr;
     try {
         File().WriteAt(stored, EntryAddress(index));
     } catch (...) {
-        chunk.reset(); // the disk may hold anything now: read it again when needed
+        if (chunk) chunk->reset(); // the disk may hold anything now: read it again when needed
         throw;
     }
-    if (chunk) chunk[index % ChunkEntries] = stored;
+    if (chunk && *chunk) (*chunk)[index % ChunkEntries] = stored;
 }
 
 const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
@@ -225,6 +224,12 @@ void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
     uint64_t first = uint64_t(firstChunk) * ChunkEntries;
     uint64_t end = std::min<uint64_t>(uint64_t(firstChunk + chunkCount) * ChunkEntries, total_);
     size_t bytes = size_t(end - first) * EntrySize;
+    if (chunkCount == 1) {
+        TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
+        ReadTableRange(reinterpret_cast<uint8_t*>(chunk.get()), uint32_t(first), uint32_t(end - first));
+        chunks_[firstChunk] = std::move(chunk);
+        return;
+    }
     auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bytes);
     ReadTableRange(buffer.get(), uint32_t(first), uint32_t(end - first));
     for (uint32_t i = 0; i < chunkCount; ++i) {
@@ -238,6 +243,7 @@ void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
 // The scan reads ahead: it will pass every entry of the chunks that follow.
 const TAtomEntry& TAtomManager::CachedEntry(uint32_t index, bool readAhead) {
     uint32_t c = index / ChunkEntries;
+    if (c >= chunks_.size()) chunks_.resize(ChunkCountOf(total_)); // not at open: most opens read a few atoms
     if (!chunks_[c]) {
         uint32_t count = 1;
         while (readAhead && count < ScanReadAheadChunks && c + count < chunks_.size() && !chunks_[c + count]) ++count;

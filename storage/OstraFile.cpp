@@ -197,9 +197,7 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     if (position > fileEnd_ || fileEnd_ - position < buffer.size())
         throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
     if (buffer.size() > MaxCachedRead) {
-        size_t got = os_.ReadAt(buffer, position);
-        std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
-        OverlayDirtyPages(buffer, position);
+        ReadPastPages(buffer, position);
         return;
     }
     for (size_t done = 0; done < buffer.size();) {
@@ -209,6 +207,21 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
         std::memcpy(buffer.data() + done, CachedPage(at / PageSize).Bytes.get() + offset, piece);
         done += piece;
     }
+}
+
+void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(ReadTimer);
+    if (position > fileEnd_ || fileEnd_ - position < buffer.size())
+        throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    ReadPastPages(buffer, position);
+}
+
+// From the system, with the waiting writes laid over; inside the file (checked by the caller).
+void TOstraFile::ReadPastPages(std::span<uint8_t> buffer, uint64_t position) {
+    size_t got = os_.ReadAt(buffer, position);
+    std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
+    OverlayDirtyPages(buffer, position);
 }
 
 void TOstraFile::WriteAt(std::span<const uint8_t> bytes, uint64_t position) {
@@ -222,7 +235,7 @@ void TOstraFile::WriteAt(std::span<const uint8_t> bytes, uint64_t position) {
     }
     DropPages(position, bytes.size());
     if (os_.WriteAt(bytes, position) < bytes.size()) throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
-    fileEnd_ = std::max(fileEnd_, position + bytes.size());
+    if (!bytes.empty()) fileEnd_ = std::max(fileEnd_, position + bytes.size());
 }
 
 void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
@@ -278,6 +291,7 @@ void TOstraFile::DropPages(uint64_t position, uint64_t count) {
 
 // Copies count bytes (or count times fill when bytes is null) into the pages.
 void TOstraFile::PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position) {
+    if (count == 0) return;
     uint64_t end = position + count;
     while (count > 0) {
         size_t offset = size_t(position % PageSize);

@@ -94,6 +94,8 @@ public:
     // Exactly Length bytes or EKVZError 9 "File read error". Sees every write made before it.
     // Small reads go through pages kept in memory.
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
+    // The same, keeping no pages: for reads made once (the table chains walked at open).
+    void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
     // Raises 3 on a read-only file, 9 on a short write. Without write-through the bytes reach
     // the operating system at the next Flush, at close, when many pages are waiting, or before
     // the file shrinks; the header page always goes last.
@@ -157,6 +159,7 @@ private:
     TPage& CachedPage(uint64_t page);
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
     void DropPages(uint64_t position, uint64_t count);
+    void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
     void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
     void WriteBack();
 

@@ -58,7 +58,7 @@ void TSpaceManager::LoadChain() {
             throw damaged();
         if (!seen.insert(address).second) throw damaged();
         uint8_t head[HoleTable::HeadSize];
-        file.ReadAt(head, address);
+        file.ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * count;
         if (file.DataSize() - address < length) throw damaged();

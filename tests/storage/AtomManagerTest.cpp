@@ -300,6 +300,29 @@ TEST_F(AtomManagerTest, AFlippedBodyByteIs11) {
     EXPECT_EQ(Read(a, AtomPartCounts).Loaded, AtomPartCounts); // counts need no body
 }
 
+// After reopening, the scan walks up across chunk and segment borders and then into the free
+// tail of the last segment; entries written meanwhile read back from memory and from disk.
+TEST_F(AtomManagerTest, TheScanAfterReopeningCrossesSegmentsInHandleOrder) {
+    Open();
+    for (uint32_t h = 1; h <= 700; ++h) ASSERT_EQ(Create(), h);
+    Write(650, {Bytes(30), {1, 2}, 1});
+    Atoms().Delete(130);
+    Atoms().Delete(600);
+    Open(TOpenMode::Open);
+    EXPECT_EQ(Atoms().NewHandle(), 130u);
+    EXPECT_EQ(Atoms().NewHandle(), 600u);
+    EXPECT_EQ(Atoms().NewAtom(0), 701u);
+    EXPECT_EQ(Read(650).Data, Bytes(30));
+    Write(701, {Bytes(5), {650}, 2});
+    EXPECT_EQ(Read(701).Links, TAtomHandleArray{650});
+    for (uint32_t h = 702; h <= 768; ++h) ASSERT_EQ(Atoms().NewHandle(), h);
+    EXPECT_EQ(Atoms().NewHandle(), 769u); // a third segment
+    Open(TOpenMode::Open);
+    EXPECT_EQ(Read(701).Data, Bytes(5));
+    EXPECT_FALSE(Atoms().Exists(130));
+    EXPECT_TRUE(Atoms().Exists(129));
+}
+
 TEST_F(AtomManagerTest, TheFreeEntryScanPassesOverBadEntriesWithoutMarking) {
     Open();
     for (int i = 0; i < 4; ++i) Create();
