@@ -587,6 +587,8 @@ private:
     TRef<IVirtualAtom> Skins;
     TRef<IVirtualAtom> PasswordAtom;
     TRef<IVirtualAtom> TotalHostsAtom;
+    // The total hits atom, opened at its first use and held: every page hit reads and writes it.
+    TRef<IVirtualAtom> TotalHitsAtom;
     TRef<IIndexer> Hosts;
     TRef<IIndexer> SkipList;
     TRef<IIndexer> Nodes;
@@ -765,6 +767,7 @@ void TOstraCounter::ReleaseHeld()
 {
     Skins.reset();
     TotalHostsAtom.reset();
+    TotalHitsAtom.reset();
     PasswordAtom.reset();
     Hosts.reset();
     SkipList.reset();
@@ -1175,7 +1178,12 @@ void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, 
 
 void TOstraCounter::SetTotalHits(int32_t value)
 {
+    if (TotalHitsAtom) {
+        TotalHitsAtom->SetText(IntToStr(value));
+        return;
+    }
     SetRootText(RootLink::TotalHits, IntToStr(value));
+    TotalHitsAtom = OpenRoot()->OpenLink(RootLink::TotalHits);
 }
 
 int32_t TOstraCounter::CountHitsSinceCreation()
@@ -1197,7 +1205,8 @@ int32_t TOstraCounter::CountHitsSinceCreation()
 int32_t TOstraCounter::GetTotalHits()
 {
     CheckOpen();
-    if (std::optional<std::string> text = RootText(RootLink::TotalHits)) return StrToInt(*text);
+    if (!TotalHitsAtom) TotalHitsAtom = OpenRoot()->OpenLink(RootLink::TotalHits);
+    if (TotalHitsAtom) return StrToInt(TotalHitsAtom->GetText());
     int32_t total = CountHitsSinceCreation();
     SetTotalHits(total);
     return total;

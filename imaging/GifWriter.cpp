@@ -237,7 +237,7 @@ std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
         total += frame->Item->EncodedData->size() + 1024;
     out.reserve(total + 1024);
     if (WithSize)
-        out.insert(out.end(), 4, 0);
+        out.assign(4, 0); // the size, filled in at the end
     PutText(out, "GIF");
     static constexpr const char* Versions[] = {"\0\0\0", "87a", "89a"};
     out.insert(out.end(), Versions[std::min<int>(Version, 2)], Versions[std::min<int>(Version, 2)] + 3);

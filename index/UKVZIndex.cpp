@@ -21,7 +21,7 @@ std::string_view BufferKey(const void* p, int32_t len) {
 // ---------------------------------------------------------------------------------------------
 // TIIndexer
 
-TIIndexer::TIIndexer() : Caps(std::make_unique<TCapabilities>(static_cast<IUnknown*>(this), TrieCapabilityText)) {}
+TIIndexer::TIIndexer() = default;
 
 TIIndexer::~TIIndexer() = default;
 
@@ -42,7 +42,11 @@ TRef<TIIndexer> TIIndexer::CreateNew(IVirtualStorage* storage, TRef<IVirtualAtom
 }
 
 void* TIIndexer::GetInterface(const TGUID& iid) {
-    if (iid == ICapabilities::IID) return static_cast<ICapabilities*>(Caps.get());
+    if (iid == ICapabilities::IID) {
+        // Made at the first query: most indexers are opened for one lookup and never asked.
+        if (!Caps) Caps = std::make_unique<TCapabilities>(static_cast<IUnknown*>(this), TrieCapabilityText);
+        return static_cast<ICapabilities*>(Caps.get());
+    }
     if (void* found = FindInterface<IIndexer, IAtomTreeIndexAccess>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }

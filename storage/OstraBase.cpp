@@ -169,11 +169,88 @@ TAtomHandle TAtomEnumerator::Next() {
 // ---- transactions ----
 
 TBaseTransaction::TBaseTransaction(TOstraBase& base, uint32_t id, TBaseTransaction* parent)
-    : Base(base), ImageTable(MakeObj<TDivAtomAccessor>(ImageTableBits)), ID(id), Parent(parent) {}
+    : Base(base), ID(id), Parent(parent) {}
 
 bool TBaseTransaction::HasOpenBelow() const {
     if (OpenHere > 0) return true;
     return std::any_of(Children.begin(), Children.end(), [](const TBaseTransaction* c) { return c->HasOpenBelow(); });
+}
+
+// ---- image tables ----
+
+size_t TImageTable::SlotOf(TAtomHandle handle) const {
+    return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (Slots.size() - 1);
+}
+
+TAtomImage* TImageTable::Get(TAtomHandle handle) const {
+    if (Used == 0) return nullptr;
+    for (size_t i = SlotOf(handle);; i = (i + 1) & (Slots.size() - 1)) {
+        const TSlot& slot = Slots[i];
+        if (!slot.Image) return nullptr;
+        if (slot.Handle == handle) return slot.Image;
+    }
+}
+
+void TImageTable::Grow() {
+    std::vector<TSlot> old = std::move(Slots);
+    Slots.assign(old.empty() ? 16 : old.size() * 2, TSlot{});
+    for (const TSlot& slot : old) {
+        if (!slot.Image) continue;
+        size_t i = SlotOf(slot.Handle);
+        while (Slots[i].Image) i = (i + 1) & (Slots.size() - 1);
+        Slots[i] = slot;
+    }
+}
+
+void TImageTable::Put(TAtomHandle handle, TAtomImage* image) {
+    if (Slots.empty()) {
+        if (!image) return;
+        Grow();
+    }
+    size_t mask = Slots.size() - 1;
+    size_t i = SlotOf(handle);
+    while (Slots[i].Image && Slots[i].Handle != handle) i = (i + 1) & mask;
+    if (image) {
+        if (!Slots[i].Image) {
+            if (size_t(Used + 1) * 2 > Slots.size()) {
+                Grow();
+                return Put(handle, image);
+            }
+            ++Used;
+        }
+        Slots[i] = {handle, image};
+        return;
+    }
+    if (!Slots[i].Image) return;
+    // Removal by shifting back the entries of the probe run behind the freed slot.
+    --Used;
+    size_t hole = i;
+    for (size_t j = (i + 1) & mask; Slots[j].Image; j = (j + 1) & mask) {
+        size_t home = SlotOf(Slots[j].Handle);
+        // j's entry may fill the hole when its home is not cyclically within (hole, j].
+        bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (!between) {
+            Slots[hole] = Slots[j];
+            hole = j;
+        }
+    }
+    Slots[hole] = TSlot{};
+}
+
+void TImageTable::Clear() {
+    Slots.clear();
+    Used = 0;
+}
+
+std::vector<TAtomHandle> TImageTable::HandlesBackward() const {
+    std::vector<TAtomHandle> handles;
+    if (Used == 0) return handles;
+    handles.reserve(Used);
+    for (const TSlot& slot : Slots)
+        if (slot.Image) handles.push_back(slot.Handle);
+    auto order = [](TAtomHandle h) { return uint64_t(h & 0x3F) << 32 | (h >> 6); };
+    std::sort(handles.begin(), handles.end(), [&](TAtomHandle a, TAtomHandle b) { return order(a) > order(b); });
+    return handles;
 }
 
 uint32_t TTransactionList::Allocate(std::unique_ptr<TBaseTransaction> transaction) {
@@ -210,9 +287,10 @@ TOstraBase::TOstraBase(const std::string& fileName, TOpenMode mode, std::span<co
 
 void TOstraBase::CreatePredefinedAtoms() {
     for (int i = 0; i < 2; ++i) {
-        std::unique_ptr<TAtom> atom = NewAtom(0, 0);
-        atom->AddLinkRefs(+1);
-        atom->Close();
+        TAtom atom(*this);
+        NewAtom(0, 0, atom);
+        atom.AddLinkRefs(+1);
+        atom.Close();
     }
 }
 
@@ -233,14 +311,84 @@ TOstraBase::~TOstraBase() {
 }
 
 TAtomImage* TOstraBase::NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction& owner, bool isNew) {
-    auto image = std::make_unique<TAtomImage>(handle, parent, &owner, isNew);
+    std::unique_ptr<TAtomImage> image;
+    if (SpareImages.empty()) {
+        image = std::make_unique<TAtomImage>(handle, parent, &owner, isNew);
+    } else {
+        image = std::move(SpareImages.back());
+        SpareImages.pop_back();
+        image->AtomHandle = handle;
+        image->ParentImage = parent;
+        image->IsNewAtom = isNew;
+        image->OwnerTransaction = &owner;
+    }
     if (parent) parent->ChildImages.push_back(image.get());
-    owner.ImageTable->Put(handle, image.get());
+    try {
+        owner.ImageTable.Put(handle, image.get());
+    } catch (...) {
+        if (parent) parent->ChildImages.pop_back();
+        RecycleImage(image.release());
+        throw;
+    }
     return image.release(); // owned by the image table from here; freed by FreeImage
 }
 
-void TOstraBase::FreeImage(TAtomImage* image) {
+namespace {
+// Buffers above this size go back to the heap rather than wait for reuse.
+constexpr size_t SpareBufferBytes = 16384;
+constexpr size_t SpareLimit = 4096;
+
+template <class T>
+void KeepSpare(std::vector<std::shared_ptr<std::vector<T>>>& spare, std::shared_ptr<std::vector<T>>& buffer) {
+    if (buffer && buffer.use_count() == 1 && spare.size() < SpareLimit &&
+        buffer->capacity() * sizeof(T) <= SpareBufferBytes) {
+        buffer->clear();
+        spare.push_back(std::move(buffer));
+    }
+    buffer.reset();
+}
+} // namespace
+
+// Leaves the image as a fresh one would be, its buffers set aside when nothing else shares them.
+void TOstraBase::RecycleImage(TAtomImage* image) noexcept {
     std::unique_ptr<TAtomImage> owned(image);
+    if (SpareImages.size() >= SpareLimit) return;
+    KeepSpare(SpareData, image->Data);
+    KeepSpare(SpareLinks, image->Links);
+    image->LinkWidth = 1;
+    image->Share = TShareCounters{};
+    image->Usage = 0;
+    image->ModifiedParts = 0;
+    image->ChildImages.clear();
+    image->LinkRefs = image->ExtRefs = 0;
+    image->LoadedParts = 0;
+    image->BeingDeleted = false;
+    SpareImages.push_back(std::move(owned));
+}
+
+// A shared buffer holding content; content is left empty, with the capacity of a spare buffer.
+template <class T>
+std::shared_ptr<std::vector<T>> TOstraBase::TakeBuffer(std::vector<std::shared_ptr<std::vector<T>>>& spare,
+                                                       std::vector<T>& content) {
+    std::shared_ptr<std::vector<T>> buffer;
+    if (spare.empty()) {
+        buffer = std::make_shared<std::vector<T>>();
+    } else {
+        buffer = std::move(spare.back());
+        spare.pop_back();
+    }
+    buffer->swap(content);
+    content.clear();
+    if (content.capacity() * sizeof(T) > SpareBufferBytes) std::vector<T>().swap(content);
+    return buffer;
+}
+
+void TOstraBase::FreeImage(TAtomImage* image) {
+    struct TRecycle {
+        TOstraBase& Base;
+        TAtomImage* Image;
+        ~TRecycle() { Base.RecycleImage(Image); }
+    } recycle{*this, image};
     if (TAtomImage* parent = image->ParentImage) {
         ChangeShare(*parent, UsageCounts(image->Usage, -1));
         auto& siblings = parent->ChildImages;
@@ -248,11 +396,12 @@ void TOstraBase::FreeImage(TAtomImage* image) {
     }
     while (!image->ChildImages.empty()) FreeImage(image->ChildImages.front());
     TBaseTransaction& owner = *image->OwnerTransaction;
-    if (!owner.Destroying) owner.ImageTable->Put(image->AtomHandle, nullptr);
+    if (!owner.Destroying || owner.ImageTable.Get(image->AtomHandle) == image)
+        owner.ImageTable.Put(image->AtomHandle, nullptr);
 }
 
 TAtomImage* TOstraBase::GetImage(TBaseTransaction& t, TAtomHandle handle) {
-    if (TAtomImage* image = t.ImageTable->Get(handle)) return image;
+    if (TAtomImage* image = t.ImageTable.Get(handle)) return image;
     TAtomImage* parent = t.Parent ? GetImage(*t.Parent, handle) : nullptr;
     return NewImage(handle, parent, t, false);
 }
@@ -314,48 +463,49 @@ void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
         }
         if (parts & AtomPartData) image.Data.reset();
     } else {
-        TAtomData data;
+        TAtomData& data = ReadBuffer;
+        data.Links.clear();
+        data.Data.clear();
         AtomCache->Read(image.AtomHandle, parts, data);
         if (parts & AtomPartCounts) {
             image.LinkRefs = int32_t(data.LinkRefs);
             image.ExtRefs = int32_t(data.ExtRefs);
         }
         if (parts & AtomPartLinks) {
-            image.Links = data.Links.empty() ? nullptr : std::make_shared<std::vector<uint32_t>>(std::move(data.Links));
+            image.Links = data.Links.empty() ? nullptr : TakeBuffer(SpareLinks, data.Links);
             image.LinkWidth = data.LinkWidth;
         }
-        if (parts & AtomPartData)
-            image.Data = data.Data.empty() ? nullptr : std::make_shared<std::vector<uint8_t>>(std::move(data.Data));
+        if (parts & AtomPartData) image.Data = data.Data.empty() ? nullptr : TakeBuffer(SpareData, data.Data);
     }
     image.LoadedParts |= parts;
 }
 
-std::unique_ptr<TAtom> TOstraBase::OpenImage(TAtomImage* image, TAccess access) {
+void TOstraBase::OpenImage(TAtomImage* image, TAccess access, TAtom& into) {
     if (access & (AccessWriteData | AccessWriteLinks)) CheckWritable();
     ChangeShare(*image, AccessCounts(access, +1));
-    auto atom = std::make_unique<TAtom>(*this, image, access);
+    into.Image = image;
+    into.Access = access;
     image->OwnerTransaction->OpenHere += 1;
-    return atom;
 }
 
-std::unique_ptr<TAtom> TOstraBase::NewAtom(uint32_t id, TAccess access) {
+void TOstraBase::NewAtom(uint32_t id, TAccess access, TAtom& into) {
     CheckWritable();
     TBaseTransaction& t = Transactions.Get(id);
     TAtomHandle handle = AtomManager->NewHandle();
     TAtomImage* image = NewImage(handle, nullptr, t, true);
     try {
-        return OpenImage(image, access);
+        OpenImage(image, access, into);
     } catch (...) {
         Settle(t, image);
         throw;
     }
 }
 
-std::unique_ptr<TAtom> TOstraBase::OpenAtom(uint32_t id, TAtomHandle handle, TAccess access) {
+void TOstraBase::OpenAtom(uint32_t id, TAtomHandle handle, TAccess access, TAtom& into) {
     TBaseTransaction& t = Transactions.Get(id);
     TAtomImage* image = GetImage(t, handle);
     try {
-        return OpenImage(image, access);
+        OpenImage(image, access, into);
     } catch (...) {
         try {
             Settle(t, image);
@@ -389,8 +539,8 @@ bool TOstraBase::IsDueForDeletion(const TAtomImage& image) {
 bool TOstraBase::SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image) {
     TBaseTransaction* previous = image->OwnerTransaction;
     if (previous != &t) {
-        if (!previous->Destroying) previous->ImageTable->Put(image->AtomHandle, nullptr);
-        t.ImageTable->Put(image->AtomHandle, image);
+        previous->ImageTable.Put(image->AtomHandle, nullptr);
+        t.ImageTable.Put(image->AtomHandle, image);
         image->OwnerTransaction = &t;
     }
     // An atom on its way out stays until its deletion finishes.
@@ -444,16 +594,21 @@ void TOstraBase::StoreToFile(TAtomImage& image) {
         image.IsNewAtom = false;
     }
     if (!image.ModifiedParts) return;
-    TAtomData data;
+    TAtomData& data = WriteBuffer;
+    data.LinkRefs = data.ExtRefs = 0;
     if (image.LoadedParts & AtomPartCounts) {
         data.LinkRefs = uint32_t(image.LinkRefs);
         data.ExtRefs = uint32_t(image.ExtRefs);
     }
-    if ((image.LoadedParts & AtomPartLinks) && image.Links) data.Links = *image.Links;
+    data.Links.clear();
+    if ((image.LoadedParts & AtomPartLinks) && image.Links) data.Links.assign(image.Links->begin(), image.Links->end());
     data.LinkWidth = image.LinkWidth;
-    if ((image.LoadedParts & AtomPartData) && image.Data) data.Data = *image.Data;
+    data.Data.clear();
+    if ((image.LoadedParts & AtomPartData) && image.Data) data.Data.assign(image.Data->begin(), image.Data->end());
     data.Parts = image.LoadedParts;
     AtomCache->Write(image.AtomHandle, data, image.ModifiedParts);
+    if (data.Data.capacity() > SpareBufferBytes) std::vector<uint8_t>().swap(data.Data);
+    if (data.Links.capacity() * sizeof(uint32_t) > SpareBufferBytes) std::vector<uint32_t>().swap(data.Links);
     image.ModifiedParts = 0;
     SetUsage(image, UsageOf(image.Share));
 }
@@ -671,21 +826,15 @@ void TOstraBase::Commit(uint32_t id) {
     if (t.OpenHere > 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotCommitOpened);
     TBaseTransaction& parent = *t.Parent;
     bool intoRoot = &parent == Root;
-    {
-        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
-        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
-            if (image->IsNewAtom && !image->ParentImage) Settle(parent, image);
-            else MergeIntoParent(*image);
-        }
-    }
-    {
-        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
-        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
-            TAtomImage* former = image->ParentImage;
-            FreeImage(image);
-            if (former) Settle(parent, former);
-        }
-    }
+    t.ForEachImageBackward([&](TAtomImage* image) {
+        if (image->IsNewAtom && !image->ParentImage) Settle(parent, image);
+        else MergeIntoParent(*image);
+    });
+    t.ForEachImageBackward([&](TAtomImage* image) {
+        TAtomImage* former = image->ParentImage;
+        FreeImage(image);
+        if (former) Settle(parent, former);
+    });
     for (TBaseTransaction* child : t.Children) {
         child->Parent = &parent;
         parent.Children.push_back(child);
@@ -704,28 +853,23 @@ void TOstraBase::Abort(uint32_t id) {
 
 void TOstraBase::AbortTransaction(TBaseTransaction& t) {
     while (!t.Children.empty()) AbortTransaction(*t.Children.front());
-    TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
-    for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
+    t.ForEachImageBackward([&](TAtomImage* image) {
         if (image->IsNewAtom && !image->ParentImage) AtomManager->RecycleHandle(image->AtomHandle);
         TAtomImage* former = image->ParentImage;
         FreeImage(image);
         if (former) Settle(*t.Parent, former);
-    }
-    walk.reset();
+    });
     FreeTransaction(t);
 }
 
 void TOstraBase::FreeTransaction(TBaseTransaction& t) {
     t.Destroying = true;
-    {
-        TRef<IAtomAccessorEnumerator> walk = t.ImagesBackward();
-        for (TAtomImage* image = walk->First(); image; image = walk->Next()) {
-            TAtomImage* former = image->ParentImage;
-            FreeImage(image);
-            if (former && t.Parent) Settle(*t.Parent, former);
-        }
-    }
-    t.ImageTable.reset();
+    t.ForEachImageBackward([&](TAtomImage* image) {
+        TAtomImage* former = image->ParentImage;
+        FreeImage(image);
+        if (former && t.Parent) Settle(*t.Parent, former);
+    });
+    t.ImageTable.Clear();
     if (t.Parent) {
         auto& siblings = t.Parent->Children;
         siblings.erase(std::find(siblings.begin(), siblings.end(), &t));
@@ -737,7 +881,7 @@ void TOstraBase::FreeTransaction(TBaseTransaction& t) {
 
 bool TOstraBase::AtomExists(uint32_t id, TAtomHandle handle) {
     for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent) {
-        TAtomImage* image = t->ImageTable->Get(handle);
+        TAtomImage* image = t->ImageTable.Get(handle);
         if (image && image->IsNewAtom) return true;
     }
     return AtomManager->Exists(handle);

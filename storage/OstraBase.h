@@ -75,7 +75,8 @@ public:
 // One open of an image. Closing it (Close, or destruction) returns its share and settles the image.
 class TAtom {
 public:
-    TAtom(TOstraBase& base, TAtomImage* image, TAccess access) : Base(base), Image(image), Access(access) {}
+    // A closed open, for OpenAtom/NewAtom to fill.
+    explicit TAtom(TOstraBase& base) : Base(base), Image(nullptr), Access(0) {}
     TAtom(const TAtom&) = delete;
     TAtom& operator=(const TAtom&) = delete;
     // Reports (never raises) what Close would raise.
@@ -121,12 +122,36 @@ public:
     TAtomHandle Position = 1;
 };
 
+// A transaction's atom images by handle (open addressing). It refers to the images, never owns them.
+class TImageTable {
+public:
+    TAtomImage* Get(TAtomHandle handle) const;
+    // Stores image for handle; nullptr removes the handle's image.
+    void Put(TAtomHandle handle, TAtomImage* image);
+    uint32_t Count() const { return Used; }
+    void Clear();
+    // The handles held now, in the order a transaction gives its images up: by the low six bits
+    // of the handle falling, then by the rest falling.
+    std::vector<TAtomHandle> HandlesBackward() const;
+
+private:
+    struct TSlot {
+        TAtomHandle Handle = 0;
+        TAtomImage* Image = nullptr;
+    };
+    size_t SlotOf(TAtomHandle handle) const;
+    void Grow();
+
+    std::vector<TSlot> Slots;
+    uint32_t Used = 0;
+};
+
 class TBaseTransaction {
 public:
     TBaseTransaction(TOstraBase& base, uint32_t id, TBaseTransaction* parent);
 
     TOstraBase& Base;
-    TRef<IAtomAccessor> ImageTable;
+    TImageTable ImageTable;
     std::vector<TBaseTransaction*> Children;
     bool Destroying = false;
     uint32_t ID;
@@ -135,8 +160,13 @@ public:
 
     // Opens in this transaction or in any below it.
     bool HasOpenBelow() const;
-    // The images from the last to the first; removal of the image just returned is allowed.
-    TRef<IAtomAccessorEnumerator> ImagesBackward() { return ImageTable->EnumBackward(); }
+    // Calls visit(image) for every image, from the last to the first; images that leave the table
+    // before their turn are passed over, images that come in meanwhile are not visited.
+    template <class F>
+    void ForEachImageBackward(F visit) {
+        for (TAtomHandle handle : ImageTable.HandlesBackward())
+            if (TAtomImage* image = ImageTable.Get(handle)) visit(image);
+    }
 };
 
 // Transactions by ID; released IDs are reused, the most recently released first.
@@ -163,8 +193,9 @@ public:
     TOstraBase(const TOstraBase&) = delete;
     TOstraBase& operator=(const TOstraBase&) = delete;
 
-    std::unique_ptr<TAtom> NewAtom(uint32_t id, TAccess access);
-    std::unique_ptr<TAtom> OpenAtom(uint32_t id, TAtomHandle handle, TAccess access);
+    // Both open into a closed TAtom of this base; it stays closed when they raise.
+    void NewAtom(uint32_t id, TAccess access, TAtom& into);
+    void OpenAtom(uint32_t id, TAtomHandle handle, TAccess access, TAtom& into);
     uint32_t StartTransaction(uint32_t parentId);
     void Commit(uint32_t id);
     void Abort(uint32_t id);
@@ -194,7 +225,7 @@ private:
     TAtomImage* NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction& owner, bool isNew);
     void FreeImage(TAtomImage* image);
     TAtomImage* GetImage(TBaseTransaction& t, TAtomHandle handle);
-    std::unique_ptr<TAtom> OpenImage(TAtomImage* image, TAccess access);
+    void OpenImage(TAtomImage* image, TAccess access, TAtom& into);
     void SetUsage(TAtomImage& image, TAccess usage);
     void LoadParts(TAtomImage& image, uint8_t parts);
     // Runs whenever something on an image has ended: frees, writes back or deletes it.
@@ -214,6 +245,18 @@ private:
     void AbortTransaction(TBaseTransaction& t);
     void FreeTransaction(TBaseTransaction& t);
     void CheckWritable() { FileObject->CheckWritable(); }
+    // Freed images and part buffers wait here for the next open: an open and close of an atom
+    // then takes no memory from the heap.
+    void RecycleImage(TAtomImage* image) noexcept;
+    template <class T>
+    std::shared_ptr<std::vector<T>> TakeBuffer(std::vector<std::shared_ptr<std::vector<T>>>& spare,
+                                               std::vector<T>& content);
+
+    std::vector<std::unique_ptr<TAtomImage>> SpareImages;
+    std::vector<TDataBuffer> SpareData;
+    std::vector<TLinkBuffer> SpareLinks;
+    TAtomData ReadBuffer;  // what the cache hands over, before it moves into an image
+    TAtomData WriteBuffer; // what an image hands to the cache
 
     std::unique_ptr<TOstraFile> FileObject;
     TRef<IAtomManager> AtomManager;
@@ -224,4 +267,3 @@ private:
 
 inline constexpr uint32_t AtomCacheBits = 6;
 inline constexpr uint32_t AtomCacheLimit = 8000;
-inline constexpr uint32_t ImageTableBits = 6;

@@ -67,7 +67,7 @@ TOstraStorage::TOstraStorage(const std::string& FileName, TOpenMode Mode, std::s
 
 TOstraStorage::~TOstraStorage() {
     if (Registered) Unlist(LiveStorages(), this);
-    OpenAtoms.clear();
+    FirstOpenAtom = nullptr;
     StorageTransactions.clear();
     Capabilities = nullptr;
     CapabilitiesOwner.reset();
@@ -101,13 +101,17 @@ void TOstraStorage::CheckAddress(const TAtomAddress& Address) {
 TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                            TStorageTransaction* Transaction) {
     TOstraBase& base = CheckedBase();
-    std::unique_ptr<TAtom> atom = IsNew ? base.NewAtom(ID, Access) : base.OpenAtom(ID, Handle, Access);
-    return MakeObj<TVirtualAtom>(*this, std::move(atom), Transaction);
+    TRef<TVirtualAtom> atom = MakeObj<TVirtualAtom>(*this, base, Transaction);
+    if (IsNew) base.NewAtom(ID, Access, atom->ObjectAtom);
+    else base.OpenAtom(ID, Handle, Access, atom->ObjectAtom);
+    atom->Register();
+    return TRef<IVirtualAtom>(atom.get());
 }
 
 void TOstraStorage::ForceClose() {
     Registered = false;
-    std::vector<TVirtualAtom*> atoms(OpenAtoms.begin(), OpenAtoms.end());
+    std::vector<TVirtualAtom*> atoms;
+    for (TVirtualAtom* atom = FirstOpenAtom; atom; atom = atom->NextOpen) atoms.push_back(atom);
     for (TVirtualAtom* atom : atoms) {
         try {
             atom->Close();
@@ -344,12 +348,14 @@ TRef<IVirtualAtom> TStorageTransaction::OpenSecondRootAccess(TAccess Access) {
 
 // ---- atoms ----
 
-TVirtualAtom::TVirtualAtom(TOstraStorage& Storage, std::unique_ptr<TAtom> ObjectAtom,
-                           TStorageTransaction* Transaction)
-    : ObjectAtom(std::move(ObjectAtom)), Storage(Storage), StorageRef(&Storage),
-      Transaction(static_cast<IStorageTransaction*>(Transaction)) {
-    Stream = std::make_unique<TAtomStream>(*this);
-    Storage.OpenAtoms.insert(this);
+TVirtualAtom::TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction)
+    : ObjectAtom(Base), Storage(Storage), StorageRef(&Storage),
+      Transaction(static_cast<IStorageTransaction*>(Transaction)) {}
+
+void TVirtualAtom::Register() {
+    NextOpen = Storage.FirstOpenAtom;
+    if (NextOpen) NextOpen->PreviousOpen = this;
+    Storage.FirstOpenAtom = this;
 }
 
 TVirtualAtom::~TVirtualAtom() {
@@ -365,17 +371,23 @@ void* TVirtualAtom::GetInterface(const TGUID& iid) {
     return TUnknown::GetInterface(iid);
 }
 
+TAtomStream* TVirtualAtom::GetStream() {
+    if (!Stream && ObjectAtom.Image) Stream = std::make_unique<TAtomStream>(*this);
+    return Stream.get();
+}
+
 TAtom& TVirtualAtom::Open() {
-    if (!ObjectAtom) RaiseAccessDenied();
-    return *ObjectAtom;
+    if (!ObjectAtom.Image) RaiseAccessDenied();
+    return ObjectAtom;
 }
 
 void TVirtualAtom::Close() {
-    if (!ObjectAtom) return;
-    Storage.OpenAtoms.erase(this);
+    if (!ObjectAtom.Image) return;
+    (PreviousOpen ? PreviousOpen->NextOpen : Storage.FirstOpenAtom) = NextOpen;
+    if (NextOpen) NextOpen->PreviousOpen = PreviousOpen;
+    PreviousOpen = NextOpen = nullptr;
     Stream.reset();
-    std::unique_ptr<TAtom> atom = std::move(ObjectAtom);
-    atom->Close();
+    ObjectAtom.Close();
 }
 
 TAtomHandle TVirtualAtom::TargetHandle(IVirtualAtom* Atom) {

@@ -8,7 +8,6 @@
 #include "storage/OstraBase.h"
 
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -67,7 +66,7 @@ public:
 
     TAccess DefaultAccess = AccessDefault;
     std::vector<TStorageTransaction*> StorageTransactions; // not counted
-    std::set<TVirtualAtom*> OpenAtoms;                   // not counted
+    TVirtualAtom* FirstOpenAtom = nullptr;              // the open atoms, a list through them; not counted
 
 protected:
     void* GetInterface(const TGUID& iid) override;
@@ -146,7 +145,8 @@ private:
 
 class TVirtualAtom : public TUnknown, public IAtomInfo, public IVirtualAtom {
 public:
-    TVirtualAtom(TOstraStorage& Storage, std::unique_ptr<TAtom> ObjectAtom, TStorageTransaction* Transaction);
+    // A closed atom; MakeAtom opens it.
+    TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction);
     // Closes the atom; reports (never raises) what closing raises.
     ~TVirtualAtom() override;
 
@@ -168,7 +168,7 @@ public:
     TByteArray GetBytes() override;
     std::string GetText() override;
     uint32_t GetDataSize() override;
-    TAtomStream* GetStream() override { return Stream.get(); }
+    TAtomStream* GetStream() override;
     TRef<IVirtualStorage> GetStorage() override;
     TRef<IStorageTransaction> GetTransaction() override;
     TAccess GetAccess() override;
@@ -186,13 +186,19 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
+    friend class TOstraStorage;
+    // Enters the atom, just opened, in the storage's list of open atoms.
+    void Register();
+
     // The object-layer open; raises 3 "Access is denied" once closed.
     TAtom& Open();
     // The handle of Atom (of this storage, else 2), without touching its counts when it is one of ours.
     TAtomHandle TargetHandle(IVirtualAtom* Atom);
 
-    std::unique_ptr<TAtomStream> Stream;
-    std::unique_ptr<TAtom> ObjectAtom;
+    std::unique_ptr<TAtomStream> Stream; // made at the first GetStream
+    TAtom ObjectAtom; // closed once Image is null
+    TVirtualAtom* PreviousOpen = nullptr;
+    TVirtualAtom* NextOpen = nullptr;
     TOstraStorage& Storage;
     TRef<IVirtualStorage> StorageRef;
     TRef<IStorageTransaction> Transaction;

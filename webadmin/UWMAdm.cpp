@@ -260,7 +260,11 @@ double AverageOf(std::span<const int32_t> values) {
     return double(SumOf(values)) / double(values.size());
 }
 
-std::string TwoDigitText(int32_t n) { return n < 10 ? "0" + std::to_string(n) : std::to_string(n); }
+std::string TwoDigitText(int32_t n) {
+    std::string text = std::to_string(n);
+    if (n < 10) text.insert(text.begin(), '0');
+    return text;
+}
 
 int MonthIndex(std::string_view text) {
     std::string upper = UpperCase(text);

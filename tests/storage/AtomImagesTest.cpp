@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+
 namespace {
 TAtomHandle HandleOf(const TRef<IVirtualAtom>& atom) { return Query<IAtomInfo>(atom)->GetAddress().Handle; }
 
@@ -340,4 +343,77 @@ TEST_F(AtomImagesTest, SelfLinkAndPredefinedAtoms) {
     Counts(inT, linkRefs, extRefs);
     EXPECT_EQ(linkRefs, 0);
     EXPECT_EQ(extRefs, 1);
+}
+
+// Thousands of atoms held at once in nested transactions, opened, changed and closed in scattered
+// orders: every transaction's view stays its own through abort, commit and reopening.
+TEST_F(AtomImagesTest, ManyAtomsAtDepth) {
+    constexpr uint32_t Count = 3000;
+    std::mt19937 random(77);
+    std::vector<uint32_t> order(Count);
+    for (uint32_t i = 0; i < Count; ++i) order[i] = i;
+    TRef<IVirtualStorage> storage = Create();
+    TRef<IStorageTransaction> outer = storage->StartTransaction();
+    auto fill = [&](const TRef<IStorageTransaction>& t, const std::string& tag) {
+        TRef<IVirtualAtom> root = t->OpenRoot();
+        std::vector<TRef<IVirtualAtom>> held;
+        for (uint32_t i = 0; i < Count; ++i) {
+            TRef<IVirtualAtom> atom = t->NewAtom();
+            atom->SetText(tag + std::to_string(i));
+            root->SetLink(i, atom.get());
+            held.push_back(atom);
+        }
+        std::shuffle(held.begin(), held.end(), random);
+        while (!held.empty()) held.pop_back();
+    };
+    auto check = [&](IVirtualStorage* level, const std::string& tag, uint32_t changedEvery) {
+        TRef<IVirtualAtom> root = level->OpenRootAccess(AccessReadLinks);
+        ASSERT_EQ(root->GetLinkCount(), Count);
+        std::shuffle(order.begin(), order.end(), random);
+        std::vector<TRef<IVirtualAtom>> held;
+        for (uint32_t i : order) {
+            TRef<IVirtualAtom> atom = root->OpenLinkAccess(i, AccessReadData);
+            std::string expected = (changedEvery && i % changedEvery == 0 ? "changed " : tag) + std::to_string(i);
+            ASSERT_EQ(atom->GetText(), expected) << i;
+            if (i % 3 == 0) held.push_back(atom);
+        }
+        std::shuffle(held.begin(), held.end(), random);
+    };
+    {
+        TRef<IStorageTransaction> lost = outer->StartTransaction();
+        fill(lost, "lost ");
+        check(lost.get(), "lost ", 0);
+        lost->Abort();
+    }
+    EXPECT_EQ(outer->OpenRoot()->GetLinkCount(), 0u);
+    {
+        TRef<IStorageTransaction> kept = outer->StartTransaction();
+        fill(kept, "kept ");
+        kept->Commit();
+    }
+    check(outer.get(), "kept ", 0);
+    {
+        TRef<IStorageTransaction> inner = outer->StartTransaction();
+        TRef<IVirtualAtom> root = inner->OpenRootAccess(AccessReadLinks);
+        std::shuffle(order.begin(), order.end(), random);
+        std::vector<TRef<IVirtualAtom>> readers;
+        for (uint32_t i : order) {
+            if (i % 7 == 0) root->OpenLinkAccess(i, AccessAll)->SetText("changed " + std::to_string(i));
+            else readers.push_back(root->OpenLinkAccess(i, AccessReadData));
+        }
+        std::shuffle(readers.begin(), readers.end(), random);
+        readers.clear();
+        root.reset();
+        check(inner.get(), "kept ", 7);
+        TRef<IVirtualAtom> outerRoot = outer->OpenRootAccess(AccessReadLinks);
+        EXPECT_EQ(outerRoot->OpenLinkAccess(8, AccessReadData)->GetText(), "kept 8");
+        EXPECT_EQ(ErrorCode([&] { outerRoot->OpenLinkAccess(14, AccessReadData); }), 4);
+        outerRoot.reset();
+        inner->Commit();
+    }
+    outer->Commit();
+    outer.reset();
+    storage.reset();
+    storage = Open();
+    check(storage.get(), "kept ", 7);
 }
