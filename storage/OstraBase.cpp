@@ -539,7 +539,8 @@ bool TOstraBase::IsDueForDeletion(const TAtomImage& image) {
 bool TOstraBase::SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image) {
     TBaseTransaction* previous = image->OwnerTransaction;
     if (previous != &t) {
-        previous->ImageTable.Put(image->AtomHandle, nullptr);
+        if (!previous->Destroying || previous->ImageTable.Get(image->AtomHandle) == image)
+            previous->ImageTable.Put(image->AtomHandle, nullptr);
         t.ImageTable.Put(image->AtomHandle, image);
         image->OwnerTransaction = &t;
     }

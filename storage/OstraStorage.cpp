@@ -349,8 +349,10 @@ TRef<IVirtualAtom> TStorageTransaction::OpenSecondRootAccess(TAccess Access) {
 // ---- atoms ----
 
 TVirtualAtom::TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction)
-    : ObjectAtom(Base), Storage(Storage), StorageRef(&Storage),
-      Transaction(static_cast<IStorageTransaction*>(Transaction)) {}
+    : ObjectAtom(Base), Storage(Storage), Transaction(static_cast<IStorageTransaction*>(Transaction)) {
+    // A transaction holds its storage; only an atom opened on the storage itself must.
+    if (!Transaction) StorageRef = TRef<IVirtualStorage>(&Storage);
+}
 
 void TVirtualAtom::Register() {
     NextOpen = Storage.FirstOpenAtom;
@@ -494,7 +496,7 @@ std::string TVirtualAtom::GetText() {
 
 uint32_t TVirtualAtom::GetDataSize() { return Open().GetDataLength(); }
 
-TRef<IVirtualStorage> TVirtualAtom::GetStorage() { return StorageRef; }
+TRef<IVirtualStorage> TVirtualAtom::GetStorage() { return TRef<IVirtualStorage>(&Storage); }
 
 TRef<IStorageTransaction> TVirtualAtom::GetTransaction() { return Transaction; }
 

@@ -200,7 +200,7 @@ private:
     TVirtualAtom* PreviousOpen = nullptr;
     TVirtualAtom* NextOpen = nullptr;
     TOstraStorage& Storage;
-    TRef<IVirtualStorage> StorageRef;
+    TRef<IVirtualStorage> StorageRef; // held when there is no transaction
     TRef<IStorageTransaction> Transaction;
 };
 
