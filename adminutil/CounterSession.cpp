@@ -77,8 +77,7 @@ bool TCounterSession::FindNodeName(int I, std::string& Name) const {
 std::string TCounterSession::NodeHitsText(int I) const {
     if (I < 0 || I >= NodeList.Count()) return {};
     const std::string& text = NodeList[I];
-    if (text.find(NameSeparator) != std::string::npos)
-        return std::string(AfterSeparator(AfterSeparator(text)));
+    if (text.find(NameSeparator) != std::string::npos) return std::string(AfterSeparator(AfterSeparator(text)));
     const TCObject* entry = NodeList.ObjectAs<TCObject>(I);
     return entry ? std::to_string(entry->Hits) : std::string();
 }
@@ -95,16 +94,14 @@ int32_t TCounterSession::GetSiteHosts(TDateTime Date) { return Opened().GetHosts
 int32_t TCounterSession::GetAllDaysHosts() { return Opened().GetHostsForPeriod(true, 0, 0); }
 int32_t TCounterSession::GetAllDaysHits() { return Opened().GetHitsForPeriod("", true, 0, 0); }
 
-void TCounterSession::BookTimes(int64_t Count, const TBookingProgress& Progress,
-                                const std::function<void()>& BookOne) {
+void TCounterSession::BookTimes(int64_t Count, const TBookingProgress& Progress, const std::function<void()>& BookOne) {
     for (int64_t done = 1; done <= Count; ++done) {
         BookOne();
         if (Progress) Progress(done, Count);
     }
 }
 
-void TCounterSession::RaiseNodeHits(int I, TDateTime Date, int32_t NewValue,
-                                    const TBookingProgress& Progress) {
+void TCounterSession::RaiseNodeHits(int I, TDateTime Date, int32_t NewValue, const TBookingProgress& Progress) {
     std::string name;
     if (!FindNodeName(I, name)) return;
     ICounter& counter = Opened();
@@ -125,15 +122,13 @@ void TCounterSession::RaiseTotalHosts(int32_t NewValue) {
     counter.SetTotalHosts(NewValue);
 }
 
-void TCounterSession::RaiseSiteHosts(TDateTime Date, int32_t NewValue,
-                                     const TBookingProgress& Progress) {
+void TCounterSession::RaiseSiteHosts(TDateTime Date, int32_t NewValue, const TBookingProgress& Progress) {
     ICounter& counter = Opened();
     int64_t count = BookingsToRaise(counter.GetHostsByDate(Date), NewValue);
     BookTimes(count, Progress, [&] { counter.AddHostByDate(ManualBookingIP, Date); });
 }
 
-void TCounterSession::RaiseSiteHits(TDateTime Date, int32_t NewValue,
-                                    const TBookingProgress& Progress) {
+void TCounterSession::RaiseSiteHits(TDateTime Date, int32_t NewValue, const TBookingProgress& Progress) {
     ICounter& counter = Opened();
     int64_t count = BookingsToRaise(counter.GetHitsByDate("", Date), NewValue);
     BookTimes(count, Progress, [&] { counter.AddHitByDate(ManualBookingIP, "", Date); });

@@ -10,8 +10,7 @@
 #include <string>
 
 // The text of a correction that would lower a count.
-inline constexpr const char* BelowOldValueText =
-    "You can't set new value of this parameter - below old value.";
+inline constexpr const char* BelowOldValueText = "You can't set new value of this parameter - below old value.";
 // The pseudo host address every manual booking is made under.
 inline constexpr const char* ManualBookingIP = "BBB";
 
@@ -75,8 +74,7 @@ private:
     ICounter& Opened() const;
     // The row's page name as the database knows it, or nothing.
     bool FindNodeName(int I, std::string& Name) const;
-    static void BookTimes(int64_t Count, const TBookingProgress& Progress,
-                          const std::function<void()>& BookOne);
+    static void BookTimes(int64_t Count, const TBookingProgress& Progress, const std::function<void()>& BookOne);
 
     TRef<ICounter> Counter;
     TStringList NodeList;

@@ -10,18 +10,13 @@ enum TNodeColumn { NameColumn, HitsColumn, ColumnCount };
 TNodeListModel::TNodeListModel(TCounterSession& Session, QObject* Parent)
     : QAbstractTableModel(Parent), Session(Session) {}
 
-int TNodeListModel::rowCount(const QModelIndex& Parent) const {
-    return Parent.isValid() ? 0 : Session.NodeCount();
-}
+int TNodeListModel::rowCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : Session.NodeCount(); }
 
-int TNodeListModel::columnCount(const QModelIndex& Parent) const {
-    return Parent.isValid() ? 0 : ColumnCount;
-}
+int TNodeListModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }
 
 QVariant TNodeListModel::data(const QModelIndex& Index, int Role) const {
     if (Role != Qt::DisplayRole || !Index.isValid()) return {};
-    std::string text = Index.column() == NameColumn ? Session.NodeName(Index.row())
-                                                    : Session.NodeHitsText(Index.row());
+    std::string text = Index.column() == NameColumn ? Session.NodeName(Index.row()) : Session.NodeHitsText(Index.row());
     return QString::fromUtf8(text.data(), qsizetype(text.size()));
 }
 

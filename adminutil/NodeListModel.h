@@ -15,8 +15,7 @@ public:
     int rowCount(const QModelIndex& Parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& Parent = QModelIndex()) const override;
     QVariant data(const QModelIndex& Index, int Role = Qt::DisplayRole) const override;
-    QVariant headerData(int Section, Qt::Orientation Orientation,
-                        int Role = Qt::DisplayRole) const override;
+    QVariant headerData(int Section, Qt::Orientation Orientation, int Role = Qt::DisplayRole) const override;
 
     // Brackets a change of the session's page list (load, reload, close).
     void BeginListChange() { beginResetModel(); }

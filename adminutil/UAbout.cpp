@@ -34,8 +34,7 @@ QPixmap DrawPicture() {
     const int heights[] = {18, 34, 26, 46};
     painter.setPen(Qt::NoPen);
     painter.setBrush(QColor(0x30, 0x70, 0xC0));
-    for (int i = 0; i < 4; ++i)
-        painter.drawRect(QRectF(10 + i * 12, PictureHeight - 10 - heights[i], 9, heights[i]));
+    for (int i = 0; i < 4; ++i) painter.drawRect(QRectF(10 + i * 12, PictureHeight - 10 - heights[i], 9, heights[i]));
     return picture;
 }
 

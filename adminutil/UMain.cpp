@@ -50,9 +50,7 @@ constexpr int ProgressSteps = 1000;
 
 TDateTime ToDateTime(const QDate& date) { return EncodeDate(date.year(), date.month(), date.day()); }
 
-std::string FileNameBytes(const QString& fileName) {
-    return QFile::encodeName(fileName).toStdString();
-}
+std::string FileNameBytes(const QString& fileName) { return QFile::encodeName(fileName).toStdString(); }
 
 QSpinBox* MakeSpinEdit(QWidget* parent) {
     auto* edit = new QSpinBox(parent);
@@ -68,9 +66,7 @@ QDateEdit* MakeDatePicker(QWidget* parent) {
     return picker;
 }
 
-QPushButton* MakeApplyButton(QWidget* parent) {
-    return new QPushButton(QStringLiteral("Apply"), parent);
-}
+QPushButton* MakeApplyButton(QWidget* parent) { return new QPushButton(QStringLiteral("Apply"), parent); }
 
 } // namespace
 
@@ -89,8 +85,7 @@ TForm1::TForm1(QWidget* Parent) : QMainWindow(Parent) {
     od->setDirectory(QDir::currentPath());
 
     setFixedSize(WindowWidth, WindowHeight);
-    if (QScreen* screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (QScreen* screen = this->screen()) move(screen->availableGeometry().center() - rect().center());
 }
 
 TForm1::~TForm1() = default;
@@ -224,8 +219,7 @@ QWidget* TForm1::CreateDatePage() {
     return page;
 }
 
-template <class F>
-void TForm1::Handle(F&& Action) {
+template <class F> void TForm1::Handle(F&& Action) {
     if (IsBooking) return;
     try {
         Action();
@@ -301,8 +295,7 @@ void TForm1::ReloadNodes() {
     int row = SelectedNode();
     NodesModel->BeginListChange();
     NodesModel->EndListChange();
-    if (row >= 0 && row < NodesModel->rowCount())
-        nodes->setCurrentIndex(NodesModel->index(row, 0));
+    if (row >= 0 && row < NodesModel->rowCount()) nodes->setCurrentIndex(NodesModel->index(row, 0));
 }
 
 void TForm1::RunBookings(const std::function<void(const TBookingProgress&)>& Book) {
@@ -316,8 +309,8 @@ void TForm1::RunBookings(const std::function<void(const TBookingProgress&)>& Boo
         if (sinceRepaint.elapsed() < RepaintIntervalMs && booked < total) return;
         sinceRepaint.restart();
         if (!progressBox) {
-            progressBox = std::make_unique<QProgressDialog>(
-                QStringLiteral("Booking %1 corrections...").arg(total), QString(), 0, ProgressSteps, this);
+            progressBox = std::make_unique<QProgressDialog>(QStringLiteral("Booking %1 corrections...").arg(total),
+                                                            QString(), 0, ProgressSteps, this);
             progressBox->setWindowTitle(Caption);
             progressBox->setWindowModality(Qt::WindowModal);
             progressBox->setMinimumDuration(0);
@@ -350,11 +343,9 @@ void TForm1::ToolButton3Click() {
 void TForm1::Help1Click() {
     Handle([] {
         QString path = QDir::current().filePath(QString::fromLatin1(HelpFile));
-        if (!QFileInfo::exists(path))
-            throw Exception(std::string("File not found: \"") + HelpFile + "\"");
+        if (!QFileInfo::exists(path)) throw Exception(std::string("File not found: \"") + HelpFile + "\"");
         QUrl url = QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
-        if (!QDesktopServices::openUrl(url))
-            throw Exception(std::string("Cannot open \"") + HelpFile + "\"");
+        if (!QDesktopServices::openUrl(url)) throw Exception(std::string("Cannot open \"") + HelpFile + "\"");
     });
 }
 
@@ -382,9 +373,7 @@ void TForm1::Button1Click() {
         if (row < 0 || !FSession.IsOpen()) return;
         TDateTime date = ToDateTime(dpnode->date());
         int32_t value = senodes->value();
-        RunBookings([&](const TBookingProgress& progress) {
-            FSession.RaiseNodeHits(row, date, value, progress);
-        });
+        RunBookings([&](const TBookingProgress& progress) { FSession.RaiseNodeHits(row, date, value, progress); });
         // The session has loaded the page list again; nothing ran in between, so the view
         // saw no half-changed list.
         ReloadNodes();
@@ -409,9 +398,7 @@ void TForm1::Button3Click() {
         if (!FSession.IsOpen()) return;
         TDateTime date = ToDateTime(dphosts->date());
         int32_t value = sehosts->value();
-        RunBookings([&](const TBookingProgress& progress) {
-            FSession.RaiseSiteHosts(date, value, progress);
-        });
+        RunBookings([&](const TBookingProgress& progress) { FSession.RaiseSiteHosts(date, value, progress); });
         Label8->setText(QString::number(FSession.GetAllDaysHosts()));
     });
 }
@@ -428,9 +415,7 @@ void TForm1::Button4Click() {
         if (!FSession.IsOpen()) return;
         TDateTime date = ToDateTime(dphits->date());
         int32_t value = sehits->value();
-        RunBookings([&](const TBookingProgress& progress) {
-            FSession.RaiseSiteHits(date, value, progress);
-        });
+        RunBookings([&](const TBookingProgress& progress) { FSession.RaiseSiteHits(date, value, progress); });
         Label9->setText(QString::number(FSession.GetAllDaysHits()));
     });
 }

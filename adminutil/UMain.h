@@ -92,8 +92,7 @@ private:
     QWidget* CreateDatePage();
     // Runs a handler: an exception is shown in an error box and goes no further. Handlers
     // do nothing while a correction is being booked.
-    template <class F>
-    void Handle(F&& Action);
+    template <class F> void Handle(F&& Action);
     void ShowError(const QString& Text);
     // The selected row of the page list, or -1.
     int SelectedNode() const;

@@ -14,8 +14,7 @@
 
 namespace {
 
-const char* const NoVersionInfoText =
-    "Невозможно извлечь информацию о размере структуры VersionInfo из модуля ";
+const char* const NoVersionInfoText = "Невозможно извлечь информацию о размере структуры VersionInfo из модуля ";
 const char* const BadVersionInfoText = "Damaged version information in module ";
 
 // ELF identification and header fields used here.
@@ -70,8 +69,7 @@ private:
 uint64_t AlignUp4(uint64_t value) { return (value + 3) & ~uint64_t(3); }
 
 // Looks for our note among the notes packed in one section.
-std::optional<std::vector<uint8_t>> FindNoteIn(std::span<const uint8_t> notes,
-                                               const TFieldReader& field) {
+std::optional<std::vector<uint8_t>> FindNoteIn(std::span<const uint8_t> notes, const TFieldReader& field) {
     constexpr size_t NoteHeaderSize = 12;
     size_t pos = 0;
     while (notes.size() - pos >= NoteHeaderSize) {
@@ -152,8 +150,6 @@ std::string GetFileVersionString(const std::string& FileName) {
                            word(offsetof(TFixedVersionInfo, FileVersionMS)),
                            word(offsetof(TFixedVersionInfo, FileVersionLS))};
     if (info.Signature != FixedVersionSignature) throw Exception(BadVersionInfoText + FileName);
-    return std::to_string(info.FileVersionMS >> 16) + "." +
-           std::to_string(info.FileVersionMS & 0xFFFF) + "." +
-           std::to_string(info.FileVersionLS >> 16) + "." +
-           std::to_string(info.FileVersionLS & 0xFFFF);
+    return std::to_string(info.FileVersionMS >> 16) + "." + std::to_string(info.FileVersionMS & 0xFFFF) + "." +
+           std::to_string(info.FileVersionLS >> 16) + "." + std::to_string(info.FileVersionLS & 0xFFFF);
 }

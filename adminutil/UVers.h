@@ -27,21 +27,20 @@ struct TVersionNote {
 };
 static_assert(sizeof(TVersionNote) == 12 + 8 + 12, "an ELF note is packed in 4-byte words");
 
-constexpr TVersionNote MakeVersionNote(uint16_t major, uint16_t minor, uint16_t release,
-                                       uint16_t build) {
+constexpr TVersionNote MakeVersionNote(uint16_t major, uint16_t minor, uint16_t release, uint16_t build) {
     return TVersionNote{sizeof(VersionNoteOwner),
                         sizeof(TFixedVersionInfo),
                         VersionNoteType,
                         {'K', 'e', 's', 't', 'r', 'o', 'w', '\0'},
-                        {FixedVersionSignature, uint32_t(major) << 16 | minor,
-                         uint32_t(release) << 16 | build}};
+                        {FixedVersionSignature, uint32_t(major) << 16 | minor, uint32_t(release) << 16 | build}};
 }
 
 // Places the version note of a program; use once, in the program's own sources (not in a
 // library, where the linker would drop it).
-#define KESTROW_VERSION_NOTE(major, minor, release, build)                                         \
-    [[gnu::section(".note.kestrow.version"), gnu::used, gnu::aligned(4)]] static constexpr        \
-        TVersionNote KestrowVersionNote = MakeVersionNote(major, minor, release, build)
+#define KESTROW_VERSION_NOTE(major, minor, release, build)                                                             \
+    [[gnu::section(".note.kestrow.version"), gnu::used,                                                                \
+      gnu::aligned(4)]] static constexpr TVersionNote KestrowVersionNote =                                             \
+        MakeVersionNote(major, minor, release, build)
 
 // The file version of FileName as "major.minor.release.build". Raises Exception with
 // "Невозможно извлечь информацию о размере структуры VersionInfo из модуля " + FileName when

@@ -30,7 +30,8 @@ int main(int argc, char** argv) {
                 std::string ip = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
                                  std::to_string(i % 256);
                 TDateTime when = today - (i % 60) - (i % 1440) / 1440.0;
-                counter->RegisterVisit(ip, "http://site" + std::to_string(i % 300) + ".example/", when, true, true, true);
+                counter->RegisterVisit(ip, "http://site" + std::to_string(i % 300) + ".example/", when, true, true,
+                                       true);
                 counter->AddHitByDate(ip, "", when);
             }
             for (int p = 0; p < pages; ++p) {

@@ -24,32 +24,31 @@ constexpr int RefererCount = 5000;
 constexpr int Corrections = 10000;
 constexpr int CalendarDays = 31;
 constexpr int CalendarPages = 100;
-constexpr TDateTime FirstDay = 46023.0;  // 1 January 2026
+constexpr TDateTime FirstDay = 46023.0; // 1 January 2026
 
 std::filesystem::path Folder;
 std::string CounterFile;
 std::string SqliteFile;
 
-std::string HostName(int i) { return std::to_string(10 + i % 200) + "." + std::to_string(i / 40000) + "." + std::to_string(i / 200 % 200) + "." + std::to_string(i % 251); }
+std::string HostName(int i) {
+    return std::to_string(10 + i % 200) + "." + std::to_string(i / 40000) + "." + std::to_string(i / 200 % 200) + "." +
+           std::to_string(i % 251);
+}
 std::string PageName(int i) { return "/section" + std::to_string(i % 17) + "/page" + std::to_string(i) + ".htm"; }
 std::string RefererName(int i) { return "http://www.site" + std::to_string(i) + ".example/from/here"; }
 
-double Seconds(std::chrono::steady_clock::time_point since)
-{
+double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
-TRef<ICounter> OpenOrDie()
-{
+TRef<ICounter> OpenOrDie() {
     TRef<ICounter> counter = OpenCounter(CounterFile);
     if (!counter) throw std::runtime_error("cannot open " + CounterFile);
     return counter;
 }
 
 // Work in sessions of bounded size: each session is one transaction.
-template <class Step>
-void InSessions(int total, int perSession, Step&& step)
-{
+template <class Step> void InSessions(int total, int perSession, Step&& step) {
     for (int first = 0; first < total; first += perSession) {
         TRef<ICounter> counter = OpenOrDie();
         for (int i = first; i < std::min(total, first + perSession); ++i) step(*counter, i);
@@ -57,8 +56,7 @@ void InSessions(int total, int perSession, Step&& step)
     }
 }
 
-void BuildCounterDatabase()
-{
+void BuildCounterDatabase() {
     auto start = std::chrono::steady_clock::now();
     InSessions(HostCount, 10000, [](ICounter& c, int i) {
         c.RegisterVisit(HostName(i), "", FirstDay + (i % DayCount) + 0.5, false, false, false);
@@ -72,7 +70,8 @@ void BuildCounterDatabase()
     });
     std::fprintf(stderr, "counter: %d page days built in %.1f s\n", PageCount * DayCount, Seconds(start));
     start = std::chrono::steady_clock::now();
-    InSessions(RefererCount, 5000, [](ICounter& c, int i) { c.RegisterReferer(RefererName(i), FirstDay + i % DayCount); });
+    InSessions(RefererCount, 5000,
+               [](ICounter& c, int i) { c.RegisterReferer(RefererName(i), FirstDay + i % DayCount); });
     std::fprintf(stderr, "counter: %d referrers built in %.1f s\n", RefererCount, Seconds(start));
 }
 
@@ -80,13 +79,11 @@ void BuildCounterDatabase()
 
 class TSqlite {
 public:
-    explicit TSqlite(const std::string& file)
-    {
+    explicit TSqlite(const std::string& file) {
         if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("sqlite open");
     }
     ~TSqlite() { sqlite3_close(Db); }
-    void Exec(const char* sql)
-    {
+    void Exec(const char* sql) {
         char* error = nullptr;
         if (sqlite3_exec(Db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
             std::string text = error ? error : "?";
@@ -94,42 +91,41 @@ public:
             throw std::runtime_error(text);
         }
     }
-    sqlite3_stmt* Prepare(const char* sql)
-    {
+    sqlite3_stmt* Prepare(const char* sql) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(Db, sql, -1, &statement, nullptr) != SQLITE_OK) throw std::runtime_error(sqlite3_errmsg(Db));
+        if (sqlite3_prepare_v2(Db, sql, -1, &statement, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(Db));
         return statement;
     }
     sqlite3* Db = nullptr;
 };
 
-void Run(sqlite3_stmt* s)
-{
-    while (sqlite3_step(s) == SQLITE_ROW) {
-    }
+void Run(sqlite3_stmt* s) {
+    while (sqlite3_step(s) == SQLITE_ROW) {}
     sqlite3_reset(s);
 }
-void BindText(sqlite3_stmt* s, int i, const std::string& t) { sqlite3_bind_text(s, i, t.data(), int(t.size()), SQLITE_TRANSIENT); }
+void BindText(sqlite3_stmt* s, int i, const std::string& t) {
+    sqlite3_bind_text(s, i, t.data(), int(t.size()), SQLITE_TRANSIENT);
+}
 
-constexpr const char* SqlSchema =
-    "PRAGMA journal_mode=WAL;"
-    "CREATE TABLE hosts(ip TEXT PRIMARY KEY, last REAL, hits INT, visits INT);"
-    "CREATE TABLE pages(name TEXT PRIMARY KEY, date REAL, count INT);"
-    "CREATE TABLE page_days(page TEXT, day REAL, hits INT, PRIMARY KEY(page, day));"
-    "CREATE TABLE site_days(day REAL PRIMARY KEY, hits INT);"
-    "CREATE TABLE referrers(host TEXT PRIMARY KEY, last REAL, count INT);"
-    "CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT);"
-    "INSERT INTO settings VALUES('total_hits','0');";
+constexpr const char* SqlSchema = "PRAGMA journal_mode=WAL;"
+                                  "CREATE TABLE hosts(ip TEXT PRIMARY KEY, last REAL, hits INT, visits INT);"
+                                  "CREATE TABLE pages(name TEXT PRIMARY KEY, date REAL, count INT);"
+                                  "CREATE TABLE page_days(page TEXT, day REAL, hits INT, PRIMARY KEY(page, day));"
+                                  "CREATE TABLE site_days(day REAL PRIMARY KEY, hits INT);"
+                                  "CREATE TABLE referrers(host TEXT PRIMARY KEY, last REAL, count INT);"
+                                  "CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT);"
+                                  "INSERT INTO settings VALUES('total_hits','0');";
 
 constexpr const char* SqlAddPageDay =
     "INSERT INTO page_days VALUES(?1, ?2, 1) ON CONFLICT(page, day) DO UPDATE SET hits = hits + 1";
-constexpr const char* SqlAddSiteDay = "INSERT INTO site_days VALUES(?1, 1) ON CONFLICT(day) DO UPDATE SET hits = hits + 1";
+constexpr const char* SqlAddSiteDay =
+    "INSERT INTO site_days VALUES(?1, 1) ON CONFLICT(day) DO UPDATE SET hits = hits + 1";
 constexpr const char* SqlNodeHit =
     "INSERT INTO pages VALUES(?1, ?2, 1) ON CONFLICT(name) DO UPDATE SET count = count + 1";
 constexpr const char* SqlTotalHit = "UPDATE settings SET value = value + 1 WHERE name = 'total_hits'";
 
-void BuildSqliteDatabase()
-{
+void BuildSqliteDatabase() {
     auto start = std::chrono::steady_clock::now();
     TSqlite db(SqliteFile);
     db.Exec(SqlSchema);
@@ -174,8 +170,7 @@ void BuildSqliteDatabase()
 
 // ---- benchmarks ------------------------------------------------------------------------------
 
-void Counter_OpenRelease(benchmark::State& state)
-{
+void Counter_OpenRelease(benchmark::State& state) {
     for (auto _ : state) {
         TRef<ICounter> counter = OpenOrDie();
         benchmark::DoNotOptimize(counter->GetInterval());
@@ -183,8 +178,7 @@ void Counter_OpenRelease(benchmark::State& state)
     }
 }
 
-void Sqlite_OpenClose(benchmark::State& state)
-{
+void Sqlite_OpenClose(benchmark::State& state) {
     for (auto _ : state) {
         TSqlite db(SqliteFile);
         sqlite3_stmt* s = db.Prepare("SELECT value FROM settings WHERE name = 'total_hits'");
@@ -193,8 +187,7 @@ void Sqlite_OpenClose(benchmark::State& state)
     }
 }
 
-void Counter_HostListSorted(benchmark::State& state)
-{
+void Counter_HostListSorted(benchmark::State& state) {
     TRef<ICounter> counter = OpenOrDie();
     for (auto _ : state) {
         TStringList hosts = counter->GetHostList(2);
@@ -203,8 +196,7 @@ void Counter_HostListSorted(benchmark::State& state)
     }
 }
 
-void Sqlite_HostListSorted(benchmark::State& state)
-{
+void Sqlite_HostListSorted(benchmark::State& state) {
     TSqlite db(SqliteFile);
     sqlite3_stmt* s = db.Prepare("SELECT ip, last, hits, visits FROM hosts ORDER BY hits DESC");
     for (auto _ : state) {
@@ -219,8 +211,7 @@ void Sqlite_HostListSorted(benchmark::State& state)
 }
 
 // The admin utility's correction: a page hit on a day counts for the page and the site.
-void Counter_Corrections(benchmark::State& state)
-{
+void Counter_Corrections(benchmark::State& state) {
     for (auto _ : state) {
         TRef<ICounter> counter = OpenOrDie();
         for (int i = 0; i < Corrections; ++i) {
@@ -234,8 +225,7 @@ void Counter_Corrections(benchmark::State& state)
     }
 }
 
-void Sqlite_Corrections(benchmark::State& state)
-{
+void Sqlite_Corrections(benchmark::State& state) {
     TSqlite db(SqliteFile);
     sqlite3_stmt* pageDay = db.Prepare(SqlAddPageDay);
     sqlite3_stmt* siteDay = db.Prepare(SqlAddSiteDay);
@@ -261,8 +251,7 @@ void Sqlite_Corrections(benchmark::State& state)
     for (sqlite3_stmt* s : {pageDay, siteDay, node, total}) sqlite3_finalize(s);
 }
 
-void Counter_Calendar(benchmark::State& state)
-{
+void Counter_Calendar(benchmark::State& state) {
     TRef<ICounter> counter = OpenOrDie();
     for (auto _ : state) {
         int64_t sum = 0;
@@ -274,8 +263,7 @@ void Counter_Calendar(benchmark::State& state)
     }
 }
 
-void Sqlite_Calendar(benchmark::State& state)
-{
+void Sqlite_Calendar(benchmark::State& state) {
     TSqlite db(SqliteFile);
     sqlite3_stmt* s = db.Prepare("SELECT hits FROM page_days WHERE page = ?1 AND day = ?2");
     for (auto _ : state) {
@@ -294,8 +282,7 @@ void Sqlite_Calendar(benchmark::State& state)
     sqlite3_finalize(s);
 }
 
-void Counter_AllDaysSum(benchmark::State& state)
-{
+void Counter_AllDaysSum(benchmark::State& state) {
     TRef<ICounter> counter = OpenOrDie();
     for (auto _ : state) {
         int32_t site = counter->GetHitsForPeriod("", true, 0, 0);
@@ -304,8 +291,7 @@ void Counter_AllDaysSum(benchmark::State& state)
     }
 }
 
-void Sqlite_AllDaysSum(benchmark::State& state)
-{
+void Sqlite_AllDaysSum(benchmark::State& state) {
     TSqlite db(SqliteFile);
     sqlite3_stmt* site = db.Prepare("SELECT SUM(hits) FROM site_days");
     sqlite3_stmt* page = db.Prepare("SELECT SUM(hits) FROM page_days WHERE page = ?1");
@@ -329,8 +315,7 @@ BENCHMARK(Sqlite_Calendar)->Unit(benchmark::kMillisecond);
 BENCHMARK(Counter_AllDaysSum)->Unit(benchmark::kMillisecond);
 BENCHMARK(Sqlite_AllDaysSum)->Unit(benchmark::kMillisecond);
 
-void ReportSizes(const char* when)
-{
+void ReportSizes(const char* when) {
     std::fprintf(stderr, "%s: counter file %.1f MB, sqlite file %.1f MB\n", when,
                  double(std::filesystem::file_size(CounterFile)) / 1e6,
                  double(std::filesystem::file_size(SqliteFile)) / 1e6);
@@ -338,8 +323,7 @@ void ReportSizes(const char* when)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     // A private folder of our own (mkdtemp), so that no clean-up of other runs can touch it.
     std::string pattern = (std::filesystem::temp_directory_path() / "counterdb-bench-XXXXXX").string();

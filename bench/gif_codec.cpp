@@ -23,13 +23,11 @@ enum TPicture { Noise, Photo };
 const TBitmap& Picture(TPicture kind) {
     static TBitmap pictures[2];
     TBitmap& bitmap = pictures[kind];
-    if (!bitmap.Empty())
-        return bitmap;
+    if (!bitmap.Empty()) return bitmap;
     std::mt19937 random(kind == Noise ? 1 : 2);
     bitmap = TBitmap(Width, Height, pf8bit);
     std::vector<TRGBQuad> palette(256, TRGBQuad{});
-    for (int i = 0; i < 256; ++i)
-        palette[size_t(i)] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7), 0};
+    for (int i = 0; i < 256; ++i) palette[size_t(i)] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 7), 0};
     bitmap.SetPalette(palette);
     for (int y = 0; y < Height; ++y) {
         uint8_t* row = bitmap.ScanLine(y);
@@ -39,10 +37,8 @@ const TBitmap& Picture(TPicture kind) {
                 continue;
             }
             int value = (x / 8 + y / 6) % 200;
-            if ((x / 240 + y / 135) % 3 == 0)
-                value = 200 + (x / 60) % 40;
-            if (random() % 8 == 0)
-                value += int(random() % 3);
+            if ((x / 240 + y / 135) % 3 == 0) value = 200 + (x / 60) % 40;
+            if (random() % 8 == 0) value += int(random() % 3);
             row[x] = uint8_t(value);
         }
     }
@@ -67,8 +63,7 @@ std::vector<uint8_t> GiflibEncode(const TBitmap& bitmap) {
     std::vector<uint8_t> out;
     int error = 0;
     GifFileType* file = EGifOpen(&out, WriteToVector, &error);
-    if (!file)
-        throw std::runtime_error("EGifOpen");
+    if (!file) throw std::runtime_error("EGifOpen");
     std::vector<GifColorType> colors(256);
     for (int i = 0; i < 256; ++i) {
         const TRGBQuad& q = bitmap.Palette()[size_t(i)];
@@ -77,8 +72,7 @@ std::vector<uint8_t> GiflibEncode(const TBitmap& bitmap) {
     ColorMapObject* map = GifMakeMapObject(256, colors.data());
     EGifPutScreenDesc(file, Width, Height, 8, 0, map);
     EGifPutImageDesc(file, 0, 0, Width, Height, false, nullptr);
-    for (int y = 0; y < Height; ++y)
-        EGifPutLine(file, const_cast<GifPixelType*>(bitmap.ScanLine(y)), Width);
+    for (int y = 0; y < Height; ++y) EGifPutLine(file, const_cast<GifPixelType*>(bitmap.ScanLine(y)), Width);
     EGifCloseFile(file, &error);
     GifFreeMapObject(map);
     return out;
@@ -102,8 +96,7 @@ std::vector<uint8_t> GiflibDecode(const std::vector<uint8_t>& bytes) {
     TReadSource source{&bytes, 0};
     int error = 0;
     GifFileType* file = DGifOpen(&source, ReadFromVector, &error);
-    if (!file)
-        throw std::runtime_error("DGifOpen");
+    if (!file) throw std::runtime_error("DGifOpen");
     std::vector<uint8_t> pixels;
     GifRecordType type;
     while (DGifGetRecordType(file, &type) == GIF_OK && type != TERMINATE_RECORD_TYPE) {
@@ -111,16 +104,14 @@ std::vector<uint8_t> GiflibDecode(const std::vector<uint8_t>& bytes) {
             DGifGetImageDesc(file);
             int width = file->Image.Width, height = file->Image.Height;
             pixels.resize(size_t(width) * size_t(height));
-            for (int y = 0; y < height; ++y)
-                DGifGetLine(file, pixels.data() + size_t(y) * size_t(width), width);
+            for (int y = 0; y < height; ++y) DGifGetLine(file, pixels.data() + size_t(y) * size_t(width), width);
             break;
         }
         if (type == EXTENSION_RECORD_TYPE) {
             int code;
             GifByteType* extension;
             DGifGetExtension(file, &code, &extension);
-            while (extension)
-                DGifGetExtensionNext(file, &extension);
+            while (extension) DGifGetExtensionNext(file, &extension);
         }
     }
     DGifCloseFile(file, &error);
@@ -128,8 +119,8 @@ std::vector<uint8_t> GiflibDecode(const std::vector<uint8_t>& bytes) {
 }
 
 void SetCounters(benchmark::State& state, size_t size) {
-    state.counters["pixels/s"] = benchmark::Counter(double(state.iterations()) * Width * Height,
-                                                    benchmark::Counter::kIsRate);
+    state.counters["pixels/s"] =
+        benchmark::Counter(double(state.iterations()) * Width * Height, benchmark::Counter::kIsRate);
     state.counters["bytes"] = double(size);
 }
 

@@ -230,8 +230,7 @@ void Cold(benchmark::State& state, const char* op) {
     state.SetItemsProcessed(int64_t(state.iterations()) * KeyCount);
 }
 
-template <class TSession, int64_t (*Work)(TSession&), const char* (*FileOf)()>
-void Warm(benchmark::State& state) {
+template <class TSession, int64_t (*Work)(TSession&), const char* (*FileOf)()> void Warm(benchmark::State& state) {
     EnsureFiles();
     TSession session(FileOf());
     Work(session);

@@ -180,9 +180,10 @@ void BuildSqliteTree(const std::string& file) {
     std::filesystem::remove(file + "-wal");
     std::filesystem::remove(file + "-shm");
     TSqlite db(file);
-    Exec(db.Db, "CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB);"
-                "CREATE TABLE links(parent INTEGER, slot INTEGER, child INTEGER, PRIMARY KEY(parent, slot)) WITHOUT ROWID;"
-                "BEGIN;");
+    Exec(db.Db,
+         "CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB);"
+         "CREATE TABLE links(parent INTEGER, slot INTEGER, child INTEGER, PRIMARY KEY(parent, slot)) WITHOUT ROWID;"
+         "BEGIN;");
     sqlite3_stmt* atom = db.Prepare("INSERT INTO atoms(id, data) VALUES(?, ?)");
     sqlite3_stmt* link = db.Prepare("INSERT INTO links(parent, slot, child) VALUES(?, ?, ?)");
     int rootSlots = 0;

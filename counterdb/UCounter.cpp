@@ -78,38 +78,31 @@ inline constexpr int64_t MillisecondsPerHour = 3600000;
 // Counts are 32-bit in the records; they wrap instead of overflowing.
 int32_t Add32(int32_t a, int64_t b) { return int32_t(uint32_t(a) + uint32_t(uint64_t(b))); }
 
-std::string ClassParams(const char* mode)
-{
+std::string ClassParams(const char* mode) {
     return std::string("Mode:") + mode + "; Class:" + CounterDataClass.ToString();
 }
 
 // ---- byte helpers -------------------------------------------------------------------------
 
-std::array<uint8_t, 4> Int32Bytes(int32_t value)
-{
+std::array<uint8_t, 4> Int32Bytes(int32_t value) {
     std::array<uint8_t, 4> bytes;
     PutLE32(bytes, 0, uint32_t(value));
     return bytes;
 }
 
-int32_t ReadInt32At(IVirtualAtom* atom, uint32_t offset)
-{
+int32_t ReadInt32At(IVirtualAtom* atom, uint32_t offset) {
     std::array<uint8_t, 4> bytes{};
     atom->Read(offset, bytes);
     return int32_t(GetLE32(bytes, 0));
 }
 
-void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value)
-{
-    atom->Write(offset, Int32Bytes(value));
-}
+void WriteInt32At(IVirtualAtom* atom, uint32_t offset, int32_t value) { atom->Write(offset, Int32Bytes(value)); }
 
 // ---- dates ----------------------------------------------------------------------------------
 
 // The per-day key: the 8 raw bytes of the date cut to whole days. Raw double bytes do not sort
 // by date, so every reader walks or probes by value.
-std::array<uint8_t, 8> DayKey(TDateTime date)
-{
+std::array<uint8_t, 8> DayKey(TDateTime date) {
     std::array<uint8_t, 8> key;
     // + 0.0 turns the -0.0 of a truncated (-1, 0) date into the key of day 0.
     PutLE64(key, 0, std::bit_cast<uint64_t>(std::trunc(date) + 0.0));
@@ -120,8 +113,7 @@ double DayOfKey(std::span<const uint8_t> key) { return std::bit_cast<double>(Get
 
 // Dates come from callers; one that no calendar holds (not finite, or beyond the integer
 // range) is pinned to the nearest representable value instead of converting undefined.
-int64_t ClampedRound(double value, double limit)
-{
+int64_t ClampedRound(double value, double limit) {
     if (std::isnan(value)) return 0;
     return int64_t(std::llround(std::clamp(value, -limit, limit)));
 }
@@ -130,8 +122,7 @@ int64_t ClampedRound(double value, double limit)
 int64_t DateMilliseconds(TDateTime date) { return ClampedRound(date * double(MillisecondsPerDay), 9.0e18); }
 
 // Hour 0..23 of the time of day, computed in whole milliseconds.
-int HourOfDate(TDateTime date)
-{
+int HourOfDate(TDateTime date) {
     double fraction = std::isfinite(date) ? std::fabs(date - std::trunc(date)) : 0.0;
     int64_t ms = std::llround(fraction * double(MillisecondsPerDay));
     if (ms >= MillisecondsPerDay) ms = MillisecondsPerDay - 1;
@@ -149,8 +140,7 @@ struct THostRecord {
     int32_t Visits = 0;
 };
 
-THostRecord ReadHostRecord(IVirtualAtom* atom)
-{
+THostRecord ReadHostRecord(IVirtualAtom* atom) {
     TByteArray bytes = atom->GetBytes();
     TReader reader(bytes);
     THostRecord record;
@@ -162,8 +152,7 @@ THostRecord ReadHostRecord(IVirtualAtom* atom)
 }
 
 // Written from offset 0 without truncating: counts only grow, so the record never shrinks.
-void WriteHostRecord(IVirtualAtom* atom, const THostRecord& record)
-{
+void WriteHostRecord(IVirtualAtom* atom, const THostRecord& record) {
     TWriter writer;
     writer.WriteString(record.Address);
     writer.WriteDate(record.Date);
@@ -177,8 +166,7 @@ struct TPageRecord {
     int32_t Count = 0;
 };
 
-TPageRecord ReadPageRecord(IVirtualAtom* atom)
-{
+TPageRecord ReadPageRecord(IVirtualAtom* atom) {
     TByteArray bytes = atom->GetBytes();
     TReader reader(bytes);
     TPageRecord record;
@@ -187,8 +175,7 @@ TPageRecord ReadPageRecord(IVirtualAtom* atom)
     return record;
 }
 
-void WritePageRecord(IVirtualAtom* atom, const TPageRecord& record)
-{
+void WritePageRecord(IVirtualAtom* atom, const TPageRecord& record) {
     TWriter writer;
     writer.WriteDate(record.Date);
     writer.WriteInteger(record.Count);
@@ -199,8 +186,7 @@ void WritePageRecord(IVirtualAtom* atom, const TPageRecord& record)
 
 // Upper case; only the scheme "HTTP://" is dropped (so every https referrer shares the key
 // "HTTPS:"), then everything from the first "/", then a leading "WWW.".
-std::string NormalizeRefererURL(std::string_view referer)
-{
+std::string NormalizeRefererURL(std::string_view referer) {
     std::string text = UpperCase(referer);
     if (text.size() > 6 && text.compare(0, 7, "HTTP://") == 0) text.erase(0, 7);
     if (size_t slash = text.find('/'); slash != std::string::npos) text.erase(slash);
@@ -208,8 +194,7 @@ std::string NormalizeRefererURL(std::string_view referer)
     return text;
 }
 
-std::string CleanRefererHost(std::string text)
-{
+std::string CleanRefererHost(std::string text) {
     while (!text.empty()) {
         if (text.front() == '.') text.erase(0, 1);
         if (!text.empty() && text.back() == '.') text.pop_back();
@@ -220,8 +205,7 @@ std::string CleanRefererHost(std::string text)
     return text;
 }
 
-std::string RefererHostKey(std::string_view referer)
-{
+std::string RefererHostKey(std::string_view referer) {
     if (referer.empty()) return UnknownReferer;
     return CleanRefererHost(NormalizeRefererURL(referer));
 }
@@ -231,13 +215,9 @@ std::string RefererHostKey(std::string_view referer)
 int CompareDatesDescending(TDateTime a, TDateTime b) { return a > b ? -1 : (a < b ? 1 : 0); }
 int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ? 1 : 0); }
 
-const TCObject& EntryData(const TStringList::TEntry& entry)
-{
-    return static_cast<const TCObject&>(*entry.Object);
-}
+const TCObject& EntryData(const TStringList::TEntry& entry) { return static_cast<const TCObject&>(*entry.Object); }
 
-void SortHostList(TStringList& list, int32_t mode)
-{
+void SortHostList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
     if (mode > 3) mode = 0;
     list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
@@ -251,8 +231,7 @@ void SortHostList(TStringList& list, int32_t mode)
 }
 
 // Pages and referrers share one order: 1 date, 2 count, otherwise the name.
-void SortPageList(TStringList& list, int32_t mode)
-{
+void SortPageList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
     if (mode > 2) mode = 0;
     list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
@@ -264,16 +243,14 @@ void SortPageList(TStringList& list, int32_t mode)
     });
 }
 
-void SortByCount(TStringList& list)
-{
+void SortByCount(TStringList& list) {
     list.CustomSort([](const TStringList::TEntry& a, const TStringList::TEntry& b) {
         return CompareCountsDescending(a.Integer, b.Integer);
     });
 }
 
 // Counts Text in List, matching entries ignoring ASCII case.
-void CountText(TStringList& list, const std::string& text)
-{
+void CountText(TStringList& list, const std::string& text) {
     int index = list.IndexOf(text);
     if (index < 0)
         list.AddInteger(text, 1);
@@ -282,8 +259,7 @@ void CountText(TStringList& list, const std::string& text)
 }
 
 std::array<uint8_t, SkinInfoRecordSize> SkinInfoRecord(const TSkinLayout& header, const TSkinInfo& texts,
-                                                       int32_t colour)
-{
+                                                       int32_t colour) {
     std::array<uint8_t, SkinInfoRecordSize> record{};
     auto headerBytes = header.Bytes();
     std::memcpy(&record[0], headerBytes.data(), headerBytes.size());
@@ -294,8 +270,7 @@ std::array<uint8_t, SkinInfoRecordSize> SkinInfoRecord(const TSkinLayout& header
 
 // ---- default skin ---------------------------------------------------------------------------
 
-TSkinInfo SkinTexts(std::string_view url, std::string_view author, std::string_view name)
-{
+TSkinInfo SkinTexts(std::string_view url, std::string_view author, std::string_view name) {
     TSkinInfo info;
     info.SetURL(url);
     info.SetAuthor(author);
@@ -313,8 +288,7 @@ inline constexpr const char* MakerName = "Kestrow";
 TSkinLayout DrawnSkinLayout() { return TSkinLayout{2, 6, 25, 0, 0, 3, 25, 150}; }
 TSkinLayout GivenSkinLayout() { return TSkinLayout{2, 6, 8, 0, 0, 3, 0, 81}; }
 
-std::vector<uint8_t> DrawnImage(int width, int height, int x, int y, std::string_view text)
-{
+std::vector<uint8_t> DrawnImage(int width, int height, int x, int y, std::string_view text) {
     TBitmap bitmap(width, height, pf24bit);
     bitmap.BrushColor = clBlack;
     bitmap.FontColor = clWhite;
@@ -323,15 +297,13 @@ std::vector<uint8_t> DrawnImage(int width, int height, int x, int y, std::string
     return bitmap.SaveToBMP();
 }
 
-std::vector<uint8_t> DrawnSkinImage(int index)
-{
+std::vector<uint8_t> DrawnSkinImage(int index) {
     if (index == 0) return DrawnImage(150, 25, 5, 5, "Ostra-based Web Counter");
     return DrawnImage(15, 25, 3, 6, std::to_string(index - 1));
 }
 
 // A given image is read as a BMP file and written again in the same format.
-std::vector<uint8_t> GivenSkinImage(TStream& stream)
-{
+std::vector<uint8_t> GivenSkinImage(TStream& stream) {
     TBitmap bitmap;
     bitmap.LoadFromBMP(stream.ReadAll());
     return bitmap.SaveToBMP();
@@ -342,20 +314,14 @@ std::vector<uint8_t> GivenSkinImage(TStream& stream)
 int32_t StrToIntOfAtom(IVirtualAtom* atom) { return StrToInt(atom->GetText()); }
 
 // Value text of an atom + 1, in decimal.
-void IncrementTextCount(IVirtualAtom* atom)
-{
-    atom->SetText(IntToStr(Add32(StrToIntOfAtom(atom), 1)));
-}
+void IncrementTextCount(IVirtualAtom* atom) { atom->SetText(IntToStr(Add32(StrToIntOfAtom(atom), 1))); }
 
-bool FindBuf(IIndexer* index, std::span<const uint8_t> key, TRef<IVirtualAtom>& atom)
-{
+bool FindBuf(IIndexer* index, std::span<const uint8_t> key, TRef<IVirtualAtom>& atom) {
     return index->FindKeyBuf(key.data(), int32_t(key.size()), atom);
 }
 
 // Every key of Index in order, with its value atom opened read-only.
-template <class Visit>
-void WalkIndex(IIndexer* index, Visit&& visit)
-{
+template <class Visit> void WalkIndex(IIndexer* index, Visit&& visit) {
     TRef<IIndexerCursor> cursor = index->GetCursor();
     if (!cursor) return;
     for (bool more = cursor->First(); more; more = cursor->Next()) {
@@ -365,8 +331,7 @@ void WalkIndex(IIndexer* index, Visit&& visit)
     cursor->Close();
 }
 
-int32_t CountKeys(IIndexer* index)
-{
+int32_t CountKeys(IIndexer* index) {
     TRef<IIndexerCursor> cursor = index->GetCursor();
     int32_t count = cursor->GetCount();
     cursor->Close();
@@ -374,8 +339,7 @@ int32_t CountKeys(IIndexer* index)
 }
 
 // Sum of a per-day table over the days From..To (both included, either order), or all days.
-int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2)
-{
+int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     double from = std::trunc(date1), to = std::trunc(date2);
     if (from > to) std::swap(from, to);
     int32_t sum = 0;
@@ -392,12 +356,10 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2)
 // Restores an atom's access bits when the scope ends, also on failure.
 class TAccessGuard {
 public:
-    TAccessGuard(IVirtualAtom* atom, TAccess raised) : FAtom(atom), FSaved(atom->GetAccess())
-    {
+    TAccessGuard(IVirtualAtom* atom, TAccess raised) : FAtom(atom), FSaved(atom->GetAccess()) {
         atom->SetAccess(raised);
     }
-    ~TAccessGuard()
-    {
+    ~TAccessGuard() {
         try {
             FAtom->SetAccess(FSaved);
         } catch (const std::exception& e) {
@@ -416,8 +378,7 @@ private:
 
 // ---- skin records -----------------------------------------------------------------------------
 
-std::array<uint8_t, TSkinLayout::ByteSize> TSkinLayout::Bytes() const
-{
+std::array<uint8_t, TSkinLayout::ByteSize> TSkinLayout::Bytes() const {
     std::array<uint8_t, ByteSize> b{};
     b[0] = Align;
     PutLE32(b, 1, uint32_t(Digits));
@@ -430,8 +391,7 @@ std::array<uint8_t, TSkinLayout::ByteSize> TSkinLayout::Bytes() const
     return b;
 }
 
-TSkinLayout TSkinLayout::FromBytes(std::span<const uint8_t> b)
-{
+TSkinLayout TSkinLayout::FromBytes(std::span<const uint8_t> b) {
     if (b.size() < ByteSize) throw EReadError("Skin layout record is too short");
     TSkinLayout layout;
     layout.Align = b[0];
@@ -445,22 +405,19 @@ TSkinLayout TSkinLayout::FromBytes(std::span<const uint8_t> b)
     return layout;
 }
 
-TSkinInfo TSkinInfo::FromBytes(std::span<const uint8_t> bytes)
-{
+TSkinInfo TSkinInfo::FromBytes(std::span<const uint8_t> bytes) {
     if (bytes.size() < ByteSize) throw EReadError("Skin information block is too short");
     TSkinInfo info;
     std::memcpy(info.Bytes.data(), bytes.data(), ByteSize);
     return info;
 }
 
-std::string TSkinInfo::Field(size_t offset) const
-{
+std::string TSkinInfo::Field(size_t offset) const {
     size_t length = Bytes[offset];
     return std::string(reinterpret_cast<const char*>(&Bytes[offset + 1]), length);
 }
 
-void TSkinInfo::SetField(size_t offset, std::string_view text)
-{
+void TSkinInfo::SetField(size_t offset, std::string_view text) {
     size_t length = std::min<size_t>(text.size(), FieldSize - 1);
     Bytes[offset] = uint8_t(length);
     std::memcpy(&Bytes[offset + 1], text.data(), length);
@@ -484,8 +441,8 @@ public:
     std::string GetPassword() override;
     bool HostExists(std::string_view IP) override;
     void AddSkipIP(std::string_view IP) override;
-    void RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date,
-                       bool CountReferer, bool CheckSkip, bool Reserved) override;
+    void RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date, bool CountReferer, bool CheckSkip,
+                       bool Reserved) override;
     void SetTotalHosts(int32_t Value) override;
     bool AddSkin(const TSkinStreams& Images) override;
     void DeleteSkin(int32_t Index) override;
@@ -520,8 +477,8 @@ public:
     void SetSiteName(std::string_view Name) override;
     std::string GetSiteName() override;
     void GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) override;
-    void SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
-                     int32_t Colour, IVirtualAtom* List) override;
+    void SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts, int32_t Colour,
+                     IVirtualAtom* List) override;
     int32_t GetTotalHits() override;
     TDateTime GetCreationDate() override;
     bool GetOptionFlag() override;
@@ -573,15 +530,14 @@ private:
     int32_t CountHitsSinceCreation();
 
     TRef<IVirtualAtom> OpenSkin(IVirtualAtom* list, int32_t index, TAccess access);
-    void WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header,
-                       const TSkinInfo& texts, int32_t colour);
+    void WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header, const TSkinInfo& texts,
+                       int32_t colour);
     void CopySkinImages(int32_t index, TSkinImages& images);
 
     void InitHourTable(IIndexer* table, IIndexerFactory* factory);
     void AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date);
     void SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours);
-    TRef<IIndexer> PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node,
-                                 bool make);
+    TRef<IIndexer> PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node, bool make);
 
     TRef<IStorageTransaction> Trans;
     TRef<IVirtualAtom> Skins;
@@ -603,8 +559,7 @@ private:
     TRef<IIndexer> HeldPageTable(std::string_view node) const;
 };
 
-void* TOstraCounter::GetInterface(const TGUID& iid)
-{
+void* TOstraCounter::GetInterface(const TGUID& iid) {
     if (void* found = FindInterface<ICounter>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
@@ -614,19 +569,16 @@ void* TOstraCounter::GetInterface(const TGUID& iid)
 namespace {
 // The revisit interval stored under the root; the default when it cannot be read for any
 // reason (missing or broken link, damaged atom, not a number).
-int32_t ReadInterval(IVirtualAtom* root)
-{
+int32_t ReadInterval(IVirtualAtom* root) {
     try {
         if (TRef<IVirtualAtom> interval = root->OpenLinkAccess(RootLink::Interval, AccessReadOnly))
             return StrToIntDef(interval->GetText(), DefaultInterval);
-    } catch (const EKVZError&) {
-    }
+    } catch (const EKVZError&) {}
     return DefaultInterval;
 }
 } // namespace
 
-TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& images)
-{
+TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& images) {
     if (!FileExists(fileName)) {
         // Built under a scratch name and renamed into place, so that a crash half-way leaves no
         // file that would never open; a file that appeared meanwhile wins.
@@ -644,8 +596,7 @@ TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& im
     OpenDatabase(fileName);
 }
 
-void TOstraCounter::OpenDatabase(const std::string& fileName)
-{
+void TOstraCounter::OpenDatabase(const std::string& fileName) {
     try {
         TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("Open"));
         Trans = storage->StartTransaction();
@@ -686,9 +637,7 @@ void TOstraCounter::OpenDatabase(const std::string& fileName)
     }
 }
 
-TRef<IIndexer> TOstraCounter::OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link,
-                                                  IIndexerFactory* factory)
-{
+TRef<IIndexer> TOstraCounter::OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
     if (TRef<IVirtualAtom> header = root->OpenLink(link)) return factory->OpenIndex(header.get(), "", "");
     TRef<IVirtualAtom> header;
     TRef<IIndexer> index = factory->CreateIndex(Trans.get(), header, "", "");
@@ -700,23 +649,20 @@ namespace {
 
 // Text atoms and index headers of a new file hang straight under the root, outside any
 // transaction.
-void LinkNewText(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, std::string_view text)
-{
+void LinkNewText(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, std::string_view text) {
     TRef<IVirtualAtom> atom = storage->NewAtom();
     atom->SetText(text);
     root->SetLink(link, atom.get());
 }
 
-void LinkNewIndex(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, IIndexerFactory* factory)
-{
+void LinkNewIndex(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
     TRef<IVirtualAtom> header;
     if (factory->CreateIndex(storage, header, "", "")) root->SetLink(link, header.get());
 }
 
 } // namespace
 
-void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStreams& images)
-{
+void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStreams& images) {
     TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("CREATE"));
     if (!storage) return;
     TRef<IVirtualAtom> root = storage->OpenRoot();
@@ -734,8 +680,7 @@ void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStrea
 }
 
 // Skin 0: the given images re-encoded as BMP, or drawn ones when none are given.
-void TOstraCounter::CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* skins, const TSkinStreams& images)
-{
+void TOstraCounter::CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* skins, const TSkinStreams& images) {
     bool drawn = images[0] == nullptr;
     std::array<std::vector<uint8_t>, SkinImageCount> pictures;
     for (int i = 0; i < SkinImageCount; ++i) {
@@ -763,8 +708,7 @@ void TOstraCounter::CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* sk
                       DefaultSkinColour);
 }
 
-void TOstraCounter::ReleaseHeld()
-{
+void TOstraCounter::ReleaseHeld() {
     Skins.reset();
     TotalHostsAtom.reset();
     TotalHitsAtom.reset();
@@ -778,26 +722,20 @@ void TOstraCounter::ReleaseHeld()
     ForgetPageTable();
 }
 
-void TOstraCounter::ForgetPageTable()
-{
-    PageTables.clear();
-}
+void TOstraCounter::ForgetPageTable() { PageTables.clear(); }
 
-TRef<IIndexer> TOstraCounter::HeldPageTable(std::string_view node) const
-{
+TRef<IIndexer> TOstraCounter::HeldPageTable(std::string_view node) const {
     auto found = PageTables.find(node);
     return found == PageTables.end() ? nullptr : found->second;
 }
 
-void TOstraCounter::Finish()
-{
+void TOstraCounter::Finish() {
     // Commit needs every atom of the transaction closed: ours go first, in a fixed order.
     ReleaseHeld();
     if (TRef<IStorageTransaction> trans = std::move(Trans)) trans->Commit();
 }
 
-TOstraCounter::~TOstraCounter()
-{
+TOstraCounter::~TOstraCounter() {
     try {
         Finish();
     } catch (const std::exception& e) {
@@ -807,27 +745,23 @@ TOstraCounter::~TOstraCounter()
     }
 }
 
-void TOstraCounter::CheckOpen() const
-{
+void TOstraCounter::CheckOpen() const {
     if (!Trans) throw EKVZError(OstraCode::TransactionState, "Counter database is closed");
 }
 
-TRef<IVirtualAtom> TOstraCounter::OpenRoot()
-{
+TRef<IVirtualAtom> TOstraCounter::OpenRoot() {
     CheckOpen();
     return Trans->OpenRoot();
 }
 
-std::optional<std::string> TOstraCounter::RootText(uint32_t link)
-{
+std::optional<std::string> TOstraCounter::RootText(uint32_t link) {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IVirtualAtom> atom = root->OpenLinkAccess(link, AccessReadOnly);
     if (!atom) return std::nullopt;
     return atom->GetText();
 }
 
-void TOstraCounter::SetRootText(uint32_t link, std::string_view text)
-{
+void TOstraCounter::SetRootText(uint32_t link, std::string_view text) {
     TRef<IVirtualAtom> root = OpenRoot();
     if (TRef<IVirtualAtom> atom = root->OpenLink(link)) {
         atom->SetText(text);
@@ -838,23 +772,18 @@ void TOstraCounter::SetRootText(uint32_t link, std::string_view text)
     root->SetLink(link, atom.get());
 }
 
-TRef<IIndexer> TOstraCounter::OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory)
-{
+TRef<IIndexer> TOstraCounter::OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
     TRef<IVirtualAtom> header = root->OpenLink(link);
     if (!header) return nullptr;
     return factory->OpenIndex(header.get(), "", "");
 }
 
-bool TOstraCounter::IsSkipped(std::string_view ip)
-{
-    return SkipList && SkipList->KeyExists(ip);
-}
+bool TOstraCounter::IsSkipped(std::string_view ip) { return SkipList && SkipList->KeyExists(ip); }
 
 // ---- visits, hosts, skip list -----------------------------------------------------------------
 
-void TOstraCounter::RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date,
-                                  bool CountReferer, bool CheckSkip, bool /*Reserved*/)
-{
+void TOstraCounter::RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date, bool CountReferer,
+                                  bool CheckSkip, bool /*Reserved*/) {
     CheckOpen();
     if (IP.empty()) return;
     if (CheckSkip && IsSkipped(IP)) return;
@@ -894,36 +823,31 @@ void TOstraCounter::RegisterVisit(std::string_view IP, std::string_view Referer,
     AddHostByDate(IP, Date);
 }
 
-bool TOstraCounter::HostExists(std::string_view IP)
-{
+bool TOstraCounter::HostExists(std::string_view IP) {
     CheckOpen();
     return Hosts->KeyExists(IP);
 }
 
-int32_t TOstraCounter::GetHostHits(std::string_view IP)
-{
+int32_t TOstraCounter::GetHostHits(std::string_view IP) {
     CheckOpen();
     TRef<IVirtualAtom> atom;
     if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessReadOnly, atom)) return 0;
     return ReadHostRecord(atom.get()).Hits;
 }
 
-int32_t TOstraCounter::GetHostVisits(std::string_view IP)
-{
+int32_t TOstraCounter::GetHostVisits(std::string_view IP) {
     CheckOpen();
     TRef<IVirtualAtom> atom;
     if (IP.empty() || !Hosts->FindKeyAccess(IP, AccessReadOnly, atom)) return 0;
     return ReadHostRecord(atom.get()).Visits;
 }
 
-int32_t TOstraCounter::GetHostCount()
-{
+int32_t TOstraCounter::GetHostCount() {
     CheckOpen();
     return CountKeys(Hosts.get());
 }
 
-TStringList TOstraCounter::GetHostList(int32_t SortMode)
-{
+TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
     WalkIndex(Hosts.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
@@ -934,27 +858,23 @@ TStringList TOstraCounter::GetHostList(int32_t SortMode)
     return list;
 }
 
-void TOstraCounter::DeleteHost(std::string_view IP)
-{
+void TOstraCounter::DeleteHost(std::string_view IP) {
     CheckOpen();
     if (!IP.empty()) Hosts->DeleteKey(IP);
 }
 
-void TOstraCounter::ClearHosts()
-{
+void TOstraCounter::ClearHosts() {
     CheckOpen();
     Hosts->Clear();
 }
 
-int32_t TOstraCounter::GetTotalHosts()
-{
+int32_t TOstraCounter::GetTotalHosts() {
     CheckOpen();
     if (!TotalHostsAtom) return -1;
     return StrToIntDef(TotalHostsAtom->GetText(), -1);
 }
 
-void TOstraCounter::SetTotalHosts(int32_t Value)
-{
+void TOstraCounter::SetTotalHosts(int32_t Value) {
     CheckOpen();
     if (!TotalHostsAtom) {
         SetRootText(RootLink::TotalHosts, IntToStr(Value));
@@ -964,27 +884,23 @@ void TOstraCounter::SetTotalHosts(int32_t Value)
     TotalHostsAtom->SetText(IntToStr(Value));
 }
 
-void TOstraCounter::AddSkipIP(std::string_view IP)
-{
+void TOstraCounter::AddSkipIP(std::string_view IP) {
     CheckOpen();
     if (IP.empty() || SkipList->KeyExists(IP)) return;
     SkipList->AddKey(IP);
 }
 
-void TOstraCounter::DeleteSkipIP(std::string_view IP)
-{
+void TOstraCounter::DeleteSkipIP(std::string_view IP) {
     CheckOpen();
     if (!IP.empty()) SkipList->DeleteKey(IP);
 }
 
-void TOstraCounter::ClearSkipList()
-{
+void TOstraCounter::ClearSkipList() {
     CheckOpen();
     SkipList->Clear();
 }
 
-TStringList TOstraCounter::GetSkipList()
-{
+TStringList TOstraCounter::GetSkipList() {
     CheckOpen();
     TStringList list;
     TRef<IIndexerCursor> cursor = SkipList->GetCursor();
@@ -998,30 +914,27 @@ TStringList TOstraCounter::GetSkipList()
     return list;
 }
 
-int32_t TOstraCounter::GetSkipCount()
-{
+int32_t TOstraCounter::GetSkipCount() {
     CheckOpen();
     return CountKeys(SkipList.get());
 }
 
 // ---- pages, per-day tables, totals ------------------------------------------------------------
 
-TRef<IIndexer> TOstraCounter::SiteDayTable(uint32_t link, bool make)
-{
+TRef<IIndexer> TOstraCounter::SiteDayTable(uint32_t link, bool make) {
     TRef<IIndexer>* held = link == RootLink::SiteDayHits    ? &SiteHitsTable
                            : link == RootLink::SiteDayHosts ? &SiteHostsTable
                                                             : nullptr;
     if (held && *held) return *held;
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    TRef<IIndexer> table = make ? OpenOrMakeRootIndex(root.get(), link, factory.get())
-                                : OpenRootIndex(root.get(), link, factory.get());
+    TRef<IIndexer> table =
+        make ? OpenOrMakeRootIndex(root.get(), link, factory.get()) : OpenRootIndex(root.get(), link, factory.get());
     if (held) *held = table;
     return table;
 }
 
-TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make)
-{
+TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make) {
     if (node.empty()) return SiteDayTable(RootLink::SiteDayHits, make);
     if (!Nodes) return nullptr;
     if (TRef<IIndexer> held = HeldPageTable(node)) return held;
@@ -1043,8 +956,7 @@ TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make)
     return table;
 }
 
-void TOstraCounter::AddDayCount(IIndexer* table, TDateTime date)
-{
+void TOstraCounter::AddDayCount(IIndexer* table, TDateTime date) {
     std::array<uint8_t, 8> key = DayKey(date);
     TRef<IVirtualAtom> value;
     if (FindBuf(table, key, value)) {
@@ -1055,8 +967,7 @@ void TOstraCounter::AddDayCount(IIndexer* table, TDateTime date)
     value->SetText("1");
 }
 
-void TOstraCounter::AddHitByDate(std::string_view IP, std::string_view Node, TDateTime Date)
-{
+void TOstraCounter::AddHitByDate(std::string_view IP, std::string_view Node, TDateTime Date) {
     CheckOpen();
     if (IsSkipped(IP)) return;
     TRef<IIndexer> table = DayTable(Node, true);
@@ -1067,16 +978,14 @@ void TOstraCounter::AddHitByDate(std::string_view IP, std::string_view Node, TDa
     AddDayCount(table.get(), Date);
 }
 
-void TOstraCounter::AddHostByDate(std::string_view IP, TDateTime Date)
-{
+void TOstraCounter::AddHostByDate(std::string_view IP, TDateTime Date) {
     CheckOpen();
     if (IsSkipped(IP)) return;
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, true);
     AddDayCount(table.get(), Date);
 }
 
-int32_t TOstraCounter::GetHitsByDate(std::string_view Node, TDateTime Date)
-{
+int32_t TOstraCounter::GetHitsByDate(std::string_view Node, TDateTime Date) {
     CheckOpen();
     TRef<IIndexer> table = DayTable(Node, false);
     if (!table) return 0;
@@ -1088,8 +997,7 @@ int32_t TOstraCounter::GetHitsByDate(std::string_view Node, TDateTime Date)
     return Node.empty() ? StrToIntDef(text, 0) : StrToInt(text);
 }
 
-int32_t TOstraCounter::GetHostsByDate(TDateTime Date)
-{
+int32_t TOstraCounter::GetHostsByDate(TDateTime Date) {
     CheckOpen();
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
     if (!table) return 0;
@@ -1099,39 +1007,34 @@ int32_t TOstraCounter::GetHostsByDate(TDateTime Date)
     return StrToIntDef(value->GetText(), 0);
 }
 
-int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2)
-{
+int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) {
     CheckOpen();
     TRef<IIndexer> table = DayTable(Node, false);
     if (!table) return 0;
     return SumDays(table.get(), All, Date1, Date2);
 }
 
-int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2)
-{
+int32_t TOstraCounter::GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) {
     CheckOpen();
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
     if (!table) return 0;
     return SumDays(table.get(), All, Date1, Date2);
 }
 
-void TOstraCounter::AddNode(std::string_view Node)
-{
+void TOstraCounter::AddNode(std::string_view Node) {
     CheckOpen();
     ForgetPageTable();
     TRef<IVirtualAtom> page = Nodes->AddKey(Node);
     WritePageRecord(page.get(), TPageRecord{Now(), 0});
 }
 
-void TOstraCounter::DeleteNode(std::string_view Node)
-{
+void TOstraCounter::DeleteNode(std::string_view Node) {
     CheckOpen();
     ForgetPageTable();
     if (Nodes) Nodes->DeleteKey(Node);
 }
 
-TStringList TOstraCounter::GetNodeNames()
-{
+TStringList TOstraCounter::GetNodeNames() {
     CheckOpen();
     TStringList list;
     TRef<IIndexerCursor> cursor = Nodes->GetCursor();
@@ -1140,8 +1043,7 @@ TStringList TOstraCounter::GetNodeNames()
     return list;
 }
 
-TStringList TOstraCounter::GetNodeList(int32_t SortMode)
-{
+TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
     WalkIndex(Nodes.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
@@ -1152,8 +1054,7 @@ TStringList TOstraCounter::GetNodeList(int32_t SortMode)
     return list;
 }
 
-void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate)
-{
+void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate) {
     CheckOpen();
     if (!Nodes) return;
     int32_t total = GetTotalHits();
@@ -1176,8 +1077,7 @@ void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, 
     SetTotalHits(Add32(total, 1));
 }
 
-void TOstraCounter::SetTotalHits(int32_t value)
-{
+void TOstraCounter::SetTotalHits(int32_t value) {
     if (TotalHitsAtom) {
         TotalHitsAtom->SetText(IntToStr(value));
         return;
@@ -1186,8 +1086,7 @@ void TOstraCounter::SetTotalHits(int32_t value)
     TotalHitsAtom = OpenRoot()->OpenLink(RootLink::TotalHits);
 }
 
-int32_t TOstraCounter::CountHitsSinceCreation()
-{
+int32_t TOstraCounter::CountHitsSinceCreation() {
     double first = std::trunc(GetCreationDate());
     double last = std::trunc(Now());
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHits, false);
@@ -1202,8 +1101,7 @@ int32_t TOstraCounter::CountHitsSinceCreation()
     return sum;
 }
 
-int32_t TOstraCounter::GetTotalHits()
-{
+int32_t TOstraCounter::GetTotalHits() {
     CheckOpen();
     if (!TotalHitsAtom) TotalHitsAtom = OpenRoot()->OpenLink(RootLink::TotalHits);
     if (TotalHitsAtom) return StrToInt(TotalHitsAtom->GetText());
@@ -1212,16 +1110,14 @@ int32_t TOstraCounter::GetTotalHits()
     return total;
 }
 
-TDateTime TOstraCounter::GetCreationDate()
-{
+TDateTime TOstraCounter::GetCreationDate() {
     CheckOpen();
     TRef<IStorageInfo> info = Query<IStorageInfo>(Trans);
     if (!info) throw EKVZError(OstraCode::NotImplemented, OstraMsg::NotImplemented);
     return info->GetCreated();
 }
 
-void TOstraCounter::GetStorageID(TGUID& ID)
-{
+void TOstraCounter::GetStorageID(TGUID& ID) {
     ID = TGUID{};
     CheckOpen();
     ID = Trans->GetStorageID();
@@ -1229,8 +1125,7 @@ void TOstraCounter::GetStorageID(TGUID& ID)
 
 // ---- referring sites ----------------------------------------------------------------------
 
-void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date)
-{
+void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date) {
     CheckOpen();
     std::string key = RefererHostKey(Referer);
     if (!Referers) return;
@@ -1249,8 +1144,7 @@ void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date)
     value->Write(0, record);
 }
 
-TStringList TOstraCounter::GetRefererList(int32_t SortMode)
-{
+TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
     if (!Referers) return list;
@@ -1265,8 +1159,7 @@ TStringList TOstraCounter::GetRefererList(int32_t SortMode)
     return list;
 }
 
-bool TOstraCounter::ClearReferers()
-{
+bool TOstraCounter::ClearReferers() {
     CheckOpen();
     if (!Referers) return false;
     try {
@@ -1277,8 +1170,7 @@ bool TOstraCounter::ClearReferers()
     }
 }
 
-int32_t TOstraCounter::GetRefererCount()
-{
+int32_t TOstraCounter::GetRefererCount() {
     CheckOpen();
     if (!Referers) return -1;
     TRef<IIndexerCursor> cursor = Referers->GetCursor();
@@ -1288,29 +1180,25 @@ int32_t TOstraCounter::GetRefererCount()
     return count;
 }
 
-void TOstraCounter::DeleteReferer(std::string_view Host)
-{
+void TOstraCounter::DeleteReferer(std::string_view Host) {
     CheckOpen();
     if (Referers) Referers->DeleteKey(Host);
 }
 
 // ---- skins --------------------------------------------------------------------------------
 
-TRef<IVirtualAtom> TOstraCounter::OpenSkin(IVirtualAtom* list, int32_t index, TAccess access)
-{
+TRef<IVirtualAtom> TOstraCounter::OpenSkin(IVirtualAtom* list, int32_t index, TAccess access) {
     // Indexes outside the slots read as empty slots.
     if (!list || index < 0 || uint32_t(index) >= list->GetLinkCount()) return nullptr;
     return list->OpenLinkAccess(uint32_t(index), access);
 }
 
-int32_t TOstraCounter::GetSkinCount()
-{
+int32_t TOstraCounter::GetSkinCount() {
     CheckOpen();
     return Skins ? int32_t(Skins->GetLinkCount()) : 0;
 }
 
-TStringList TOstraCounter::GetSkinNames()
-{
+TStringList TOstraCounter::GetSkinNames() {
     CheckOpen();
     TStringList list;
     int32_t count = GetSkinCount();
@@ -1319,8 +1207,7 @@ TStringList TOstraCounter::GetSkinNames()
     return list;
 }
 
-bool TOstraCounter::AddSkin(const TSkinStreams& Images)
-{
+bool TOstraCounter::AddSkin(const TSkinStreams& Images) {
     CheckOpen();
     if (!Skins) throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
     // Every stream is read before anything is linked, so a missing one adds nothing.
@@ -1341,8 +1228,7 @@ bool TOstraCounter::AddSkin(const TSkinStreams& Images)
     return true;
 }
 
-void TOstraCounter::DeleteSkin(int32_t Index)
-{
+void TOstraCounter::DeleteSkin(int32_t Index) {
     CheckOpen();
     // Slot 0 stays; indexes outside the slots must not grow the list.
     if (!Skins || Index <= 0 || uint32_t(Index) >= Skins->GetLinkCount()) return;
@@ -1350,16 +1236,14 @@ void TOstraCounter::DeleteSkin(int32_t Index)
     Skins->SetLink(uint32_t(Index), nullptr);
 }
 
-void TOstraCounter::ClearSkins()
-{
+void TOstraCounter::ClearSkins() {
     CheckOpen();
     if (!Skins) return;
     TAccessGuard guard(Skins.get(), AccessDefault);
     Skins->SetLinkCount(1);
 }
 
-bool TOstraCounter::IsSkinComplete(int32_t Index)
-{
+bool TOstraCounter::IsSkinComplete(int32_t Index) {
     CheckOpen();
     TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessReadOnly);
     if (!skin || skin->GetDataSize() == 0) return false;
@@ -1370,8 +1254,7 @@ bool TOstraCounter::IsSkinComplete(int32_t Index)
     return true;
 }
 
-void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images)
-{
+void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images) {
     TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessReadOnly);
     for (int i = 0; i < SkinImageCount; ++i) images[size_t(i)] = std::make_unique<TMemoryStream>();
     if (!skin) return;
@@ -1381,15 +1264,13 @@ void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images)
             images[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
 }
 
-void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images)
-{
+void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images) {
     CheckOpen();
     // A damaged skin 0 gives empty streams for what it lacks.
     CopySkinImages(IsSkinComplete(Index) ? Index : 0, Images);
 }
 
-void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header)
-{
+void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) {
     CheckOpen();
     TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), Index, AccessReadOnly);
     if (!skin) return;
@@ -1399,8 +1280,7 @@ void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour
         TByteArray bytes = info->GetBytes();
         std::span<const uint8_t> record(bytes);
         if (record.size() >= TSkinLayout::ByteSize) Header = TSkinLayout::FromBytes(record);
-        if (record.size() >= SkinInfoColourOffset)
-            Texts = TSkinInfo::FromBytes(record.subspan(SkinInfoTextsOffset));
+        if (record.size() >= SkinInfoColourOffset) Texts = TSkinInfo::FromBytes(record.subspan(SkinInfoTextsOffset));
         if (record.size() >= SkinInfoRecordSize) Colour = int32_t(GetLE32(record, SkinInfoColourOffset));
         return;
     }
@@ -1412,9 +1292,8 @@ void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour
     Header = DefaultSkinLayout();
 }
 
-void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header,
-                                  const TSkinInfo& texts, int32_t colour)
-{
+void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header, const TSkinInfo& texts,
+                                  int32_t colour) {
     TRef<IVirtualAtom> skin = OpenSkin(list, index, AccessReadOnly);
     if (!skin) return;
     TAccessGuard guard(skin.get(), AccessAll);
@@ -1427,23 +1306,20 @@ void TOstraCounter::WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkin
     info->Write(0, SkinInfoRecord(header, texts, colour));
 }
 
-void TOstraCounter::SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
-                                int32_t Colour, IVirtualAtom* List)
-{
+void TOstraCounter::SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts, int32_t Colour,
+                                IVirtualAtom* List) {
     CheckOpen();
     WriteSkinInfo(Skins ? Skins.get() : List, Index, Header, Texts, Colour);
 }
 
 // ---- settings -------------------------------------------------------------------------------
 
-std::string TOstraCounter::GetPassword()
-{
+std::string TOstraCounter::GetPassword() {
     CheckOpen();
     return PasswordAtom ? PasswordAtom->GetText() : std::string();
 }
 
-void TOstraCounter::SetPassword(std::string_view Text)
-{
+void TOstraCounter::SetPassword(std::string_view Text) {
     CheckOpen();
     if (!PasswordAtom) {
         SetRootText(RootLink::Password, Text);
@@ -1453,76 +1329,65 @@ void TOstraCounter::SetPassword(std::string_view Text)
     PasswordAtom->SetText(Text);
 }
 
-int32_t TOstraCounter::GetInterval()
-{
+int32_t TOstraCounter::GetInterval() {
     CheckOpen();
     return Interval;
 }
 
-void TOstraCounter::SetInterval(int32_t Minutes)
-{
+void TOstraCounter::SetInterval(int32_t Minutes) {
     CheckOpen();
     if (Minutes == Interval) return;
     SetRootText(RootLink::Interval, IntToStr(Minutes));
     Interval = Minutes;
 }
 
-std::string TOstraCounter::GetHomePageURL()
-{
+std::string TOstraCounter::GetHomePageURL() {
     CheckOpen();
     if (std::optional<std::string> url = RootText(RootLink::HomePage)) return *url;
     SetRootText(RootLink::HomePage, DefaultHomePage);
     return DefaultHomePage;
 }
 
-void TOstraCounter::SetHomePageURL(std::string_view URL)
-{
+void TOstraCounter::SetHomePageURL(std::string_view URL) {
     CheckOpen();
     if (!URL.empty()) SetRootText(RootLink::HomePage, URL);
 }
 
-std::string TOstraCounter::GetSiteName()
-{
+std::string TOstraCounter::GetSiteName() {
     CheckOpen();
     return RootText(RootLink::SiteName).value_or(DefaultSiteName);
 }
 
-void TOstraCounter::SetSiteName(std::string_view Name)
-{
+void TOstraCounter::SetSiteName(std::string_view Name) {
     CheckOpen();
     SetRootText(RootLink::SiteName, Name);
 }
 
-bool TOstraCounter::GetOptionFlag()
-{
+bool TOstraCounter::GetOptionFlag() {
     CheckOpen();
     if (std::optional<std::string> flag = RootText(RootLink::OptionFlag)) return *flag == "1";
     SetRootText(RootLink::OptionFlag, "0");
     return false;
 }
 
-void TOstraCounter::SetOptionFlag(bool Value)
-{
+void TOstraCounter::SetOptionFlag(bool Value) {
     CheckOpen();
     SetRootText(RootLink::OptionFlag, Value ? "1" : "0");
 }
 
-std::string TOstraCounter::GetExtraText()
-{
+std::string TOstraCounter::GetExtraText() {
     CheckOpen();
     return RootText(RootLink::ExtraText).value_or(std::string());
 }
 
-void TOstraCounter::SetExtraText(std::string_view Text)
-{
+void TOstraCounter::SetExtraText(std::string_view Text) {
     CheckOpen();
     SetRootText(RootLink::ExtraText, Text);
 }
 
 // ---- tagged and paired values ---------------------------------------------------------------
 
-void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value)
-{
+void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value) {
     if (Value.empty()) return;
     try {
         TRef<IVirtualAtom> root = OpenRoot();
@@ -1537,8 +1402,7 @@ void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value)
     }
 }
 
-TStringList TOstraCounter::GetTaggedValueStats()
-{
+TStringList TOstraCounter::GetTaggedValueStats() {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
@@ -1549,16 +1413,14 @@ TStringList TOstraCounter::GetTaggedValueStats()
     return list;
 }
 
-void TOstraCounter::ClearTaggedValues()
-{
+void TOstraCounter::ClearTaggedValues() {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IVirtualAtom> header;
     NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
     root->SetLink(RootLink::TaggedValues, header.get());
 }
 
-void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First)
-{
+void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First) {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
@@ -1570,8 +1432,7 @@ void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First)
     value->SetBytes(writer.Bytes());
 }
 
-void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Second)
-{
+void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Second) {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
@@ -1587,8 +1448,7 @@ void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Sec
     value->Write(0, writer.Bytes());
 }
 
-void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& SecondList)
-{
+void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& SecondList) {
     FirstList = TStringList();
     SecondList = TStringList();
     TRef<IVirtualAtom> root = OpenRoot();
@@ -1609,8 +1469,7 @@ void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& Sec
     SortByCount(SecondList);
 }
 
-void TOstraCounter::ClearPairedValues()
-{
+void TOstraCounter::ClearPairedValues() {
     TRef<IVirtualAtom> root = OpenRoot();
     TRef<IVirtualAtom> header;
     NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
@@ -1619,8 +1478,7 @@ void TOstraCounter::ClearPairedValues()
 
 // ---- hourly tables --------------------------------------------------------------------------
 
-void TOstraCounter::InitHourTable(IIndexer* table, IIndexerFactory* factory)
-{
+void TOstraCounter::InitHourTable(IIndexer* table, IIndexerFactory* factory) {
     for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
         std::array<uint8_t, 4> key = Int32Bytes(hour);
         TRef<IVirtualAtom> value = table->AddKeyBuf(key.data(), int32_t(key.size()));
@@ -1631,8 +1489,7 @@ void TOstraCounter::InitHourTable(IIndexer* table, IIndexerFactory* factory)
     }
 }
 
-void TOstraCounter::AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date)
-{
+void TOstraCounter::AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date) {
     std::array<uint8_t, 4> hourKey = Int32Bytes(HourOfDate(date));
     TRef<IVirtualAtom> hour;
     if (!FindBuf(table, hourKey, hour)) return;
@@ -1649,8 +1506,7 @@ void TOstraCounter::AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateT
     WriteInt32At(day.get(), 0, Add32(ReadInt32At(day.get(), 0), 1));
 }
 
-void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours)
-{
+void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours) {
     hours[0] = 0;
     for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
         std::array<uint8_t, 4> key = Int32Bytes(hour);
@@ -1661,9 +1517,8 @@ void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hou
     }
 }
 
-TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, IIndexerFactory* factory,
-                                            std::string_view node, bool make)
-{
+TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node,
+                                            bool make) {
     TRef<IVirtualAtom> header;
     if (pages->FindKey(node, header)) return factory->OpenIndex(header.get(), "", "");
     if (!make) return nullptr;
@@ -1673,8 +1528,7 @@ TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, IIndexerFactory* fa
     return table;
 }
 
-void TOstraCounter::RegisterHourlyHit(std::string_view IP, std::string_view Node, TDateTime Date)
-{
+void TOstraCounter::RegisterHourlyHit(std::string_view IP, std::string_view Node, TDateTime Date) {
     CheckOpen();
     if (IsSkipped(IP)) return;
     TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
@@ -1695,8 +1549,7 @@ void TOstraCounter::RegisterHourlyHit(std::string_view IP, std::string_view Node
     AddHourHit(page.get(), factory.get(), Date);
 }
 
-void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_view Node)
-{
+void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_view Node) {
     CheckOpen();
     Hours[0] = 0;
     TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
@@ -1713,8 +1566,7 @@ void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_vi
 
 // ---- public functions -----------------------------------------------------------------------
 
-TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Images)
-{
+TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Images) {
     try {
         if (!StorageFactory()) StartStorageEngine();
         return MakeObj<TOstraCounter>(FileName, Images);
@@ -1723,8 +1575,7 @@ TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Imag
     }
 }
 
-void CloseCounter(TRef<ICounter>& Counter)
-{
+void CloseCounter(TRef<ICounter>& Counter) {
     TRef<ICounter> counter = std::move(Counter);
     if (!counter) return;
     auto* object = dynamic_cast<TOstraCounter*>(counter.get());

@@ -35,11 +35,11 @@ using TSkinImages = std::array<std::unique_ptr<TMemoryStream>, SkinImageCount>;
 struct TSkinLayout {
     static constexpr size_t ByteSize = 26;
 
-    uint8_t Align = 2;       // 0 left, 1 right, 2 centre; anything else draws no digits
-    int32_t Digits = 6;      // minimum number of digits
+    uint8_t Align = 2;  // 0 left, 1 right, 2 centre; anything else draws no digits
+    int32_t Digits = 6; // minimum number of digits
     int32_t DigitHeight = 14;
     int32_t X = 0;
-    uint8_t Overlay = 0;     // non-zero: digits drawn over the background at X, Y
+    uint8_t Overlay = 0; // non-zero: digits drawn over the background at X, Y
     int32_t Spacing = 3;
     int32_t Y = 25;
     int32_t StripWidth = 81;
@@ -110,8 +110,8 @@ struct ICounter : virtual IUnknown {
     virtual void AddSkipIP(std::string_view IP) = 0;
     // Books one hit of IP at Date: a new visit when it comes more than the revisit interval
     // after the host's last hit. Reserved has no effect.
-    virtual void RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date,
-                               bool CountReferer, bool CheckSkip, bool Reserved) = 0;
+    virtual void RegisterVisit(std::string_view IP, std::string_view Referer, TDateTime Date, bool CountReferer,
+                               bool CheckSkip, bool Reserved) = 0;
     virtual void SetTotalHosts(int32_t Value) = 0;
     // Appends a skin slot with copies of the 11 streams (each read whole from position 0).
     // Raises, adding nothing, when a stream is missing.
@@ -151,8 +151,7 @@ struct ICounter : virtual IUnknown {
     virtual int32_t GetHitsByDate(std::string_view Node, TDateTime Date) = 0;
     virtual int32_t GetHostsByDate(TDateTime Date) = 0;
     // Sum over the days from Date1 to Date2, both included, in either order; all days when All.
-    virtual int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1,
-                                     TDateTime Date2) = 0;
+    virtual int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) = 0;
     virtual int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) = 0;
     virtual TStringList GetNodeNames() = 0;
     // +1 on the day of Date for page Node (the site when Node is empty); skipped IPs book nothing.
@@ -161,11 +160,10 @@ struct ICounter : virtual IUnknown {
     virtual void SetSiteName(std::string_view Name) = 0;
     virtual std::string GetSiteName() = 0;
     // Leaves the arguments alone when the slot is empty or outside the slots.
-    virtual void GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour,
-                             TSkinLayout& Header) = 0;
+    virtual void GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) = 0;
     // List is for database creation only; pass nullptr.
-    virtual void SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts,
-                             int32_t Colour, IVirtualAtom* List) = 0;
+    virtual void SetSkinInfo(int32_t Index, const TSkinLayout& Header, const TSkinInfo& Texts, int32_t Colour,
+                             IVirtualAtom* List) = 0;
     virtual int32_t GetTotalHits() = 0;
     virtual TDateTime GetCreationDate() = 0;
     virtual bool GetOptionFlag() = 0;

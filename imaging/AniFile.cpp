@@ -36,24 +36,21 @@ public:
     size_t Remaining() const { return Data.size() - Pos; }
 
     bool ReadTag(TChunkTag& tag) {
-        if (Remaining() < ChunkHeaderSize)
-            return false;
+        if (Remaining() < ChunkHeaderSize) return false;
         std::memcpy(tag.Id.data(), Data.data() + Pos, 4);
         tag.Size = GetLE32(Data, Pos + 4);
         Pos += ChunkHeaderSize;
         return true;
     }
     bool ReadId(std::array<char, 4>& id) {
-        if (Remaining() < 4)
-            return false;
+        if (Remaining() < 4) return false;
         std::memcpy(id.data(), Data.data() + Pos, 4);
         Pos += 4;
         return true;
     }
     // The chunk's data, or false when the chunk claims more than is there.
     bool Body(uint32_t size, std::span<const uint8_t>& body) {
-        if (size > Remaining())
-            return false;
+        if (size > Remaining()) return false;
         body = Data.subspan(Pos, size);
         return true;
     }
@@ -94,8 +91,7 @@ void TAnimatedCursorImage::ClearCursor() {
 void TAnimatedCursorImage::LoadFromStream(TStream& Stream) {
     uint64_t position = Stream.Position();
     std::vector<uint8_t> bytes(size_t(Stream.Size() > position ? Stream.Size() - position : 0));
-    if (bytes.empty())
-        return;
+    if (bytes.empty()) return;
     Stream.ReadBuffer(bytes);
     ReadAniChunks(bytes);
 }
@@ -104,8 +100,7 @@ void TAnimatedCursorImage::SaveToStream(TStream&) const { RaiseNotImplemented();
 
 void TAnimatedCursorImage::LoadFromFile(const std::string& Name) {
     TOsFile file;
-    if (int error = file.Open(Name, false, TOsDisposition::OpenExisting, false))
-        throw EOSError(error, "open " + Name);
+    if (int error = file.Open(Name, false, TOsDisposition::OpenExisting, false)) throw EOSError(error, "open " + Name);
     std::vector<uint8_t> bytes(size_t(file.Size()));
     bytes.resize(file.ReadAt(bytes, 0));
     TMemoryStream stream(std::move(bytes));
@@ -117,21 +112,18 @@ std::unique_ptr<TIcon> TAnimatedCursorImage::ReadAniIcon(std::span<const uint8_t
     std::vector<uint8_t> copy(Data.begin(), Data.end());
     HotX = HotY = 0;
     IsIcon = false;
-    if (copy.size() < IconDirEntries)
-        return nullptr;
+    if (copy.size() < IconDirEntries) return nullptr;
     uint16_t type = GetLE16(copy, IconDirType);
     IsIcon = type == TypeIcon;
     if (type == TypeCursor) {
         copy[IconDirType] = uint8_t(TypeIcon); // so that it loads as an icon
         type = TypeIcon;
     }
-    if (type != TypeIcon)
-        return nullptr;
+    if (type != TypeIcon) return nullptr;
     size_t count = GetLE16(copy, IconDirCount);
     for (size_t i = 0; i < count; ++i) {
         size_t entry = IconDirEntries + i * IconEntrySize;
-        if (entry + IconEntrySize > copy.size())
-            break;
+        if (entry + IconEntrySize > copy.size()) break;
         uint64_t offset = GetLE32(copy, entry + EntryOffset);
         uint64_t size = GetLE32(copy, entry + EntrySize);
         if (size >= InfoBitCount + 2 && offset + size <= copy.size())
@@ -161,17 +153,14 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
     std::span<const uint8_t> body;
     while (riff.ReadTag(tag)) {
         if (IdIs(tag, "anih")) {
-            if (!riff.Body(tag.Size, body))
-                break;
+            if (!riff.Body(tag.Size, body)) break;
             std::array<uint8_t, AniHeaderSize> raw{};
             std::memcpy(raw.data(), body.data(), std::min(body.size(), AniHeaderSize));
-            uint32_t* fields[] = {&Header.HeaderSize, &Header.FrameCount, &Header.StepCount,
-                                  &Header.Width,      &Header.Height,     &Header.BitCount,
+            uint32_t* fields[] = {&Header.HeaderSize, &Header.FrameCount,  &Header.StepCount,
+                                  &Header.Width,      &Header.Height,      &Header.BitCount,
                                   &Header.Planes,     &Header.DisplayRate, &Header.Flags};
-            for (size_t i = 0; i < 9; ++i)
-                *fields[i] = GetLE32(raw, 4 * i);
-            if (!(Header.Flags & AniFlagIcon) || Header.StepCount == 0)
-                RaiseReadError();
+            for (size_t i = 0; i < 9; ++i) *fields[i] = GetLE32(raw, 4 * i);
+            if (!(Header.Flags & AniFlagIcon) || Header.StepCount == 0) RaiseReadError();
             // Every frame needs an icon chunk of at least a chunk header in what follows.
             uint64_t possible = riff.Remaining() / ChunkHeaderSize;
             uint32_t frames = uint32_t(std::min<uint64_t>(Header.FrameCount, possible));
@@ -182,8 +171,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
                 Frames[i].Rate = int32_t(Header.DisplayRate);
             }
         } else if (IdIs(tag, "rate") || IdIs(tag, "seq ")) {
-            if (!riff.Body(tag.Size, body))
-                break;
+            if (!riff.Body(tag.Size, body)) break;
             size_t& n = IdIs(tag, "rate") ? rateChunks : seqChunks;
             if (body.size() >= 4 && n < Frames.size()) {
                 int32_t value = int32_t(GetLE32(body, 0));
@@ -198,24 +186,20 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
             riff.Body(uint32_t(size), body);
             TChunkReader list(body);
             std::array<char, 4> type;
-            if (!list.ReadId(type))
-                break;
+            if (!list.ReadId(type)) break;
             TChunkTag sub;
             if (std::memcmp(type.data(), "fram", 4) == 0) {
                 while (list.ReadTag(sub)) {
                     std::span<const uint8_t> data;
-                    if (!list.Body(sub.Size, data))
-                        break;
+                    if (!list.Body(sub.Size, data)) break;
                     if (IdIs(sub, "icon")) {
                         TIconFrame got;
                         got.Icon = ReadAniIcon(data, got.IsIcon, got.HotSpotX, got.HotSpotY);
-                        if (!got.Icon)
-                            break;
+                        if (!got.Icon) break;
                         got.Tag = sub;
                         bool taken = false;
                         for (TIconFrame& frame : Frames) {
-                            if (frame.Sequence != iconCounter)
-                                continue;
+                            if (frame.Sequence != iconCounter) continue;
                             frame.Icon = std::make_unique<TIcon>(*got.Icon);
                             frame.IsIcon = got.IsIcon;
                             frame.Tag = sub;
@@ -235,8 +219,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
             } else if (std::memcmp(type.data(), "INFO", 4) == 0) {
                 while (list.ReadTag(sub)) {
                     std::span<const uint8_t> data;
-                    if (!list.Body(sub.Size, data))
-                        break;
+                    if (!list.Body(sub.Size, data)) break;
                     if (IdIs(sub, "INAM") || IdIs(sub, "IART")) {
                         std::string text(data.begin(), data.begin() + ptrdiff_t(std::min(data.size(), MaxInfoText)));
                         text = text.substr(0, text.find('\0'));
@@ -248,21 +231,17 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
             riff.Skip(size);
             continue;
         }
-        if (!riff.Skip(PadToEven(tag.Size)))
-            break;
+        if (!riff.Skip(PadToEven(tag.Size))) break;
     }
 
     for (size_t i = Frames.size(); i-- > 0;)
-        if (!Frames[i].Icon)
-            Frames.erase(Frames.begin() + ptrdiff_t(i));
+        if (!Frames[i].Icon) Frames.erase(Frames.begin() + ptrdiff_t(i));
     Header.StepCount = uint32_t(Frames.size());
-    if (Frames.empty())
-        RaiseReadError();
+    if (Frames.empty()) RaiseReadError();
 }
 
 void TAnimatedCursorImage::Assign(const TAnimatedCursorImage& Source) {
-    if (&Source == this)
-        return;
+    if (&Source == this) return;
     ClearCursor();
     Header = Source.Header;
     CursorTitle = Source.CursorTitle;
@@ -294,8 +273,7 @@ void TAnimatedCursorImage::AssignTo(TIconList& Dest) const {
     Dest.IconListBeginUpdate();
     try {
         Dest.ClearIcons();
-        for (const TIconFrame& frame : Frames)
-            Dest.AddIcon(*frame.Icon);
+        for (const TIconFrame& frame : Frames) Dest.AddIcon(*frame.Icon);
     } catch (...) {
         Dest.IconListEndUpdate();
         throw;
@@ -322,15 +300,13 @@ void DrawFrameStrip(const TAnimatedCursorImage& Cursor, TBitmap& Dest, TColor Ba
             else
                 icon.Draw(strip, i * icon.Width(), 0);
         }
-        if (ReduceColors)
-            ReduceBitmapColors(strip, std::max<int>(Cursor.MaxColors, 16));
+        if (ReduceColors) ReduceBitmapColors(strip, std::max<int>(Cursor.MaxColors, 16));
     }
     Dest = strip;
 }
 
 void ReduceBitmapColors(TBitmap& Bitmap, int Colors) {
-    if (Colors <= 0 || Bitmap.Empty())
-        return;
+    if (Colors <= 0 || Bitmap.Empty()) return;
     std::vector<uint8_t> dib = BitmapToDIBStreamByColors(Bitmap, Colors);
     Bitmap.LoadFromBMP(dib);
 }

@@ -73,7 +73,7 @@ public:
     std::string CursorTitle;   // "INAM", at most 255 bytes
     std::string CursorCreator; // "IART", at most 255 bytes
     std::vector<TIconFrame> Frames;
-    uint16_t MaxColors = 0;    // 2, 16 or 256: the largest colour count of any icon image read
+    uint16_t MaxColors = 0; // 2, 16 or 256: the largest colour count of any icon image read
 
 private:
     void ReadAniChunks(std::span<const uint8_t> Data);

@@ -15,20 +15,20 @@ constexpr int HistogramSlots = 5191;
 constexpr uint16_t EmptySlot = 0xFFFF;
 
 struct THistogramEntry {
-  uint8_t Blue = 0;
-  uint8_t Green = 0;
-  uint8_t Red = 0;
-  int32_t PixelCount = 0;  // 0 once the colour has been taken into the palette
-  uint8_t PaletteIndex = 0;
+    uint8_t Blue = 0;
+    uint8_t Green = 0;
+    uint8_t Red = 0;
+    int32_t PixelCount = 0; // 0 once the colour has been taken into the palette
+    uint8_t PaletteIndex = 0;
 };
 
 struct TColorHistogram {
-  int32_t Count = 0;
-  uint8_t RedMask = 255;
-  uint8_t GreenMask = 255;
-  uint8_t BlueMask = 255;
-  std::array<THistogramEntry, HistogramCapacity> Entries{};  // in the order first met
-  std::array<uint16_t, HistogramSlots> Heads{};
+    int32_t Count = 0;
+    uint8_t RedMask = 255;
+    uint8_t GreenMask = 255;
+    uint8_t BlueMask = 255;
+    std::array<THistogramEntry, HistogramCapacity> Entries{}; // in the order first met
+    std::array<uint16_t, HistogramSlots> Heads{};
 };
 
 // Slot 0..5190 of a masked colour.
@@ -50,5 +50,4 @@ void MapHistogramPixels(const TColorHistogram& histogram, const TBitmapInfoHeade
 // The whole reduction of the 24-bit image described by Header. Dest may be Source itself;
 // Palette must hold 256 quads. ColorCount outside 1..256 is brought into that range.
 void HistogramQuantize(const TBitmapInfoHeader& header, std::span<uint8_t> palette, std::span<const uint8_t> source,
-                       std::span<uint8_t> dest, int colorCount, uint8_t redMask, uint8_t greenMask,
-                       uint8_t blueMask);
+                       std::span<uint8_t> dest, int colorCount, uint8_t redMask, uint8_t greenMask, uint8_t blueMask);

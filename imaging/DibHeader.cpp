@@ -3,52 +3,48 @@
 
 #include "platform/Bitmap.h"
 
-void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red)
-{
-  size_t at = size_t(index) * 4;
-  palette[at] = blue;
-  palette[at + 1] = green;
-  palette[at + 2] = red;
-  palette[at + 3] = 0;
+void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red) {
+    size_t at = size_t(index) * 4;
+    palette[at] = blue;
+    palette[at + 1] = green;
+    palette[at + 2] = red;
+    palette[at + 3] = 0;
 }
 
-TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at)
-{
-  TBitmapInfoHeader h;
-  h.Size = GetLE32(data, at);
-  h.Width = int32_t(GetLE32(data, at + 4));
-  h.Height = int32_t(GetLE32(data, at + 8));
-  h.Planes = GetLE16(data, at + 12);
-  h.BitCount = GetLE16(data, at + 14);
-  h.Compression = GetLE32(data, at + 16);
-  h.SizeImage = GetLE32(data, at + 20);
-  h.XPelsPerMeter = int32_t(GetLE32(data, at + 24));
-  h.YPelsPerMeter = int32_t(GetLE32(data, at + 28));
-  h.ClrUsed = GetLE32(data, at + 32);
-  h.ClrImportant = GetLE32(data, at + 36);
-  return h;
+TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at) {
+    TBitmapInfoHeader h;
+    h.Size = GetLE32(data, at);
+    h.Width = int32_t(GetLE32(data, at + 4));
+    h.Height = int32_t(GetLE32(data, at + 8));
+    h.Planes = GetLE16(data, at + 12);
+    h.BitCount = GetLE16(data, at + 14);
+    h.Compression = GetLE32(data, at + 16);
+    h.SizeImage = GetLE32(data, at + 20);
+    h.XPelsPerMeter = int32_t(GetLE32(data, at + 24));
+    h.YPelsPerMeter = int32_t(GetLE32(data, at + 28));
+    h.ClrUsed = GetLE32(data, at + 32);
+    h.ClrImportant = GetLE32(data, at + 36);
+    return h;
 }
 
-void WriteInfoHeader(std::span<uint8_t> data, size_t at, const TBitmapInfoHeader& h)
-{
-  PutLE32(data, at, h.Size);
-  PutLE32(data, at + 4, uint32_t(h.Width));
-  PutLE32(data, at + 8, uint32_t(h.Height));
-  PutLE16(data, at + 12, h.Planes);
-  PutLE16(data, at + 14, h.BitCount);
-  PutLE32(data, at + 16, h.Compression);
-  PutLE32(data, at + 20, h.SizeImage);
-  PutLE32(data, at + 24, uint32_t(h.XPelsPerMeter));
-  PutLE32(data, at + 28, uint32_t(h.YPelsPerMeter));
-  PutLE32(data, at + 32, h.ClrUsed);
-  PutLE32(data, at + 36, h.ClrImportant);
+void WriteInfoHeader(std::span<uint8_t> data, size_t at, const TBitmapInfoHeader& h) {
+    PutLE32(data, at, h.Size);
+    PutLE32(data, at + 4, uint32_t(h.Width));
+    PutLE32(data, at + 8, uint32_t(h.Height));
+    PutLE16(data, at + 12, h.Planes);
+    PutLE16(data, at + 14, h.BitCount);
+    PutLE32(data, at + 16, h.Compression);
+    PutLE32(data, at + 20, h.SizeImage);
+    PutLE32(data, at + 24, uint32_t(h.XPelsPerMeter));
+    PutLE32(data, at + 28, uint32_t(h.YPelsPerMeter));
+    PutLE32(data, at + 32, h.ClrUsed);
+    PutLE32(data, at + 36, h.ClrImportant);
 }
 
-void WriteFileHeader(std::span<uint8_t> data, uint32_t fileSize, uint32_t offBits)
-{
-  PutLE16(data, BfType, BmpSignature);
-  PutLE32(data, BfSize, fileSize);
-  PutLE16(data, 6, 0);
-  PutLE16(data, 8, 0);
-  PutLE32(data, BfOffBits, offBits);
+void WriteFileHeader(std::span<uint8_t> data, uint32_t fileSize, uint32_t offBits) {
+    PutLE16(data, BfType, BmpSignature);
+    PutLE32(data, BfSize, fileSize);
+    PutLE16(data, 6, 0);
+    PutLE16(data, 8, 0);
+    PutLE32(data, BfOffBits, offBits);
 }

@@ -14,17 +14,17 @@ constexpr size_t BfSize = 2;
 constexpr size_t BfOffBits = 10;
 
 struct TBitmapInfoHeader {
-  uint32_t Size = 40;
-  int32_t Width = 0;
-  int32_t Height = 0;
-  uint16_t Planes = 1;
-  uint16_t BitCount = 0;
-  uint32_t Compression = 0;
-  uint32_t SizeImage = 0;
-  int32_t XPelsPerMeter = 0;
-  int32_t YPelsPerMeter = 0;
-  uint32_t ClrUsed = 0;
-  uint32_t ClrImportant = 0;
+    uint32_t Size = 40;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint16_t Planes = 1;
+    uint16_t BitCount = 0;
+    uint32_t Compression = 0;
+    uint32_t SizeImage = 0;
+    int32_t XPelsPerMeter = 0;
+    int32_t YPelsPerMeter = 0;
+    uint32_t ClrUsed = 0;
+    uint32_t ClrImportant = 0;
 };
 
 // Writes palette entry Index as a quad: blue, green, red, 0.

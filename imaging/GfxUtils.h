@@ -14,7 +14,7 @@
 // The silent abort: ends an operation without a further message to the user.
 class EAbort : public Exception {
 public:
-  EAbort() : Exception("Operation aborted") {}
+    EAbort() : Exception("Operation aborted") {}
 };
 
 using TMemoryBlock = std::vector<uint8_t>;

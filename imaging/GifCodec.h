@@ -37,8 +37,7 @@ public:
     size_t Position() const { return Pos; }
 
     uint8_t Byte() {
-        if (AtEnd())
-            RaiseReadError();
+        if (AtEnd()) RaiseReadError();
         return Data[Pos++];
     }
     uint16_t Word() {
@@ -50,8 +49,7 @@ public:
         return low | (uint32_t(Word()) << 16);
     }
     std::span<const uint8_t> Bytes(size_t n) {
-        if (n > Remaining())
-            RaiseReadError();
+        if (n > Remaining()) RaiseReadError();
         auto part = Data.subspan(Pos, n);
         Pos += n;
         return part;

@@ -24,8 +24,7 @@ namespace {
 
 // Plain RGB of a colour number; the system colours this codec meets resolve to their colour.
 TColor ResolveColor(TColor color) {
-    if (color == clWindow)
-        return clWhite;
+    if (color == clWindow) return clWhite;
     return ColorToRGB(color);
 }
 
@@ -37,26 +36,22 @@ TColor MapColor(const TGIFColor& c) { return RGBColor(c.Red, c.Green, c.Blue); }
 
 TExtension* FindExtension(TExtensionList& List, uint8_t Kind) {
     for (auto it = List.rbegin(); it != List.rend(); ++it)
-        if (it->Kind == Kind)
-            return &*it;
+        if (it->Kind == Kind) return &*it;
     return nullptr;
 }
 
 int BitsForColorCount(int Count) {
     for (int bits = 1; bits <= 8; ++bits)
-        if (Count == 1 << bits)
-            return bits;
+        if (Count == 1 << bits) return bits;
     RaiseGIFError(SGIFColorCount);
 }
 
 int FindColorIndex(const TGIFColorMap& Map, TColor Color) {
-    if (Color == clNone)
-        return -1;
+    if (Color == clNone) return -1;
     TColor rgb = ResolveColor(Color);
     int count = std::clamp(Map.Count, 0, 256);
     for (int i = 0; i < count; ++i)
-        if (MapColor(Map.Colors[size_t(i)]) == rgb)
-            return i;
+        if (MapColor(Map.Colors[size_t(i)]) == rgb) return i;
     return -1;
 }
 
@@ -81,8 +76,7 @@ void TGIFFrame::NewBitmap() { Bitmap = std::make_unique<TBitmap>(); }
 void TGIFFrame::Assign(std::nullptr_t) {
     Reset();
     Bitmap.reset();
-    if (Owner)
-        Owner->ComputeLogicalSize();
+    if (Owner) Owner->ComputeLogicalSize();
 }
 
 void TGIFFrame::Assign(const TGIFFrame& Source) {
@@ -102,11 +96,9 @@ void TGIFFrame::Assign(const TGIFFrame& Source) {
         DataDamaged = Source.DataDamaged;
         LoadedTransparentIndex = Source.LoadedTransparentIndex;
         auto* lines = const_cast<TGIFFrame&>(Source).FindComment(false);
-        if (lines && !lines->empty())
-            SetComment(std::vector<std::string>(*lines));
+        if (lines && !lines->empty()) SetComment(std::vector<std::string>(*lines));
     }
-    if (Owner)
-        Owner->ComputeLogicalSize();
+    if (Owner) Owner->ComputeLogicalSize();
 }
 
 void TGIFFrame::Assign(const TGIFImage& Source) {
@@ -126,10 +118,8 @@ void TGIFFrame::Assign(const TBitmap& Source) {
     TBitmap copy(Source); // Source may be this frame's own bitmap
     Reset();
     Bitmap = std::make_unique<TBitmap>(std::move(copy));
-    if (Source.Transparent)
-        TransparentColor = Bitmap->TransparentColor();
-    if (Owner)
-        Owner->ComputeLogicalSize();
+    if (Source.Transparent) TransparentColor = Bitmap->TransparentColor();
+    if (Owner) Owner->ComputeLogicalSize();
 }
 
 void TGIFFrame::Assign(const TIcon& Source) {
@@ -145,10 +135,8 @@ void TGIFFrame::Assign(const TIcon& Source) {
     Bitmap->SetSize(Source.Width(), Source.Height());
     Bitmap->FillRect({0, 0, Bitmap->Width(), Bitmap->Height()});
     Source.Draw(*Bitmap, 0, 0);
-    if (Source.Transparent)
-        TransparentColor = Bitmap->BrushColor;
-    if (Owner)
-        Owner->ComputeLogicalSize();
+    if (Source.Transparent) TransparentColor = Bitmap->BrushColor;
+    if (Owner) Owner->ComputeLogicalSize();
 }
 
 void TGIFFrame::AssignTo(TGIFImage& Dest) const { Dest.Assign(*this); }
@@ -162,25 +150,21 @@ void TGIFFrame::AssignTo(TBitmap& Dest) {
 }
 
 const TBitmap& TGIFFrame::GetBitmap() {
-    if (Bitmap && !Bitmap->Empty())
-        return *Bitmap;
+    if (Bitmap && !Bitmap->Empty()) return *Bitmap;
     auto bitmap = std::make_unique<TBitmap>();
-    if (Item->EncodedData && !Item->EncodedData->empty())
-        DecodeInto(*bitmap);
+    if (Item->EncodedData && !Item->EncodedData->empty()) DecodeInto(*bitmap);
     Bitmap = std::move(bitmap);
     return *Bitmap;
 }
 
 int TGIFFrame::GetWidth() {
-    if (Bitmap && !Bitmap->Empty())
-        return Bitmap->Width();
+    if (Bitmap && !Bitmap->Empty()) return Bitmap->Width();
     // The decoded bitmap has the item's size; no need to decode for it.
     return Item->EncodedData && !Item->EncodedData->empty() ? Item->Width : 0;
 }
 
 int TGIFFrame::GetHeight() {
-    if (Bitmap && !Bitmap->Empty())
-        return Bitmap->Height();
+    if (Bitmap && !Bitmap->Empty()) return Bitmap->Height();
     return Item->EncodedData && !Item->EncodedData->empty() ? Item->Height : 0;
 }
 
@@ -197,14 +181,12 @@ void TGIFFrame::Draw(TBitmap& Canvas, const TRect& Rect, bool Transparent) {
 std::vector<std::string>* TGIFFrame::FindComment(bool Create) {
     TExtension* record = FindExtension(Extensions, ekComment);
     if (!record) {
-        if (!Create)
-            return nullptr;
+        if (!Create) return nullptr;
         Extensions.push_back(TExtension{ekComment, std::vector<std::string>{}, {}});
         record = &Extensions.back();
     }
     if (!record->Blocks) {
-        if (!Create)
-            return nullptr;
+        if (!Create) return nullptr;
         record->Blocks.emplace();
     }
     return &*record->Blocks;
@@ -220,13 +202,11 @@ TGIFImage::TGIFImage() {
 TGIFImage::~TGIFImage() = default;
 
 void TGIFImage::Changed() {
-    if (OnChange)
-        OnChange(*this);
+    if (OnChange) OnChange(*this);
 }
 
 void TGIFImage::Progress(TProgressStage Stage, int Percent, const std::string& Message) {
-    if (OnProgress)
-        OnProgress(*this, Stage, Percent, Message);
+    if (OnProgress) OnProgress(*this, Stage, Percent, Message);
 }
 
 void TGIFImage::Reset() {
@@ -245,8 +225,7 @@ void TGIFImage::Assign(std::nullptr_t) {
 }
 
 void TGIFImage::Assign(const TGIFImage& Source) {
-    if (&Source == this)
-        RaiseAssignError("TGIFImage", "TGIFImage");
+    if (&Source == this) RaiseAssignError("TGIFImage", "TGIFImage");
     Data = Source.Data;
     Version = Source.Version;
     BackColor = Source.BackColor;
@@ -281,8 +260,7 @@ void TGIFImage::Assign(const TGIFFrame& Source) {
     Frames.push_back(std::make_unique<TGIFFrame>(this));
     CurrentFrame = 0;
     Frames.back()->Assign(source);
-    if (Version == 0)
-        Version = 1;
+    if (Version == 0) Version = 1;
     Changed();
 }
 
@@ -321,10 +299,8 @@ template <typename TGraphicSource> int AppendFrameFrom(TGIFImage& image, const T
     image.Frames.push_back(std::make_unique<TGIFFrame>(&image));
     image.CurrentFrame = int32_t(image.Frames.size() - 1);
     image.Frames.back()->Assign(graphic);
-    if (image.Version == 0)
-        image.Version = 1;
-    if (image.Frames.size() > 1)
-        image.Version = 2;
+    if (image.Version == 0) image.Version = 1;
+    if (image.Frames.size() > 1) image.Version = 2;
     return image.CurrentFrame;
 }
 } // namespace
@@ -340,30 +316,25 @@ const TBitmap& TGIFImage::CurrentBitmap() {
         Frames.back()->Assign(TBitmap());
         return Frames.back()->GetBitmap();
     }
-    if (CurrentFrame >= 0 && size_t(CurrentFrame) < Frames.size())
-        return Frames[size_t(CurrentFrame)]->GetBitmap();
+    if (CurrentFrame >= 0 && size_t(CurrentFrame) < Frames.size()) return Frames[size_t(CurrentFrame)]->GetBitmap();
     return Frames[0]->GetBitmap();
 }
 
 bool TGIFImage::GetEmpty() {
-    if (Frames.empty())
-        return true;
+    if (Frames.empty()) return true;
     size_t index = std::min(size_t(std::max(CurrentFrame, 0)), Frames.size() - 1);
     const TGIFFrame& frame = *Frames[index];
-    if (frame.Bitmap && !frame.Bitmap->Empty())
-        return false;
+    if (frame.Bitmap && !frame.Bitmap->Empty()) return false;
     return !frame.Item->EncodedData || frame.Item->EncodedData->empty();
 }
 
 int TGIFImage::GetWidth() {
-    if (GetEmpty() || CurrentFrame < 0 || size_t(CurrentFrame) >= Frames.size())
-        return 0;
+    if (GetEmpty() || CurrentFrame < 0 || size_t(CurrentFrame) >= Frames.size()) return 0;
     return Frames[size_t(CurrentFrame)]->GetBitmap().Width();
 }
 
 int TGIFImage::GetHeight() {
-    if (GetEmpty() || CurrentFrame < 0 || size_t(CurrentFrame) >= Frames.size())
-        return 0;
+    if (GetEmpty() || CurrentFrame < 0 || size_t(CurrentFrame) >= Frames.size()) return 0;
     return Frames[size_t(CurrentFrame)]->GetBitmap().Height();
 }
 
@@ -372,14 +343,12 @@ void TGIFImage::SetWidth(int) { RaiseGIFError(SGIFSizeChange); }
 void TGIFImage::SetHeight(int) { RaiseGIFError(SGIFSizeChange); }
 
 std::vector<TRGBQuad> TGIFImage::GetPalette() {
-    if (Frames.empty())
-        return {};
+    if (Frames.empty()) return {};
     return CurrentBitmap().Palette();
 }
 
 bool TGIFImage::GetTransparent() const {
-    if (!Transparent)
-        return false;
+    if (!Transparent) return false;
     return std::any_of(Frames.begin(), Frames.end(),
                        [](const auto& frame) { return frame->TransparentColor != clNone; });
 }
@@ -439,22 +408,19 @@ void TGIFImage::ReadData(TStream& Stream) {
     Stream.ReadBuffer(prefix);
     uint32_t length = GetLE32(prefix, 0);
     uint64_t available = Stream.Size() > Stream.Position() ? Stream.Size() - Stream.Position() : 0;
-    if (length > available)
-        RaiseReadError();
+    if (length > available) RaiseReadError();
     std::vector<uint8_t> bytes(length);
     Stream.ReadBuffer(bytes);
     ReadGIF(bytes.size(), bytes, true);
 }
 
 void TGIFImage::SaveToClipboardFormat(TGIFClipboardData& Clipboard) {
-    if (Frames.empty())
-        return;
+    if (Frames.empty()) return;
     Clipboard.Bitmap = Frames[0]->GetBitmap();
     bool allEncoded = std::all_of(Frames.begin(), Frames.end(), [](const auto& frame) {
         return frame->Item->EncodedData && !frame->Item->EncodedData->empty();
     });
-    if (allEncoded)
-        Clipboard.GIFBlock = WriteGIF(true);
+    if (allEncoded) Clipboard.GIFBlock = WriteGIF(true);
 }
 
 void TGIFImage::LoadFromClipboardFormat(const TGIFClipboardData& Clipboard) {
@@ -465,8 +431,7 @@ void TGIFImage::LoadFromClipboardFormat(const TGIFClipboardData& Clipboard) {
     TByteReader block(*Clipboard.GIFBlock);
     uint32_t length = block.DWord();
     ReadGIF(length, std::span<const uint8_t>(*Clipboard.GIFBlock).subspan(4), false);
-    if (Frames.empty())
-        return;
+    if (Frames.empty()) return;
     CurrentFrame = 0;
     if (Clipboard.Bitmap) {
         Frames[0]->NewBitmap();

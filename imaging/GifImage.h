@@ -61,9 +61,9 @@ class TGIFData {
 public:
     std::vector<std::string> CommentLines;
     uint8_t AspectByte = 0;
-    uint8_t TableBits = 0;       // global table holds 2^TableBits entries
+    uint8_t TableBits = 0; // global table holds 2^TableBits entries
     uint8_t ColorResolution = 0;
-    TGIFColorMap GlobalColors;   // Count 0: no global colour table
+    TGIFColorMap GlobalColors; // Count 0: no global colour table
 };
 
 // The encoded part of a frame, shared between frames copied from one another.

@@ -45,8 +45,7 @@ public:
                 slot = h;
                 return -1;
             }
-            if ((e >> 12) == key)
-                return int(e & 0xFFF);
+            if ((e >> 12) == key) return int(e & 0xFFF);
             h = (h + 1) & (Slots - 1);
         }
     }
@@ -58,11 +57,9 @@ private:
 
 void UnpackRow(const uint8_t* row, int width, int bitCount, uint8_t* out) {
     if (bitCount == 4) {
-        for (int x = 0; x < width; ++x)
-            out[x] = (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
+        for (int x = 0; x < width; ++x) out[x] = (x & 1) ? (row[x >> 1] & 0x0F) : (row[x >> 1] >> 4);
     } else {
-        for (int x = 0; x < width; ++x)
-            out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
+        for (int x = 0; x < width; ++x) out[x] = (row[x >> 3] >> (7 - (x & 7))) & 1;
     }
 }
 
@@ -72,8 +69,8 @@ int Percent(uint64_t done, uint64_t total) { return total == 0 ? 100 : int(done 
 // Encodes the rows top-down after the minimum code size byte already in Out. Codes are packed
 // least significant bit first into 255-byte sub-blocks. All coder state is held in locals whose
 // address never escapes, so that the byte stores of the packing cannot force it to memory.
-void EncodeRows(std::vector<uint8_t>& out, int initialWidth, const TPixelLayout& layout,
-                std::span<const uint8_t> rows, uint64_t rowBytes, const TProgressEvent& progress) {
+void EncodeRows(std::vector<uint8_t>& out, int initialWidth, const TPixelLayout& layout, std::span<const uint8_t> rows,
+                uint64_t rowBytes, const TProgressEvent& progress) {
     auto table = std::make_unique<TStringTable>();
     std::array<uint8_t, SubBlockBytes> block;
     unsigned fill = 0;
@@ -143,16 +140,12 @@ void EncodeRows(std::vector<uint8_t>& out, int initialWidth, const TPixelLayout&
                 table->Clear();
             }
         }
-        if (progress)
-            progress(TProgressStage::psRunning, Percent(uint64_t(r + 1), uint64_t(height)), {});
+        if (progress) progress(TProgressStage::psRunning, Percent(uint64_t(r + 1), uint64_t(height)), {});
     }
-    if (pending)
-        put(prefix);
+    if (pending) put(prefix);
     put(endCode);
-    if (bits > 0)
-        block[fill++] = uint8_t(acc);
-    if (fill > 0)
-        PutSubBlock(out, block.data(), fill);
+    if (bits > 0) block[fill++] = uint8_t(acc);
+    if (fill > 0) PutSubBlock(out, block.data(), fill);
     out.push_back(0);
 }
 
@@ -164,8 +157,7 @@ public:
     TPixelWriter(const TPixelLayout& layout, bool interlaced, std::span<uint8_t> pixels)
         : L(layout), Interlaced(interlaced), Pixels(pixels), RowBytes(DIBRowBytes(layout.Width, layout.BitCount)),
           Mask(uint8_t((1u << layout.BitCount) - 1)) {
-        if (L.Width <= 0 || L.Height <= 0)
-            Row = L.Height > 0 ? unsigned(L.Height) : 0; // nothing to write
+        if (L.Width <= 0 || L.Height <= 0) Row = L.Height > 0 ? unsigned(L.Height) : 0; // nothing to write
     }
 
     bool Done() const { return Row >= unsigned(std::max(L.Height, 0)) || L.Width <= 0; }
@@ -175,8 +167,7 @@ public:
 
     // The start of the current row, or null when every row is written.
     uint8_t* LineStart() {
-        if (Done())
-            return nullptr;
+        if (Done()) return nullptr;
         return Pixels.data() + size_t(L.Height - 1 - int(Row)) * RowBytes;
     }
     // Moves on to the next row (after a caller filled the current one through LineStart).
@@ -189,14 +180,12 @@ public:
             if (L.BitCount == 8) {
                 std::memcpy(line + Column, src, take);
             } else {
-                for (size_t k = 0; k < take; ++k)
-                    PutOne(line, Column + int(k), src[k] & Mask);
+                for (size_t k = 0; k < take; ++k) PutOne(line, Column + int(k), src[k] & Mask);
             }
             Column += int(take);
             src += take;
             n -= take;
-            if (Column == L.Width)
-                NextRow();
+            if (Column == L.Width) NextRow();
         }
     }
 
@@ -292,8 +281,7 @@ public:
         int lastPercent = -1;
         exhausted = false;
         for (;;) {
-            if (direct ? cursor.Line == nullptr : writer.Done())
-                return true;
+            if (direct ? cursor.Line == nullptr : writer.Done()) return true;
             // Codes are read straight from the sub-blocks; a block cut short gives what is
             // there and the zero-length block ends the data.
             while (bits <= 56) {
@@ -305,8 +293,7 @@ public:
                     blockLeft = in[pos++];
                     continue;
                 }
-                if (pos >= size)
-                    break;
+                if (pos >= size) break;
                 acc |= uint64_t(in[pos++]) << bits;
                 bits += 8;
                 --blockLeft;
@@ -323,8 +310,7 @@ public:
                 Restart();
                 continue;
             }
-            if (code == EndCode)
-                return true;
+            if (code == EndCode) return true;
             if (Previous < 0) {
                 if (code > ClearCode) // only codes below the clear code are literals
                     return false;
@@ -387,8 +373,7 @@ private:
     }
 
     void AddEntry(unsigned prev, uint8_t first) {
-        if (Free >= MaxCodes)
-            return; // table full: no entries until the next clear code
+        if (Free >= MaxCodes) return; // table full: no entries until the next clear code
         const TEntry& previous = Table[prev];
         Table[Free] = {uint16_t(prev), uint16_t(previous.Length + 1), first, previous.First};
         ++Free;
@@ -415,34 +400,26 @@ private:
 
 // Runs Work between the starting and the ending report; a failure is reported as ending at 0
 // with its message, then raised again.
-template <class Work>
-void WithProgress(const TProgressEvent& progress, Work&& work) {
-    if (progress)
-        progress(TProgressStage::psStarting, 0, {});
+template <class Work> void WithProgress(const TProgressEvent& progress, Work&& work) {
+    if (progress) progress(TProgressStage::psStarting, 0, {});
     try {
         work();
     } catch (const std::exception& e) {
-        if (progress)
-            progress(TProgressStage::psEnding, 0, e.what());
+        if (progress) progress(TProgressStage::psEnding, 0, e.what());
         throw;
     }
-    if (progress)
-        progress(TProgressStage::psEnding, 100, {});
+    if (progress) progress(TProgressStage::psEnding, 100, {});
 }
 
 } // namespace
 
-uint64_t DIBRowBytes(int64_t Width, int BitCount) {
-    return uint64_t((Width * BitCount + 31) / 32) * 4;
-}
+uint64_t DIBRowBytes(int64_t Width, int BitCount) { return uint64_t((Width * BitCount + 31) / 32) * 4; }
 
 void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<const uint8_t> Rows,
                const TProgressEvent& Progress) {
-    if (Layout.BitCount != 1 && Layout.BitCount != 4 && Layout.BitCount != 8)
-        RaiseGIFError(SGIFEncodeError);
+    if (Layout.BitCount != 1 && Layout.BitCount != 4 && Layout.BitCount != 8) RaiseGIFError(SGIFEncodeError);
     uint64_t rowBytes = DIBRowBytes(Layout.Width, Layout.BitCount);
-    if (Rows.size() < rowBytes * uint64_t(std::max(Layout.Height, 0)))
-        RaiseGIFError(SGIFEncodeError);
+    if (Rows.size() < rowBytes * uint64_t(std::max(Layout.Height, 0))) RaiseGIFError(SGIFEncodeError);
     WithProgress(Progress, [&] {
         // One-bit pictures still use 3-bit codes: GIF has no minimum code size below 2.
         int initialWidth = std::max(Layout.BitCount + 1, 3);
@@ -451,16 +428,15 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
     });
 }
 
-void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced,
-               std::span<uint8_t> Pixels, bool& Damaged, bool Tolerant, const TProgressEvent& Progress) {
+void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced, std::span<uint8_t> Pixels,
+               bool& Damaged, bool Tolerant, const TProgressEvent& Progress) {
     Damaged = false;
     WithProgress(Progress, [&] {
         if (Pixels.size() < DIBRowBytes(Layout.Width, Layout.BitCount) * uint64_t(std::max(Layout.Height, 0)))
             RaiseGIFError(SGIFEncodeError);
         int codeSize = Encoded.empty() ? 0 : Encoded[0];
         if (codeSize < 2 || codeSize > 9) {
-            if (!Tolerant)
-                RaiseGIFError(SGIFCodeSizeError);
+            if (!Tolerant) RaiseGIFError(SGIFCodeSizeError);
             Damaged = true;
             codeSize = std::clamp(codeSize, 2, 9);
         }
@@ -468,8 +444,7 @@ void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, boo
         auto decoder = std::make_unique<TLZWDecoder>(codeSize);
         bool exhausted = false;
         if (!decoder->Run(Encoded.empty() ? Encoded : Encoded.subspan(1), writer, exhausted, Progress)) {
-            if (!Tolerant)
-                RaiseGIFError(SGIFCorruptData);
+            if (!Tolerant) RaiseGIFError(SGIFCorruptData);
             Damaged = true;
         } else if (exhausted && !writer.Done()) { // rows still missing
             RaiseGIFError(SStreamReadError);

@@ -30,5 +30,5 @@ void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<
 // Decodes a frame's LZW data (as EncodeLZW writes it) into Pixels (zero-filled, BMP layout).
 // Damaged is set when the data had to be repaired; with Tolerant false the repairs are errors.
 // Raises EInvalidGraphicOperation with the reader's texts.
-void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced,
-               std::span<uint8_t> Pixels, bool& Damaged, bool Tolerant, const TProgressEvent& Progress);
+void DecodeLZW(std::span<const uint8_t> Encoded, const TPixelLayout& Layout, bool Interlaced, std::span<uint8_t> Pixels,
+               bool& Damaged, bool Tolerant, const TProgressEvent& Progress);

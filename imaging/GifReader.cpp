@@ -34,8 +34,7 @@ std::vector<std::string> ReadSubBlocks(TByteReader& r) {
     std::vector<std::string> blocks;
     while (!r.AtEnd()) {
         uint8_t n = r.Byte();
-        if (n == 0)
-            break;
+        if (n == 0) break;
         auto bytes = r.Bytes(n);
         blocks.emplace_back(bytes.begin(), bytes.end());
     }
@@ -45,17 +44,13 @@ std::vector<std::string> ReadSubBlocks(TByteReader& r) {
 // An application record that carries a loop count: identifier and authentication code equal
 // one of the two known names over as many bytes as its block-size byte gives.
 bool IsLoopingBlock(const TExtension& record) {
-    if (!record.Blocks || record.Blocks->empty())
-        return false;
+    if (!record.Blocks || record.Blocks->empty()) return false;
     const std::string& first = record.Blocks->front();
-    if (first.size() < 3 || first[0] != 1)
-        return false;
+    if (first.size() < 3 || first[0] != 1) return false;
     size_t size = record.FixedBlock[0];
-    if (size > 11)
-        return false;
+    if (size > 11) return false;
     for (std::string_view name : {std::string_view("NETSCAPE2.0"), std::string_view("ANIMEXTS1.0")})
-        if (std::equal(name.begin(), name.begin() + ptrdiff_t(size), record.FixedBlock.begin() + 1))
-            return true;
+        if (std::equal(name.begin(), name.begin() + ptrdiff_t(size), record.FixedBlock.begin() + 1)) return true;
     return false;
 }
 
@@ -83,8 +78,7 @@ TExtensionList ReadExtensions(TGIFImage& image, TByteReader& r, uint8_t& c) {
             record.Blocks = ReadSubBlocks(r);
             break;
         }
-        default:
-            RaiseGIFError(StrFormat(std::string(SGIFUnknownExtension).c_str(), label));
+        default: RaiseGIFError(StrFormat(std::string(SGIFUnknownExtension).c_str(), label));
         }
         if (record.Kind == ekPlainText) {
             list.clear(); // plain text is not kept, nor the records that led up to it
@@ -92,7 +86,8 @@ TExtensionList ReadExtensions(TGIFImage& image, TByteReader& r, uint8_t& c) {
             if (IsLoopingBlock(record)) {
                 const std::string& first = record.Blocks->front();
                 image.LoopEnabled = true;
-                image.LoopCount = uint16_t(std::min<unsigned>(uint8_t(first[1]) + 256u * uint8_t(first[2]), MaxLoopCount));
+                image.LoopCount =
+                    uint16_t(std::min<unsigned>(uint8_t(first[1]) + 256u * uint8_t(first[2]), MaxLoopCount));
             }
         } else {
             list.push_back(std::move(record));
@@ -116,12 +111,10 @@ void ReadColorTable(TByteReader& r, TGIFColorMap& map, int count) {
 
 void TGIFImage::ReadGIF(size_t Length, std::span<const uint8_t> Stream, bool DecodeFirst) {
     Reset();
-    if (Length > Stream.size())
-        RaiseReadError();
+    if (Length > Stream.size()) RaiseReadError();
     if (Length > 0) {
         TByteReader r(Stream.first(Length));
-        if (!SameTextIgnoringCase(r.Bytes(3), "GIF"))
-            RaiseGIFError(SGIFUnknownVersion);
+        if (!SameTextIgnoringCase(r.Bytes(3), "GIF")) RaiseGIFError(SGIFUnknownVersion);
         auto version = r.Bytes(3);
         if (SameTextIgnoringCase(version, "87a"))
             Version = 1;
@@ -139,8 +132,7 @@ void TGIFImage::ReadGIF(size_t Length, std::span<const uint8_t> Stream, bool Dec
         Data->ColorResolution = uint8_t(((packed & 0x70) >> 4) + 1);
         if (packed & 0x80) {
             ReadColorTable(r, Data->GlobalColors, 1 << Data->TableBits);
-            if (background < Data->GlobalColors.Count)
-                BackColor = MapColor(Data->GlobalColors.Colors[background]);
+            if (background < Data->GlobalColors.Count) BackColor = MapColor(Data->GlobalColors.Colors[background]);
         }
 
         uint8_t c = r.Byte();
@@ -157,17 +149,13 @@ void TGIFImage::ReadGIF(size_t Length, std::span<const uint8_t> Stream, bool Dec
                     c = Trailer;
                 } else {
                     c = r.Byte();
-                    while (c == 0 && !r.AtEnd())
-                        c = r.Byte();
+                    while (c == 0 && !r.AtEnd()) c = r.Byte();
                 }
-                if (c != ExtensionIntroducer && c != ImageIntroducer && c != Trailer)
-                    c = 0;
+                if (c != ExtensionIntroducer && c != ImageIntroducer && c != Trailer) c = 0;
             } else if (Data->CommentLines.empty() && !list.empty()) {
                 for (const TExtension& record : list) {
-                    if (record.Kind != ekComment || !record.Blocks)
-                        continue;
-                    if (!Data->CommentLines.empty())
-                        Data->CommentLines.push_back(CommentJoin);
+                    if (record.Kind != ekComment || !record.Blocks) continue;
+                    if (!Data->CommentLines.empty()) Data->CommentLines.push_back(CommentJoin);
                     Data->CommentLines.insert(Data->CommentLines.end(), record.Blocks->begin(), record.Blocks->end());
                 }
             } else if (c != 0 && c != Trailer) {
@@ -210,8 +198,7 @@ void TGIFFrame::ReadImage(TByteReader& Stream) {
     encoded.push_back(Stream.Byte()); // minimum code size
     while (!Stream.AtEnd()) {
         uint8_t n = Stream.Byte();
-        if (n == 0)
-            break;
+        if (n == 0) break;
         if (n > Stream.Remaining()) {
             DataDamaged = true;
             break;
@@ -223,25 +210,20 @@ void TGIFFrame::ReadImage(TByteReader& Stream) {
     // Data cut short gets its terminator too, so that saving it again gives a well-formed file.
     encoded.push_back(0);
     Item->EncodedData = std::move(encoded);
-    if (DataDamaged && !GIFDamageTolerant)
-        RaiseGIFError(SStreamReadError);
+    if (DataDamaged && !GIFDamageTolerant) RaiseGIFError(SStreamReadError);
 
-    if (width == 0 && Owner)
-        width = Owner->LogicalWidth;
-    if (height == 0 && Owner)
-        height = Owner->LogicalHeight;
+    if (width == 0 && Owner) width = Owner->LogicalWidth;
+    if (height == 0 && Owner) height = Owner->LogicalHeight;
     Origin = {left, top};
     Item->Width = width;
     Item->Height = height;
     Item->DescriptorFlags = packed;
-    if (!HasLocalColors && Owner)
-        Item->Colors = Owner->Data->GlobalColors;
+    if (!HasLocalColors && Owner) Item->Colors = Owner->Data->GlobalColors;
 
     DelayMs = 0;
     LoadedTransparentIndex = -1;
     for (const TExtension& record : Extensions) {
-        if (record.Kind != ekGraphicControl)
-            continue;
+        if (record.Kind != ekGraphicControl) continue;
         uint8_t control = record.FixedBlock[1];
         unsigned delay = record.FixedBlock[2] | (record.FixedBlock[3] << 8);
         uint8_t index = record.FixedBlock[4];
@@ -263,20 +245,16 @@ namespace {
 
 // Bits per pixel of the decoded picture for a colour table of TableBits.
 int DecodedBitCount(int tableBits) {
-    if (tableBits == 1)
-        return 1;
-    if (tableBits >= 2 && tableBits <= 4)
-        return 4;
-    if (tableBits >= 5 && tableBits <= 8)
-        return 8;
+    if (tableBits == 1) return 1;
+    if (tableBits >= 2 && tableBits <= 4) return 4;
+    if (tableBits >= 5 && tableBits <= 8) return 8;
     RaiseGIFError(SGIFColorCount);
 }
 
 // Pixel bytes of the decoded picture, computed in 64 bits and bounded.
 uint64_t DecodedImageBytes(int32_t width, int32_t height, int bitCount) {
     uint64_t bytes = DIBRowBytes(width, bitCount) * uint64_t(height);
-    if (bytes > MaxDecodedBytes)
-        RaiseGIFError(SGIFTooLarge);
+    if (bytes > MaxDecodedBytes) RaiseGIFError(SGIFTooLarge);
     return bytes;
 }
 
@@ -324,8 +302,7 @@ std::vector<uint8_t> TGIFFrame::DecodeDIB() {
         palette[4 * i + 2] = c.Red;
         palette[4 * i + 3] = 0;
     }
-    if (imageBytes > 0)
-        DecodeFramePixels(*this, width, height, bitCount, std::span<uint8_t>(dib).subspan(offBits));
+    if (imageBytes > 0) DecodeFramePixels(*this, width, height, bitCount, std::span<uint8_t>(dib).subspan(offBits));
     return dib;
 }
 

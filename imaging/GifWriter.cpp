@@ -41,8 +41,7 @@ void PutText(std::vector<uint8_t>& out, std::string_view text) { out.insert(out.
 void PutSubBlocks(std::vector<uint8_t>& out, const std::optional<std::vector<std::string>>& blocks) {
     if (blocks) {
         for (const std::string& block : *blocks) {
-            if (block.empty())
-                continue;
+            if (block.empty()) continue;
             size_t n = std::min<size_t>(block.size(), 255);
             out.push_back(uint8_t(n));
             out.insert(out.end(), block.begin(), block.begin() + ptrdiff_t(n));
@@ -59,8 +58,7 @@ void PutColorTable(std::vector<uint8_t>& out, const TGIFColorMap& map, int entri
 }
 
 void PutExtension(std::vector<uint8_t>& out, const TExtension& record) {
-    if (record.Kind > ekComment)
-        RaiseGIFError(SGIFEncodeError);
+    if (record.Kind > ekComment) RaiseGIFError(SGIFEncodeError);
     out.push_back(ExtensionIntroducer);
     out.push_back(ExtensionLabels[record.Kind]);
     if (record.Kind == ekComment) {
@@ -68,28 +66,24 @@ void PutExtension(std::vector<uint8_t>& out, const TExtension& record) {
         return;
     }
     out.insert(out.end(), record.FixedBlock.begin(), record.FixedBlock.end());
-    if (record.Kind != ekGraphicControl)
-        PutSubBlocks(out, record.Blocks);
+    if (record.Kind != ekGraphicControl) PutSubBlocks(out, record.Blocks);
 }
 
 // Smallest bits from 1 up with 2^bits at least Count.
 int BitsForAtLeast(int count) {
     int bits = 1;
-    while (bits < 8 && (1 << bits) < count)
-        ++bits;
+    while (bits < 8 && (1 << bits) < count) ++bits;
     return bits;
 }
 
 bool SameColors(const TGIFColorMap& a, const TGIFColorMap& b) {
-    if (a.Count != b.Count)
-        return false;
+    if (a.Count != b.Count) return false;
     int count = std::clamp(a.Count, 0, 256);
     return std::equal(a.Colors.begin(), a.Colors.begin() + count, b.Colors.begin());
 }
 
 void CheckFileCoordinate(int64_t value) {
-    if (value < 0 || value > int64_t(MaxFileCoordinate))
-        RaiseGIFError(SGIFEncodeError);
+    if (value < 0 || value > int64_t(MaxFileCoordinate)) RaiseGIFError(SGIFEncodeError);
 }
 
 } // namespace
@@ -97,29 +91,25 @@ void CheckFileCoordinate(int64_t value) {
 // ---- frame encoding --------------------------------------------------------------------------
 
 void TGIFFrame::EncodeBitmap() {
-    if (!Bitmap || Bitmap->Empty())
-        RaiseGIFError(SGIFNoData);
+    if (!Bitmap || Bitmap->Empty()) RaiseGIFError(SGIFNoData);
     std::vector<uint8_t> dib;
     int bits = PixelFormatBits(BitmapPixelFormat(*Bitmap));
     if (bits == 1 || bits == 4 || bits == 8)
         dib = Bitmap->SaveToBMP();
     else
         dib = BitmapToDIBStream(*Bitmap, pf8bit, Gray ? cmGrayscale : DefaultColorMapping);
-    if (dib.empty())
-        dib = Bitmap->SaveToBMP();
+    if (dib.empty()) dib = Bitmap->SaveToBMP();
     EncodeDIB(dib);
 }
 
 void TGIFFrame::EncodeDIB(std::span<const uint8_t> BMP) {
-    if (BMP.size() < PaletteStart)
-        RaiseGIFError(SGIFEncodeError);
+    if (BMP.size() < PaletteStart) RaiseGIFError(SGIFEncodeError);
     const auto info = BMP.subspan(BmpFileHeaderSize);
     int32_t width = int32_t(GetLE32(info, InfoWidth));
     int32_t height = int32_t(GetLE32(info, InfoHeight));
     int bitCount = GetLE16(info, InfoBitCount);
     int colors = bitCount == 1 ? 2 : bitCount == 4 ? 16 : bitCount == 8 ? 256 : 0;
-    if (colors == 0 || width <= 0 || height <= 0)
-        RaiseGIFError(SGIFEncodeError);
+    if (colors == 0 || width <= 0 || height <= 0) RaiseGIFError(SGIFEncodeError);
     // The GIF descriptor holds 16-bit sizes: anything larger cannot be written.
     CheckFileCoordinate(int64_t(width) + Origin.Left);
     CheckFileCoordinate(int64_t(height) + Origin.Top);
@@ -175,8 +165,7 @@ void TGIFFrame::SyncControlBlock() {
     }
     if (control) {
         std::vector<uint8_t>& block = control->FixedBlock;
-        if (block.size() < GceSize)
-            block.resize(GceSize, 0);
+        if (block.size() < GceSize) block.resize(GceSize, 0);
         uint16_t delay = uint16_t(DelayMs / 10);
         block[GceDelay] = uint8_t(delay);
         block[GceDelay + 1] = uint8_t(delay >> 8);
@@ -204,8 +193,7 @@ void TGIFFrame::SyncControlBlock() {
         if (record.Kind == ekComment && (!record.Blocks || record.Blocks->empty()))
             Extensions.erase(Extensions.begin() + ptrdiff_t(i));
     }
-    if (!Extensions.empty() && Owner)
-        Owner->Version = 2;
+    if (!Extensions.empty() && Owner) Owner->Version = 2;
 }
 
 // ---- image writing ---------------------------------------------------------------------------
@@ -225,19 +213,15 @@ void TGIFImage::EncodeAll() {
 }
 
 std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
-    if (Frames.empty())
-        RaiseGIFError(SGIFNoData);
+    if (Frames.empty()) RaiseGIFError(SGIFNoData);
     EncodeAll();
-    if (!Data->CommentLines.empty())
-        Version = 2;
+    if (!Data->CommentLines.empty()) Version = 2;
 
     std::vector<uint8_t> out;
     size_t total = 0;
-    for (const auto& frame : Frames)
-        total += frame->Item->EncodedData->size() + 1024;
+    for (const auto& frame : Frames) total += frame->Item->EncodedData->size() + 1024;
     out.reserve(total + 1024);
-    if (WithSize)
-        out.assign(4, 0); // the size, filled in at the end
+    if (WithSize) out.assign(4, 0); // the size, filled in at the end
     PutText(out, "GIF");
     static constexpr const char* Versions[] = {"\0\0\0", "87a", "89a"};
     out.insert(out.end(), Versions[std::min<int>(Version, 2)], Versions[std::min<int>(Version, 2)] + 3);
@@ -270,8 +254,7 @@ std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
     }
 
     for (const auto& frame : Frames) {
-        for (const TExtension& record : frame->Extensions)
-            PutExtension(out, record);
+        for (const TExtension& record : frame->Extensions) PutExtension(out, record);
         TGIFItem& item = *frame->Item;
         out.push_back(ImageIntroducer);
         PutWord(out, uint16_t(frame->Origin.Left));
@@ -287,8 +270,7 @@ std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
         }
         out.push_back(packed);
         // A table always holds 2^bits entries: a shorter map is padded with black.
-        if (frame->HasLocalColors)
-            PutColorTable(out, item.Colors, 1 << localBits);
+        if (frame->HasLocalColors) PutColorTable(out, item.Colors, 1 << localBits);
         out.insert(out.end(), item.EncodedData->begin(), item.EncodedData->end());
     }
 
@@ -300,8 +282,7 @@ std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
 
     if (WithSize) {
         uint32_t length = uint32_t(out.size() - 4);
-        for (int i = 0; i < 4; ++i)
-            out[size_t(i)] = uint8_t(length >> (8 * i));
+        for (int i = 0; i < 4; ++i) out[size_t(i)] = uint8_t(length >> (8 * i));
     }
     return out;
 }

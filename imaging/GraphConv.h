@@ -11,12 +11,12 @@
 #include "platform/Bitmap.h"
 
 enum TColorMapping : uint8_t {
-  cmHistogram,      // most frequent colours
-  cmMedianCut,      // one mean colour per median-cut box
-  cmFixed784,       // 7 red x 8 green x 4 blue levels
-  cmFixed666,       // 6 x 6 x 6 levels
-  cmChannelMosaic,  // ramps of pure red, green, blue in turn across the pixels
-  cmGrayscale       // 256 greys
+    cmHistogram,     // most frequent colours
+    cmMedianCut,     // one mean colour per median-cut box
+    cmFixed784,      // 7 red x 8 green x 4 blue levels
+    cmFixed666,      // 6 x 6 x 6 levels
+    cmChannelMosaic, // ramps of pure red, green, blue in turn across the pixels
+    cmGrayscale      // 256 greys
 };
 
 // The method used when a caller does not name one; read at every call, never assigned here.

@@ -21,7 +21,6 @@ constexpr size_t InfoWidth = 4, InfoHeight = 8, InfoBitCount = 14, InfoClrUsed =
 constexpr uint8_t PngSignature[4] = {0x89, 'P', 'N', 'G'};
 const char* const InvalidIcon = "Icon image is not valid";
 
-
 // The data of directory entry Index; the directory has been checked when the icon was loaded.
 std::span<const uint8_t> EntryData(std::span<const uint8_t> file, size_t index) {
     size_t entry = DirHeaderSize + index * DirEntrySize;
@@ -41,20 +40,17 @@ void TIcon::LoadFromBytes(std::span<const uint8_t> Data) {
     if (Data.size() < DirHeaderSize || GetLE16(Data, 0) != 0 || GetLE16(Data, 2) != IconType)
         throw EInvalidGraphic(InvalidIcon);
     size_t count = GetLE16(Data, 4);
-    if (count == 0 || Data.size() < DirHeaderSize + count * DirEntrySize)
-        throw EInvalidGraphic(InvalidIcon);
+    if (count == 0 || Data.size() < DirHeaderSize + count * DirEntrySize) throw EInvalidGraphic(InvalidIcon);
     for (size_t i = 0; i < count; ++i) {
         size_t entry = DirHeaderSize + i * DirEntrySize;
         uint64_t size = GetLE32(Data, entry + EntryDataSize);
         uint64_t offset = GetLE32(Data, entry + EntryDataOffset);
-        if (size == 0 || offset + size > Data.size())
-            throw EInvalidGraphic(InvalidIcon);
+        if (size == 0 || offset + size > Data.size()) throw EInvalidGraphic(InvalidIcon);
     }
     FData.assign(Data.begin(), Data.end());
     FWidth = Data[DirHeaderSize + EntryWidth] ? Data[DirHeaderSize + EntryWidth] : 256;
     FHeight = Data[DirHeaderSize + EntryHeight] ? Data[DirHeaderSize + EntryHeight] : 256;
-    if (OnChange)
-        OnChange(*this);
+    if (OnChange) OnChange(*this);
 }
 
 void TIcon::LoadFromStream(TStream& Stream) {
@@ -65,24 +61,19 @@ void TIcon::LoadFromStream(TStream& Stream) {
 }
 
 void TIcon::Assign(const TIcon& Source) {
-    if (&Source == this)
-        return;
+    if (&Source == this) return;
     FData = Source.FData;
     FWidth = Source.FWidth;
     FHeight = Source.FHeight;
     Transparent = Source.Transparent;
-    if (OnChange)
-        OnChange(*this);
+    if (OnChange) OnChange(*this);
 }
 
 void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
-    if (Empty())
-        return;
+    if (Empty()) return;
     std::span<const uint8_t> image = EntryData(FData, 0);
-    if (image.size() >= 4 && std::equal(std::begin(PngSignature), std::end(PngSignature), image.begin()))
-        return;
-    if (image.size() < BmpInfoHeaderSize || GetLE32(image, 0) < BmpInfoHeaderSize)
-        throw EInvalidGraphic(InvalidIcon);
+    if (image.size() >= 4 && std::equal(std::begin(PngSignature), std::end(PngSignature), image.begin())) return;
+    if (image.size() < BmpInfoHeaderSize || GetLE32(image, 0) < BmpInfoHeaderSize) throw EInvalidGraphic(InvalidIcon);
     size_t headerSize = GetLE32(image, 0);
     int32_t width = int32_t(GetLE32(image, InfoWidth));
     int32_t height = int32_t(GetLE32(image, InfoHeight)) / 2; // colour rows and mask rows
@@ -94,8 +85,7 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
     size_t colorBytes = BmpRowBytes(width, bits) * size_t(height);
     size_t maskRow = BmpRowBytes(width, 1);
     size_t colorStart = headerSize + paletteEntries * 4;
-    if (colorStart + colorBytes > image.size())
-        throw EInvalidGraphic(InvalidIcon);
+    if (colorStart + colorBytes > image.size()) throw EInvalidGraphic(InvalidIcon);
 
     // The colour part as a BMP file of its own, read by the bitmap layer.
     std::vector<uint8_t> bmp(BmpFileHeaderSize + BmpInfoHeaderSize + paletteEntries * 4 + colorBytes, 0);
@@ -105,7 +95,7 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
     std::memcpy(bmp.data() + BmpFileHeaderSize, image.data(), BmpInfoHeaderSize);
     PutLE32(bmp, BmpFileHeaderSize, uint32_t(BmpInfoHeaderSize));
     PutLE32(bmp, BmpFileHeaderSize + InfoHeight, uint32_t(height));
-    PutLE32(bmp, BmpFileHeaderSize + 16, 0);         // no compression
+    PutLE32(bmp, BmpFileHeaderSize + 16, 0); // no compression
     PutLE32(bmp, BmpFileHeaderSize + 20, uint32_t(colorBytes));
     PutLE32(bmp, BmpFileHeaderSize + InfoClrUsed, uint32_t(bits <= 8 ? paletteEntries : 0));
     std::memcpy(bmp.data() + BmpFileHeaderSize + BmpInfoHeaderSize, image.data() + headerSize,
@@ -118,8 +108,7 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
     for (int y = 0; y < height; ++y) {
         const uint8_t* mask = hasMask ? image.data() + maskStart + size_t(height - 1 - y) * maskRow : nullptr;
         for (int x = 0; x < width; ++x) {
-            if (mask && (mask[x >> 3] & (0x80 >> (x & 7))))
-                continue; // masked out: the background shows
+            if (mask && (mask[x >> 3] & (0x80 >> (x & 7)))) continue; // masked out: the background shows
             Canvas.SetPixel(X + x, Y + y, picture.Pixel(x, y));
         }
     }
@@ -130,13 +119,11 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
 TIconList::~TIconList() {
     OnChange = nullptr;
     for (auto& icon : FIcons)
-        if (icon)
-            icon->OnChange = nullptr;
+        if (icon) icon->OnChange = nullptr;
 }
 
 void TIconList::NotifyChanged() {
-    if (FUpdateCount == 0 && OnChange)
-        OnChange(*this);
+    if (FUpdateCount == 0 && OnChange) OnChange(*this);
 }
 
 void TIconList::CheckIndex(int index, bool allowEnd) const {
@@ -157,8 +144,7 @@ TIcon* TIconList::GetIcon(int Index) const {
 void TIconList::SetIcon(int Index, const TIcon& Icon) {
     CheckIndex(Index, true);
     InUpdate([&] {
-        if (Index == int(FIcons.size()))
-            FIcons.emplace_back();
+        if (Index == int(FIcons.size())) FIcons.emplace_back();
         auto& slot = FIcons[size_t(Index)];
         if (!slot) {
             slot = std::make_unique<TIcon>();
@@ -184,15 +170,13 @@ void TIconList::InsertIcon(int Index, const TIcon& Icon) {
 
 void TIconList::ClearIcons() {
     IconListBeginUpdate();
-    for (int i = int(FIcons.size()) - 1; i >= 0; --i)
-        DeleteIcon(i);
+    for (int i = int(FIcons.size()) - 1; i >= 0; --i) DeleteIcon(i);
     IconListEndUpdate();
 }
 
 void TIconList::DeleteIcon(int Index) {
     CheckIndex(Index);
-    if (FIcons[size_t(Index)])
-        FIcons[size_t(Index)]->OnChange = nullptr;
+    if (FIcons[size_t(Index)]) FIcons[size_t(Index)]->OnChange = nullptr;
     FIcons.erase(FIcons.begin() + Index);
     NotifyChanged();
 }
@@ -206,8 +190,7 @@ void TIconList::ExchangeIcons(int I, int J) {
 
 int TIconList::IndexOfIcon(const TIcon* Icon) const {
     for (size_t i = 0; i < FIcons.size(); ++i)
-        if (FIcons[i].get() == Icon)
-            return int(i);
+        if (FIcons[i].get() == Icon) return int(i);
     return -1;
 }
 
@@ -221,13 +204,11 @@ void TIconList::MoveIcon(int From, int To) {
 }
 
 void TIconList::IconListEndUpdate() {
-    if (FUpdateCount > 0 && --FUpdateCount == 0)
-        NotifyChanged();
+    if (FUpdateCount > 0 && --FUpdateCount == 0) NotifyChanged();
 }
 
 int TIconList::AttachIcon(std::unique_ptr<TIcon> Icon) {
-    if (Icon)
-        Hook(*Icon);
+    if (Icon) Hook(*Icon);
     FIcons.push_back(std::move(Icon));
     NotifyChanged();
     return int(FIcons.size()) - 1;
@@ -278,8 +259,7 @@ void TIconList::SaveIcons(TStream& Stream) const {
 }
 
 void TIconList::Assign(const TIconList& Source) {
-    if (&Source == this)
-        return;
+    if (&Source == this) return;
     InUpdate([&] {
         ClearIcons();
         for (const auto& icon : Source.FIcons) {

@@ -17,7 +17,8 @@ class TIcon {
 public:
     TIcon() = default;
     // Copies the picture, not the change handler of the source.
-    TIcon(const TIcon& Source) : Transparent(Source.Transparent), FData(Source.FData), FWidth(Source.FWidth), FHeight(Source.FHeight) {}
+    TIcon(const TIcon& Source)
+        : Transparent(Source.Transparent), FData(Source.FData), FWidth(Source.FWidth), FHeight(Source.FHeight) {}
     TIcon& operator=(const TIcon& Source) {
         Assign(Source);
         return *this;
@@ -93,8 +94,7 @@ private:
     void Hook(TIcon& icon);
     void CheckIndex(int index, bool allowEnd = false) const;
     // Runs Work inside one update, which is closed again when Work raises.
-    template <class Work>
-    void InUpdate(Work&& work) {
+    template <class Work> void InUpdate(Work&& work) {
         IconListBeginUpdate();
         try {
             work();

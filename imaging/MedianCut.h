@@ -14,27 +14,27 @@ constexpr int MaxColorBoxes = 256;
 constexpr int NoCell = -1;
 
 struct TColorCell {
-  uint8_t Red = 0;  // 4-bit components 0..15
-  uint8_t Green = 0;
-  uint8_t Blue = 0;
-  uint8_t BoxNumber = 0;
-  int32_t PixelCount = 0;
-  int Next = NoCell;  // next cell of the same box
+    uint8_t Red = 0; // 4-bit components 0..15
+    uint8_t Green = 0;
+    uint8_t Blue = 0;
+    uint8_t BoxNumber = 0;
+    int32_t PixelCount = 0;
+    int Next = NoCell; // next cell of the same box
 };
 
 struct TColorBox {
-  std::array<uint8_t, 3> Low{};     // red, green, blue on the 0..255 scale
-  std::array<uint8_t, 3> Extent{};  // likewise
-  int32_t CellCount = 0;
-  int32_t PixelCount = 0;
-  int FirstCell = NoCell;
+    std::array<uint8_t, 3> Low{};    // red, green, blue on the 0..255 scale
+    std::array<uint8_t, 3> Extent{}; // likewise
+    int32_t CellCount = 0;
+    int32_t PixelCount = 0;
+    int FirstCell = NoCell;
 };
 
 // The cells and boxes of one reduction; references to cells are cell numbers.
 struct TMedianCutState {
-  std::array<TColorCell, ColorCellCount> Cells{};
-  std::array<TColorBox, MaxColorBoxes> Boxes{};
-  std::vector<int> SortBuffer = std::vector<int>(ColorCellCount);
+    std::array<TColorCell, ColorCellCount> Cells{};
+    std::array<TColorBox, MaxColorBoxes> Boxes{};
+    std::vector<int> SortBuffer = std::vector<int>(ColorCellCount);
 };
 
 // Orders cell references by the cell's component of Channel (0 red, 1 green, 2 blue), ascending,

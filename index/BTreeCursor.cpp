@@ -13,8 +13,7 @@ constexpr TAccess ReadAccess = AccessReadOnly;
 void Lower(IVirtualAtom* atom) noexcept {
     try {
         if (atom) atom->SetAccess(0);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void RaiseRead(IVirtualAtom* atom) {
@@ -253,9 +252,12 @@ bool TBTreeCursor::SeekBuf(const void* p, int32_t len, uint8_t condition) {
         bool exact = Index->SearchPage(level.Page, key, pos);
         level.Child = level.Position = pos;
         if (exact) {
-            if (condition == SeekLess) found = StepBackward(work);
-            else if (condition == SeekGreater) found = StepForward(work);
-            else found = true;
+            if (condition == SeekLess)
+                found = StepBackward(work);
+            else if (condition == SeekGreater)
+                found = StepForward(work);
+            else
+                found = true;
             break;
         }
         TEnumIndexPage child;
@@ -263,8 +265,10 @@ bool TBTreeCursor::SeekBuf(const void* p, int32_t len, uint8_t condition) {
             work.push_back(std::move(child));
             continue;
         }
-        if (backward) found = StepBackward(work);
-        else if (forward) found = pos >= level.Page.Count ? StepForward(work) : true;
+        if (backward)
+            found = StepBackward(work);
+        else if (forward)
+            found = pos >= level.Page.Count ? StepForward(work) : true;
         break;
     }
     if (found) Path = std::move(work);

@@ -16,7 +16,6 @@ constexpr TAccess NoAccess = 0;
 constexpr TAccess ReadAccess = AccessReadOnly;
 constexpr TAccess WriteAccess = AccessDefault;
 
-
 [[noreturn]] void NotBTree() { throw EKVZError(IndexCode::NotBTree, IndexMsg::NotBTree); }
 
 TAtomHandle HandleOf(IVirtualAtom* atom) {
@@ -65,8 +64,7 @@ public:
         for (IVirtualAtom* atom : {Index.Root.Atom.get(), Index.IndexAtom.get()}) {
             try {
                 if (atom) atom->SetAccess(NoAccess);
-            } catch (...) {
-            }
+            } catch (...) {}
         }
     }
     TOpGuard(const TOpGuard&) = delete;
@@ -454,8 +452,10 @@ bool TBTreeIndex::DeleteFrom(TOpenIndexAtom& page, std::string_view key, bool& u
     if (!hasChild) return false;
     TOpenIndexAtom child = ReadPage(page.Atom->OpenLinkAccess(ChildLink(p), WriteAccess));
     bool childUnderflow = false;
-    if (found) childUnderflow = ReplaceByPredecessor(page, p, child);
-    else found = DeleteFrom(child, key, childUnderflow);
+    if (found)
+        childUnderflow = ReplaceByPredecessor(page, p, child);
+    else
+        found = DeleteFrom(child, key, childUnderflow);
     if (childUnderflow) Rebalance(page, p, child);
     underflow = Underfull(page);
     return found;

@@ -49,8 +49,7 @@ inline constexpr const char* NotStorage = "Not storage!";
 inline constexpr const char* IncompatibleVersions = "Non compatible verisons!";
 inline constexpr const char* NoCapabilities = "Capabilities not supported !";
 inline constexpr const char* InvalidPageSize = "TBTreeIndexFactory - invalid PageSize parameter";
-inline constexpr const char* PageSizeOutOfRange =
-    "TBTreeIndexFactory - invalid PageSize parameter value out of range";
+inline constexpr const char* PageSizeOutOfRange = "TBTreeIndexFactory - invalid PageSize parameter value out of range";
 } // namespace IndexMsg
 
 // Keys are byte strings (NUL bytes allowed) ordered byte by byte as unsigned values, a prefix
@@ -158,8 +157,8 @@ struct IIndexerFactory : virtual IUnknown {
     virtual TRef<IIndexer> OpenIndex(IVirtualAtom* atom, std::string_view caps, std::string_view params) = 0;
     // A new index made through storage (the storage or a transaction); its header atom is
     // returned in indexAtom.
-    virtual TRef<IIndexer> CreateIndex(IVirtualStorage* storage, TRef<IVirtualAtom>& indexAtom,
-                                       std::string_view caps, std::string_view params) = 0;
+    virtual TRef<IIndexer> CreateIndex(IVirtualStorage* storage, TRef<IVirtualAtom>& indexAtom, std::string_view caps,
+                                       std::string_view params) = 0;
     // The index linked at owner's link linkNo, made and linked there when absent.
     virtual TRef<IIndexer> OpenOrCreateIndex(IVirtualAtom* owner, int32_t linkNo, std::string_view caps,
                                              std::string_view params) = 0;

@@ -12,17 +12,13 @@ namespace {
 
 // Messages of the header checks, by code (UTF-8).
 constexpr std::array<const char*, 6> ATIMessages = {
-    "Усе окей!",
-    "Это не ATI!",
-    "Указанный ATI не совместим!",
-    "Нет заголовка ATI!",
-    "Непонятная ошибка!",
-    "Не указан Storage!",
+    "Усе окей!",          "Это не ATI!",        "Указанный ATI не совместим!",
+    "Нет заголовка ATI!", "Непонятная ошибка!", "Не указан Storage!",
 };
 
 constexpr TAccess NoAccess = 0;
-constexpr TAccess ReadAccess = AccessReadOnly;  // read data and links
-constexpr TAccess WriteAccess = AccessDefault;  // read and write data and links
+constexpr TAccess ReadAccess = AccessReadOnly; // read data and links
+constexpr TAccess WriteAccess = AccessDefault; // read and write data and links
 
 // Raises an open's access for the life of the scope and puts the saved bits back on every exit.
 class TAccessScope {
@@ -94,7 +90,6 @@ uint32_t LinkInParent(IVirtualAtom* parent, const std::string& ptext, uint8_t ow
 }
 
 uint8_t OwnOf(const std::string& text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
-
 
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
     std::array<uint8_t, ATIHeader::Size> bytes{};
@@ -276,8 +271,7 @@ void TAtomTreeIndex::Idle() noexcept {
         if (!atom) return;
         try {
             atom->SetAccess(NoAccess);
-        } catch (...) {
-        }
+        } catch (...) {}
     };
     lower(CurrentNode);
     lower(RootNode);
@@ -293,9 +287,7 @@ TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
     return info ? info->GetAddress().Handle : 0;
 }
 
-bool TAtomTreeIndex::IsRoot(IVirtualAtom* atom) const {
-    return atom == RootNode.get() || HandleOf(atom) == RootHandle;
-}
+bool TAtomTreeIndex::IsRoot(IVirtualAtom* atom) const { return atom == RootNode.get() || HandleOf(atom) == RootHandle; }
 
 void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
     if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
@@ -357,8 +349,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
     return parent;
 }
 
-TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b,
-                                             TAccess access) {
+TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access) {
     if (!IsBranch(text) || text.size() <= ATINode::FirstChildPos) return nullptr;
     for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
         if (ByteAt(text, i) == b && node->HasLink(LinkOfPos(i))) return OpenChild(node, LinkOfPos(i), access);
@@ -604,8 +595,10 @@ void TAtomTreeIndex::Clear() {
 // The key grows by what the step from a node with text consumes: the child's byte for a
 // branch, the whole edge for a chain; climbing takes the same bytes off again.
 static void KeyDown(std::string& key, const std::string& text, uint32_t link) {
-    if (IsBranch(text)) key += text[PosOfLink(link)];
-    else key.append(text, ATINode::FirstChildPos);
+    if (IsBranch(text))
+        key += text[PosOfLink(link)];
+    else
+        key.append(text, ATINode::FirstChildPos);
 }
 static void KeyUp(std::string& key, const std::string& parentText) {
     size_t drop = IsBranch(parentText) ? 1 : parentText.size() - ATINode::FirstChildPos;
@@ -630,7 +623,8 @@ bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node, std::string& key) {
                 uint32_t next = 0;
                 if (IsBranch(ptext)) {
                     uint32_t k = LinkInParent(parent.get(), ptext, OwnOf(text));
-                    if (k >= ATINode::FirstChildLink) next = NextChildLink(parent.get(), ptext, ByteAt(ptext, PosOfLink(k)));
+                    if (k >= ATINode::FirstChildLink)
+                        next = NextChildLink(parent.get(), ptext, ByteAt(ptext, PosOfLink(k)));
                 }
                 node = parent;
                 text = ptext;
@@ -748,13 +742,16 @@ std::string TAtomTreeIndex::NodeKey(IVirtualAtom* start) {
         if (HandleOf(parent.get()) == RootHandle) {
             TAccessScope rootRead(RootNode.get(), ReadAccess);
             std::string rtext = RootNode->GetText();
-            if (IsChain(rtext) && rtext.size() >= ATINode::FirstChildPos + 2) key = rtext.substr(ATINode::FirstChildPos);
+            if (IsChain(rtext) && rtext.size() >= ATINode::FirstChildPos + 2)
+                key = rtext.substr(ATINode::FirstChildPos);
             break;
         }
         parent->SetAccess(ReadAccess);
         std::string ptext = parent->GetText();
-        if (IsChain(ptext)) key = ptext.substr(ATINode::OwnPos);
-        else key.insert(key.begin(), char(OwnOf(ptext)));
+        if (IsChain(ptext))
+            key = ptext.substr(ATINode::OwnPos);
+        else
+            key.insert(key.begin(), char(OwnOf(ptext)));
         node = parent;
     }
     return key;

@@ -171,8 +171,10 @@ void TIBidirectionalCursor::Remember(bool present) {
 void TIBidirectionalCursor::Settle(bool onKey) {
     OnKey = onKey;
     Key = OnKey ? Index->CurrentKey() : std::string();
-    if (OnKey) Remember(true);
-    else KnownVersion = NoVersion;
+    if (OnKey)
+        Remember(true);
+    else
+        KnownVersion = NoVersion;
 }
 
 bool TIBidirectionalCursor::IsEmpty() {
@@ -297,8 +299,10 @@ void TIModificatingCursor::Delete() {
 
 void TIModificatingCursor::Insert(std::string_view key, IVirtualAtom* atom) {
     Trie();
-    if (atom) Indexer->InsertKey(key, atom);
-    else Indexer->AddKey(key);
+    if (atom)
+        Indexer->InsertKey(key, atom);
+    else
+        Indexer->AddKey(key);
     Key.assign(key);
     OnKey = true;
     Remember(true);

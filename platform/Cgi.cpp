@@ -75,8 +75,8 @@ std::string UrlEncode(std::string_view text) {
     result.reserve(text.size());
     for (char c : text) {
         auto b = static_cast<unsigned char>(c);
-        bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') ||
-                     b == '-' || b == '_' || b == '.' || b == '~';
+        bool plain = (b >= 'a' && b <= 'z') || (b >= 'A' && b <= 'Z') || (b >= '0' && b <= '9') || b == '-' ||
+                     b == '_' || b == '.' || b == '~';
         if (plain) {
             result += c;
         } else {
@@ -144,8 +144,7 @@ std::string FieldValue(const TFieldList& fields, std::string_view name) {
     return {};
 }
 
-TWebRequest::TWebRequest(TEnvSource env, TInputSource input)
-    : FEnv(std::move(env)), FInput(std::move(input)) {}
+TWebRequest::TWebRequest(TEnvSource env, TInputSource input) : FEnv(std::move(env)), FInput(std::move(input)) {}
 
 TWebRequest TWebRequest::FromProcess() {
     auto env = [](std::string_view name) -> std::optional<std::string> {
@@ -165,8 +164,7 @@ TWebRequest TWebRequest::FromProcess() {
 
 std::string TWebRequest::GetFieldByName(std::string_view name) const {
     std::string value = FEnv(name).value_or(std::string());
-    if (value.empty() && name.starts_with("HTTP_"))
-        value = FEnv(name.substr(5)).value_or(std::string());
+    if (value.empty() && name.starts_with("HTTP_")) value = FEnv(name.substr(5)).value_or(std::string());
     return value;
 }
 
@@ -209,8 +207,7 @@ std::string TWebRequest::ReadClient(size_t maxBytes) {
 
 void TWebRequest::ReadWholeContent() {
     int64_t length = ContentLength();
-    while (int64_t(FContent.size()) < length && !ReadClient(8192).empty()) {
-    }
+    while (int64_t(FContent.size()) < length && !ReadClient(8192).empty()) {}
 }
 
 TWebResponse::TWebResponse(const TWebRequest& request, TWriter writer)
@@ -241,8 +238,7 @@ void TWebResponse::SendResponse() {
     if (!FProtocol.empty()) head += "Status: 200 OK" + std::string(CRLF);
     if (!Location.empty()) head += "Location: " + OneLine(Location) + std::string(CRLF);
     if (!ContentType.empty()) head += "Content-Type: " + OneLine(ContentType) + std::string(CRLF);
-    if (FStream || !body.empty())
-        head += "Content-Length: " + std::to_string(body.size()) + std::string(CRLF);
+    if (FStream || !body.empty()) head += "Content-Length: " + std::to_string(body.size()) + std::string(CRLF);
     head += "Content:";
     head += CRLF;
     head += CRLF;
@@ -256,9 +252,8 @@ void TWebResponse::SendError(std::string_view className, std::string_view messag
                        "<h1>Internal Server Error 500</h1><hr>" + std::string(CRLF) +
                        "Exception: " + HtmlEscape(className) + "<br>" + std::string(CRLF) +
                        "Message: " + HtmlEscape(message) + "<br></html>" + std::string(CRLF);
-    std::string head = "Status: 500 " + OneLine(message) + std::string(CRLF) +
-                       "Content-Type: text/html" + std::string(CRLF) +
-                       "Content-Length: " + std::to_string(body.size()) + std::string(CRLF) +
+    std::string head = "Status: 500 " + OneLine(message) + std::string(CRLF) + "Content-Type: text/html" +
+                       std::string(CRLF) + "Content-Length: " + std::to_string(body.size()) + std::string(CRLF) +
                        "Content:" + std::string(CRLF) + std::string(CRLF);
     Write(head + body);
 }
@@ -266,7 +261,7 @@ void TWebResponse::SendError(std::string_view className, std::string_view messag
 std::string ExceptionClassName(const std::exception& error) {
     const char* mangled = typeid(error).name();
     int status = 0;
-    std::unique_ptr<char, void (*)(void*)> demangled(
-        abi::__cxa_demangle(mangled, nullptr, nullptr, &status), std::free);
+    std::unique_ptr<char, void (*)(void*)> demangled(abi::__cxa_demangle(mangled, nullptr, nullptr, &status),
+                                                     std::free);
     return status == 0 && demangled ? std::string(demangled.get()) : std::string(mangled);
 }

@@ -52,8 +52,7 @@ int DaysInAMonth(int year, int month) {
 }
 
 bool IsValidDate(int year, int month, int day) {
-    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 &&
-           day <= DaysInAMonth(year, month);
+    return year >= 1 && year <= 9999 && month >= 1 && month <= 12 && day >= 1 && day <= DaysInAMonth(year, month);
 }
 
 TDateTime EncodeDate(int year, int month, int day) {
@@ -91,6 +90,4 @@ TDateParts DecodeDateTime(TDateTime value) {
     return p;
 }
 
-void SleepMilliseconds(uint32_t milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void SleepMilliseconds(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }

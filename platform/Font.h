@@ -9,10 +9,10 @@
 // A rendered line of text: a coverage mask of Width x Height bytes (1 ink, 0 background), rows
 // from the top. Height is the line's text cell (ascent + descent); Width the sum of advances.
 struct TTextMask {
-  int Width = 0;
-  int Height = 0;
-  std::vector<uint8_t> Ink;
-  bool IsInk(int x, int y) const { return Ink[size_t(y) * size_t(Width) + size_t(x)] != 0; }
+    int Width = 0;
+    int Height = 0;
+    std::vector<uint8_t> Ink;
+    bool IsInk(int x, int y) const { return Ink[size_t(y) * size_t(Width) + size_t(x)] != 0; }
 };
 
 // Pixel height of the em square for a size in points at 96 pixels per inch.

@@ -29,10 +29,14 @@ std::optional<TGUID> TGUID::Parse(std::string_view text) {
         for (int i = 0; i < digits; ++i) {
             char c = text[pos + i];
             uint32_t v;
-            if (c >= '0' && c <= '9') v = uint32_t(c - '0');
-            else if (c >= 'A' && c <= 'F') v = uint32_t(c - 'A' + 10);
-            else if (c >= 'a' && c <= 'f') v = uint32_t(c - 'a' + 10);
-            else return false;
+            if (c >= '0' && c <= '9')
+                v = uint32_t(c - '0');
+            else if (c >= 'A' && c <= 'F')
+                v = uint32_t(c - 'A' + 10);
+            else if (c >= 'a' && c <= 'f')
+                v = uint32_t(c - 'a' + 10);
+            else
+                return false;
             out = out << 4 | v;
         }
         return true;
@@ -77,7 +81,7 @@ std::array<uint8_t, TGUID::ByteSize> TGUID::Bytes() const {
 
 std::string TGUID::ToString() const {
     char text[39];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", D1, D2, D3,
-                  D4[0], D4[1], D4[2], D4[3], D4[4], D4[5], D4[6], D4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", D1, D2, D3, D4[0], D4[1],
+                  D4[2], D4[3], D4[4], D4[5], D4[6], D4[7]);
     return text;
 }

@@ -39,7 +39,10 @@ public:
     void Seek(uint64_t position) override { FPosition = position; }
 
     const std::vector<uint8_t>& Bytes() const { return FBytes; }
-    void Clear() { FBytes.clear(); FPosition = 0; }
+    void Clear() {
+        FBytes.clear();
+        FPosition = 0;
+    }
 
 private:
     std::vector<uint8_t> FBytes;

@@ -11,8 +11,7 @@
 #include <unistd.h>
 
 EOSError::EOSError(int code, const std::string& call)
-    : Exception(StrFormat("System error %d in %s: %s", code, call.c_str(), OsErrorText(code).c_str())),
-      Code(code) {}
+    : Exception(StrFormat("System error %d in %s: %s", code, call.c_str(), OsErrorText(code).c_str())), Code(code) {}
 
 std::string OsErrorText(int code) { return std::strerror(code); }
 

@@ -3,8 +3,7 @@
 
 #include <cstring>
 
-std::optional<int32_t> TryStrToInt(std::string_view text)
-{
+std::optional<int32_t> TryStrToInt(std::string_view text) {
     size_t pos = 0;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
@@ -24,37 +23,30 @@ std::optional<int32_t> TryStrToInt(std::string_view text)
     return int32_t(value);
 }
 
-int32_t StrToInt(std::string_view text)
-{
+int32_t StrToInt(std::string_view text) {
     if (auto value = TryStrToInt(text)) return *value;
     throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
 }
 
-int32_t StrToIntDef(std::string_view text, int32_t defaultValue)
-{
-    return TryStrToInt(text).value_or(defaultValue);
-}
+int32_t StrToIntDef(std::string_view text, int32_t defaultValue) { return TryStrToInt(text).value_or(defaultValue); }
 
 std::string IntToStr(int64_t value) { return std::to_string(value); }
 
-std::string UpperCase(std::string_view text)
-{
+std::string UpperCase(std::string_view text) {
     std::string result(text);
     for (char& c : result)
         if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
     return result;
 }
 
-std::string LowerCase(std::string_view text)
-{
+std::string LowerCase(std::string_view text) {
     std::string result(text);
     for (char& c : result)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return result;
 }
 
-std::string Trim(std::string_view text)
-{
+std::string Trim(std::string_view text) {
     auto isBlank = [](char c) { return uint8_t(c) <= ' '; };
     size_t first = 0, last = text.size();
     while (first < last && isBlank(text[first])) ++first;
@@ -62,8 +54,7 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(first, last - first));
 }
 
-bool SameText(std::string_view a, std::string_view b)
-{
+bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     auto fold = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
     for (size_t i = 0; i < a.size(); ++i)
@@ -71,8 +62,7 @@ bool SameText(std::string_view a, std::string_view b)
     return true;
 }
 
-int CompareStr(std::string_view a, std::string_view b)
-{
+int CompareStr(std::string_view a, std::string_view b) {
     size_t common = std::min(a.size(), b.size());
     if (common) {
         int c = std::memcmp(a.data(), b.data(), common);

@@ -7,38 +7,30 @@
 #include <algorithm>
 
 namespace {
-[[noreturn]] void RaiseIndexError(int index)
-{
-    throw Exception(StrFormat("List index out of bounds (%d)", index));
-}
+[[noreturn]] void RaiseIndexError(int index) { throw Exception(StrFormat("List index out of bounds (%d)", index)); }
 } // namespace
 
-int TStringList::Add(std::string text)
-{
+int TStringList::Add(std::string text) {
     FEntries.push_back(TEntry{std::move(text), nullptr, 0});
     return Count() - 1;
 }
 
-int TStringList::AddObject(std::string text, std::unique_ptr<TObject> object)
-{
+int TStringList::AddObject(std::string text, std::unique_ptr<TObject> object) {
     FEntries.push_back(TEntry{std::move(text), std::move(object), 0});
     return Count() - 1;
 }
 
-int TStringList::AddInteger(std::string text, int32_t value)
-{
+int TStringList::AddInteger(std::string text, int32_t value) {
     FEntries.push_back(TEntry{std::move(text), nullptr, value});
     return Count() - 1;
 }
 
-void TStringList::Delete(int index)
-{
+void TStringList::Delete(int index) {
     At(index);
     FEntries.erase(FEntries.begin() + index);
 }
 
-const TStringList::TEntry& TStringList::At(int index) const
-{
+const TStringList::TEntry& TStringList::At(int index) const {
     if (index < 0 || index >= Count()) RaiseIndexError(index);
     return FEntries[size_t(index)];
 }
@@ -47,21 +39,18 @@ const std::string& TStringList::Strings(int index) const { return At(index).Text
 TObject* TStringList::Objects(int index) const { return At(index).Object.get(); }
 int32_t TStringList::Integers(int index) const { return At(index).Integer; }
 
-void TStringList::SetInteger(int index, int32_t value)
-{
+void TStringList::SetInteger(int index, int32_t value) {
     At(index);
     FEntries[size_t(index)].Integer = value;
 }
 
-int TStringList::IndexOf(std::string_view text) const
-{
+int TStringList::IndexOf(std::string_view text) const {
     for (int i = 0; i < Count(); ++i)
         if (SameText(FEntries[size_t(i)].Text, text)) return i;
     return -1;
 }
 
-void TStringList::CustomSort(const std::function<int(const TEntry& a, const TEntry& b)>& compare)
-{
+void TStringList::CustomSort(const std::function<int(const TEntry& a, const TEntry& b)>& compare) {
     std::stable_sort(FEntries.begin(), FEntries.end(),
                      [&](const TEntry& a, const TEntry& b) { return compare(a, b) < 0; });
 }

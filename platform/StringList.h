@@ -42,8 +42,7 @@ public:
     const std::string& operator[](int index) const { return Strings(index); }
     TObject* Objects(int index) const;
     // The entry's object as T, or nullptr when it has none or another kind.
-    template <class T>
-    T* ObjectAs(int index) const { return dynamic_cast<T*>(Objects(index)); }
+    template <class T> T* ObjectAs(int index) const { return dynamic_cast<T*>(Objects(index)); }
     int32_t Integers(int index) const;
     void SetInteger(int index, int32_t value);
 

@@ -4,13 +4,11 @@
 #include <bit>
 #include <cstring>
 
-void TWriter::PutLE(uint64_t value, int bytes)
-{
+void TWriter::PutLE(uint64_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) FBytes.push_back(uint8_t(value >> (8 * i)));
 }
 
-void TWriter::WriteInteger(int32_t value)
-{
+void TWriter::WriteInteger(int32_t value) {
     if (value >= -128 && value <= 127) {
         FBytes.push_back(TypedTag::Int8);
         PutLE(uint32_t(value), 1);
@@ -23,8 +21,7 @@ void TWriter::WriteInteger(int32_t value)
     }
 }
 
-void TWriter::WriteString(std::string_view text)
-{
+void TWriter::WriteString(std::string_view text) {
     if (text.size() <= 255) {
         FBytes.push_back(TypedTag::String);
         PutLE(text.size(), 1);
@@ -35,19 +32,14 @@ void TWriter::WriteString(std::string_view text)
     FBytes.insert(FBytes.end(), text.begin(), text.end());
 }
 
-void TWriter::WriteDate(TDateTime value)
-{
+void TWriter::WriteDate(TDateTime value) {
     FBytes.push_back(TypedTag::Date);
     PutLE(std::bit_cast<uint64_t>(value), 8);
 }
 
-uint8_t TReader::ReadTag()
-{
-    return uint8_t(TakeLE(1));
-}
+uint8_t TReader::ReadTag() { return uint8_t(TakeLE(1)); }
 
-uint64_t TReader::TakeLE(int bytes)
-{
+uint64_t TReader::TakeLE(int bytes) {
     if (FData.size() - FPos < size_t(bytes)) throw EReadError("Read beyond end of stream");
     uint64_t value = 0;
     for (int i = 0; i < bytes; ++i) value |= uint64_t(FData[FPos + i]) << (8 * i);
@@ -55,8 +47,7 @@ uint64_t TReader::TakeLE(int bytes)
     return value;
 }
 
-int32_t TReader::IntegerOfTag(uint8_t tag)
-{
+int32_t TReader::IntegerOfTag(uint8_t tag) {
     switch (tag) {
     case TypedTag::Int8: return int8_t(TakeLE(1));
     case TypedTag::Int16: return int16_t(TakeLE(2));
@@ -65,13 +56,9 @@ int32_t TReader::IntegerOfTag(uint8_t tag)
     }
 }
 
-int32_t TReader::ReadInteger()
-{
-    return IntegerOfTag(ReadTag());
-}
+int32_t TReader::ReadInteger() { return IntegerOfTag(ReadTag()); }
 
-std::string TReader::ReadString()
-{
+std::string TReader::ReadString() {
     uint8_t tag = ReadTag();
     uint64_t length;
     if (tag == TypedTag::String)
@@ -86,8 +73,7 @@ std::string TReader::ReadString()
     return text;
 }
 
-TDateTime TReader::ReadDate()
-{
+TDateTime TReader::ReadDate() {
     uint8_t tag = ReadTag();
     if (tag == TypedTag::Date) return std::bit_cast<double>(TakeLE(8));
     return IntegerOfTag(tag);

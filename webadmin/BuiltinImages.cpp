@@ -15,8 +15,7 @@ void FillGradient(TBitmap& bitmap, TColor top, TColor bottom) {
     int height = std::max(1, bitmap.Height() - 1);
     for (int y = 0; y < bitmap.Height(); ++y) {
         auto mix = [&](uint8_t a, uint8_t b) { return uint8_t(a + (int(b) - int(a)) * y / height); };
-        TColor colour = RGBColor(mix(GetRValue(top), GetRValue(bottom)),
-                                 mix(GetGValue(top), GetGValue(bottom)),
+        TColor colour = RGBColor(mix(GetRValue(top), GetRValue(bottom)), mix(GetGValue(top), GetGValue(bottom)),
                                  mix(GetBValue(top), GetBValue(bottom)));
         bitmap.FillRect({0, y, bitmap.Width(), y + 1}, colour);
     }
@@ -94,8 +93,8 @@ std::vector<TBitmap> MakeLogoBitmaps() {
     std::vector<TRGBQuad> palette;
     for (int i = 0; i < 47; ++i) {
         auto mix = [&](uint8_t a, uint8_t b) { return uint8_t(a + (int(b) - int(a)) * i / 46); };
-        palette.push_back(ColorToQuad(RGBColor(mix(255, GetRValue(Navy)), mix(255, GetGValue(Navy)),
-                                               mix(255, GetBValue(Navy)))));
+        palette.push_back(
+            ColorToQuad(RGBColor(mix(255, GetRValue(Navy)), mix(255, GetGValue(Navy)), mix(255, GetBValue(Navy)))));
     }
     TBitmap reduced(fourth.Width(), fourth.Height(), pf8bit);
     reduced.SetPalette(palette);

@@ -66,8 +66,7 @@ std::string GetBoundary(const TWebRequest& request) {
 
 const std::string& ReadRequestBody(TWebRequest& request) {
     int64_t length = request.ContentLength();
-    while (int64_t(request.Content().size()) < length && !request.ReadClient(ReadChunk).empty()) {
-    }
+    while (int64_t(request.Content().size()) < length && !request.ReadClient(ReadChunk).empty()) {}
     return request.Content();
 }
 

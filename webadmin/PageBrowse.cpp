@@ -17,8 +17,8 @@ void AddFigures(TPageText& body, ICounter& counter) {
         {"Skin count: ", IntToStr(counter.GetSkinCount())},
         {"IP count in Skip list: ", IntToStr(counter.GetSkipCount())},
         {"URL count in Referer list: ", IntToStr(counter.GetRefererCount())},
-        {"Current Interval value: ", IntToStr(interval) + " min (" + IntToStr(interval / 60) + " hours-" +
-                                         IntToStr(interval % 60) + " minutes)"},
+        {"Current Interval value: ",
+         IntToStr(interval) + " min (" + IntToStr(interval / 60) + " hours-" + IntToStr(interval % 60) + " minutes)"},
         {"HomePage URL: ", Html(counter.GetHomePageURL())},
         {"Today Hits/Hosts: ", IntToStr(counter.GetHitsByDate("", now)) + "/" + IntToStr(counter.GetHostsByDate(now))},
         {"Yesterday Hits/Hosts: ",
@@ -42,9 +42,9 @@ void AddSkins(TPageText& body, ICounter& counter, const std::string& sn) {
     std::string height = count > 0 ? IntToStr(int64_t(std::nearbyint(100.0 / count))) : "0";
     for (int32_t i = 0; i < count; ++i) {
         if (!counter.IsSkinComplete(i)) continue;
-        body << "<tr height=" + height +
-                    "% valign=\"center\"><td width=60 valign=center><font color=black>Skin # " + IntToStr(i) +
-                    "</font><td valign=center align=left><img src=\"" + sn + "?skin=" + IntToStr(i) + "\"><br>";
+        body << "<tr height=" + height + "% valign=\"center\"><td width=60 valign=center><font color=black>Skin # " +
+                    IntToStr(i) + "</font><td valign=center align=left><img src=\"" + sn + "?skin=" + IntToStr(i) +
+                    "\"><br>";
     }
     body << "</table></font><br>" << Rule();
 }
@@ -53,36 +53,45 @@ void AddSkipList(TPageText& body, const TStringList& skips) {
     body << "<font size=+1><b>Skip IP-address collection:</b></font><font color=black><br><br>"
          << "<table border=1 cellspacing=0 cellspading=0><tr bgcolor=navy>"
          << "<td><b><font color=white>Skip-Address</font></b>";
-    for (const auto& entry : skips) body << "<tr>" << "<td><font color=black>" + Html(entry.Text) + "</font>";
+    for (const auto& entry : skips)
+        body << "<tr>"
+             << "<td><font color=black>" + Html(entry.Text) + "</font>";
     body << "</table><br>" << Rule();
 }
 
 void AddHosts(TPageText& body, const TStringList& hosts, const TWebRequest& request, int sortMode) {
     const std::string sn = ScriptLink(request);
     body << "</font><font size=+1><b>Unique IP-address collection:</b></font><font color=black><br>";
-    body << "<form action=\"" + sn + "\" method=get>" << "Sort by:<br>" << "<input name=page value=browse type=hidden>"
+    body << "<form action=\"" + sn + "\" method=get>"
+         << "Sort by:<br>"
+         << "<input name=page value=browse type=hidden>"
          << "<input name=col value=\"" + Html(request.QueryField("col")) + "\" type=hidden>";
     const char* const labels[] = {">IP-address alphabetically<br>", ">Last visiting date-time<br>", ">Hit count<br>",
                                   ">Host count<br>"};
     for (int mode = 0; mode < 4; ++mode)
         body << "<input type=radio name=sort value=" + IntToStr(mode) + (mode == sortMode ? " checked" : "") +
                     labels[mode];
-    body << "<input type=submit value=\"Refresh\">" << "</form>";
+    body << "<input type=submit value=\"Refresh\">"
+         << "</form>";
 
     int rows = RowCountField(request, hosts.Count());
-    body << "<form action=\"" + sn + "\">" << "Count of IP to view:</font><br>"
-         << "<input name=page type=hidden value=browse>" << "<input name=col type=text value=\"" + IntToStr(rows) + "\">"
-         << "<br><input type=submit value=\"Refresh\">" << "</form>";
+    body << "<form action=\"" + sn + "\">"
+         << "Count of IP to view:</font><br>"
+         << "<input name=page type=hidden value=browse>"
+         << "<input name=col type=text value=\"" + IntToStr(rows) + "\">"
+         << "<br><input type=submit value=\"Refresh\">"
+         << "</form>";
 
     body << "<table border=1 cellspacing=0 cellspading=0><tr bgcolor=navy>"
          << "<td><font color=white><b>IP-Address</b></font><td><font color=white><b>Last visiting</b></font>"
             "<td><font color=white><b>Total hit/host count</b></font>";
     for (int i = 0; i < rows; ++i) {
         const TCObject* data = hosts.ObjectAs<TCObject>(i);
-        body << "<tr>" << "<td><font color=black>" + Html(hosts[i]) + "</font>"
+        body << "<tr>"
+             << "<td><font color=black>" + Html(hosts[i]) + "</font>"
              << "<td align=right><font color=black>" + (data ? FormatDateTimeDashed(data->Date) : "") + "</font>"
-             << "<td align=right><font color=black>" + (data ? IntToStr(data->Hits) + "/" + IntToStr(data->Visits) : "") +
-                    "</font>";
+             << "<td align=right><font color=black>" +
+                    (data ? IntToStr(data->Hits) + "/" + IntToStr(data->Visits) : "") + "</font>";
     }
     body << "<tr bgcolor=#65adfc><td align=center><b><font color=black>Total IP count:</font></b></td>"
          << "<td>&nbsp</td><td align=right><b><font color=black>" + IntToStr(hosts.Count()) + "</font></b></td></tr>"
@@ -98,7 +107,8 @@ std::string PageBrowse(TWM&, TWebRequest& request) {
     TStringList skips = counter.GetSkipList();
 
     TPageText body;
-    body << "<br>" << "<font size=+1><b>Basic information:</b></font><br><br>"
+    body << "<br>"
+         << "<font size=+1><b>Basic information:</b></font><br><br>"
          << "<table width=70% border=0 cellspacing=0 cellpading=0>";
     AddFigures(body, counter);
     AddSkins(body, counter, ScriptLink(request));

@@ -18,39 +18,52 @@ struct TNodeChoice {
     std::string LinkTail() const { return "&nodes=" + UrlEncode(Nodes) + "&nname=" + UrlEncode(NodeName); }
 };
 
-std::string BoldCell(const std::string& value) { return "<td align=center><b><font color=black>" + value + "</font></b></td>"; }
+std::string BoldCell(const std::string& value) {
+    return "<td align=center><b><font color=black>" + value + "</font></b></td>";
+}
 
 std::string SelectionForm(const TWebRequest& request, const TStringList& names) {
     TPageText body;
     body << "<font size=+1><b>Select type of statistics:</b></font>"
-         << "<form action=\"" + ScriptLink(request) + "\" method=get>" << "<input type=hidden name=page value=\"brdate\">"
+         << "<form action=\"" + ScriptLink(request) + "\" method=get>"
+         << "<input type=hidden name=page value=\"brdate\">"
          << "<font size=+1><b>Select Time period</b></font><font color=black><br>"
          << "<input type=radio name=\"type\" value=\"lmd\" checked>Current month(by days)<br>"
          << "<input type=radio name=\"type\" value=\"lwd\">Current week(by days)<br>"
          << "<input type=radio name=\"type\" value=\"cus\">Custom period(by days)<br><br>"
          << "</font><font size=+1><b>Select Nodes</b></font><font color=black><br>"
          << "<input type=radio name=\"nodes\" value=\"all\" checked>All Nodes<br>"
-         << "<input type=radio name=\"nodes\" value=\"cus\">Custom Nodes<br>" << "<Select name=nname><br>";
+         << "<input type=radio name=\"nodes\" value=\"cus\">Custom Nodes<br>"
+         << "<Select name=nname><br>";
     for (const auto& entry : names)
         body << "<option value=\"" + Html(entry.Text) + "\">" + Html(entry.Text) + "</option><br>";
-    body << "</Select>" << "<br><br><Input type=Submit value=\"Submit your selection\"><br>" << "</form></font>";
+    body << "</Select>"
+         << "<br><br><Input type=Submit value=\"Submit your selection\"><br>"
+         << "</form></font>";
     return body.Text();
 }
 
 std::string MonthYearForm(const TWebRequest& request, const TNodeChoice& choice, int currentYear) {
     TPageText body;
     body << "<font size=+1><b>Select month and year from the list below and press \"Show\":</font></b><br><br>"
-         << "<form action=\"" + ScriptLink(request) + "\">" << "<input name=page type=hidden value=brdate>"
-         << "<input name=type type=hidden value=cus>" << "<input name=nodes type=hidden value=" + HtmlEscapeAttr(choice.Nodes) + ">"
-         << "<input name=nname type=hidden value=" + HtmlEscapeAttr(choice.NodeName) + ">" << "<select name=mon>";
+         << "<form action=\"" + ScriptLink(request) + "\">"
+         << "<input name=page type=hidden value=brdate>"
+         << "<input name=type type=hidden value=cus>"
+         << "<input name=nodes type=hidden value=" + HtmlEscapeAttr(choice.Nodes) + ">"
+         << "<input name=nname type=hidden value=" + HtmlEscapeAttr(choice.NodeName) + ">"
+         << "<select name=mon>";
     for (int month = 1; month <= 12; ++month) {
         std::string name(MonthNames[month]);
         body << "<option value=\"" + name + "\"" + (month == 1 ? " checked" : "") + ">" + name + "</option>";
     }
-    body << "</select>" << "<select name=year>";
+    body << "</select>"
+         << "<select name=year>";
     for (int year = currentYear; year > currentYear - 10; --year)
         body << "<option value=\"" + IntToStr(year) + "\">" + IntToStr(year) + "</option>";
-    body << "</select>" << "<input type=submit value=\"Show\">" << "</form>" << "<br><br>";
+    body << "</select>"
+         << "<input type=submit value=\"Show\">"
+         << "</form>"
+         << "<br><br>";
     return body.Text();
 }
 
@@ -77,23 +90,28 @@ struct TCalendarTable {
     }
 
     void AddHeader(TPageText& body) const {
-        std::string row = Kind == TPeriodKind::ChosenMonth ? "<tr rowspan=2 bgcolor=navy>" : "<tr rowspan=2  bgcolor=navy>";
+        std::string row =
+            Kind == TPeriodKind::ChosenMonth ? "<tr rowspan=2 bgcolor=navy>" : "<tr rowspan=2  bgcolor=navy>";
         std::string close = Kind == TPeriodKind::CurrentWeek ? "</font></b>" : "</b></font>";
         body << "<center><table border=1 cellspacing=0 cellspading=0>" + row +
                     "<td><font color=white><b> Node name/date" + close + "</td><td colspan=" + IntToStr(Days + 3) +
                     "><center><font color=white><b> Hits for node by date" + close + "</center></tr>";
-        body << "<tr>" << "<td>&nbsp</td>";
+        body << "<tr>"
+             << "<td>&nbsp</td>";
         for (int32_t d = 0; d < Days; ++d)
-            body << "<td align=center><font color=black>" + TwoDigitText(DecodeDateTime(First + d).Day) + "</font></td>";
+            body << "<td align=center><font color=black>" + TwoDigitText(DecodeDateTime(First + d).Day) +
+                        "</font></td>";
         body << "<td align=center><b><font color=black>Total</font></b></td>"
              << "<td align=center><b><font color=black>Max</font></b></td>"
-             << "<td align=center><b><font color=black>Average</font></b></td>" << "</tr>";
+             << "<td align=center><b><font color=black>Average</font></b></td>"
+             << "</tr>";
         if (Kind == TPeriodKind::CurrentWeek) body << "</tr>";
     }
 
     void AddNodeRow(TPageText& body, ICounter& counter, const std::string& name, std::vector<int32_t>& daySums,
                     std::vector<int32_t>& dayMax) const {
-        body << "<tr>" << "<td><font color=black>" + Html(name) + "</font></td>";
+        body << "<tr>"
+             << "<td><font color=black>" + Html(name) + "</font></td>";
         int64_t sum = 0;
         int32_t highest = 0;
         for (int32_t d = 0; d < Days; ++d) {
@@ -107,7 +125,8 @@ struct TCalendarTable {
             daySums[size_t(d)] += hits;
             highest = std::max(highest, hits);
             dayMax[size_t(d)] = std::max(dayMax[size_t(d)], hits);
-            body << (hits > 0 ? "<td align=center><font color=black>" + IntToStr(hits) + "</font></td>" : BlankDayCell());
+            body << (hits > 0 ? "<td align=center><font color=black>" + IntToStr(hits) + "</font></td>"
+                              : BlankDayCell());
         }
         double average = double(sum) / Days;
         body << (sum > 0 ? BoldCell(IntToStr(sum)) : "<td align=center>&nbsp</td>")
@@ -136,11 +155,17 @@ struct TCalendarTable {
 
         body << "<tr><td align=center><b><font color=black>Max</font></b></td>";
         for (int32_t v : dayMax) body << (v > 0 ? BoldCell(IntToStr(v)) : "<td align=center>&nbsp</td>");
-        body << "<td>&nbsp</td>" << "<td>&nbsp</td>" << "<td>&nbsp</td>" << "</tr>";
+        body << "<td>&nbsp</td>"
+             << "<td>&nbsp</td>"
+             << "<td>&nbsp</td>"
+             << "</tr>";
 
         body << "<tr><td align=center>&nbsp</td>";
         for (int32_t d = 0; d < Days; ++d) body << "<td align=center>&nbsp</td>";
-        body << "<td>&nbsp</td>" << "<td>&nbsp</td>" << "<td>&nbsp</td>" << "</tr>";
+        body << "<td>&nbsp</td>"
+             << "<td>&nbsp</td>"
+             << "<td>&nbsp</td>"
+             << "</tr>";
 
         for (int32_t d = 0; d < Days; ++d) daySums[size_t(d)] = counter.GetHostsByDate(First + d);
         AddSummedRow(body, "<tr bgcolor=#65adfc><td align=center><b><font color=black>Hosts(all site)</font></b></td>",
@@ -177,14 +202,16 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
     if (type == "lmd") {
         int month = today.Month, year = today.Year;
         StepMonth(month, year, -1);
-        body << "<a href=\"" + sn + "?page=brdate&mon=" + std::string(MonthNamesUpper[month]) + "&year=" + IntToStr(year) +
-                    "&type=cus" + choice.LinkTail() + "\"><font color=#2f2feb>Previous month</font></a><br>"
+        body << "<a href=\"" + sn + "?page=brdate&mon=" + std::string(MonthNamesUpper[month]) +
+                    "&year=" + IntToStr(year) + "&type=cus" + choice.LinkTail() +
+                    "\"><font color=#2f2feb>Previous month</font></a><br>"
              << "<center><br><font size=+1><b>Statistics for current month (" + std::string(MonthNames[today.Month]) +
                     ") per days </b></font></center><br><font color=black>";
         int32_t first = DayNumber(EncodeDate(today.Year, today.Month, 1));
         table = {TPeriodKind::CurrentMonth, first, todayNumber - first + 1};
     } else if (type == "lwd") {
-        body << "<center><br><font size=+1><b>Statistics for current Week  by days </b></font></center><font color=black><br>";
+        body << "<center><br><font size=+1><b>Statistics for current Week  by days </b></font></center><font "
+                "color=black><br>";
         int32_t first = todayNumber - today.DayOfWeek + 1;
         table = {TPeriodKind::CurrentWeek, first, todayNumber - first + 1};
     } else if (type == "cus") {
@@ -199,11 +226,11 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
         StepMonth(nextMonth, nextYear, +1);
         std::string target = nextMonth == today.Month && nextYear == today.Year
                                  ? "?page=brdate&type=lmd" + choice.LinkTail()
-                                 : "?page=brdate&mon=" + std::string(MonthNamesUpper[nextMonth]) + "&year=" +
-                                       IntToStr(nextYear) + "&type=cus" + choice.LinkTail();
-        body << "<table width=100%><tr><td align=left width=50%><a href=\"" + sn + "?page=brdate&mon=" +
-                    std::string(MonthNamesUpper[prevMonth]) + "&year=" + IntToStr(prevYear) + "&type=cus" +
-                    choice.LinkTail() + "\"><font color=#2f2feb>Previous month</font></a></td>"
+                                 : "?page=brdate&mon=" + std::string(MonthNamesUpper[nextMonth]) +
+                                       "&year=" + IntToStr(nextYear) + "&type=cus" + choice.LinkTail();
+        body << "<table width=100%><tr><td align=left width=50%><a href=\"" + sn +
+                    "?page=brdate&mon=" + std::string(MonthNamesUpper[prevMonth]) + "&year=" + IntToStr(prevYear) +
+                    "&type=cus" + choice.LinkTail() + "\"><font color=#2f2feb>Previous month</font></a></td>"
              << "<td align=right width=50%><a href=\"" + sn + target +
                     "\"><font color=#2f2feb>Next month</font></a></td></tr></table>"
              << "<center><br><font size=+1><b>Statistics for " + Html(mon) + " " + Html(yearText) +

@@ -6,13 +6,15 @@ namespace {
 
 void AddSortForm(TPageText& body, const std::string& sn, std::string_view page, std::string_view extraField,
                  const char* const labels[3], int sortMode) {
-    body << "<form action=\"" + sn + "\" method=get>" << "Sort by:<br>"
+    body << "<form action=\"" + sn + "\" method=get>"
+         << "Sort by:<br>"
          << "<input name=page value=" + std::string(page) + " type=hidden>";
     if (!extraField.empty()) body << extraField;
     for (int mode = 0; mode < 3; ++mode)
         body << "<input type=radio name=sort value=" + IntToStr(mode) + (mode == sortMode ? " checked" : "") +
                     labels[mode];
-    body << "<input type=submit value=\"Refresh\">" << "</form><br>";
+    body << "<input type=submit value=\"Refresh\">"
+         << "</form><br>";
 }
 
 std::string EntryDate(const TStringList& list, int i, std::string (*format)(TDateTime)) {
@@ -54,7 +56,8 @@ std::string PageNodes(TWM&, TWebRequest& request) {
     int64_t sum = 0;
     for (int i = 0; i < list.Count(); ++i) {
         sum += EntryHits(list, i);
-        body << "<tr>" << "<td><font color=black>" + Html(list[i]) + "</font>"
+        body << "<tr>"
+             << "<td><font color=black>" + Html(list[i]) + "</font>"
              << "<td align=right><font color=black>" + EntryDate(list, i, FormatDateTimeDashed) + "</font>"
              << "<td align=right><font color=black>" + IntToStr(EntryHits(list, i)) + "</font>";
     }
@@ -64,17 +67,23 @@ std::string PageNodes(TWM&, TWebRequest& request) {
          << "</table><br></font>" + SeparatorTable;
 
     body << "<br><font color=black>To ADD a node enter it's name and press \"Add node\"<br>"
-         << "<form action=\"" + sn + "\" method=get name=form1>" << "<input name=ed type=hidden value=add>"
-         << "<input type=hidden name=page value=bradv>" << "<input name=val type=text><br>"
-         << "<br><input type=submit value=\"Add node\">" << "</form>" + SeparatorTable;
+         << "<form action=\"" + sn + "\" method=get name=form1>"
+         << "<input name=ed type=hidden value=add>"
+         << "<input type=hidden name=page value=bradv>"
+         << "<input name=val type=text><br>"
+         << "<br><input type=submit value=\"Add node\">"
+         << "</form>" + SeparatorTable;
 
     if (!list.Empty()) {
         body << "<br>To DELETE a node select it's name from the list below and press \"Delete node\"<br>"
              << "<b>Remember, all information about selected node will be deleted!!!</b><br>"
-             << "<form action=\"" + sn + "\" method=get name=form2>" << "<input type=hidden name=page value=bradv>"
-             << "<input name=ed type=hidden value=del>" << "<select name=val>";
+             << "<form action=\"" + sn + "\" method=get name=form2>"
+             << "<input type=hidden name=page value=bradv>"
+             << "<input name=ed type=hidden value=del>"
+             << "<select name=val>";
         for (const auto& entry : list) body << Option(entry.Text);
-        body << "</select><br><br><input type=submit value=\"Delete node\">" << "</form>";
+        body << "</select><br><br><input type=submit value=\"Delete node\">"
+             << "</form>";
     }
     return body.Text();
 }
@@ -93,10 +102,13 @@ std::string PageReferers(TWM&, TWebRequest& request) {
     const char* const labels[3] = {">URL<br>", ">Last refering date-time<br>", ">Refering count<br>"};
     AddSortForm(body, sn, "brref", "<input name=col type=hidden value=" + IntToStr(rows) + ">", labels, sortMode);
 
-    body << "<form action=\"" + sn + "\">" << "Count of URLs to view:<br>" << "<input name=page type=hidden value=brref>"
+    body << "<form action=\"" + sn + "\">"
+         << "Count of URLs to view:<br>"
+         << "<input name=page type=hidden value=brref>"
          << "<input name=col type=text value=\"" + IntToStr(rows) + "\">"
          << "<input name=so type=hidden value=" + IntToStr(sortMode) + ">"
-         << "<br><input type=submit value=\"Refresh\">" << "</form>";
+         << "<br><input type=submit value=\"Refresh\">"
+         << "</form>";
 
     body << "<table border=1 cellspacing=0 cellspading=0><tr bgcolor=navy>"
          << "<td><font color=white><b>Referer URL</b></font><td><font color=white><b>Last refering</b></font>"
@@ -113,13 +125,18 @@ std::string PageReferers(TWM&, TWebRequest& request) {
              << "<td align=right><font color=black>" + IntToStr(EntryHits(list, i)) + "</font>";
     }
     body << "<tr bgcolor=#65adfc><td align=center><b>Total URL count:</b></td>"
-         << "<td>&nbsp</td><td align=right><b>" + IntToStr(list.Count()) + "</b></td></tr>" << "</table><br></font>";
+         << "<td>&nbsp</td><td align=right><b>" + IntToStr(list.Count()) + "</b></td></tr>"
+         << "</table><br></font>";
 
-    body << "<font color=navy><b>Deleting Section:</font></b>" << "<form action=\"" + sn + "\">"
-         << "<input name=page type=hidden value=\"brref\">" << "<input name=col type=hidden value=\"" + IntToStr(rows) + "\">"
+    body << "<font color=navy><b>Deleting Section:</font></b>"
+         << "<form action=\"" + sn + "\">"
+         << "<input name=page type=hidden value=\"brref\">"
+         << "<input name=col type=hidden value=\"" + IntToStr(rows) + "\">"
          << "<input name=sort type=hidden value=\"" + IntToStr(sortMode) + "\">"
-         << "<input name=ed type=hidden value=\"del\">" << "<select name=val>";
+         << "<input name=ed type=hidden value=\"del\">"
+         << "<select name=val>";
     for (const auto& entry : list) body << Option(entry.Text);
-    body << "</select><br>" << "<input type=submit value=\"Delete\"></form>";
+    body << "</select><br>"
+         << "<input type=submit value=\"Delete\"></form>";
     return body.Text();
 }

@@ -10,7 +10,7 @@ namespace {
 // What differs between the address list and the skip list editors.
 struct TAddressListPage {
     std::string_view Page;
-    std::string_view Noun;      // "IP" or "Skip IP"
+    std::string_view Noun; // "IP" or "Skip IP"
     bool WarnOnDelete;
 };
 
@@ -28,20 +28,26 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
     const std::string pageField = "<input name=page type=hidden value=" + std::string(page.Page) + "><br>";
     TPageText body;
     body << "<b><font color=navy>Adding section:</font></b><br>"
-         << "<form action=\"" + sn + "\" method=get name=form1>" << "Input value of " + noun + " - address: <br>"
-         << "<input name=val type=text size=30><br>" << "<input name=ed type=hidden value=add><br>" << pageField
-         << "<input type=submit value=\"Add " + noun + "\"><br>" << "</form>" << SeparatorTable + "<br>";
+         << "<form action=\"" + sn + "\" method=get name=form1>"
+         << "Input value of " + noun + " - address: <br>"
+         << "<input name=val type=text size=30><br>"
+         << "<input name=ed type=hidden value=add><br>" << pageField
+         << "<input type=submit value=\"Add " + noun + "\"><br>"
+         << "</form>" << SeparatorTable + "<br>";
     body << "<b><font color=navy>Deleting section:</font></b><br>";
     if (page.WarnOnDelete) body << "<b>Warning!!! All information about selected IP-address will be deleted!</b><br>";
-    body << "<form action=\"" + sn + "\" method=get name=form2>" << "Select value of " + noun + " - address to delete it: <br>";
+    body << "<form action=\"" + sn + "\" method=get name=form2>"
+         << "Select value of " + noun + " - address to delete it: <br>";
     if (list.Empty()) return body.Text();
     body << "<select name=val>";
     for (const auto& entry : list) {
         std::string value = Html(address(entry.Text));
         body << "<option value=\"" + value + "\">" + value + "</option>";
     }
-    body << "</select><br>" << "<input name=ed type=hidden value=del><br>" << pageField
-         << "<input type=submit value=\"Delete " + noun + "\"><br>" << "</form></font>";
+    body << "</select><br>"
+         << "<input name=ed type=hidden value=del><br>" << pageField
+         << "<input type=submit value=\"Delete " + noun + "\"><br>"
+         << "</form></font>";
     return body.Text();
 }
 
@@ -76,8 +82,10 @@ std::string ValuePage(TWebRequest& request, const TValuePage& page) {
     body << page.CurrentLine(current) << page.Prompt;
     body << "<form action=\"" + ScriptLink(request) + "\" method=get>"
          << "<input name=page value=" + std::string(page.Page) + " type=hidden>"
-         << "<input name=ed type=text value=\"" + current + "\"><br>" << "<input type=submit value=\"Change\">"
-         << "</form>" << "<br></font>";
+         << "<input name=ed type=text value=\"" + current + "\"><br>"
+         << "<input type=submit value=\"Change\">"
+         << "</form>"
+         << "<br></font>";
     return body.Text();
 }
 
@@ -93,7 +101,8 @@ std::string PageEditMenu(TWM&, TWebRequest& request) {
          << "<input name=page type=radio value=editinterval>Edit Interval value<br>"
          << "<input name=page type=radio value=editsname>Edit Site Name<br>"
          << "<input name=page type=radio value=editurl>Edit HomePage URL<br>"
-         << "<input type=submit value=Select>" << "</form></font>";
+         << "<input type=submit value=Select>"
+         << "</form></font>";
     return body.Text();
 }
 
@@ -128,27 +137,31 @@ std::string PageEditURL(TWM&, TWebRequest& request) {
          [](const std::string& v) { return "<br>HomePageURL changed to: <b>" + v + "</b>"; },
          [](const std::string& v) {
              return "<br>Error!!! HomePage URL is <b><font color=navy>not</font></b> changed!!! Current Value is: "
-                    "<b><font color=navy>" + v + "</font></b>";
+                    "<b><font color=navy>" +
+                    v + "</font></b>";
          },
-         [](const std::string& v) { return "<br>Current value of HomePageURL is: <b><font color=navy>" + v + "</font></b>"; },
+         [](const std::string& v) {
+             return "<br>Current value of HomePageURL is: <b><font color=navy>" + v + "</font></b>";
+         },
          "Enter new value of HomePage URL and press <b><font color=navy>'Change'</font></b><br>"});
 }
 
 std::string PageEditInterval(TWM&, TWebRequest& request) {
     return ValuePage(
-        request,
-        {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
-         [](ICounter& c) { return IntToStr(c.GetInterval()); },
-         [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
-         [](const std::string& v) {
-             return "<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! Current Value is: " +
-                    v + "</font>";
-         },
-         [](const std::string& v) {
-             return "<font color=black>Current value of <b><font color=navy>Interval is: " + v + "</font></b>";
-         },
-         "Enter new value of <b><font color=navy>Interval</font></b> in <b><font color=navy>minutes</font></b> and press "
-         "<b><font color=navy>'Change'</font></b><br>"});
+        request, {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
+                  [](ICounter& c) { return IntToStr(c.GetInterval()); },
+                  [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
+                  [](const std::string& v) {
+                      return "<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! "
+                             "Current Value is: " +
+                             v + "</font>";
+                  },
+                  [](const std::string& v) {
+                      return "<font color=black>Current value of <b><font color=navy>Interval is: " + v + "</font></b>";
+                  },
+                  "Enter new value of <b><font color=navy>Interval</font></b> in <b><font "
+                  "color=navy>minutes</font></b> and press "
+                  "<b><font color=navy>'Change'</font></b><br>"});
 }
 
 std::string PageEditSiteName(TWM&, TWebRequest& request) {
@@ -159,8 +172,11 @@ std::string PageEditSiteName(TWM&, TWebRequest& request) {
          [](const std::string& v) { return "<br>Site name changed to: <b><font color=navy>" + v + "</font></b>"; },
          [](const std::string& v) {
              return "<br>Error!!! Site name is <b><font color=navy>not</font></b> changed!!! Current Value is: "
-                    "<b><font color=navy>" + v + "</font></b>";
+                    "<b><font color=navy>" +
+                    v + "</font></b>";
          },
-         [](const std::string& v) { return "<br>Current value of Site name is: <b><font color=navy>" + v + "</font></b>"; },
+         [](const std::string& v) {
+             return "<br>Current value of Site name is: <b><font color=navy>" + v + "</font></b>";
+         },
          "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>"});
 }

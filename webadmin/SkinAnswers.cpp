@@ -53,7 +53,8 @@ TBitmap NoImage() {
 std::string UploadAnswerPage(const TWebRequest& request, const std::string& text) {
     return "<html><head></head><body text=#003399 bgcolor=#EEEEEE>"
            "<style><!--  a {text-decoration:none;};  --></style>"
-           "<a href=" + Q + ScriptLink(request) + "?page=editskins" + Q + ">" + text + "</a><br></body></html>";
+           "<a href=" +
+           Q + ScriptLink(request) + "?page=editskins" + Q + ">" + text + "</a><br></body></html>";
 }
 
 const std::string SuccessText = "<center><font size=+2 color=black>Skin added succesfully! Back to Skin editor";
@@ -104,8 +105,8 @@ std::string StoreUpload(TWebRequest& request) {
         TSkinStreams streams{};
         for (int i = 0; i < SkinImageCount; ++i) streams[size_t(i)] = images[size_t(i)].get();
         CounterBase->AddSkin(streams);
-        CounterBase->SetSkinInfo(CounterBase->GetSkinCount() - 1, skin.Layout(), skin.Info(),
-                                 int32_t(skin.BackColor()), nullptr);
+        CounterBase->SetSkinInfo(CounterBase->GetSkinCount() - 1, skin.Layout(), skin.Info(), int32_t(skin.BackColor()),
+                                 nullptr);
         return UploadAnswerPage(request, SuccessText);
     }
     return UploadAnswerPage(request, ErrorText);
@@ -256,7 +257,8 @@ std::string PageEditSkins(TWM& module, TWebRequest& request) {
     std::string val = request.QueryField("val");
     if (ed == "delpg" && !val.empty()) {
         // Skin 0 and numbers outside the list are left alone.
-        if (std::optional<int32_t> index = TryStrToInt(val); index && *index > 0 && *index < CounterBase->GetSkinCount())
+        if (std::optional<int32_t> index = TryStrToInt(val);
+            index && *index > 0 && *index < CounterBase->GetSkinCount())
             CounterBase->DeleteSkin(*index);
     } else if (ed == "addpg") {
         // The upload form is the whole answer: no frame around it.

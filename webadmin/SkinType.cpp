@@ -98,7 +98,8 @@ bool TSkin::LoadFromStream(TStream* stream) {
         std::array<int64_t, SkinImageCount> sizes{};
         int64_t total = 0;
         for (int image = 0; image < SkinImageCount; ++image) {
-            int32_t size = ReadInt32LE(bytes, SkinFileSizesOffset + 4 * size_t(SkinFileSizeIndexOfImage[size_t(image)]));
+            int32_t size =
+                ReadInt32LE(bytes, SkinFileSizesOffset + 4 * size_t(SkinFileSizeIndexOfImage[size_t(image)]));
             if (size <= 0) return false;
             sizes[size_t(image)] = size;
             total += size;

@@ -13,7 +13,7 @@
 #include "platform/MemoryStream.h"
 
 // Skin file layout: offsets from the start of the file.
-inline constexpr size_t SkinFilePrefixSize = 255 + 4;   // not interpreted
+inline constexpr size_t SkinFilePrefixSize = 255 + 4; // not interpreted
 inline constexpr size_t SkinFileLayoutOffset = SkinFilePrefixSize;
 inline constexpr size_t SkinFileSizesOffset = SkinFileLayoutOffset + TSkinLayout::ByteSize;
 inline constexpr size_t SkinFileSizeCount = SkinImageCount;

@@ -25,8 +25,8 @@ const std::string Q = "\"";
 const std::string ProductHomePage = "http://www.example.com/";
 const std::string DefaultSiteAddress = "www.example.com";
 const std::string VersionTitle = "<font size=+1><b>Kestrow Web Access 1.0</b></font>";
-const std::string ContactLinks =
-    "<a href=\"mailto:webmaster@example.com\">webmaster@example.com</a> | <a href=\"http://www.example.com/\">www.example.com</a>";
+const std::string ContactLinks = "<a href=\"mailto:webmaster@example.com\">webmaster@example.com</a> | <a "
+                                 "href=\"http://www.example.com/\">www.example.com</a>";
 const std::string CreditsText =
     "<b>Kestrow Web Access</b> - visit statistics of your site, kept in a database of your own.";
 
@@ -43,8 +43,7 @@ struct TPageRoute {
 
 std::string AboutContent(TWM&, TWebRequest&) {
     return CRLF + "<br><table width=100% ><tr><td width=45% valign=top>" + AboutText +
-           "</td><td width=5%>&nbsp</td><td width=50% valign=top>" + DescriptionText +
-           "</td></tr></table>";
+           "</td><td width=5%>&nbsp</td><td width=50% valign=top>" + DescriptionText + "</td></tr></table>";
 }
 
 const TPageRoute PageRoutes[] = {
@@ -181,9 +180,12 @@ std::string PageHeader(TWM&, TWebRequest& request) {
 
     std::string sn = ScriptLink(request);
     static const std::pair<std::string_view, std::string_view> Links[] = {
-        {"Basic Info", "?page=browse&col=20"},     {"Site pages' info", "?page=bradv"},
-        {"Calendar Stat", "?page=brdate&seltype=1"}, {"Refering stat", "?page=brref"},
-        {"Edit settings", "?page=edit"},           {"About", "?page=admin"},
+        {"Basic Info", "?page=browse&col=20"},
+        {"Site pages' info", "?page=bradv"},
+        {"Calendar Stat", "?page=brdate&seltype=1"},
+        {"Refering stat", "?page=brref"},
+        {"Edit settings", "?page=edit"},
+        {"About", "?page=admin"},
     };
     std::string navBar =
         "<table width=100% border=1 cellspacing=0 cellspading=0 bgcolor=navy><tr><td width=22% align=left>" + nav;
@@ -194,7 +196,8 @@ std::string PageHeader(TWM&, TWebRequest& request) {
 
     std::string result = "<html><head><title>Kestrow Web Access - " + siteName +
                          "</title></head><body text=#003399 bgcolor=#EEEEEE alink=#003399 vlink=#003399 "
-                         "link=#003399 style=" + Q + "font-family='times';" + Q + ">";
+                         "link=#003399 style=" +
+                         Q + "font-family='times';" + Q + ">";
     const std::string pieces[] = {
         "<style><!--  a {text-decoration:none; font-weight:bolder;}",
         "a:hover {text-decoration:underline;}",
@@ -233,7 +236,8 @@ std::string PageFooter(TWM& module, TWebRequest&) {
               " width=468 ><font color=white><b>&nbspReklam:</b></font><td width=3 bgcolor=white></table>" + CRLF +
               "<TABLE bgcolor=white border=0 cols=1 cellspacing=0 cellpadding=3 width=474>" + CRLF +
               "<TR><TD width=100% valign=top></table>";
-    footer += CRLF + "<center><TABLE bgcolor=white align=center border=0 cols=1 cellspacing=0 cellpadding=0 width=474>" +
+    footer += CRLF +
+              "<center><TABLE bgcolor=white align=center border=0 cols=1 cellspacing=0 cellpadding=0 width=474>" +
               "<tr><td width=100%  align=center>" + banner0 + "</table>";
     footer += CRLF + CRLF + spacer;
     footer += CRLF + "<TABLE bgcolor=white align=center border=0 cols=1 cellspacing=0 cellpadding=0 width=474>" + CRLF +

@@ -13,8 +13,8 @@
 inline const TDateTime FixtureDay = EncodeDate(2026, 3, 14);
 inline constexpr const char* FixturePage = "index.html";
 inline constexpr const char* OtherPage = "news.html";
-inline constexpr int32_t FixturePageHits = 5;  // on FixtureDay; also the site's hits that day
-inline constexpr int32_t OtherPageHits = 2;    // on the day before
+inline constexpr int32_t FixturePageHits = 5; // on FixtureDay; also the site's hits that day
+inline constexpr int32_t OtherPageHits = 2;   // on the day before
 inline constexpr int32_t FixtureDayHosts = 3;
 inline constexpr int32_t FixtureTotalHosts = 40;
 

@@ -8,8 +8,7 @@
 
 namespace {
 
-const std::string NoVersionText =
-    "Невозможно извлечь информацию о размере структуры VersionInfo из модуля ";
+const std::string NoVersionText = "Невозможно извлечь информацию о размере структуры VersionInfo из модуля ";
 
 std::string ErrorOf(const std::string& fileName) {
     try {
@@ -64,8 +63,7 @@ TEST_F(FileVersionErrorTest, DamagedOrCutProgramsAreRefusedWithoutHarm) {
     EXPECT_EQ(ErrorOf(damaged), "Damaged version information in module " + damaged);
 
     // Every cut of the program either still finds the note or is refused; none crashes.
-    for (size_t length : {size_t(4), size_t(52), size_t(64), owner, program.size() / 2,
-                          program.size() - 1}) {
+    for (size_t length : {size_t(4), size_t(52), size_t(64), owner, program.size() / 2, program.size() - 1}) {
         std::string cut = Temp.File("cut");
         TTempDir::WriteBytes(cut, std::vector<uint8_t>(program.begin(), program.begin() + length));
         std::string result = ErrorOf(cut);

@@ -175,8 +175,7 @@ TEST_F(MainWindowTest, ShowsARefusedLowerValueInAnErrorBoxAndNeedsASelectedRow) 
     Form.dpnode->setDate(FixtureQDate);
     Form.senodes->setValue(FixturePageHits - 1);
     Form.Button1->click();
-    ASSERT_EQ(Watcher.Messages,
-              QStringList{"You can't set new value of this parameter - below old value."});
+    ASSERT_EQ(Watcher.Messages, QStringList{"You can't set new value of this parameter - below old value."});
     EXPECT_EQ(Watcher.Titles, QStringList{"Tallbrook"});
 
     Form.seall->setValue(FixtureTotalHosts - 10);

@@ -16,15 +16,13 @@
 #include <string>
 #include <vector>
 
-inline std::vector<uint8_t> ByteList(std::initializer_list<int> values)
-{
+inline std::vector<uint8_t> ByteList(std::initializer_list<int> values) {
     std::vector<uint8_t> bytes;
     for (int v : values) bytes.push_back(uint8_t(v));
     return bytes;
 }
 
-inline std::vector<uint8_t> DoubleBytes(double value)
-{
+inline std::vector<uint8_t> DoubleBytes(double value) {
     std::vector<uint8_t> bytes(8);
     uint64_t raw = std::bit_cast<uint64_t>(value);
     for (int i = 0; i < 8; ++i) bytes[size_t(i)] = uint8_t(raw >> (8 * i));
@@ -32,8 +30,7 @@ inline std::vector<uint8_t> DoubleBytes(double value)
 }
 
 // A BMP of a solid colour, as a stream the counter can take as a skin image.
-inline std::vector<uint8_t> SolidBmp(int width, int height, TColor colour)
-{
+inline std::vector<uint8_t> SolidBmp(int width, int height, TColor colour) {
     TBitmap bitmap(width, height, pf24bit);
     bitmap.FillRect(TRect{0, 0, width, height}, colour);
     return bitmap.SaveToBMP();
@@ -42,12 +39,15 @@ inline std::vector<uint8_t> SolidBmp(int width, int height, TColor colour)
 // Eleven memory streams and the TSkinStreams view of them.
 struct TSkinSet {
     std::array<TMemoryStream, SkinImageCount> Streams;
-    TSkinStreams View() { TSkinStreams v; for (int i = 0; i < SkinImageCount; ++i) v[size_t(i)] = &Streams[size_t(i)]; return v; }
+    TSkinStreams View() {
+        TSkinStreams v;
+        for (int i = 0; i < SkinImageCount; ++i) v[size_t(i)] = &Streams[size_t(i)];
+        return v;
+    }
     std::vector<uint8_t> Bytes(int i) const { return Streams[size_t(i)].Bytes(); }
 };
 
-inline TSkinSet MakeSkinSet(int seed)
-{
+inline TSkinSet MakeSkinSet(int seed) {
     TSkinSet set;
     for (int i = 0; i < SkinImageCount; ++i) {
         std::vector<uint8_t> bmp = SolidBmp(i == 0 ? 40 : 8, 12, RGBColor(uint8_t(seed), uint8_t(i * 20), 7));
@@ -60,40 +60,32 @@ inline TSkinSet MakeSkinSet(int seed)
 // The raw file opened read-only at the storage level (the counter must not hold it).
 class TRawDatabase {
 public:
-    explicit TRawDatabase(const std::string& file)
-    {
+    explicit TRawDatabase(const std::string& file) {
         if (!StorageFactory()) StartStorageEngine();
         Storage = CreateStorage(file, "Mode:READONLY; Class:" + CounterDataClass.ToString());
         Root = Storage->OpenRoot();
     }
-    ~TRawDatabase()
-    {
+    ~TRawDatabase() {
         Root.reset();
         Storage.reset();
     }
 
     TRef<IVirtualAtom> Link(uint32_t link) { return Root->OpenLinkAccess(link, AccessReadOnly); }
     bool HasLink(uint32_t link) { return Root->HasLink(link); }
-    std::string Text(uint32_t link)
-    {
+    std::string Text(uint32_t link) {
         TRef<IVirtualAtom> atom = Link(link);
         return atom ? atom->GetText() : std::string("<missing>");
     }
-    TRef<IIndexer> TrieAt(uint32_t link)
-    {
-        return NewTrieIndexFactory()->OpenIndex(Link(link).get(), "", "");
-    }
+    TRef<IIndexer> TrieAt(uint32_t link) { return NewTrieIndexFactory()->OpenIndex(Link(link).get(), "", ""); }
     // The value bytes of Key in the trie at root link Link.
-    std::vector<uint8_t> ValueBytes(uint32_t link, std::string_view key)
-    {
+    std::vector<uint8_t> ValueBytes(uint32_t link, std::string_view key) {
         TRef<IIndexer> index = TrieAt(link);
         TRef<IVirtualAtom> value;
         if (!index->FindKeyAccess(key, AccessReadOnly, value)) return {};
         return value->GetBytes();
     }
     // Every key of the trie at root link Link, in index order.
-    std::vector<std::string> Keys(uint32_t link)
-    {
+    std::vector<std::string> Keys(uint32_t link) {
         std::vector<std::string> keys;
         TRef<IIndexer> index = TrieAt(link);
         TRef<IIndexerCursor> cursor = index->GetCursor();
@@ -110,16 +102,13 @@ class CounterTest : public TempDirTest {
 protected:
     std::string DbFile() const { return Temp.File("site.ostra"); }
 
-    TRef<ICounter> Open()
-    {
+    TRef<ICounter> Open() {
         TRef<ICounter> counter = OpenCounter(DbFile());
         EXPECT_TRUE(counter) << "OpenCounter gave nil";
         return counter;
     }
     // Opens, runs Body, then commits and releases through CloseCounter.
-    template <class Body>
-    void Session(Body&& body)
-    {
+    template <class Body> void Session(Body&& body) {
         TRef<ICounter> counter = Open();
         if (!counter) return;
         body(*counter);
@@ -129,7 +118,6 @@ protected:
 
 // 1 January 2001, a whole-number date, and times on it.
 inline const TDateTime NewYear2001 = 36892.0;
-inline TDateTime At(int day, int hour, int minute = 0, int second = 0, int ms = 0)
-{
+inline TDateTime At(int day, int hour, int minute = 0, int second = 0, int ms = 0) {
     return NewYear2001 + day + EncodeTime(hour, minute, second, ms);
 }

@@ -10,8 +10,7 @@ namespace {
 
 class DayTablesTest : public CounterTest {};
 
-TEST_F(DayTablesTest, SiteDayKeyIsTheRawTruncatedDate)
-{
+TEST_F(DayTablesTest, SiteDayKeyIsTheRawTruncatedDate) {
     Session([](ICounter& c) {
         c.AddHitByDate("ip", "", At(0, 14, 30));
         c.AddHitByDate("ip", "", At(0, 23, 59, 59, 999));
@@ -23,8 +22,7 @@ TEST_F(DayTablesTest, SiteDayKeyIsTheRawTruncatedDate)
     EXPECT_EQ(raw.ValueBytes(10, keys[0]), ByteList({'2'}));
 }
 
-TEST_F(DayTablesTest, TheLastHoursBeforeDayZeroShareItsKey)
-{
+TEST_F(DayTablesTest, TheLastHoursBeforeDayZeroShareItsKey) {
     Session([](ICounter& c) {
         c.AddHitByDate("ip", "", -0.25);
         EXPECT_EQ(c.GetHitsByDate("", 0.5), 1);
@@ -35,8 +33,7 @@ TEST_F(DayTablesTest, TheLastHoursBeforeDayZeroShareItsKey)
     EXPECT_EQ(std::vector<uint8_t>(keys[0].begin(), keys[0].end()), ByteList({0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
-TEST_F(DayTablesTest, AnEmptyPageNameCountsForTheSiteOnly)
-{
+TEST_F(DayTablesTest, AnEmptyPageNameCountsForTheSiteOnly) {
     Session([](ICounter& c) {
         int32_t before = c.GetTotalHits();
         c.RegisterNodeHit("ip", "", true);
@@ -48,8 +45,7 @@ TEST_F(DayTablesTest, AnEmptyPageNameCountsForTheSiteOnly)
     });
 }
 
-TEST_F(DayTablesTest, PageRecordBytes)
-{
+TEST_F(DayTablesTest, PageRecordBytes) {
     SetNowSource([] { return NewYear2001; });
     Session([](ICounter& c) { c.RegisterNodeHit("ip", "/index.htm", true); });
     SetNowSource(nullptr);
@@ -57,8 +53,7 @@ TEST_F(DayTablesTest, PageRecordBytes)
     EXPECT_EQ(raw.ValueBytes(7, "/index.htm"), ByteList({0x11, 0, 0, 0, 0, 0x80, 0x03, 0xE2, 0x40, 0x02, 0x01}));
 }
 
-TEST_F(DayTablesTest, PageHitByDateCreatesThePageWithCountZero)
-{
+TEST_F(DayTablesTest, PageHitByDateCreatesThePageWithCountZero) {
     Session([](ICounter& c) {
         c.AddHitByDate("ip", "/a.htm", At(3, 1));
         c.AddHitByDate("ip", "/a.htm", At(3, 22));
@@ -77,8 +72,7 @@ TEST_F(DayTablesTest, PageHitByDateCreatesThePageWithCountZero)
     });
 }
 
-TEST_F(DayTablesTest, SkippedAddressBooksNoDays)
-{
+TEST_F(DayTablesTest, SkippedAddressBooksNoDays) {
     Session([](ICounter& c) {
         c.AddSkipIP("bad");
         c.AddHitByDate("bad", "", At(0, 1));
@@ -90,8 +84,7 @@ TEST_F(DayTablesTest, SkippedAddressBooksNoDays)
     });
 }
 
-TEST_F(DayTablesTest, PeriodSumsIncludeBothEndsInEitherOrder)
-{
+TEST_F(DayTablesTest, PeriodSumsIncludeBothEndsInEitherOrder) {
     Session([](ICounter& c) {
         for (int day = 0; day < 10; ++day)
             for (int n = 0; n <= day; ++n) {
@@ -112,8 +105,7 @@ TEST_F(DayTablesTest, PeriodSumsIncludeBothEndsInEitherOrder)
     });
 }
 
-TEST_F(DayTablesTest, RegisterNodeHitCountsPagesAndTheCachedTotal)
-{
+TEST_F(DayTablesTest, RegisterNodeHitCountsPagesAndTheCachedTotal) {
     Session([](ICounter& c) {
         EXPECT_EQ(c.GetTotalHits(), 0);
         c.RegisterNodeHit("ip", "/new", false);
@@ -147,14 +139,13 @@ TEST_F(DayTablesTest, RegisterNodeHitCountsPagesAndTheCachedTotal)
     SetNowSource(nullptr);
 }
 
-TEST_F(DayTablesTest, TotalHitsAreSummedFromTheCreationDay)
-{
+TEST_F(DayTablesTest, TotalHitsAreSummedFromTheCreationDay) {
     TDateTime today = std::trunc(Now());
     Session([&](ICounter& c) {
         c.AddHitByDate("ip", "", today + 0.01);
         c.AddHitByDate("ip", "", today + 0.02);
-        c.AddHitByDate("ip", "", today - 3);  // before the database existed
-        c.AddHitByDate("ip", "", today + 5);  // not yet
+        c.AddHitByDate("ip", "", today - 3); // before the database existed
+        c.AddHitByDate("ip", "", today + 5); // not yet
     });
     Session([&](ICounter& c) { EXPECT_EQ(c.GetTotalHits(), 2); });
     {
@@ -167,10 +158,9 @@ TEST_F(DayTablesTest, TotalHitsAreSummedFromTheCreationDay)
     });
 }
 
-TEST_F(DayTablesTest, RandomBookingsMatchAModelAcrossReopen)
-{
+TEST_F(DayTablesTest, RandomBookingsMatchAModelAcrossReopen) {
     std::mt19937 random(20261209);
-    std::map<std::pair<std::string, int>, int> hits;  // (page, day) -> hits
+    std::map<std::pair<std::string, int>, int> hits; // (page, day) -> hits
     std::map<int, int> hosts;
     const std::vector<std::string> pages = {"", "/", "/index.htm", "/a/b", "/x"};
     auto check = [&](ICounter& c) {

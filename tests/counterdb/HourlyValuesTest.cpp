@@ -7,16 +7,14 @@ namespace {
 
 class HourlyValuesTest : public CounterTest {};
 
-std::array<int32_t, 25> Hours(ICounter& c, std::string_view node, int32_t fill = 0)
-{
+std::array<int32_t, 25> Hours(ICounter& c, std::string_view node, int32_t fill = 0) {
     std::array<int32_t, 25> hours;
     hours.fill(fill);
     c.GetHourlyHits(hours, node);
     return hours;
 }
 
-TEST_F(HourlyValuesTest, HourBucketsSurviveReopen)
-{
+TEST_F(HourlyValuesTest, HourBucketsSurviveReopen) {
     Session([](ICounter& c) {
         std::array<int32_t, 25> none = Hours(c, "", 7);
         EXPECT_EQ(none[0], 0);
@@ -55,8 +53,7 @@ TEST_F(HourlyValuesTest, HourBucketsSurviveReopen)
     });
 }
 
-TEST_F(HourlyValuesTest, HourlyTableLayout)
-{
+TEST_F(HourlyValuesTest, HourlyTableLayout) {
     Session([](ICounter& c) {
         c.RegisterHourlyHit("ip", "/p", At(0, 13, 30));
         c.RegisterHourlyHit("ip", "/p", At(0, 13, 59));
@@ -93,8 +90,7 @@ TEST_F(HourlyValuesTest, HourlyTableLayout)
     EXPECT_TRUE(btree->IsIndex(pageTable.get()));
 }
 
-TEST_F(HourlyValuesTest, FullHoursFallIntoTheirOwnHour)
-{
+TEST_F(HourlyValuesTest, FullHoursFallIntoTheirOwnHour) {
     Session([](ICounter& c) {
         for (int h = 0; h < 24; ++h) c.RegisterHourlyHit("ip", "", At(h * 11, h));
         std::array<int32_t, 25> hours = Hours(c, "");
@@ -103,8 +99,7 @@ TEST_F(HourlyValuesTest, FullHoursFallIntoTheirOwnHour)
     });
 }
 
-TEST_F(HourlyValuesTest, DatesNoCalendarHoldsAreStillCounted)
-{
+TEST_F(HourlyValuesTest, DatesNoCalendarHoldsAreStillCounted) {
     Session([](ICounter& c) {
         for (TDateTime odd : {1e300, -1e300, std::nan(""), 3e9}) {
             c.RegisterHourlyHit("ip", "/p", odd);
@@ -115,8 +110,7 @@ TEST_F(HourlyValuesTest, DatesNoCalendarHoldsAreStillCounted)
     });
 }
 
-TEST_F(HourlyValuesTest, TaggedValueStatistics)
-{
+TEST_F(HourlyValuesTest, TaggedValueStatistics) {
     Session([](ICounter& c) {
         c.SetTaggedValue("k1", "Word");
         c.SetTaggedValue("k2", "WORD");
@@ -139,8 +133,7 @@ TEST_F(HourlyValuesTest, TaggedValueStatistics)
     });
 }
 
-TEST_F(HourlyValuesTest, PairedValueStatistics)
-{
+TEST_F(HourlyValuesTest, PairedValueStatistics) {
     Session([](ICounter& c) {
         c.AddPairedValue("a", "x");
         c.AddPairedValue("a", "ignored");
@@ -172,8 +165,7 @@ TEST_F(HourlyValuesTest, PairedValueStatistics)
     });
 }
 
-TEST_F(HourlyValuesTest, OptionFlagAndExtraText)
-{
+TEST_F(HourlyValuesTest, OptionFlagAndExtraText) {
     Session([](ICounter& c) {
         EXPECT_FALSE(c.GetOptionFlag());
         EXPECT_EQ(c.GetExtraText(), "");

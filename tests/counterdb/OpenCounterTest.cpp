@@ -10,8 +10,7 @@ namespace {
 
 class OpenCounterTest : public CounterTest {};
 
-TEST_F(OpenCounterTest, NewDatabaseHasTheDefaults)
-{
+TEST_F(OpenCounterTest, NewDatabaseHasTheDefaults) {
     TRef<ICounter> counter = Open();
     ASSERT_TRUE(counter);
     EXPECT_EQ(counter->GetSkinCount(), 1);
@@ -37,8 +36,7 @@ TEST_F(OpenCounterTest, NewDatabaseHasTheDefaults)
     EXPECT_NEAR(counter->GetCreationDate(), Now(), 1.0 / 24);
 }
 
-TEST_F(OpenCounterTest, NewDatabaseDrawsTheDefaultSkin)
-{
+TEST_F(OpenCounterTest, NewDatabaseDrawsTheDefaultSkin) {
     TRef<ICounter> counter = Open();
     ASSERT_TRUE(counter);
     TSkinImages images;
@@ -68,8 +66,7 @@ TEST_F(OpenCounterTest, NewDatabaseDrawsTheDefaultSkin)
     EXPECT_EQ(header, (TSkinLayout{2, 6, 25, 0, 0, 3, 25, 150}));
 }
 
-TEST_F(OpenCounterTest, GivenImagesBecomeSkinZero)
-{
+TEST_F(OpenCounterTest, GivenImagesBecomeSkinZero) {
     TSkinSet set = MakeSkinSet(99);
     TRef<ICounter> counter = OpenCounter(DbFile(), set.View());
     ASSERT_TRUE(counter);
@@ -85,8 +82,7 @@ TEST_F(OpenCounterTest, GivenImagesBecomeSkinZero)
     EXPECT_EQ(header, (TSkinLayout{2, 6, 8, 0, 0, 3, 0, 81}));
 }
 
-TEST_F(OpenCounterTest, BrokenDefaultImagesLeaveNoFile)
-{
+TEST_F(OpenCounterTest, BrokenDefaultImagesLeaveNoFile) {
     TSkinSet set = MakeSkinSet(1);
     set.Streams[4].Clear();
     std::vector<uint8_t> junk = ByteList({'B', 'M', 1, 2, 3});
@@ -96,8 +92,7 @@ TEST_F(OpenCounterTest, BrokenDefaultImagesLeaveNoFile)
     EXPECT_TRUE(OpenCounter(DbFile()));
 }
 
-TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseFile)
-{
+TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseFile) {
     ASSERT_TRUE(Open());
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(Temp.Path()))
@@ -105,8 +100,7 @@ TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseFile)
     EXPECT_EQ(files, std::vector<std::string>{"site.ostra"});
 }
 
-TEST_F(OpenCounterTest, SecondOpenInTheSameProcessIsRefused)
-{
+TEST_F(OpenCounterTest, SecondOpenInTheSameProcessIsRefused) {
     TRef<ICounter> first = Open();
     ASSERT_TRUE(first);
     EXPECT_FALSE(OpenCounter(DbFile()));
@@ -114,8 +108,7 @@ TEST_F(OpenCounterTest, SecondOpenInTheSameProcessIsRefused)
     EXPECT_TRUE(OpenCounter(DbFile()));
 }
 
-TEST_F(OpenCounterTest, SecondOpenFromAnotherProcessIsRefused)
-{
+TEST_F(OpenCounterTest, SecondOpenFromAnotherProcessIsRefused) {
     TRef<ICounter> first = Open();
     ASSERT_TRUE(first);
     pid_t child = fork();
@@ -127,8 +120,7 @@ TEST_F(OpenCounterTest, SecondOpenFromAnotherProcessIsRefused)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the other process got the database";
 }
 
-TEST_F(OpenCounterTest, FileOfAnotherDataClassGivesNil)
-{
+TEST_F(OpenCounterTest, FileOfAnotherDataClassGivesNil) {
     if (!StorageFactory()) StartStorageEngine();
     CreateStorage(DbFile(), "Mode:CREATE; Class:{11111111-2222-3333-4444-555555555555}");
     EXPECT_FALSE(OpenCounter(DbFile()));
@@ -137,8 +129,7 @@ TEST_F(OpenCounterTest, FileOfAnotherDataClassGivesNil)
     EXPECT_FALSE(OpenCounter(Temp.File("no-such-folder/x.ostra")));
 }
 
-TEST_F(OpenCounterTest, ChangesReachTheFileOnRelease)
-{
+TEST_F(OpenCounterTest, ChangesReachTheFileOnRelease) {
     {
         TRef<ICounter> counter = Open();
         ASSERT_TRUE(counter);
@@ -151,8 +142,7 @@ TEST_F(OpenCounterTest, ChangesReachTheFileOnRelease)
     EXPECT_EQ(again->GetTotalHosts(), 41);
 }
 
-TEST_F(OpenCounterTest, CloseCounterCommitsAndLeavesOtherReferencesClosed)
-{
+TEST_F(OpenCounterTest, CloseCounterCommitsAndLeavesOtherReferencesClosed) {
     TRef<ICounter> counter = Open();
     ASSERT_TRUE(counter);
     TRef<ICounter> other = counter;
@@ -167,8 +157,7 @@ TEST_F(OpenCounterTest, CloseCounterCommitsAndLeavesOtherReferencesClosed)
     EXPECT_EQ(again->GetPassword(), "secret");
 }
 
-TEST_F(OpenCounterTest, UnreadableIntervalGives720AndStaysAsWritten)
-{
+TEST_F(OpenCounterTest, UnreadableIntervalGives720AndStaysAsWritten) {
     { ASSERT_TRUE(Open()); }
     {
         if (!StorageFactory()) StartStorageEngine();
@@ -185,8 +174,7 @@ TEST_F(OpenCounterTest, UnreadableIntervalGives720AndStaysAsWritten)
     EXPECT_EQ(raw.Text(4), "12x");
 }
 
-TEST_F(OpenCounterTest, OpeningAddsMissingIndexesOnce)
-{
+TEST_F(OpenCounterTest, OpeningAddsMissingIndexesOnce) {
     { ASSERT_TRUE(Open()); }
     {
         TRawDatabase raw(DbFile());

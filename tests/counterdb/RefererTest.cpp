@@ -6,16 +6,14 @@ namespace {
 
 class RefererTest : public CounterTest {};
 
-std::string KeyOf(ICounter& c, std::string_view referer)
-{
+std::string KeyOf(ICounter& c, std::string_view referer) {
     c.ClearReferers();
     c.RegisterReferer(referer, NewYear2001);
     TStringList list = c.GetRefererList(0);
     return list.Count() == 1 ? list[0] : "<" + std::to_string(list.Count()) + " keys>";
 }
 
-TEST_F(RefererTest, HostKeyNormalisation)
-{
+TEST_F(RefererTest, HostKeyNormalisation) {
     Session([](ICounter& c) {
         EXPECT_EQ(KeyOf(c, "http://www.example.com/path/page.htm?q=1"), "EXAMPLE.COM");
         EXPECT_EQ(KeyOf(c, "http://WwW.Example.Com"), "EXAMPLE.COM");
@@ -36,8 +34,7 @@ TEST_F(RefererTest, HostKeyNormalisation)
     });
 }
 
-TEST_F(RefererTest, CountsSameHostUnderOneKeyWithTheLatestDate)
-{
+TEST_F(RefererTest, CountsSameHostUnderOneKeyWithTheLatestDate) {
     Session([](ICounter& c) {
         for (int i = 1; i <= 10; ++i) c.RegisterReferer(i % 2 ? "http://www.site.example/a" : "SITE.EXAMPLE", At(i, 0));
         c.RegisterReferer("https://a.example/", At(3, 0));
@@ -65,8 +62,7 @@ TEST_F(RefererTest, CountsSameHostUnderOneKeyWithTheLatestDate)
     });
 }
 
-TEST_F(RefererTest, DeleteTakesTheKeyAsGiven)
-{
+TEST_F(RefererTest, DeleteTakesTheKeyAsGiven) {
     Session([](ICounter& c) {
         c.RegisterReferer("http://example.com/", NewYear2001);
         c.DeleteReferer("example.com");

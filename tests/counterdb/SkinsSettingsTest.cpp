@@ -6,15 +6,13 @@ namespace {
 
 class SkinsSettingsTest : public CounterTest {};
 
-std::string Names(ICounter& c)
-{
+std::string Names(ICounter& c) {
     std::string all;
     for (const auto& e : c.GetSkinNames()) all += e.Text + ";";
     return all;
 }
 
-TEST_F(SkinsSettingsTest, AddAndDeleteSkinsSurviveReopen)
-{
+TEST_F(SkinsSettingsTest, AddAndDeleteSkinsSurviveReopen) {
     TSkinSet one = MakeSkinSet(1), two = MakeSkinSet(2);
     Session([&](ICounter& c) {
         EXPECT_TRUE(c.AddSkin(one.View()));
@@ -39,8 +37,7 @@ TEST_F(SkinsSettingsTest, AddAndDeleteSkinsSurviveReopen)
     });
 }
 
-TEST_F(SkinsSettingsTest, SkinIndexesOutsideTheSlotsAreIgnored)
-{
+TEST_F(SkinsSettingsTest, SkinIndexesOutsideTheSlotsAreIgnored) {
     Session([](ICounter& c) {
         c.DeleteSkin(2000000000);
         c.DeleteSkin(-5);
@@ -65,22 +62,20 @@ TEST_F(SkinsSettingsTest, SkinIndexesOutsideTheSlotsAreIgnored)
     });
 }
 
-TEST_F(SkinsSettingsTest, MissingOrEmptyImages)
-{
+TEST_F(SkinsSettingsTest, MissingOrEmptyImages) {
     TSkinSet set = MakeSkinSet(3);
     Session([&](ICounter& c) {
         TSkinStreams partial = set.View();
         partial[10] = nullptr;
         EXPECT_THROW(c.AddSkin(partial), Exception);
         EXPECT_EQ(c.GetSkinCount(), 1) << "nothing is linked for a refused skin";
-        set.Streams[8].Clear();  // digit 7
+        set.Streams[8].Clear(); // digit 7
         EXPECT_TRUE(c.AddSkin(set.View()));
         EXPECT_FALSE(c.IsSkinComplete(1));
     });
 }
 
-TEST_F(SkinsSettingsTest, SkinInfoDefaultsAreStoredAndKept)
-{
+TEST_F(SkinsSettingsTest, SkinInfoDefaultsAreStoredAndKept) {
     TSkinSet set = MakeSkinSet(4);
     Session([&](ICounter& c) {
         c.AddSkin(set.View());
@@ -89,8 +84,8 @@ TEST_F(SkinsSettingsTest, SkinInfoDefaultsAreStoredAndKept)
         TSkinLayout header{0, 0, 0, 0, 0, 0, 0, 0};
         c.GetSkinInfo(1, texts, colour, header);
         EXPECT_EQ(header, TSkinLayout{});
-        EXPECT_EQ(header.Bytes(), (std::array<uint8_t, 26>{2, 6, 0, 0, 0, 14, 0, 0, 0, 0, 0, 0, 0, 0,
-                                                            3, 0, 0, 0, 25, 0, 0, 0, 81, 0, 0, 0}));
+        EXPECT_EQ(header.Bytes(), (std::array<uint8_t, 26>{2, 6, 0, 0, 0, 14, 0, 0, 0, 0,  0, 0, 0,
+                                                           0, 3, 0, 0, 0, 25, 0, 0, 0, 81, 0, 0, 0}));
         EXPECT_EQ(texts.URL(), "http://");
         EXPECT_EQ(texts.Author(), "Unknown author");
         EXPECT_EQ(texts.Name(), "Noname");
@@ -121,8 +116,7 @@ TEST_F(SkinsSettingsTest, SkinInfoDefaultsAreStoredAndKept)
     });
 }
 
-TEST_F(SkinsSettingsTest, SkinInfoRecordBytes)
-{
+TEST_F(SkinsSettingsTest, SkinInfoRecordBytes) {
     TSkinSet set = MakeSkinSet(5);
     Session([&](ICounter& c) {
         c.AddSkin(set.View());
@@ -149,8 +143,7 @@ TEST_F(SkinsSettingsTest, SkinInfoRecordBytes)
     EXPECT_EQ(skin->GetBytes(), set.Bytes(0));
 }
 
-TEST_F(SkinsSettingsTest, SettingsSurviveReopen)
-{
+TEST_F(SkinsSettingsTest, SettingsSurviveReopen) {
     Session([](ICounter& c) {
         EXPECT_EQ(c.GetHomePageURL(), "/default.htm");
         c.SetHomePageURL("");

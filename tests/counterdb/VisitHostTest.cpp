@@ -6,13 +6,11 @@ namespace {
 
 class VisitHostTest : public CounterTest {};
 
-void Visit(ICounter& c, std::string_view ip, TDateTime date, bool checkSkip = true)
-{
+void Visit(ICounter& c, std::string_view ip, TDateTime date, bool checkSkip = true) {
     c.RegisterVisit(ip, "", date, false, checkSkip, false);
 }
 
-TEST_F(VisitHostTest, HitExactlyOneIntervalLaterIsNoNewVisit)
-{
+TEST_F(VisitHostTest, HitExactlyOneIntervalLaterIsNoNewVisit) {
     Session([](ICounter& c) {
         Visit(c, "a", At(0, 0));
         Visit(c, "a", At(0, 12));
@@ -28,8 +26,7 @@ TEST_F(VisitHostTest, HitExactlyOneIntervalLaterIsNoNewVisit)
     });
 }
 
-TEST_F(VisitHostTest, IntervalBoundaryHoldsAtEveryTimeOfDay)
-{
+TEST_F(VisitHostTest, IntervalBoundaryHoldsAtEveryTimeOfDay) {
     // Times written independently of each other, as callers make them: the boundary must not
     // depend on how the two doubles happen to round.
     Session([](ICounter& c) {
@@ -50,8 +47,7 @@ TEST_F(VisitHostTest, IntervalBoundaryHoldsAtEveryTimeOfDay)
     });
 }
 
-TEST_F(VisitHostTest, EarlierHitMovesTheDateBack)
-{
+TEST_F(VisitHostTest, EarlierHitMovesTheDateBack) {
     Session([](ICounter& c) {
         Visit(c, "h", At(5, 10));
         Visit(c, "h", At(1, 10));
@@ -63,8 +59,7 @@ TEST_F(VisitHostTest, EarlierHitMovesTheDateBack)
     });
 }
 
-TEST_F(VisitHostTest, HostRecordBytes)
-{
+TEST_F(VisitHostTest, HostRecordBytes) {
     const TDateTime first = At(0, 12), last = At(3, 0);
     Session([&](ICounter& c) {
         Visit(c, "10.0.0.1", first);
@@ -89,8 +84,7 @@ TEST_F(VisitHostTest, HostRecordBytes)
     EXPECT_EQ(tail, expected);
 }
 
-TEST_F(VisitHostTest, SkippedAddressesAndCheckSkip)
-{
+TEST_F(VisitHostTest, SkippedAddressesAndCheckSkip) {
     Session([](ICounter& c) {
         c.AddSkipIP("1.1.1.1");
         c.RegisterVisit("1.1.1.1", "http://ref.example/", At(0, 1), true, true, false);
@@ -110,8 +104,7 @@ TEST_F(VisitHostTest, SkippedAddressesAndCheckSkip)
     });
 }
 
-TEST_F(VisitHostTest, RefererIsCountedWithTheVisit)
-{
+TEST_F(VisitHostTest, RefererIsCountedWithTheVisit) {
     Session([](ICounter& c) {
         c.RegisterVisit("3.3.3.3", "http://www.Example.com/page", At(0, 1), true, true, false);
         c.RegisterVisit("3.3.3.3", "http://www.Example.com/page", At(0, 2), false, true, false);
@@ -122,8 +115,7 @@ TEST_F(VisitHostTest, RefererIsCountedWithTheVisit)
     });
 }
 
-TEST_F(VisitHostTest, UnreadableTotalRefusesANewVisitBeforeWritingAnything)
-{
+TEST_F(VisitHostTest, UnreadableTotalRefusesANewVisitBeforeWritingAnything) {
     Session([](ICounter& c) {
         Visit(c, "a", At(0, 0));
         // Through the raw atom: the counter's own setter only writes numbers.
@@ -139,13 +131,12 @@ TEST_F(VisitHostTest, UnreadableTotalRefusesANewVisitBeforeWritingAnything)
         EXPECT_THROW(Visit(c, "new", At(2, 0)), EConvertError);
         EXPECT_EQ(c.GetHostHits("a"), 1) << "the host record was not rewritten";
         EXPECT_FALSE(c.HostExists("new"));
-        Visit(c, "a", At(0, 1));  // no new visit: the total is not needed
+        Visit(c, "a", At(0, 1)); // no new visit: the total is not needed
         EXPECT_EQ(c.GetHostHits("a"), 2);
     });
 }
 
-TEST_F(VisitHostTest, CountsWrapInsteadOfOverflowing)
-{
+TEST_F(VisitHostTest, CountsWrapInsteadOfOverflowing) {
     Session([](ICounter& c) {
         c.SetTotalHosts(INT32_MAX);
         Visit(c, "x", At(0, 0));
@@ -153,8 +144,7 @@ TEST_F(VisitHostTest, CountsWrapInsteadOfOverflowing)
     });
 }
 
-TEST_F(VisitHostTest, HostListSortModes)
-{
+TEST_F(VisitHostTest, HostListSortModes) {
     Session([](ICounter& c) {
         c.SetInterval(0);
         // b: 3 hits, 1 visit (same instant); c: latest; a: most visits.
@@ -180,8 +170,7 @@ TEST_F(VisitHostTest, HostListSortModes)
     });
 }
 
-TEST_F(VisitHostTest, DeletingHostsAndSkipListSurviveReopen)
-{
+TEST_F(VisitHostTest, DeletingHostsAndSkipListSurviveReopen) {
     Session([](ICounter& c) {
         Visit(c, "a", At(0, 0));
         Visit(c, "b", At(0, 0));

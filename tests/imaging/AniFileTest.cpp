@@ -16,8 +16,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        b.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
 void Put16(Bytes& b, uint16_t v) {
     b.push_back(uint8_t(v));
@@ -33,8 +32,7 @@ Bytes IconFile(uint16_t type) {
     Put32(image, 4); // colour rows and mask rows
     Put16(image, 1);
     Put16(image, 1);
-    for (int i = 0; i < 6; ++i)
-        Put32(image, 0);
+    for (int i = 0; i < 6; ++i) Put32(image, 0);
     Put32(image, 0x000000);   // black
     Put32(image, 0xFFFFFF);   // white
     Put32(image, 0x00000000); // bottom row: black black
@@ -58,29 +56,25 @@ Bytes Chunk(const std::string& id, const Bytes& data) {
     Bytes chunk(id.begin(), id.end());
     Put32(chunk, uint32_t(data.size()));
     chunk.insert(chunk.end(), data.begin(), data.end());
-    if (data.size() & 1)
-        chunk.push_back(0);
+    if (data.size() & 1) chunk.push_back(0);
     return chunk;
 }
 
 Bytes List(const std::string& type, const std::vector<Bytes>& chunks) {
     Bytes data(type.begin(), type.end());
-    for (const Bytes& c : chunks)
-        data.insert(data.end(), c.begin(), c.end());
+    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
     return Chunk("LIST", data);
 }
 
 Bytes AniHeader(uint32_t frames, uint32_t rate, uint32_t flags = 1) {
     Bytes h;
-    for (uint32_t v : {36u, frames, frames, 2u, 2u, 1u, 1u, rate, flags})
-        Put32(h, v);
+    for (uint32_t v : {36u, frames, frames, 2u, 2u, 1u, 1u, rate, flags}) Put32(h, v);
     return Chunk("anih", h);
 }
 
 Bytes Riff(const std::vector<Bytes>& chunks) {
     Bytes data = {'A', 'C', 'O', 'N'};
-    for (const Bytes& c : chunks)
-        data.insert(data.end(), c.begin(), c.end());
+    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
     return Chunk("RIFF", data);
 }
 
@@ -92,9 +86,10 @@ void Load(TAnimatedCursorImage& cursor, const Bytes& bytes) {
 } // namespace
 
 TEST(AniFile, FramesFollowTheIconChunks) {
-    Bytes file = Riff({AniHeader(1, 10),
-                       List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(2)), Chunk("icon", IconFile(1))}),
-                       List("INFO", {Chunk("INAM", Bytes(300, 'n')), Chunk("IART", {'m', 'e', 0})})});
+    Bytes file =
+        Riff({AniHeader(1, 10),
+              List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(2)), Chunk("icon", IconFile(1))}),
+              List("INFO", {Chunk("INAM", Bytes(300, 'n')), Chunk("IART", {'m', 'e', 0})})});
     TAnimatedCursorImage cursor;
     Load(cursor, file);
     ASSERT_EQ(cursor.CursorFrameCount(), 3);

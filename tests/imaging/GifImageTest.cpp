@@ -11,8 +11,7 @@ namespace {
 TBitmap Paletted(int width, int height, int index = 1) {
     TBitmap bitmap(width, height, pf8bit);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            bitmap.SetPixelIndex(x, y, index);
+        for (int x = 0; x < width; ++x) bitmap.SetPixelIndex(x, y, index);
     return bitmap;
 }
 
@@ -151,8 +150,7 @@ TEST(GifImage, CommentsAndExtensionRecords) {
 }
 
 TEST(GifImage, FreeRoutines) {
-    for (int bits = 1; bits <= 8; ++bits)
-        EXPECT_EQ(BitsForColorCount(1 << bits), bits);
+    for (int bits = 1; bits <= 8; ++bits) EXPECT_EQ(BitsForColorCount(1 << bits), bits);
     try {
         BitsForColorCount(47);
         FAIL();
@@ -196,8 +194,7 @@ TEST(GifImage, DrawingLeavesTheTransparentColourOut) {
 TEST(GifImage, TwentyFourBitBitmapsAreReducedToEightBits) {
     TBitmap logo(25, 10, pf24bit);
     for (int x = 0; x < 25; ++x)
-        for (int y = 0; y < 10; ++y)
-            logo.SetPixel(x, y, RGBColor(uint8_t(x * 8), uint8_t(y * 20), 128));
+        for (int y = 0; y < 10; ++y) logo.SetPixel(x, y, RGBColor(uint8_t(x * 8), uint8_t(y * 20), 128));
     TGIFImage image;
     image.Assign(logo);
     std::vector<uint8_t> file = Save(image);

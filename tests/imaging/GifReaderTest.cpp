@@ -27,8 +27,7 @@ TBitmap RandomBitmap(std::mt19937& random, int width, int height, TPixelFormat f
     TBitmap bitmap(width, height, format);
     int colors = 1 << PixelFormatBits(format);
     std::vector<TRGBQuad> palette(static_cast<size_t>(colors), TRGBQuad{});
-    for (auto& q : palette)
-        q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), 0};
+    for (auto& q : palette) q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), 0};
     bitmap.SetPalette(palette);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
@@ -62,11 +61,10 @@ TBitmap RoundTrip(const TBitmap& bitmap) {
 // A file of one frame with a global table of TableEntries colours and the given LZW data.
 Bytes HandMadeFile(int width, int height, int tableEntries, const Bytes& lzw, uint8_t descriptorFlags = 0) {
     int bits = 1;
-    while ((1 << bits) < tableEntries)
-        ++bits;
-    Bytes file = {'G', 'I', 'F', '8', '9', 'a', uint8_t(width), 0, uint8_t(height), 0, uint8_t(0x80 | (bits - 1)), 0, 0};
-    for (int i = 0; i < tableEntries; ++i)
-        file.insert(file.end(), {uint8_t(i), uint8_t(i), uint8_t(i)});
+    while ((1 << bits) < tableEntries) ++bits;
+    Bytes file = {'G', 'I', 'F', '8', '9', 'a', uint8_t(width), 0, uint8_t(height), 0, uint8_t(0x80 | (bits - 1)),
+                  0,   0};
+    for (int i = 0; i < tableEntries; ++i) file.insert(file.end(), {uint8_t(i), uint8_t(i), uint8_t(i)});
     file.insert(file.end(), {0x2C, 0, 0, 0, 0, uint8_t(width), 0, uint8_t(height), 0, descriptorFlags});
     file.insert(file.end(), lzw.begin(), lzw.end());
     file.push_back(0x3B);
@@ -146,8 +144,7 @@ TEST(GifReader, LiteralsAreOnlyTheCodesBelowTheClearCode) {
     const TBitmap& got = image.Frame(0).GetBitmap();
     ASSERT_EQ(got.BitCount(), 8);
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 64; ++x)
-            ASSERT_EQ(got.PixelIndex(x, y), bitmap.PixelIndex(x, y)) << x << "," << y;
+        for (int x = 0; x < 64; ++x) ASSERT_EQ(got.PixelIndex(x, y), bitmap.PixelIndex(x, y)) << x << "," << y;
 }
 
 TEST(GifReader, InterlacedRowsComeInTheirPassOrder) {
@@ -183,8 +180,7 @@ TEST(GifReader, BlockStructure) {
     const Bytes image = {0x2C, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x02, 0x44, 0x0A, 0x00};
     auto file = [&](std::initializer_list<Bytes> parts) {
         Bytes bytes = header;
-        for (const Bytes& part : parts)
-            bytes.insert(bytes.end(), part.begin(), part.end());
+        for (const Bytes& part : parts) bytes.insert(bytes.end(), part.begin(), part.end());
         return bytes;
     };
     const Bytes comment1 = {0x21, 0xFE, 3, 'o', 'n', 'e', 0};
@@ -248,11 +244,9 @@ TEST(GifReader, CutDataMarksTheFrameDamagedAndIsSavedWithATerminator) {
 
 TEST(GifReader, TransparentIndexOnADuplicateColourIsKept) {
     // Entries 0 and 3 are both black; the file makes index 3 transparent.
-    Bytes file = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1, 0, 0x91, 0, 0,
-                  0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 0,
-                  0x21, 0xF9, 4, 0x01, 0, 0, 3, 0,
-                  0x2C, 0, 0, 0, 0, 2, 0, 1, 0, 0,
-                  0x02, 0x02, 0x44, 0x0A, 0x00, 0x3B};
+    Bytes file = {'G', 'I', 'F', '8', '9', 'a', 2, 0, 1,    0,    0x91, 0,    0,    0,    0,   0, 255,
+                  0,   0,   0,   255, 0,   0,   0, 0, 0x21, 0xF9, 4,    0x01, 0,    0,    3,   0, 0x2C,
+                  0,   0,   0,   0,   2,   0,   1, 0, 0,    0x02, 0x02, 0x44, 0x0A, 0x00, 0x3B};
     TGIFImage image;
     Load(image, file);
     EXPECT_EQ(image.Frame(0).TransparentColor, clBlack);
@@ -309,19 +303,16 @@ TEST(GifReader, DamagedFilesFailCleanlyOrLoad) {
         if (round % 4 == 0) {
             damaged.resize(random() % damaged.size());
         } else {
-            for (int n = 1 + int(random() % 4); n > 0; --n)
-                damaged[random() % damaged.size()] = uint8_t(random());
+            for (int n = 1 + int(random() % 4); n > 0; --n) damaged[random() % damaged.size()] = uint8_t(random());
         }
         TGIFImage image;
         try {
             Load(image, damaged);
-            for (int f = 0; f < image.FrameCount(); ++f)
-                image.Frame(f).GetBitmap();
+            for (int f = 0; f < image.FrameCount(); ++f) image.Frame(f).GetBitmap();
             Save(image);
         } catch (const EInvalidGraphicOperation&) {
         } catch (const EReadError&) {
-        } catch (const EInvalidGraphic&) {
-        }
+        } catch (const EInvalidGraphic&) {}
     }
 }
 
@@ -332,9 +323,8 @@ TEST(GifReader, HugeSizesAndDelaysAreBoundedNotWrapped) {
     huge[descriptor + 5] = huge[descriptor + 6] = huge[descriptor + 7] = huge[descriptor + 8] = 0xFF;
     EXPECT_EQ(ErrorOf(huge), "GIF image too large");
 
-    Bytes slow = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
-                  0x21, 0xF9, 4, 0, 0xFF, 0xFF, 0, 0,
-                  0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    Bytes slow = {'G', 'I',  'F',  '8', '9', 'a',  1, 0, 1, 0, 0x80, 0, 0, 0, 0, 0,    255,  255,  255,  0x21, 0xF9, 4,
+                  0,   0xFF, 0xFF, 0,   0,   0x2C, 0, 0, 0, 0, 1,    0, 1, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
     TGIFImage image;
     Load(image, slow);
     EXPECT_EQ(image.Frame(0).DelayMs, 65535);
@@ -342,11 +332,9 @@ TEST(GifReader, HugeSizesAndDelaysAreBoundedNotWrapped) {
 
 TEST(GifReader, EncodingABmpWithAShortPaletteReadsOnlyWhatIsThere) {
     // An 8-bit BMP with 2 palette entries, 2 x 1 pixels.
-    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 14 + 40 + 8, 0, 0, 0,
-                 40, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 1, 0, 8, 0, 0, 0, 0, 0, 4, 0, 0, 0,
-                 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0,
-                 30, 20, 10, 0, 60, 50, 40, 0,
-                 0, 1, 0, 0};
+    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 14 + 40 + 8, 0,  0,  0, 40, 0,  0,  0, 2, 0, 0, 0,
+                 1,   0,   0, 0, 1, 0, 8, 0, 0, 0, 0,           0,  4,  0, 0,  0,  0,  0, 0, 0, 0, 0,
+                 0,   0,   2, 0, 0, 0, 0, 0, 0, 0, 30,          20, 10, 0, 60, 50, 40, 0, 0, 1, 0, 0};
     bmp[2] = uint8_t(bmp.size());
     TGIFImage image;
     image.AppendFrame(TBitmap(1, 1, pf8bit));

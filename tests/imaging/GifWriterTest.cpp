@@ -14,8 +14,7 @@ using Bytes = std::vector<uint8_t>;
 TBitmap PalettedBitmap(int width, int height, TPixelFormat format, const std::vector<int>& indices) {
     TBitmap bitmap(width, height, format);
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            bitmap.SetPixelIndex(x, y, indices[size_t(y * width + x)]);
+        for (int x = 0; x < width; ++x) bitmap.SetPixelIndex(x, y, indices[size_t(y * width + x)]);
     return bitmap;
 }
 
@@ -44,10 +43,10 @@ TEST(GifWriter, TwoPixelMonochromeImageIsByteExact) {
     TGIFImage image;
     image.Assign(bitmap);
     Bytes file = Save(image);
-    Bytes expected = {'G', 'I', 'F', '8', '7', 'a', 0x02, 0x00, 0x01, 0x00, 0x80, 0x00, 0x00,
-                      0, 0, 0, 255, 255, 255,                               // global table
-                      0x2C, 0, 0, 0, 0, 0x02, 0x00, 0x01, 0x00, 0x00,       // descriptor
-                      0x02, 0x02, 0x44, 0x0A, 0x00,                         // clear 0 1 end
+    Bytes expected = {'G',  'I',  'F',  '8',  '7',  'a',  0x02, 0x00, 0x01, 0x00,
+                      0x80, 0x00, 0x00, 0,    0,    0,    255,  255,  255,        // global table
+                      0x2C, 0,    0,    0,    0,    0x02, 0x00, 0x01, 0x00, 0x00, // descriptor
+                      0x02, 0x02, 0x44, 0x0A, 0x00,                               // clear 0 1 end
                       0x3B};
     EXPECT_EQ(file, expected);
 }
@@ -82,8 +81,7 @@ TEST(GifWriter, FourBitImagesGetSixteenColoursAndCodeSizeFour) {
 TEST(GifWriter, EightBitBitmapWithFewColoursStillWritesTheFullTable) {
     TBitmap bitmap = PalettedBitmap(2, 2, pf8bit, {0, 1, 2, 15});
     std::vector<TRGBQuad> palette(16);
-    for (int i = 0; i < 16; ++i)
-        palette[size_t(i)] = {uint8_t(i), uint8_t(2 * i), uint8_t(3 * i), 0};
+    for (int i = 0; i < 16; ++i) palette[size_t(i)] = {uint8_t(i), uint8_t(2 * i), uint8_t(3 * i), 0};
     bitmap.SetPalette(palette);
     TGIFImage image;
     image.Assign(bitmap);
@@ -153,7 +151,8 @@ TEST(GifWriter, LoopingBlockOnlyForSeveralFrames) {
     image.AppendFrame(PalettedBitmap(1, 1, pf8bit, {1}));
     EXPECT_EQ(image.Version, 2);
     Bytes two = Save(image);
-    Bytes loop = {0x21, 0xFF, 0x0B, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 0x03, 0x01, 0x00, 0x00, 0x00};
+    Bytes loop = {0x21, 0xFF, 0x0B, 'N', 'E',  'T',  'S',  'C',  'A', 'P',
+                  'E',  '2',  '.',  '0', 0x03, 0x01, 0x00, 0x00, 0x00};
     EXPECT_EQ(Slice(two, 13 + 768, loop.size()), loop);
     // The second encoded frame carries a local table of its own.
     size_t second = 13 + 768 + loop.size() + 10 + 7; // data: 08 04 xx xx xx xx 00

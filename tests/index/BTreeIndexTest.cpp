@@ -83,8 +83,8 @@ TEST_F(BTreeTest, IntegerKeysOrderByTheirLowestByte) {
     std::vector<std::string> walked;
     TRef<IIndexerCursor> cursor = indexer->GetCursor();
     for (bool ok = cursor->First(); ok; ok = cursor->Next()) walked.push_back(cursor->GetKey());
-    EXPECT_EQ(walked, (std::vector<std::string>{std::string("\0\x01", 2), std::string("\0\x01\0", 3), Int(256), Int(512),
-                                                Int(1), Int(2)}));
+    EXPECT_EQ(walked, (std::vector<std::string>{std::string("\0\x01", 2), std::string("\0\x01\0", 3), Int(256),
+                                                Int(512), Int(1), Int(2)}));
 }
 
 TEST_F(BTreeTest, SeekConditions) {
@@ -121,7 +121,8 @@ TEST_F(BTreeTest, SeekConditionsAcrossLevels) {
     for (int sought = 0; sought <= 210; sought += 5) {
         auto expect = [&](uint8_t condition) -> int {
             for (int i = condition == SeekLess || condition == SeekLessOrEqual ? int(keys.size()) - 1 : 0;
-                 i >= 0 && i < int(keys.size()); i += (condition == SeekLess || condition == SeekLessOrEqual ? -1 : 1)) {
+                 i >= 0 && i < int(keys.size());
+                 i += (condition == SeekLess || condition == SeekLessOrEqual ? -1 : 1)) {
                 int k = keys[size_t(i)];
                 if ((condition == SeekExact && k == sought) || (condition == SeekLess && k < sought) ||
                     (condition == SeekGreater && k > sought) || (condition == SeekLessOrEqual && k <= sought) ||
@@ -303,7 +304,8 @@ TEST_F(BTreeTest, RootLevelTreeKeepsValuesAfterDeletingEvenKeys) {
     Storage = OpenReadOnly();
     Root = Storage->OpenRoot();
     TRef<IIndexer> indexer = Make("");
-    for (uint32_t v = 0; v < 300; ++v) EXPECT_EQ(ValueText(indexer.get(), Int(v)), v % 2 ? std::to_string(v) : "<absent>");
+    for (uint32_t v = 0; v < 300; ++v)
+        EXPECT_EQ(ValueText(indexer.get(), Int(v)), v % 2 ? std::to_string(v) : "<absent>");
     TRef<IIndexerCursor> cursor = indexer->GetCursor();
     EXPECT_EQ(cursor->GetCount(), 150);
     EXPECT_TRUE(cursor->Last());

@@ -30,8 +30,7 @@ protected:
 };
 
 // The message of whatever body raises ("" when nothing).
-template <class F>
-std::string ErrorText(F&& body) {
+template <class F> std::string ErrorText(F&& body) {
     try {
         body();
     } catch (const std::exception& error) {

@@ -93,7 +93,8 @@ protected:
     std::string PickKey(const TModel& model) {
         if (model.empty() || Pick(2) == 0) return RandomKey();
         auto it = model.begin();
-        std::advance(it, Pick(uint32_t(std::min<size_t>(model.size(), 64))) * (model.size() / std::min<size_t>(model.size(), 64)));
+        std::advance(it, Pick(uint32_t(std::min<size_t>(model.size(), 64))) *
+                             (model.size() / std::min<size_t>(model.size(), 64)));
         return it->first;
     }
 
@@ -161,17 +162,17 @@ TEST_P(IndexModelTest, MatchesMapThroughCommitAndReopen) {
     ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, IndexModelTest,
-    ::testing::Values(TModelCase{"TrieTransaction", false, "", true}, TModelCase{"TrieRootLevel", false, "", false},
-                      TModelCase{"BTree4Transaction", true, "PageSize=4", true},
-                      TModelCase{"BTree4RootLevel", true, "PageSize=4", false},
-                      TModelCase{"BTree6Transaction", true, "PageSize=6", true},
-                      TModelCase{"BTree6RootLevel", true, "PageSize=6", false},
-                      TModelCase{"BTree40Transaction", true, "", true},
-                      TModelCase{"BTree40RootLevel", true, "", false},
-                      TModelCase{"TrieCachedTransaction", false, "", true, 1, 3},
-                      TModelCase{"TrieCachedRootLevel", false, "", false, 2, 6}),
-    [](const auto& info) { return std::string(info.param.Name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, IndexModelTest,
+                         ::testing::Values(TModelCase{"TrieTransaction", false, "", true},
+                                           TModelCase{"TrieRootLevel", false, "", false},
+                                           TModelCase{"BTree4Transaction", true, "PageSize=4", true},
+                                           TModelCase{"BTree4RootLevel", true, "PageSize=4", false},
+                                           TModelCase{"BTree6Transaction", true, "PageSize=6", true},
+                                           TModelCase{"BTree6RootLevel", true, "PageSize=6", false},
+                                           TModelCase{"BTree40Transaction", true, "", true},
+                                           TModelCase{"BTree40RootLevel", true, "", false},
+                                           TModelCase{"TrieCachedTransaction", false, "", true, 1, 3},
+                                           TModelCase{"TrieCachedRootLevel", false, "", false, 2, 6}),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 } // namespace

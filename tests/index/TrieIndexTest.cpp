@@ -176,8 +176,9 @@ TEST_F(TrieTest, BadHeadersAreRefusedWithTheirCodes) {
 TEST_F(TrieTest, RawBytesOrderUnsignedWithPrefixFirst) {
     TRef<IVirtualStorage> storage = Create();
     TRef<IIndexer> indexer = Make(storage.get());
-    const std::vector<std::string> keys = {std::string(), std::string("\0", 1), std::string("\0\0", 2),
-                                           std::string("\0\xFF", 2), "\x01", "a", "ab", "\xFF", std::string("\xFF\x00", 2)};
+    const std::vector<std::string> keys = {
+        std::string(), std::string("\0", 1),      std::string("\0\0", 2), std::string("\0\xFF", 2), "\x01", "a", "ab",
+        "\xFF",        std::string("\xFF\x00", 2)};
     for (auto it = keys.rbegin(); it != keys.rend(); ++it) indexer->InsertKey(*it, Value(indexer.get(), *it).get());
     std::vector<std::string> walked;
     TRef<IIndexerCursor> cursor = indexer->GetCursor();

@@ -38,7 +38,7 @@ TEST(Clock, DatesCountDaysFrom1899_12_30) {
     EXPECT_EQ(p.Month, 1);
     EXPECT_EQ(p.Day, 1);
     EXPECT_EQ(p.Hour, 18);
-    EXPECT_EQ(p.DayOfWeek, 2); // Monday
+    EXPECT_EQ(p.DayOfWeek, 2);                 // Monday
     EXPECT_EQ(DecodeDateTime(0).DayOfWeek, 7); // Saturday
 }
 

@@ -13,15 +13,13 @@
 
 namespace {
 
-std::vector<uint8_t> Bytes(std::initializer_list<int> values)
-{
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
     std::vector<uint8_t> bytes;
     for (int v : values) bytes.push_back(uint8_t(v));
     return bytes;
 }
 
-TEST(StrictIntegerTest, AcceptsOnlyWholeSignedDecimalTexts)
-{
+TEST(StrictIntegerTest, AcceptsOnlyWholeSignedDecimalTexts) {
     EXPECT_EQ(TryStrToInt("0"), 0);
     EXPECT_EQ(TryStrToInt("720"), 720);
     EXPECT_EQ(TryStrToInt("+15"), 15);
@@ -29,14 +27,13 @@ TEST(StrictIntegerTest, AcceptsOnlyWholeSignedDecimalTexts)
     EXPECT_EQ(TryStrToInt("007"), 7);
     EXPECT_EQ(TryStrToInt("2147483647"), INT32_MAX);
     EXPECT_EQ(TryStrToInt("-2147483648"), INT32_MIN);
-    for (const char* bad : {"", "-", "+", " 1", "1 ", "1x", "0x10", "$10", "2147483648",
-                            "-2147483649", "99999999999999999999", "1.0", "--1"})
+    for (const char* bad : {"", "-", "+", " 1", "1 ", "1x", "0x10", "$10", "2147483648", "-2147483649",
+                            "99999999999999999999", "1.0", "--1"})
         EXPECT_FALSE(TryStrToInt(bad).has_value()) << bad;
     EXPECT_FALSE(TryStrToInt(std::string_view("12\0", 3)).has_value());
 }
 
-TEST(StrictIntegerTest, StrToIntRaisesAndDefaults)
-{
+TEST(StrictIntegerTest, StrToIntRaisesAndDefaults) {
     EXPECT_THROW(StrToInt("abc"), EConvertError);
     EXPECT_EQ(StrToIntDef("abc", -1), -1);
     EXPECT_EQ(StrToIntDef("42", -1), 42);
@@ -49,8 +46,7 @@ TEST(StrictIntegerTest, StrToIntRaisesAndDefaults)
     EXPECT_EQ(IntToStr(-2147483648LL), "-2147483648");
 }
 
-TEST(AsciiTextTest, UpperCaseTrimAndCompare)
-{
+TEST(AsciiTextTest, UpperCaseTrimAndCompare) {
     EXPECT_EQ(UpperCase("http://www.Example.com/a"), "HTTP://WWW.EXAMPLE.COM/A");
     // Bytes above 127 (UTF-8 Cyrillic here) are never touched.
     EXPECT_EQ(UpperCase("\xD0\xB0z"), "\xD0\xB0Z");
@@ -64,8 +60,7 @@ TEST(AsciiTextTest, UpperCaseTrimAndCompare)
     EXPECT_EQ(CompareStr(std::string_view("a\0b", 3), std::string_view("a\0b", 3)), 0);
 }
 
-TEST(TypedRecordTest, IntegersTakeTheShortestForm)
-{
+TEST(TypedRecordTest, IntegersTakeTheShortestForm) {
     struct Case {
         int32_t value;
         std::vector<uint8_t> bytes;
@@ -91,16 +86,14 @@ TEST(TypedRecordTest, IntegersTakeTheShortestForm)
     }
 }
 
-TEST(TypedRecordTest, PageRecordOfNewYear2001)
-{
+TEST(TypedRecordTest, PageRecordOfNewYear2001) {
     TWriter writer;
     writer.WriteDate(36892.0);
     writer.WriteInteger(1);
     EXPECT_EQ(writer.Bytes(), Bytes({0x11, 0, 0, 0, 0, 0x80, 0x03, 0xE2, 0x40, 0x02, 0x01}));
 }
 
-TEST(TypedRecordTest, StringsSwitchToLongFormAbove255)
-{
+TEST(TypedRecordTest, StringsSwitchToLongFormAbove255) {
     TWriter writer;
     writer.WriteString("ab");
     writer.WriteString(std::string(255, 'x'));
@@ -118,8 +111,7 @@ TEST(TypedRecordTest, StringsSwitchToLongFormAbove255)
     EXPECT_FALSE(reader.HasMore());
 }
 
-TEST(TypedRecordTest, ReaderRefusesWrongTagsAndShortData)
-{
+TEST(TypedRecordTest, ReaderRefusesWrongTagsAndShortData) {
     std::vector<uint8_t> text = Bytes({6, 3, 'a', 'b', 'c'});
     EXPECT_THROW(TReader(text).ReadInteger(), EReadError);
     std::vector<uint8_t> number = Bytes({2, 5});
@@ -134,9 +126,8 @@ TEST(TypedRecordTest, ReaderRefusesWrongTagsAndShortData)
     EXPECT_THROW(TReader(hugeLength).ReadString(), EReadError);
 }
 
-TEST(TypedRecordTest, DateAcceptsAnIntegerAsWholeDays)
-{
-    std::vector<uint8_t> bytes = Bytes({4, 0x1C, 0x90, 0, 0});  // 36892
+TEST(TypedRecordTest, DateAcceptsAnIntegerAsWholeDays) {
+    std::vector<uint8_t> bytes = Bytes({4, 0x1C, 0x90, 0, 0}); // 36892
     EXPECT_EQ(TReader(bytes).ReadDate(), 36892.0);
     TWriter writer;
     writer.WriteDate(36892.5);
@@ -150,8 +141,7 @@ public:
     int& Alive;
 };
 
-TEST(StringListTest, OwnsItsObjectsAndFindsTextsIgnoringCase)
-{
+TEST(StringListTest, OwnsItsObjectsAndFindsTextsIgnoringCase) {
     int alive = 0;
     {
         TStringList list;
@@ -173,8 +163,7 @@ TEST(StringListTest, OwnsItsObjectsAndFindsTextsIgnoringCase)
 
 class FileNameTest : public TempDirTest {};
 
-TEST_F(FileNameTest, RenameNeverReplacesAnExistingFile)
-{
+TEST_F(FileNameTest, RenameNeverReplacesAnExistingFile) {
     std::string a = Temp.File("a"), b = Temp.File("b"), c = Temp.File("c");
     TTempDir::WriteBytes(a, Bytes({1}));
     TTempDir::WriteBytes(b, Bytes({2}));
@@ -190,8 +179,7 @@ TEST_F(FileNameTest, RenameNeverReplacesAnExistingFile)
     EXPECT_FALSE(FileExists(c));
 }
 
-TEST(FileName, ProgramPathIsFoundWhenStartedThroughPath)
-{
+TEST(FileName, ProgramPathIsFoundWhenStartedThroughPath) {
     EXPECT_EQ(ProgramFilePath("./cgi-bin/counter"), "./cgi-bin/counter");
     std::string self = ProgramFilePath("platform_tests");
     EXPECT_EQ(self.front(), '/');

@@ -398,8 +398,10 @@ TEST_F(AtomImagesTest, ManyAtomsAtDepth) {
         std::shuffle(order.begin(), order.end(), random);
         std::vector<TRef<IVirtualAtom>> readers;
         for (uint32_t i : order) {
-            if (i % 7 == 0) root->OpenLinkAccess(i, AccessAll)->SetText("changed " + std::to_string(i));
-            else readers.push_back(root->OpenLinkAccess(i, AccessReadData));
+            if (i % 7 == 0)
+                root->OpenLinkAccess(i, AccessAll)->SetText("changed " + std::to_string(i));
+            else
+                readers.push_back(root->OpenLinkAccess(i, AccessReadData));
         }
         std::shuffle(readers.begin(), readers.end(), random);
         readers.clear();

@@ -402,7 +402,8 @@ void CheckNoOverlap(TOstraFile& file, IAtomManager& atoms, const std::map<uint32
     ASSERT_LE(end, file.DataSize());
 }
 
-class AtomManagerRandomTest : public AtomManagerTest, public ::testing::WithParamInterface<std::tuple<uint8_t, bool>> {};
+class AtomManagerRandomTest : public AtomManagerTest,
+                              public ::testing::WithParamInterface<std::tuple<uint8_t, bool>> {};
 
 TEST_P(AtomManagerRandomTest, MatchesAModelAcrossReopening) {
     auto [align, writeThrough] = GetParam();

@@ -237,8 +237,7 @@ int OpenInChild(const std::string& name, TOpenMode mode) {
             status = 0;
         } catch (const EKVZError& error) {
             status = error.Code == 201 ? 1 : 2;
-        } catch (...) {
-        }
+        } catch (...) {}
         _exit(status);
     }
     int status = 0;
@@ -351,7 +350,11 @@ TEST_F(OstraFileTest, ShrinkingWritesTheHeaderBeforeCutting) {
     EXPECT_EQ(FileLE(bytes, OstraHeader::DataSizeOffset, 8), 5000u);
     EXPECT_EQ(bytes[4999], 1);
     file->SetDataSize(3000);
-    EXPECT_EQ(CatchKVZ([&] { std::vector<uint8_t> b(10); file->ReadAt(b, 4095); }).Code, 9);
+    EXPECT_EQ(CatchKVZ([&] {
+                  std::vector<uint8_t> b(10);
+                  file->ReadAt(b, 4095);
+              }).Code,
+              9);
     file->SetDataSize(10000);
     std::vector<uint8_t> read(200);
     file->ReadAt(read, 4000);

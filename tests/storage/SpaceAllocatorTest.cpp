@@ -72,7 +72,7 @@ TEST_F(SpaceAllocatorTest, ReleasingTheLastBlockShrinksTheDataAndSwallowsTheHole
     EXPECT_EQ(file->GetFileSize(), 4096u);
     a = Space().Allocate(100);
     b = Space().Allocate(100);
-    Space().Release(100, a); // the first hole appends the hole table after b
+    Space().Release(100, a);            // the first hole appends the hole table after b
     uint64_t c = Space().Allocate(100); // taken from the hole
     EXPECT_EQ(c, a);
     uint64_t d = Space().Allocate(100);
@@ -178,11 +178,11 @@ TEST_F(SpaceAllocatorTest, HoleEntriesOutsideTheDataOrOverlappingAreIgnored) {
     uint64_t table = file->HoleTableRoot();
     uint64_t dataSize = file->DataSize();
     file.reset();
-    PatchSlot(name, table, 1, dataSize - 10, 100);    // runs past the data end
-    PatchSlot(name, table, 2, block[1] + 50, 100);    // overlaps the hole of slot 0
-    PatchSlot(name, table, 3, table + 16, 32);        // inside the hole table itself
-    PatchSlot(name, table, 4, 64, 32);                // inside the header
-    PatchSlot(name, table, 5, block[3], 0);           // empty
+    PatchSlot(name, table, 1, dataSize - 10, 100); // runs past the data end
+    PatchSlot(name, table, 2, block[1] + 50, 100); // overlaps the hole of slot 0
+    PatchSlot(name, table, 3, table + 16, 32);     // inside the hole table itself
+    PatchSlot(name, table, 4, 64, 32);             // inside the header
+    PatchSlot(name, table, 5, block[3], 0);        // empty
     Open(TOpenMode::Open);
     EXPECT_EQ(Holes(), (Holes_t{{block[1], 100}}));
     // A bad-CRC slot counts as free and is reused.

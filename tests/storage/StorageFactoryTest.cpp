@@ -25,15 +25,15 @@ TEST_F(StorageFactoryTest, CreatingReleaseLeavesTheInitialFile) {
     std::vector<uint8_t> file = TTempDir::ReadBytes(FileName());
     ASSERT_EQ(file.size(), 12288u);
     EXPECT_EQ(std::string(file.begin(), file.begin() + 11), "KVZ-STORAGE");
-    EXPECT_EQ(LE64(file, 24), TableAt);  // atom table root
-    EXPECT_EQ(LE64(file, 88), 8336u);    // data size: header + one 256-entry segment
-    EXPECT_EQ(LE64(file, TableAt), 0u);  // no next segment
+    EXPECT_EQ(LE64(file, 24), TableAt); // atom table root
+    EXPECT_EQ(LE64(file, 88), 8336u);   // data size: header + one 256-entry segment
+    EXPECT_EQ(LE64(file, TableAt), 0u); // no next segment
     EXPECT_EQ(LE32(file, TableAt + 8), 256u);
     for (int handle = 1; handle <= 2; ++handle) {
         size_t at = FirstEntryAt + 32 * size_t(handle - 1);
         std::vector<uint8_t> expected(28, 0);
-        expected[0] = 1;     // one link reference keeps it alive
-        expected[8] = 0x80;  // inline, width 1, no data
+        expected[0] = 1;    // one link reference keeps it alive
+        expected[8] = 0x80; // inline, width 1, no data
         EXPECT_EQ(std::vector<uint8_t>(file.begin() + at + 4, file.begin() + at + 32), expected) << handle;
         EXPECT_EQ(LE32(file, at), CRC32Of(std::span<const uint8_t>(file.data() + at + 4, 28)));
     }
@@ -71,17 +71,20 @@ TEST_F(StorageFactoryTest, ErrorsPropagate) {
     EXPECT_EQ(ErrorCode([&] { Storage("Open"); }), 201);
     EXPECT_EQ(ErrorCode([&] { Storage("Sometimes"); }, &message), 19);
     EXPECT_EQ(message, "SOMETIMES: Invalid MODE value");
-    EXPECT_EQ(ErrorCode([&] {
-                  StorageFactory()->CreateStorage(0, 0, FileName(), "MULTITHREADED=1",
-                                                  std::string("Mode:Create; Class:") + TestDataClass);
-              }, &message),
+    EXPECT_EQ(ErrorCode(
+                  [&] {
+                      StorageFactory()->CreateStorage(0, 0, FileName(), "MULTITHREADED=1",
+                                                      std::string("Mode:Create; Class:") + TestDataClass);
+                  },
+                  &message),
               2);
     EXPECT_EQ(message, "Capability is not supported");
     // The refused storage was closed again: the file can be opened.
     EXPECT_TRUE(Open());
     EXPECT_EQ(ErrorCode([&] { Create(); }), 201); // CREATE refuses an existing file
     EXPECT_EQ(ErrorCode([&] {
-                  StorageFactory()->CreateStorage(0, 0, FileName(), "", "Mode:Open; Class:{00000000-0000-0000-0000-000000000009}");
+                  StorageFactory()->CreateStorage(0, 0, FileName(), "",
+                                                  "Mode:Open; Class:{00000000-0000-0000-0000-000000000009}");
               }),
               203);
     EXPECT_TRUE(StorageFactory()->CreateStorage(0, 0, FileName(), "TRANSACTIONS=3; ENUMERATION=1",

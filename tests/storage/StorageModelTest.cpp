@@ -136,7 +136,8 @@ private:
         } else if (Pick(4) != 0) {
             // Kept alive by a link only; a later unlink deletes it (and what only it links to).
             TAtomHandle from = AnyAtom();
-            TRef<IVirtualAtom> source = from == handle ? atom : OpenIn(Level(), from, AccessReadLinks | AccessWriteLinks);
+            TRef<IVirtualAtom> source =
+                from == handle ? atom : OpenIn(Level(), from, AccessReadLinks | AccessWriteLinks);
             source->InsertLink(uint32_t(Top()[from].Links.size()), atom.get());
             Top()[from].Links.push_back(handle);
         }
@@ -147,8 +148,10 @@ private:
         if (handle <= 2) return;
         TRef<IVirtualAtom> atom = OpenIn(Level(), handle, 0);
         int32_t& ext = Top()[handle].ExtRefs;
-        if (ext) atom->RemoveReference();
-        else atom->AddReference();
+        if (ext)
+            atom->RemoveReference();
+        else
+            atom->AddReference();
         ext = 1 - ext;
     }
 

@@ -48,8 +48,7 @@ inline uint64_t FileLE(const std::vector<uint8_t>& bytes, uint64_t offset, int s
 }
 
 // Runs f and returns the storage error it raises (code -1 with no error).
-template <class F>
-EKVZError CatchKVZ(F&& f) {
+template <class F> EKVZError CatchKVZ(F&& f) {
     try {
         f();
     } catch (const EKVZError& error) {

@@ -16,8 +16,7 @@ protected:
 
     std::string FileName(const std::string& name = "test.ostra") { return Temp.File(name); }
     TRef<IVirtualStorage> Storage(const std::string& mode, const std::string& name = "test.ostra") {
-        return StorageFactory()->CreateStorage(0, 0, FileName(name), "",
-                                               "Mode:" + mode + "; Class:" + TestDataClass);
+        return StorageFactory()->CreateStorage(0, 0, FileName(name), "", "Mode:" + mode + "; Class:" + TestDataClass);
     }
     TRef<IVirtualStorage> Create(const std::string& name = "test.ostra") { return Storage("CREATE", name); }
     TRef<IVirtualStorage> Open(const std::string& name = "test.ostra") { return Storage("Open", name); }
@@ -27,8 +26,7 @@ protected:
 };
 
 // Runs body and returns the code of the EKVZError it raises (-1 when it raises nothing).
-template <class F>
-int ErrorCode(F&& body, std::string* message = nullptr) {
+template <class F> int ErrorCode(F&& body, std::string* message = nullptr) {
     try {
         body();
     } catch (const EKVZError& error) {

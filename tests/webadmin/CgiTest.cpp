@@ -49,26 +49,27 @@ TEST(CgiResponse, WritesTheHeaderLinesInOrderWithExactLength) {
         r.Content = "<html>\xC3\xA9</html>";
         r.SendResponse();
     });
-    EXPECT_EQ(out,
-              "Status: 200 OK\r\nLocation: http://host/cgi-bin/counter\r\nContent-Type: text/html\r\n"
-              "Content-Length: 15\r\nContent:\r\n\r\n<html>\xC3\xA9</html>");
+    EXPECT_EQ(out, "Status: 200 OK\r\nLocation: http://host/cgi-bin/counter\r\nContent-Type: text/html\r\n"
+                   "Content-Length: 15\r\nContent:\r\n\r\n<html>\xC3\xA9</html>");
 }
 
 TEST(CgiResponse, LeavesOutLinesWithoutValue) {
     TFakeCgi cgi;
     TWebRequest request = cgi.Request();
     // No protocol, no location, an empty string body: no Status, Location or length line.
-    EXPECT_EQ(Answer(request, [](TWebResponse& r) {
-                  r.ContentType = "text/html";
-                  r.SendResponse();
-              }),
+    EXPECT_EQ(Answer(request,
+                     [](TWebResponse& r) {
+                         r.ContentType = "text/html";
+                         r.SendResponse();
+                     }),
               "Content-Type: text/html\r\nContent:\r\n\r\n");
     // An empty stream body still has its length line.
-    EXPECT_EQ(Answer(request, [](TWebResponse& r) {
-                  r.ContentType = "image/gif";
-                  r.SetContentStream("");
-                  r.SendResponse();
-              }),
+    EXPECT_EQ(Answer(request,
+                     [](TWebResponse& r) {
+                         r.ContentType = "image/gif";
+                         r.SetContentStream("");
+                         r.SendResponse();
+                     }),
               "Content-Type: image/gif\r\nContent-Length: 0\r\nContent:\r\n\r\n");
 }
 
@@ -98,12 +99,12 @@ TEST(CgiResponse, ErrorAnswerKeepsLineBreaksOutOfTheHeaderAndEscapesThePage) {
     std::string out = Answer(request, [](TWebResponse& r) {
         r.SendError("EConvertError", "'1\r\nSet-Cookie: x=<b>' is not a valid integer value");
     });
-    std::string body =
-        "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
-        "Exception: EConvertError<br>\r\n"
-        "Message: &#39;1\r\nSet-Cookie: x=&lt;b&gt;&#39; is not a valid integer value<br></html>\r\n";
+    std::string body = "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
+                       "Exception: EConvertError<br>\r\n"
+                       "Message: &#39;1\r\nSet-Cookie: x=&lt;b&gt;&#39; is not a valid integer value<br></html>\r\n";
     EXPECT_EQ(out, "Status: 500 '1  Set-Cookie: x=<b>' is not a valid integer value\r\nContent-Type: text/html\r\n"
-                   "Content-Length: " + std::to_string(body.size()) + "\r\nContent:\r\n\r\n" + body);
+                   "Content-Length: " +
+                       std::to_string(body.size()) + "\r\nContent:\r\n\r\n" + body);
 }
 
 TEST(CgiRequest, ReadsFieldsFromTheEnvironment) {

@@ -36,8 +36,9 @@ TEST_F(Dispatch, NoQueryAnswersTheFramedAboutPageAndCreatesTheDatabase) {
     EXPECT_NE(answer.Body.find("<a href=\"/default.htm\" target=\"blank\"><font color=#d3ecfe>/default.htm</font></a>"),
               std::string::npos);
     EXPECT_NE(answer.Body.find("<font size=+2><b>Your Site</b></font></center>\r\n<br><table width=100% ><tr><td "
-                               "width=45% valign=top>" + AboutText + "</td><td width=5%>&nbsp</td><td width=50% valign=top>" +
-                               DescriptionText + "</td></tr></table>\r\n<br>" + SeparatorTable),
+                               "width=45% valign=top>" +
+                               AboutText + "</td><td width=5%>&nbsp</td><td width=50% valign=top>" + DescriptionText +
+                               "</td></tr></table>\r\n<br>" + SeparatorTable),
               std::string::npos);
     EXPECT_TRUE(answer.Body.ends_with("</body></html>"));
     EXPECT_TRUE(std::filesystem::exists(DatabaseFile()));
@@ -82,16 +83,18 @@ TEST_F(Dispatch, PageNamesCompareExactly) {
 
 TEST_F(Dispatch, PageFromAFormEncodedBody) {
     std::string body = "page=edit";
-    TCgiAnswer answer = Request("", {{"REQUEST_METHOD", "POST"},
-                                     {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                                     {"CONTENT_LENGTH", std::to_string(body.size())}},
+    TCgiAnswer answer = Request("",
+                                {{"REQUEST_METHOD", "POST"},
+                                 {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                 {"CONTENT_LENGTH", std::to_string(body.size())}},
                                 body);
     EXPECT_NE(answer.Body.find("<input name=page type=radio value=editip checked>Edit IP - address list<br>"),
               std::string::npos);
     // The query field wins over the body.
-    TCgiAnswer both = Request("page=brref", {{"REQUEST_METHOD", "POST"},
-                                             {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                                             {"CONTENT_LENGTH", std::to_string(body.size())}},
+    TCgiAnswer both = Request("page=brref",
+                              {{"REQUEST_METHOD", "POST"},
+                               {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                               {"CONTENT_LENGTH", std::to_string(body.size())}},
                               body);
     EXPECT_NE(both.Body.find("<b>Referer list:</b>"), std::string::npos);
 }
@@ -104,9 +107,10 @@ TEST_F(Dispatch, BusyDatabaseAnswersTheUnavailableTextAtOnce) {
                                std::to_string(answer.Body.size()) + "\r\nContent:");
     EXPECT_TRUE(answer.Body.starts_with("<html><head><title>Kestrow Web Access - </title>"));
     EXPECT_NE(answer.Body.find("<td width=22% align=left><font color=red><b>Navigation</b></font>"), std::string::npos);
-    EXPECT_TRUE(answer.Body.ends_with("<font size=+2><b></b></font></center><font color=black><br>"
-                                      "Counter base is unavaliable, please try again in few second.<br>"
-                                      "<a href=\"/cgi-bin/counter?page=admin\">Enter into admin interface</a></body></html>"));
+    EXPECT_TRUE(
+        answer.Body.ends_with("<font size=+2><b></b></font></center><font color=black><br>"
+                              "Counter base is unavaliable, please try again in few second.<br>"
+                              "<a href=\"/cgi-bin/counter?page=admin\">Enter into admin interface</a></body></html>"));
     EXPECT_FALSE(CounterBase);
 
     for (std::string page : {"browse", "bradv", "brref", "brdate", "editinterval", "editsname", "editip", "editskip"})
@@ -119,9 +123,11 @@ TEST_F(Dispatch, BusyDatabaseAnswersTheUnavailableTextAtOnce) {
 
 TEST_F(Dispatch, AnExceptionInABodyBecomesTheErrorAnswer) {
     TCgiAnswer answer = Request("page=browse&col=x1");
-    EXPECT_TRUE(answer.Head.starts_with("Status: 500 'x1' is not a valid integer value\r\nContent-Type: text/html\r\n"));
-    EXPECT_EQ(answer.Body, "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
-                           "Exception: EConvertError<br>\r\nMessage: &#39;x1&#39; is not a valid integer value<br></html>\r\n");
+    EXPECT_TRUE(
+        answer.Head.starts_with("Status: 500 'x1' is not a valid integer value\r\nContent-Type: text/html\r\n"));
+    EXPECT_EQ(answer.Body,
+              "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
+              "Exception: EConvertError<br>\r\nMessage: &#39;x1&#39; is not a valid integer value<br></html>\r\n");
     // The counter stays open until the program ends; releasing it then keeps the database usable.
     EXPECT_TRUE(CounterBase);
     FinalizeCounterBase();
@@ -135,9 +141,10 @@ TEST_F(Dispatch, AnExceptionInABodyBecomesTheErrorAnswer) {
 }
 
 TEST_F(Dispatch, OversizedFormBodyIsRefusedUnread) {
-    TCgiAnswer answer = Request("", {{"REQUEST_METHOD", "POST"},
-                                     {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
-                                     {"CONTENT_LENGTH", "1000000"}},
+    TCgiAnswer answer = Request("",
+                                {{"REQUEST_METHOD", "POST"},
+                                 {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                 {"CONTENT_LENGTH", "1000000"}},
                                 std::string(1000000, 'a'));
     EXPECT_TRUE(answer.Head.starts_with("Status: 500 Request content too large\r\n"));
 }

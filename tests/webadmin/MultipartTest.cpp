@@ -6,7 +6,8 @@
 namespace {
 
 TWebRequest RequestWith(std::string contentType, std::string body = {}) {
-    auto env = [contentType, length = std::to_string(body.size())](std::string_view name) -> std::optional<std::string> {
+    auto env = [contentType,
+                length = std::to_string(body.size())](std::string_view name) -> std::optional<std::string> {
         if (name == "CONTENT_TYPE") return contentType;
         if (name == "CONTENT_LENGTH") return length;
         return std::nullopt;
@@ -56,22 +57,24 @@ TEST(RequestBody, ReadsUpToTheContentLength) {
         if (name == "CONTENT_LENGTH") return std::to_string(MaxMultipartContent + 1);
         return std::nullopt;
     };
-    TWebRequest tooLarge(env, [](char*, size_t) -> size_t { ADD_FAILURE() << "read"; return 0; });
+    TWebRequest tooLarge(env, [](char*, size_t) -> size_t {
+        ADD_FAILURE() << "read";
+        return 0;
+    });
     EXPECT_THROW(ReadRequestBody(tooLarge), EWebRequestError);
 }
 
 TEST(SplitNextPart, WalksThePartsAsViewsIntoTheBody) {
-    const std::string body =
-        "--XyZ\r\n"
-        "Content-Disposition: form-data; name=\"page\"\r\n"
-        "\r\n"
-        "editskins\r\n"
-        "--XyZ\r\n"
-        "content-disposition :  form-data; name=\"file1\"; filename=\"a.skn\"  \r\n"
-        "Content-Type: application/octet-stream\r\n"
-        "\r\n"
-        "\x01\x02--Xy\r\n\r\nZ\r\n"
-        "--XyZ--\r\n";
+    const std::string body = "--XyZ\r\n"
+                             "Content-Disposition: form-data; name=\"page\"\r\n"
+                             "\r\n"
+                             "editskins\r\n"
+                             "--XyZ\r\n"
+                             "content-disposition :  form-data; name=\"file1\"; filename=\"a.skn\"  \r\n"
+                             "Content-Type: application/octet-stream\r\n"
+                             "\r\n"
+                             "\x01\x02--Xy\r\n\r\nZ\r\n"
+                             "--XyZ--\r\n";
     TMultipartCursor cursor;
     TMultipartPart part;
     ASSERT_TRUE(SplitNextPart("--XyZ", body, cursor, part));
@@ -94,8 +97,9 @@ TEST(SplitNextPart, WalksThePartsAsViewsIntoTheBody) {
 
 TEST(SplitNextPart, RefusesBodiesWithoutLeadingOrClosingDelimiter) {
     TMultipartPart part;
-    for (std::string body : {std::string("preamble\r\n--B\r\n\r\nx\r\n--B--\r\n"), std::string("--B\r\n\r\nx\r\n--B\r\n"),
-                             std::string("--B--\r\n"), std::string("--B"), std::string()}) {
+    for (std::string body :
+         {std::string("preamble\r\n--B\r\n\r\nx\r\n--B--\r\n"), std::string("--B\r\n\r\nx\r\n--B\r\n"),
+          std::string("--B--\r\n"), std::string("--B"), std::string()}) {
         TMultipartCursor cursor;
         EXPECT_FALSE(SplitNextPart("--B", body, cursor, part)) << body;
         EXPECT_EQ(cursor.Offset, body.size());

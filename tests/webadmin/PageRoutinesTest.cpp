@@ -96,7 +96,8 @@ TEST(PageFrame, HeaderWithoutDatabase) {
                           "align=center><a href=\"/cgi/a&quot;b?page=browse&col=20\"><font color=#ffffb0>Basic "
                           "Info</font></a></td>"),
               std::string::npos);
-    EXPECT_NE(header.find("<img border=0 src=\"/cgi/a&quot;b?logos=1&img=0\" alt=\"Kestrow LOGO\">"), std::string::npos);
+    EXPECT_NE(header.find("<img border=0 src=\"/cgi/a&quot;b?logos=1&img=0\" alt=\"Kestrow LOGO\">"),
+              std::string::npos);
     EXPECT_TRUE(header.ends_with("?page=admin\"><font color=#ffffb0>About</font></a></td></table><br><center><font "
                                  "size=+2><b></b></font></center>"));
     EXPECT_EQ(CounterOpenCount, 0);

@@ -19,13 +19,15 @@ bool Has(const std::string& text, const std::string& piece) { return text.find(p
 
 TEST_F(Pages, SingleValueSettings) {
     std::string first = Page("page=editsname");
-    EXPECT_TRUE(Has(first, "<font size=+2><b>Your Site</b></font></center><font color=black><br>\r\n<br>\r\n"
-                           "<br>Current value of Site name is: <b><font color=navy>Your Site</font></b>\r\n"
-                           "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>\r\n"
-                           "<form action=\"/cgi-bin/counter\" method=get>\r\n<input name=page value=editsname type=hidden>\r\n"
-                           "<input name=ed type=text value=\"Your Site\"><br>\r\n<input type=submit value=\"Change\">\r\n"
-                           "</form>\r\n<br></font>\r\n<br>"));
-    EXPECT_TRUE(Has(Page("page=editsname&ed=My+Site"), "\r\n<br>Site name changed to: <b><font color=navy>My Site</font></b>"));
+    EXPECT_TRUE(Has(first,
+                    "<font size=+2><b>Your Site</b></font></center><font color=black><br>\r\n<br>\r\n"
+                    "<br>Current value of Site name is: <b><font color=navy>Your Site</font></b>\r\n"
+                    "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>\r\n"
+                    "<form action=\"/cgi-bin/counter\" method=get>\r\n<input name=page value=editsname type=hidden>\r\n"
+                    "<input name=ed type=text value=\"Your Site\"><br>\r\n<input type=submit value=\"Change\">\r\n"
+                    "</form>\r\n<br></font>\r\n<br>"));
+    EXPECT_TRUE(
+        Has(Page("page=editsname&ed=My+Site"), "\r\n<br>Site name changed to: <b><font color=navy>My Site</font></b>"));
     EXPECT_TRUE(Page("page=admin").starts_with("<html><head><title>Kestrow Web Access - My Site</title>"));
 
     std::string bad = Page("page=editinterval&ed=abc");
@@ -37,9 +39,11 @@ TEST_F(Pages, SingleValueSettings) {
     EXPECT_TRUE(Has(Page("page=editinterval&ed=-90"), "<font color=black>Interval changed to: -90</font>"));
     EXPECT_TRUE(Has(Page("page=browse"), "-90 min (-1 hours--30 minutes)"));
 
-    EXPECT_TRUE(Has(Page("page=editurl&ed=http://example.org/"), "<br>HomePageURL changed to: <b>http://example.org/</b>"));
+    EXPECT_TRUE(
+        Has(Page("page=editurl&ed=http://example.org/"), "<br>HomePageURL changed to: <b>http://example.org/</b>"));
     std::string browse = Page("page=browse");
-    EXPECT_TRUE(Has(browse, "<a href=\"http://example.org/\" target=\"blank\"><font color=#d3ecfe>http://example.org/</font></a>"));
+    EXPECT_TRUE(Has(
+        browse, "<a href=\"http://example.org/\" target=\"blank\"><font color=#d3ecfe>http://example.org/</font></a>"));
     EXPECT_TRUE(Has(browse, "HomePage URL: \r\n<td align=right><font color=black>\r\nhttp://example.org/"));
     EXPECT_TRUE(Has(browse, "DataBase creation date: \r\n<td align=right><font color=black>\r\n"));
 }
@@ -48,7 +52,8 @@ TEST_F(Pages, StoredMarkupIsShownAsText) {
     Page("page=editsname&ed=%3Cscript%3Ealert(1)%3C%2Fscript%3E");
     Page("page=bradv&ed=add&val=%3Cb%3Eb%26%22x%22%3C%2Fb%3E");
     std::string nodes = Page("page=bradv");
-    EXPECT_TRUE(nodes.starts_with("<html><head><title>Kestrow Web Access - &lt;script&gt;alert(1)&lt;/script&gt;</title>"));
+    EXPECT_TRUE(
+        nodes.starts_with("<html><head><title>Kestrow Web Access - &lt;script&gt;alert(1)&lt;/script&gt;</title>"));
     EXPECT_FALSE(Has(nodes, "<script>"));
     EXPECT_TRUE(Has(nodes, "<td><font color=black>&lt;b&gt;b&amp;&quot;x&quot;&lt;/b&gt;</font>"));
     EXPECT_TRUE(Has(nodes, "<option value=\"&lt;b&gt;b&amp;&quot;x&quot;&lt;/b&gt;\">"));
@@ -62,8 +67,9 @@ TEST_F(Pages, StoredMarkupIsShownAsText) {
     std::string form = Page("page=brdate&type=cus&nodes=cus&nname=a%20b%3E");
     EXPECT_TRUE(Has(form, "<input name=nname type=hidden value=a&#32;b&gt;>"));
     // A plain value gives the literal bytes.
-    EXPECT_TRUE(Has(Page("page=brdate&type=cus&nodes=all&nname="), "<input name=nodes type=hidden value=all>\r\n"
-                                                                   "<input name=nname type=hidden value=>\r\n<select name=mon>"));
+    EXPECT_TRUE(Has(Page("page=brdate&type=cus&nodes=all&nname="),
+                    "<input name=nodes type=hidden value=all>\r\n"
+                    "<input name=nname type=hidden value=>\r\n<select name=mon>"));
 }
 
 TEST_F(Pages, AddressListsAndBrowse) {
@@ -134,7 +140,8 @@ TEST_F(Pages, SkinRowsShareTheHeightRoundedToEven) {
 TEST_F(Pages, SitePagesAndReferrers) {
     std::string empty = Page("page=bradv");
     EXPECT_TRUE(Has(empty, "<input type=radio name=sort value=2 checked>Hit count<br>"));
-    EXPECT_TRUE(Has(empty, "<br><input type=submit value=\"Add node\">\r\n</form>" + SeparatorTable + "\r\n<br>" + SeparatorTable));
+    EXPECT_TRUE(Has(empty, "<br><input type=submit value=\"Add node\">\r\n</form>" + SeparatorTable + "\r\n<br>" +
+                               SeparatorTable));
     EXPECT_FALSE(Has(empty, "name=form2"));
 
     Page("page=bradv&ed=add&val=index.html");
@@ -157,9 +164,10 @@ TEST_F(Pages, SitePagesAndReferrers) {
 
     std::string refs = Page("page=brref");
     EXPECT_EQ(CountOf(refs, "<tr>\r\n<td><font color=black>"), 20u);
-    EXPECT_TRUE(Has(refs, "<tr>\r\n<td><font color=black><a href=\"http://WWW.SITE3.ORG\" target=blank>SITE3.ORG</a></font>\r\n"
-                          "<td align=right><font color=black>01.03.2004-10:00:00</font>\r\n"
-                          "<td align=right><font color=black>2</font>"));
+    EXPECT_TRUE(
+        Has(refs, "<tr>\r\n<td><font color=black><a href=\"http://WWW.SITE3.ORG\" target=blank>SITE3.ORG</a></font>\r\n"
+                  "<td align=right><font color=black>01.03.2004-10:00:00</font>\r\n"
+                  "<td align=right><font color=black>2</font>"));
     EXPECT_TRUE(Has(refs, "<td>&nbsp</td><td align=right><b>26</b></td></tr>"));
     EXPECT_EQ(CountOf(refs, "<option value="), 26u);
     EXPECT_TRUE(Has(refs, "<input name=col type=hidden value=20>"));
@@ -191,14 +199,16 @@ TEST_F(Pages, CalendarPeriods) {
     EXPECT_TRUE(Has(month, "<tr rowspan=2 bgcolor=navy>"));
     EXPECT_TRUE(Has(month, "<td align=center><font color=black>29</font></td>"));
     EXPECT_TRUE(Has(month, "<b>Statistics for feb 2004 </b>"));
-    EXPECT_TRUE(Has(month, "?page=brdate&mon=JAN&year=2004&type=cus&nodes=all&nname=\"><font color=#2f2feb>Previous month"));
+    EXPECT_TRUE(
+        Has(month, "?page=brdate&mon=JAN&year=2004&type=cus&nodes=all&nname=\"><font color=#2f2feb>Previous month"));
     EXPECT_TRUE(Has(month, "?page=brdate&type=lmd&nodes=all&nname=\"><font color=#2f2feb>Next month"));
     // a.html: 2 hits on the 9th; sum 2, highest 2, average 2/29 = 0.07.
     EXPECT_TRUE(Has(month, "<td align=center><font color=black>2</font></td>"));
     EXPECT_TRUE(Has(month, "<td align=center><b><font color=black>0.07</font></b></td>\r\n</tr>"));
     // Hosts row: one host on the 11th; the last summary cell ends the row.
     EXPECT_TRUE(Has(month, "Hosts(all site)</font></b></td>"));
-    EXPECT_TRUE(Has(month, "<td align=center><b><font color=black>0.03</font></b></td></tr>\r\n</table></center></font>"));
+    EXPECT_TRUE(
+        Has(month, "<td align=center><b><font color=black>0.03</font></b></td></tr>\r\n</table></center></font>"));
 
     std::string one = Page("page=brdate&type=cus&mon=jan&year=2004&nodes=cus&nname=b.html");
     EXPECT_TRUE(Has(one, "mon=DEC&year=2003&type=cus&nodes=cus&nname=b.html"));
@@ -214,7 +224,9 @@ TEST_F(Pages, CalendarPeriods) {
     std::string week = Page("page=brdate&type=lwd");
     EXPECT_TRUE(Has(week, "<td colspan=5>")); // Sunday and Monday
     EXPECT_TRUE(Has(week, "<td><font color=white><b> Node name/date</font></b></td>"));
-    EXPECT_TRUE(Has(week, "<td align=center><font color=black>29</font></td>\r\n<td align=center><font color=black>01</font></td>"));
+    EXPECT_TRUE(
+        Has(week,
+            "<td align=center><font color=black>29</font></td>\r\n<td align=center><font color=black>01</font></td>"));
     EXPECT_TRUE(Has(week, "</tr>\r\n</tr>"));
 
     std::string form = Page("page=brdate&type=cus&nodes=all");

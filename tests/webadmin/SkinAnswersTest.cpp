@@ -61,7 +61,8 @@ TGifFacts DecodeGif(const std::string& bytes) {
 
 class SkinAnswersTest : public WebTest {
 protected:
-    TCgiAnswer Post(const std::string& body, const std::string& contentType = "multipart/form-data; boundary=" + Boundary,
+    TCgiAnswer Post(const std::string& body,
+                    const std::string& contentType = "multipart/form-data; boundary=" + Boundary,
                     std::string length = {}) {
         if (length.empty()) length = std::to_string(body.size());
         return Request("", {{"REQUEST_METHOD", "POST"}, {"CONTENT_TYPE", contentType}, {"CONTENT_LENGTH", length}},
@@ -157,7 +158,8 @@ TEST_F(SkinAnswersTest, UploadsThatStoreNothing) {
         {"preamble", "junk\r\n" + MultipartBody({{"file1", good}})},
     };
     for (const auto& [what, body] : bodies) EXPECT_EQ(Post(body).Body, ErrorPage) << what;
-    EXPECT_EQ(Post(MultipartBody({{"file1", good}}), "multipart/form-data; boundary=\"" + Boundary + "\"").Body, ErrorPage)
+    EXPECT_EQ(Post(MultipartBody({{"file1", good}}), "multipart/form-data; boundary=\"" + Boundary + "\"").Body,
+              ErrorPage)
         << "a quoted boundary keeps its quotes";
     EXPECT_EQ(Post(MultipartBody({{"file1", good}}), "multipart/form-data").Body, ErrorPage) << "no boundary";
     EXPECT_EQ(Post("x", "Multipart/Form-Data; boundary=b", std::to_string(MaxMultipartContent + 1)).Body, ErrorPage)
@@ -195,7 +197,8 @@ TEST_F(SkinAnswersTest, EditorListsCompleteSkinsAndDeletesWithinBounds) {
                             std::to_string(i) + "<img src=\"/cgi-bin/counter?skin=" + std::to_string(i) + "\"><br>"),
                   std::string::npos)
             << i;
-    for (std::string val : {"x", "-1", "0", "3", "2147483647", "99999999999"}) Page("page=editskins&ed=delpg&val=" + val);
+    for (std::string val : {"x", "-1", "0", "3", "2147483647", "99999999999"})
+        Page("page=editskins&ed=delpg&val=" + val);
     EXPECT_EQ(SkinCount(), 3);
     page = Page("page=editskins&ed=delpg&val=1");
     EXPECT_EQ(page.find("Skin # 1<img"), std::string::npos);

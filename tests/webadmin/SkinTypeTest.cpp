@@ -122,9 +122,9 @@ TEST(SkinFile, HostileFilesFailAndLeaveTheSkinAsItWas) {
     withSizes([](auto& s) { s[3] = 0; });
     withSizes([](auto& s) { s[10] = -1; });
     withSizes([](auto& s) { s[0] = INT_MIN; });
-    withSizes([](auto& s) { s.fill(INT_MAX); });              // the sum needs 64 bits
-    withSizes([](auto& s) { s[0] += 1; });                    // shifts every image after it
-    withSizes([](auto& s) { s[9] += 100000; });               // runs past the end
+    withSizes([](auto& s) { s.fill(INT_MAX); }); // the sum needs 64 bits
+    withSizes([](auto& s) { s[0] += 1; });       // shifts every image after it
+    withSizes([](auto& s) { s[9] += 100000; });  // runs past the end
     std::vector<uint8_t> truncated = good.Bytes();
     truncated.resize(truncated.size() - 10);
     hostile.push_back(truncated);

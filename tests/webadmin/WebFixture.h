@@ -18,7 +18,9 @@
 struct TCgiAnswer {
     std::string Head;
     std::string Body;
-    bool HasHeader(const std::string& line) const { return ("\r\n" + Head + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos; }
+    bool HasHeader(const std::string& line) const {
+        return ("\r\n" + Head + "\r\n").find("\r\n" + line + "\r\n") != std::string::npos;
+    }
 };
 
 class WebTest : public TempDirTest {
@@ -82,8 +84,7 @@ protected:
     }
 
     // Direct access to the database between requests (committed when the callback returns).
-    template <class F>
-    void WithCounter(F&& use) {
+    template <class F> void WithCounter(F&& use) {
         OpenCounterBase(*Module);
         ASSERT_TRUE(CounterBase);
         use(*CounterBase);

@@ -38,8 +38,7 @@ TBitmap RandomBitmap(int width, int height, TPixelFormat format, std::mt19937& r
     TBitmap bitmap(width, height, format);
     int colors = 1 << PixelFormatBits(format);
     std::vector<TRGBQuad> palette(static_cast<size_t>(colors), TRGBQuad{});
-    for (auto& q : palette)
-        q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), 0};
+    for (auto& q : palette) q = {uint8_t(random()), uint8_t(random()), uint8_t(random()), 0};
     bitmap.SetPalette(palette);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
@@ -91,10 +90,8 @@ int Decode(const std::string& in, const std::string& out) {
 int main(int argc, char** argv) {
     try {
         std::string command = argc > 1 ? argv[1] : "";
-        if (command == "write" && argc == 3)
-            return Write(argv[2]);
-        if (command == "decode" && argc == 4)
-            return Decode(argv[2], argv[3]);
+        if (command == "write" && argc == 3) return Write(argv[2]);
+        if (command == "decode" && argc == 4) return Decode(argv[2], argv[3]);
         std::fprintf(stderr, "usage: gif_samples write FOLDER | decode IN.gif OUT.rgb\n");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "gif_samples: %s\n", e.what());
