@@ -19,9 +19,7 @@ TBinAccessor& TBinAccessor::operator=(TBinAccessor&& other) noexcept {
     return *this;
 }
 
-void TBinAccessor::Free(TSlot& slot) {
-    std::unique_ptr<TIndexedObject> owned(std::exchange(slot.Item, nullptr));
-}
+void TBinAccessor::Free(TSlot& slot) { std::unique_ptr<TIndexedObject> owned(std::exchange(slot.Item, nullptr)); }
 
 void TBinAccessor::FreeAll() {
     for (TSlot& slot : items_) Free(slot);
@@ -97,6 +95,8 @@ void TBinAccessor::SetCount(size_t count) {
 }
 
 void TBinAccessor::SetCapacity(size_t capacity) {
-    if (capacity > items_.capacity()) items_.reserve(capacity);
-    else if (capacity <= items_.size()) items_.shrink_to_fit();
+    if (capacity > items_.capacity())
+        items_.reserve(capacity);
+    else if (capacity <= items_.size())
+        items_.shrink_to_fit();
 }

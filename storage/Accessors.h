@@ -16,10 +16,7 @@ public:
 // Makes an item of the accessor's item class for a key.
 using TIndexedObjectClass = std::unique_ptr<TIndexedObject> (*)(uint32_t key);
 
-template <class T>
-std::unique_ptr<TIndexedObject> MakeIndexedObject(uint32_t key) {
-    return std::make_unique<T>(key);
-}
+template <class T> std::unique_ptr<TIndexedObject> MakeIndexedObject(uint32_t key) { return std::make_unique<T>(key); }
 
 class TAccessor {
 public:

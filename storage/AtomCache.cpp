@@ -44,8 +44,10 @@ void TAtomCache::Unlink(TCacheItem* item) {
 void TAtomCache::PutInFront(TCacheItem* item) {
     item->Older = MostRecent;
     item->Newer = nullptr;
-    if (MostRecent) MostRecent->Newer = item;
-    else LeastRecent = item;
+    if (MostRecent)
+        MostRecent->Newer = item;
+    else
+        LeastRecent = item;
     MostRecent = item;
 }
 

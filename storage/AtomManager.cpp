@@ -51,7 +51,9 @@ uint64_t BodyLengthOf(const TAtomEntry& entry) {
 // Chunks read at once when the free-entry scan meets unread ones.
 constexpr uint32_t ScanReadAheadChunks = 16;
 
-[[noreturn]] void RaiseInvalidAddress() { throw EKVZError(OstraCode::InvalidAtomAddress, OstraMsg::InvalidAtomAddress); }
+[[noreturn]] void RaiseInvalidAddress() {
+    throw EKVZError(OstraCode::InvalidAtomAddress, OstraMsg::InvalidAtomAddress);
+}
 [[noreturn]] void RaiseTooLarge() { throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError); }
 
 // The inline form keeps no link count: links run up to the last non-zero byte.
@@ -89,7 +91,8 @@ TOstraFile& TAtomManager::File() const {
 }
 
 bool TAtomManager::IsFree(const TAtomEntry& entry) {
-    return entry[FlagsOffset] == 0 && std::all_of(&entry[BodyAddressOffset], entry.data() + EntrySize, [](uint8_t b) { return b == 0; });
+    return entry[FlagsOffset] == 0 &&
+           std::all_of(&entry[BodyAddressOffset], entry.data() + EntrySize, [](uint8_t b) { return b == 0; });
 }
 
 bool TAtomManager::IsInline(const TAtomEntry& entry) { return (entry[FlagsOffset] & FlagInline) != 0; }
@@ -104,7 +107,9 @@ void TAtomManager::LoadChain() {
     std::set<uint64_t> seen;
     uint64_t total = 0;
     for (uint64_t address = file.AtomTableRoot(); address != 0;) {
-        auto damaged = [&] { return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str())); };
+        auto damaged = [&] {
+            return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
+        };
         if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HeadSize)
             throw damaged();
         if (!seen.insert(address).second) throw damaged();
@@ -144,9 +149,8 @@ void TAtomManager::ForEachBlock(const std::function<void(uint64_t, uint64_t)>& v
 
 uint64_t TAtomManager::EntryAddress(uint32_t index) {
     segmentsLock_.BeginRead();
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), index, [](uint32_t i, const TSegment& s) {
-        return i < s.FirstIndex + s.EntryCount;
-    });
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
+                               [](uint32_t i, const TSegment& s) { return i < s.FirstIndex + s.EntryCount; });
     bool found = it != segments_.end();
     uint64_t address = found ? it->Address + HeadSize + uint64_t(index - it->FirstIndex) * EntrySize : 0;
     segmentsLock_.EndRead();
@@ -164,8 +168,7 @@ void TAtomManager::MarkDamaged() {
     if (file.ReadOnly()) return;
     try {
         file.SetFlags(uint16_t(file.Flags() | OstraHeader::FlagDamaged));
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
@@ -197,9 +200,8 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
 }
 
 const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), index, [](uint32_t i, const TSegment& s) {
-        return i < s.FirstIndex + s.EntryCount;
-    });
+    auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
+                               [](uint32_t i, const TSegment& s) { return i < s.FirstIndex + s.EntryCount; });
     if (it == segments_.end()) throw EInvalidIndex();
     return *it;
 }
@@ -235,7 +237,8 @@ void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
     for (uint32_t i = 0; i < chunkCount; ++i) {
         size_t offset = size_t(i) * ChunkEntries * EntrySize;
         TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
-        std::memcpy(chunk.get(), buffer.get() + offset, std::min<size_t>(bytes - offset, size_t(ChunkEntries) * EntrySize));
+        std::memcpy(chunk.get(), buffer.get() + offset,
+                    std::min<size_t>(bytes - offset, size_t(ChunkEntries) * EntrySize));
         chunks_[firstChunk + i] = std::move(chunk);
     }
 }
@@ -400,7 +403,8 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
         }
         if (!inside || CRC32Of(body_) != GetLE32(&entry[BodyCrcOffset])) {
             MarkDamaged();
-            throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(), rec.Handle);
+            throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(),
+                                       rec.Handle);
         }
     }
     rec.Entry = entry;
@@ -460,7 +464,8 @@ void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
             std::vector<uint8_t>& body = body_;
             body.assign(rec.Data.begin(), rec.Data.end());
             body.resize(size_t(bodyLength));
-            for (size_t i = 0; i < rec.Links.size(); ++i) PutLink(&body[rec.Data.size() + i * width], rec.Links[i], width);
+            for (size_t i = 0; i < rec.Links.size(); ++i)
+                PutLink(&body[rec.Data.size() + i * width], rec.Links[i], width);
             std::fill(entry.begin() + FlagsOffset, entry.end(), 0);
             entry[FlagsOffset] = uint8_t((width - 1) * 32);
             PutLE24(&entry[LinkCountOffset], uint32_t(rec.Links.size()));

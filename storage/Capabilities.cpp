@@ -47,8 +47,7 @@ int32_t TCapList::ValueOf(std::string_view Name) const {
     return -1;
 }
 
-TCapabilities::TCapabilities(IUnknown* Controller, std::string_view Text)
-    : TUnknown(Controller), List(Text) {}
+TCapabilities::TCapabilities(IUnknown* Controller, std::string_view Text) : TUnknown(Controller), List(Text) {}
 
 std::string TCapabilities::GetCapability(std::string_view Separator) {
     std::string out;
@@ -75,11 +74,21 @@ void* TCapabilities::GetInterface(const TGUID& iid) {
 
 std::string StorageCapabilityText() {
     static const std::pair<const char*, int> items[] = {
-        {"DISTRIBUTED_STORAGE", 0}, {"ENUMERATION", 2},       {"TRANSACTIONS", 3},
-        {"PARALLEL_TRANSACTIONS", 1}, {"RECURSIVE_TRANSACTIONS", 1}, {"ACCESS_MODEL_MREW", 2},
-        {"ACCESS_MODEL_MREW_FRAG", 1}, {"ACCESS_MODEL_EXCLUSIVE", 0}, {"ACCESS_MODEL_IGNORE", 0},
-        {"CACHE", 1},                {"MULTITHREADED", 0},    {"EXCEPTIONS", 1},
-        {"RELIABILITY", 2},          {"CRC_PROTECTION", 1},   {"FULL_VERSION", 1},
+        {"DISTRIBUTED_STORAGE", 0},
+        {"ENUMERATION", 2},
+        {"TRANSACTIONS", 3},
+        {"PARALLEL_TRANSACTIONS", 1},
+        {"RECURSIVE_TRANSACTIONS", 1},
+        {"ACCESS_MODEL_MREW", 2},
+        {"ACCESS_MODEL_MREW_FRAG", 1},
+        {"ACCESS_MODEL_EXCLUSIVE", 0},
+        {"ACCESS_MODEL_IGNORE", 0},
+        {"CACHE", 1},
+        {"MULTITHREADED", 0},
+        {"EXCEPTIONS", 1},
+        {"RELIABILITY", 2},
+        {"CRC_PROTECTION", 1},
+        {"FULL_VERSION", 1},
     };
     constexpr size_t NameColumns = 23; // the "=" stands in column 24
     std::string text;

@@ -262,10 +262,8 @@ struct IStorageFactory : virtual IUnknown {
     // Opens or creates the storage file at Location (a path, optionally "file://"); Params is
     // the parameter text ("Mode:CREATE; Class:{...}"). ServerType must be 0 or odd (else 16).
     // Raises 19 for a bad parameter text, 201-207 for open errors, 2 for unmet RequiredCaps.
-    virtual TRef<IVirtualStorage> CreateStorage(uint16_t ServerType, uint32_t Reserved,
-                                                std::string_view Location,
-                                                std::string_view RequiredCaps,
-                                                std::string_view Params) = 0;
+    virtual TRef<IVirtualStorage> CreateStorage(uint16_t ServerType, uint32_t Reserved, std::string_view Location,
+                                                std::string_view RequiredCaps, std::string_view Params) = 0;
     // Always nullptr.
     virtual TRef<IVirtualStorage> CreateStorageAlt() = 0;
 

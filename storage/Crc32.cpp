@@ -37,8 +37,9 @@ void CRC32Update(uint32_t& crc, std::span<const uint8_t> bytes) {
     for (; n >= 8; n -= 8, p += 8) {
         uint32_t low = LoadLE32(p) ^ c;
         uint32_t high = LoadLE32(p + 4);
-        c = Tables[7][low & 0xFF] ^ Tables[6][(low >> 8) & 0xFF] ^ Tables[5][(low >> 16) & 0xFF] ^ Tables[4][low >> 24] ^
-            Tables[3][high & 0xFF] ^ Tables[2][(high >> 8) & 0xFF] ^ Tables[1][(high >> 16) & 0xFF] ^ Tables[0][high >> 24];
+        c = Tables[7][low & 0xFF] ^ Tables[6][(low >> 8) & 0xFF] ^ Tables[5][(low >> 16) & 0xFF] ^
+            Tables[4][low >> 24] ^ Tables[3][high & 0xFF] ^ Tables[2][(high >> 8) & 0xFF] ^
+            Tables[1][(high >> 16) & 0xFF] ^ Tables[0][high >> 24];
     }
     for (; n > 0; --n, ++p) c = Table[(c ^ *p) & 0xFF] ^ (c >> 8);
     crc = c;

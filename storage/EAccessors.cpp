@@ -1,8 +1,7 @@
 // The bucketed handle-to-image table and its enumerators.
 #include "storage/EAccessors.h"
 
-TDivAtomAccessor::TDivAtomAccessor(uint32_t bits)
-    : Bits(bits), Mask((1u << bits) - 1), BucketCount(1u << bits) {
+TDivAtomAccessor::TDivAtomAccessor(uint32_t bits) : Bits(bits), Mask((1u << bits) - 1), BucketCount(1u << bits) {
     Buckets.reserve(BucketCount);
     for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<THandledObject>);
 }
@@ -46,13 +45,9 @@ void TDivAtomAccessor::Put(uint32_t handle, TAtomImage* value) {
     static_cast<THandledObject*>(found)->Value = value;
 }
 
-TRef<IAtomAccessorEnumerator> TDivAtomAccessor::EnumForward() {
-    return MakeObj<TDivAccessorEnumerator>(*this, false);
-}
+TRef<IAtomAccessorEnumerator> TDivAtomAccessor::EnumForward() { return MakeObj<TDivAccessorEnumerator>(*this, false); }
 
-TRef<IAtomAccessorEnumerator> TDivAtomAccessor::EnumBackward() {
-    return MakeObj<TDivAccessorEnumerator>(*this, true);
-}
+TRef<IAtomAccessorEnumerator> TDivAtomAccessor::EnumBackward() { return MakeObj<TDivAccessorEnumerator>(*this, true); }
 
 void* TDivAccessorEnumerator::GetInterface(const TGUID& iid) {
     if (void* found = FindInterface<IAtomAccessorEnumerator>(this, iid)) return found;

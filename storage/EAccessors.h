@@ -67,8 +67,7 @@ protected:
 
 class TDivAccessorEnumerator : public TUnknown, public IAtomAccessorEnumerator {
 public:
-    TDivAccessorEnumerator(TDivAtomAccessor& accessor, bool backward)
-        : Backward(backward), Accessor(accessor) {}
+    TDivAccessorEnumerator(TDivAtomAccessor& accessor, bool backward) : Backward(backward), Accessor(accessor) {}
     TAtomImage* First() override;
     TAtomImage* Next() override;
 

@@ -10,7 +10,7 @@
 struct THoleRec {
     uint64_t Address = 0;
     uint32_t Size = 0;
-    uint32_t Slot = 0; // the hole-table slot that stores it
+    uint32_t Slot = 0;  // the hole-table slot that stores it
     uint64_t Order = 0; // when it was (re)added; the oldest of a size is taken first
 };
 

@@ -11,8 +11,7 @@ class EKVZError : public Exception {
 public:
     EKVZError(int32_t code, const std::string& message) : Exception(message), Code(code) {}
     // The message is the printf-style format filled with the arguments.
-    static EKVZError CreateFmt(int32_t code, const char* format, ...)
-        __attribute__((format(printf, 2, 3)));
+    static EKVZError CreateFmt(int32_t code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
     int32_t Code;
 };

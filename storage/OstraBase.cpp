@@ -10,12 +10,8 @@
 namespace {
 constexpr int64_t MaxDataLength = std::numeric_limits<uint32_t>::max();
 
-[[noreturn]] void RaiseAtomAccess() {
-    throw EKVZError(OstraCode::AccessDenied, OstraMsg::AtomAccessDenied);
-}
-[[noreturn]] void RaiseDataTooLong() {
-    throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
-}
+[[noreturn]] void RaiseAtomAccess() { throw EKVZError(OstraCode::AccessDenied, OstraMsg::AtomAccessDenied); }
+[[noreturn]] void RaiseDataTooLong() { throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError); }
 
 uint8_t LinkWidthOf(TAtomHandle handle) {
     if (handle < 0x100) return 1;
@@ -44,10 +40,14 @@ TShareCounters& TShareCounters::operator+=(const TShareCounters& other) {
 
 TShareCounters AccessCounts(TAccess access, int32_t n) {
     TShareCounters c;
-    if (access & AccessWriteData) c.DataWriters = n;
-    else if (access & AccessReadData) c.DataReaders = n;
-    if (access & AccessWriteLinks) c.LinkWriters = n;
-    else if (access & AccessReadLinks) c.LinkReaders = n;
+    if (access & AccessWriteData)
+        c.DataWriters = n;
+    else if (access & AccessReadData)
+        c.DataReaders = n;
+    if (access & AccessWriteLinks)
+        c.LinkWriters = n;
+    else if (access & AccessReadLinks)
+        c.LinkReaders = n;
     c.Opens = n;
     return c;
 }
@@ -75,14 +75,18 @@ TAccess UsageOf(const TShareCounters& share) {
 // ---- images ----
 
 std::vector<uint8_t>& TAtomImage::OwnData() {
-    if (!Data) Data = std::make_shared<std::vector<uint8_t>>();
-    else if (Data.use_count() > 1) Data = std::make_shared<std::vector<uint8_t>>(*Data);
+    if (!Data)
+        Data = std::make_shared<std::vector<uint8_t>>();
+    else if (Data.use_count() > 1)
+        Data = std::make_shared<std::vector<uint8_t>>(*Data);
     return *Data;
 }
 
 std::vector<uint32_t>& TAtomImage::OwnLinks() {
-    if (!Links) Links = std::make_shared<std::vector<uint32_t>>();
-    else if (Links.use_count() > 1) Links = std::make_shared<std::vector<uint32_t>>(*Links);
+    if (!Links)
+        Links = std::make_shared<std::vector<uint32_t>>();
+    else if (Links.use_count() > 1)
+        Links = std::make_shared<std::vector<uint32_t>>(*Links);
     return *Links;
 }
 
@@ -276,8 +280,7 @@ TBaseTransaction& TTransactionList::Get(uint32_t id) {
 
 // ---- the base ----
 
-TOstraBase::TOstraBase(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes,
-                       bool writeThrough)
+TOstraBase::TOstraBase(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough)
     : FileObject(std::make_unique<TOstraFile>(fileName, mode, classes, writeThrough)) {
     AtomManager = TRef<IAtomManager>(FileObject->AtomManager());
     AtomCache = MakeObj<TAtomCache>(AtomManager, AtomCacheBits, AtomCacheLimit);
@@ -638,8 +641,10 @@ void TOstraBase::MergeIntoParent(TAtomImage& image) {
 
 void TOstraBase::SetDataLength(TAtomImage& image, uint32_t length) {
     CheckWritable();
-    if (length == 0) image.Data.reset();
-    else if (length != image.DataLength()) image.OwnData().resize(length); // new bytes are zero
+    if (length == 0)
+        image.Data.reset();
+    else if (length != image.DataLength())
+        image.OwnData().resize(length); // new bytes are zero
     image.ModifiedParts |= AtomPartData;
     image.LoadedParts |= AtomPartData;
 }
@@ -711,16 +716,20 @@ void TOstraBase::AddLinkRefs(TAtomImage& image, int32_t delta) {
     CheckWritable();
     image.LinkRefs += delta;
     if (!image.ParentImage && image.LinkRefs < 0) image.LinkRefs = 0;
-    if (!image.ParentImage || image.LinkRefs || image.ExtRefs) image.ModifiedParts |= AtomPartCounts;
-    else image.ModifiedParts &= uint8_t(~AtomPartCounts);
+    if (!image.ParentImage || image.LinkRefs || image.ExtRefs)
+        image.ModifiedParts |= AtomPartCounts;
+    else
+        image.ModifiedParts &= uint8_t(~AtomPartCounts);
 }
 
 void TOstraBase::AddExtRefs(TAtomImage& image, int32_t delta) {
     CheckWritable();
     image.ExtRefs += delta;
     if (!image.ParentImage && image.ExtRefs < 0) image.ExtRefs = 0;
-    if (!image.ParentImage || image.LinkRefs || image.ExtRefs) image.ModifiedParts |= AtomPartCounts;
-    else image.ModifiedParts &= uint8_t(~AtomPartCounts);
+    if (!image.ParentImage || image.LinkRefs || image.ExtRefs)
+        image.ModifiedParts |= AtomPartCounts;
+    else
+        image.ModifiedParts &= uint8_t(~AtomPartCounts);
 }
 
 TAtomImage* TOstraBase::ChangeLinkRefDeferred(TBaseTransaction& t, TAtomHandle handle, int32_t delta) {
@@ -754,8 +763,7 @@ void TOstraBase::ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t 
 void TOstraBase::ReleaseLink(TBaseTransaction& t, TAtomHandle handle) {
     try {
         ChangeLinkRef(t, handle, -1);
-    } catch (const std::exception&) {
-    }
+    } catch (const std::exception&) {}
 }
 
 // Deletes the image's atom and, depth first, every atom that only it kept alive. An explicit
@@ -786,8 +794,7 @@ void TOstraBase::DeleteAtom(TAtomImage* image) {
             TAtomImage* doomed = nullptr;
             try {
                 doomed = ChangeLinkRefDeferred(*current->OwnerTransaction, target, -1);
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
             if (doomed) start(doomed);
             continue;
         }
@@ -828,8 +835,10 @@ void TOstraBase::Commit(uint32_t id) {
     TBaseTransaction& parent = *t.Parent;
     bool intoRoot = &parent == Root;
     t.ForEachImageBackward([&](TAtomImage* image) {
-        if (image->IsNewAtom && !image->ParentImage) Settle(parent, image);
-        else MergeIntoParent(*image);
+        if (image->IsNewAtom && !image->ParentImage)
+            Settle(parent, image);
+        else
+            MergeIntoParent(*image);
     });
     t.ForEachImageBackward([&](TAtomImage* image) {
         TAtomImage* former = image->ParentImage;

@@ -162,8 +162,7 @@ public:
     bool HasOpenBelow() const;
     // Calls visit(image) for every image, from the last to the first; images that leave the table
     // before their turn are passed over, images that come in meanwhile are not visited.
-    template <class F>
-    void ForEachImageBackward(F visit) {
+    template <class F> void ForEachImageBackward(F visit) {
         for (TAtomHandle handle : ImageTable.HandlesBackward())
             if (TAtomImage* image = ImageTable.Get(handle)) visit(image);
     }

@@ -14,8 +14,7 @@ TRef<IStorageFactory>& GlobalFactory() {
 
 TRef<IVirtualStorage> TStorageFactory::CreateStorage(uint16_t ServerType, uint32_t, std::string_view Location,
                                                      std::string_view RequiredCaps, std::string_view Params) {
-    if (ServerType != 0 && ServerType % 2 == 0)
-        throw EKVZError(OstraCode::ServerType, "Server type not supported");
+    if (ServerType != 0 && ServerType % 2 == 0) throw EKVZError(OstraCode::ServerType, "Server type not supported");
     TOstraStorageParameters params;
     ParseStorageParameters(Params, params);
     NewFileAtomSizeAlign = uint8_t(params.AtomSizeAlign);
@@ -38,8 +37,7 @@ void StopStorageEngine() {
     ReportAndCloseLiveStorages();
 }
 
-TRef<IVirtualStorage> CreateStorage(std::string_view Location, std::string_view Params,
-                                    std::string_view RequiredCaps) {
+TRef<IVirtualStorage> CreateStorage(std::string_view Location, std::string_view Params, std::string_view RequiredCaps) {
     TRef<IStorageFactory> factory = StorageFactory();
     if (!factory) throw EKVZError(OstraCode::NotImplemented, OstraMsg::NotImplemented);
     return factory->CreateStorage(0, 0, Location, RequiredCaps, Params);

@@ -43,13 +43,10 @@ TDateTime DecodeStamp(const uint8_t* timeWord, const uint8_t* dateWord) {
     return date + EncodeTime(int((seconds / 3600) % 24), int((seconds / 60) % 60), int(seconds % 60), 0);
 }
 
-uint64_t RoundUpToGranule(uint64_t size) {
-    return (size + OstraFileGranule - 1) / OstraFileGranule * OstraFileGranule;
-}
+uint64_t RoundUpToGranule(uint64_t size) { return (size + OstraFileGranule - 1) / OstraFileGranule * OstraFileGranule; }
 } // namespace
 
-TOstraFile::TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes,
-                       bool writeThrough)
+TOstraFile::TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough)
     : fullPath_(FullPathOf(fileName)), writeThrough_(writeThrough) {
     bool creating = mode == TOpenMode::OpenOrCreate || mode == TOpenMode::Create;
     if (creating && classes.size() != 1) RaiseOpenError(OstraCode::UnmatchedClass, OstraMsg::UnmatchedClass, fileName);
@@ -106,12 +103,11 @@ void TOstraFile::CheckHeader(const std::string& fileName, std::span<const TGUID>
     if (os_.ReadAt(header_, 0) < Size) RaiseOpenError(OstraCode::InvalidFormat, OstraMsg::InvalidFormat, fileName);
 
     const uint8_t* sig = &header_[SignatureOffset];
-    std::string signature(reinterpret_cast<const char*>(sig),
-                          size_t(std::find(sig, sig + SignatureSize, 0) - sig));
+    std::string signature(reinterpret_cast<const char*>(sig), size_t(std::find(sig, sig + SignatureSize, 0) - sig));
     if (signature != GetSignature()) RaiseOpenError(OstraCode::InvalidFormat, OstraMsg::InvalidFormat, fileName);
 
-    bool accepted = classes.empty() ? readOnly_
-                                    : std::find(classes.begin(), classes.end(), DataClass()) != classes.end();
+    bool accepted =
+        classes.empty() ? readOnly_ : std::find(classes.begin(), classes.end(), DataClass()) != classes.end();
     if (!accepted) RaiseOpenError(OstraCode::UnmatchedClass, OstraMsg::UnmatchedClass, fileName);
 
     if (MinReaderVersion() > GetFormatVersion() || FormatVersion() < GetFormatVersion())
@@ -350,7 +346,8 @@ void TOstraFile::WriteBack() {
         auto stop = it;
         size_t count = 0;
         for (uint64_t next = it->first;
-             stop != pages_.end() && stop->first == next && stop->second.Dirty && count < MaxPagesPerWrite; ++stop, ++next)
+             stop != pages_.end() && stop->first == next && stop->second.Dirty && count < MaxPagesPerWrite;
+             ++stop, ++next)
             ++count;
         const uint8_t* bytes = it->second.Bytes.get();
         if (count > 1) {

@@ -26,8 +26,7 @@ void Report(const char* where, const std::exception& error) {
     ShowWarning(std::string(where) + ": " + error.what(), "Ostra-Error");
 }
 
-template <class T>
-void Unlist(std::vector<T*>& list, T* item) {
+template <class T> void Unlist(std::vector<T*>& list, T* item) {
     auto it = std::find(list.begin(), list.end(), item);
     if (it != list.end()) list.erase(it);
 }
@@ -42,8 +41,10 @@ void ReportAndCloseLiveStorages() {
     LiveStorages().clear();
     if (live.empty()) return;
     std::string text = "TOstraStorage: " + std::to_string(live.size()) + " object(s) not destroyed";
-    if (UnfreedStorageHook()) UnfreedStorageHook()(text);
-    else ShowWarning(text, "Ostra-Error");
+    if (UnfreedStorageHook())
+        UnfreedStorageHook()(text);
+    else
+        ShowWarning(text, "Ostra-Error");
     for (TOstraStorage* storage : live) storage->ForceClose();
 }
 
@@ -102,8 +103,10 @@ TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHand
                                            TStorageTransaction* Transaction) {
     TOstraBase& base = CheckedBase();
     TRef<TVirtualAtom> atom = MakeObj<TVirtualAtom>(*this, base, Transaction);
-    if (IsNew) base.NewAtom(ID, Access, atom->ObjectAtom);
-    else base.OpenAtom(ID, Handle, Access, atom->ObjectAtom);
+    if (IsNew)
+        base.NewAtom(ID, Access, atom->ObjectAtom);
+    else
+        base.OpenAtom(ID, Handle, Access, atom->ObjectAtom);
     atom->Register();
     return TRef<IVirtualAtom>(atom.get());
 }
@@ -245,8 +248,10 @@ TStorageTransaction::~TStorageTransaction() {
         }
     }
     for (TStorageTransaction* child : ChildTransactions) child->ParentTransaction = nullptr;
-    if (ParentTransaction) Unlist(ParentTransaction->ChildTransactions, this);
-    else Unlist(Storage.StorageTransactions, this);
+    if (ParentTransaction)
+        Unlist(ParentTransaction->ChildTransactions, this);
+    else
+        Unlist(Storage.StorageTransactions, this);
 }
 
 void* TStorageTransaction::GetInterface(const TGUID& iid) {
@@ -336,9 +341,7 @@ void TStorageTransaction::Abort() {
 
 TRef<IVirtualStorage> TStorageTransaction::GetStorage() { return TRef<IVirtualStorage>(&Storage); }
 
-TRef<IStorageTransaction> TStorageTransaction::GetParent() {
-    return TRef<IStorageTransaction>(ParentTransaction);
-}
+TRef<IStorageTransaction> TStorageTransaction::GetParent() { return TRef<IStorageTransaction>(ParentTransaction); }
 
 TRef<IVirtualAtom> TStorageTransaction::OpenSecondRoot() { return OpenSecondRootAccess(AccessDefault); }
 

@@ -66,7 +66,7 @@ public:
 
     TAccess DefaultAccess = AccessDefault;
     std::vector<TStorageTransaction*> StorageTransactions; // not counted
-    TVirtualAtom* FirstOpenAtom = nullptr;              // the open atoms, a list through them; not counted
+    TVirtualAtom* FirstOpenAtom = nullptr;                 // the open atoms, a list through them; not counted
 
 protected:
     void* GetInterface(const TGUID& iid) override;
@@ -196,7 +196,7 @@ private:
     TAtomHandle TargetHandle(IVirtualAtom* Atom);
 
     std::unique_ptr<TAtomStream> Stream; // made at the first GetStream
-    TAtom ObjectAtom; // closed once Image is null
+    TAtom ObjectAtom;                    // closed once Image is null
     TVirtualAtom* PreviousOpen = nullptr;
     TVirtualAtom* NextOpen = nullptr;
     TOstraStorage& Storage;

@@ -53,7 +53,9 @@ void TSpaceManager::LoadChain() {
     std::set<uint64_t> seen;
     uint64_t total = 0;
     for (uint64_t address = file.HoleTableRoot(); address != 0;) {
-        auto damaged = [&] { return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str())); };
+        auto damaged = [&] {
+            return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
+        };
         if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HoleTable::HeadSize)
             throw damaged();
         if (!seen.insert(address).second) throw damaged();

@@ -39,8 +39,8 @@ protected:
 
 // Hole-table layout.
 namespace HoleTable {
-inline constexpr uint32_t HeadSize = 16; // Next u64, EntryCount u32, reserved u32
-inline constexpr uint32_t EntrySize = 16; // CRC u32 (of bytes 4..15), Address u64, Size u32
+inline constexpr uint32_t HeadSize = 16;      // Next u64, EntryCount u32, reserved u32
+inline constexpr uint32_t EntrySize = 16;     // CRC u32 (of bytes 4..15), Address u64, Size u32
 inline constexpr uint32_t SlotsPerStep = 256; // segment n holds 256 x (n + 1) entries
 } // namespace HoleTable
 

@@ -9,8 +9,10 @@ HRESULT TUnknown::QueryInterface(const TGUID& iid, void** out) {
     if (Controller && iid != IInnerUnknown::IID) return Controller->QueryInterface(iid, out);
     *out = GetInterface(iid);
     if (!*out) return E_NOINTERFACE;
-    if (iid == IInnerUnknown::IID) ObjAddRef();
-    else AddRef();
+    if (iid == IInnerUnknown::IID)
+        ObjAddRef();
+    else
+        AddRef();
     return S_OK;
 }
 
@@ -29,8 +31,10 @@ HRESULT TUnknown::TInnerFace::QueryInterface(const TGUID& iid, void** out) {
     // on the object, references to its other interfaces on whoever controls it.
     *out = owner_.GetInterface(iid);
     if (!*out) return E_NOINTERFACE;
-    if (iid == IInnerUnknown::IID) owner_.ObjAddRef();
-    else owner_.AddRef();
+    if (iid == IInnerUnknown::IID)
+        owner_.ObjAddRef();
+    else
+        owner_.AddRef();
     return S_OK;
 }
 

@@ -42,8 +42,7 @@ protected:
 };
 
 // An owning interface reference: AddRef on copy, Release on drop.
-template <class T>
-class TRef {
+template <class T> class TRef {
 public:
     TRef() = default;
     TRef(std::nullptr_t) {}
@@ -54,11 +53,10 @@ public:
     TRef(const TRef& other) : TRef(other.ptr_) {}
     TRef(TRef&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     template <class U>
-        requires std::is_convertible_v<U*, T*>
-    TRef(const TRef<U>& other) : TRef(static_cast<T*>(other.get())) {}
+    requires std::is_convertible_v<U*, T*> TRef(const TRef<U>& other) : TRef(static_cast<T*>(other.get())) {}
     template <class U>
-        requires std::is_convertible_v<U*, T*>
-    TRef(TRef<U>&& other) noexcept : ptr_(other.Detach()) {}
+    requires std::is_convertible_v<U*, T*> TRef(TRef<U>&& other)
+    noexcept : ptr_(other.Detach()) {}
     ~TRef() { reset(); }
 
     TRef& operator=(TRef other) noexcept {
@@ -91,18 +89,14 @@ private:
 };
 
 // Asks an object for interface I; nullptr when it lacks it.
-template <class I, class T>
-TRef<I> Query(const T* object) {
+template <class I, class T> TRef<I> Query(const T* object) {
     if (!object) return nullptr;
     void* out = nullptr;
     auto* unknown = static_cast<IUnknown*>(const_cast<T*>(object));
     if (unknown->QueryInterface(I::IID, &out) != S_OK) return nullptr;
     return TRef<I>::Adopt(static_cast<I*>(out));
 }
-template <class I, class T>
-TRef<I> Query(const TRef<T>& object) {
-    return Query<I>(object.get());
-}
+template <class I, class T> TRef<I> Query(const TRef<T>& object) { return Query<I>(object.get()); }
 
 // The counted base of every interface object. A new object holds one construction reference
 // until MakeObj hands it out, so it cannot be freed while its constructor runs.
@@ -133,8 +127,7 @@ protected:
 };
 
 // Looks iid up among the interfaces I... of self.
-template <class... I, class Self>
-void* FindInterface(Self* self, const TGUID& iid) {
+template <class... I, class Self> void* FindInterface(Self* self, const TGUID& iid) {
     void* found = nullptr;
     ((iid == I::IID ? (found = static_cast<I*>(self), true) : false) || ...);
     return found;
@@ -192,8 +185,7 @@ protected:
 };
 
 // Creates an interface object and hands out the first reference.
-template <class T, class... Args>
-TRef<T> MakeObj(Args&&... args) {
+template <class T, class... Args> TRef<T> MakeObj(Args&&... args) {
     T* object = new T(std::forward<Args>(args)...);
     object->EndConstruction();
     return TRef<T>(object);
