@@ -94,10 +94,8 @@ TRef<IIndexer> TBtreeFactory::OpenOrCreateIndex(IVirtualAtom* owner, int32_t lin
     if (!owner) throw EKVZError(IndexCode::NotAtom, IndexMsg::NotAtom);
     uint32_t link = uint32_t(linkNo);
     if (TRef<IVirtualAtom> linked = owner->OpenLink(link)) return OpenIndex(linked.get(), caps, params);
-    TRef<IStorageTransaction> transaction = owner->GetTransaction();
-    TRef<IVirtualStorage> maker = transaction ? TRef<IVirtualStorage>(transaction) : owner->GetStorage();
     TRef<IVirtualAtom> atom;
-    TRef<IIndexer> indexer = CreateIndex(maker.get(), atom, caps, params);
+    TRef<IIndexer> indexer = CreateIndex(AtomMakerOf(owner).get(), atom, caps, params);
     owner->SetLink(link, atom.get());
     return indexer;
 }

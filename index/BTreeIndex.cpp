@@ -83,7 +83,7 @@ TBTreeIndex::TBTreeIndex(IVirtualAtom* indexAtom, uint32_t rootLink, int32_t pag
     if (!IsValidPageSize(pageSize)) NotBTree();
     Storage = indexAtom->GetStorage();
     Transaction = indexAtom->GetTransaction();
-    AtomMaker = Transaction ? TRef<IVirtualStorage>(Transaction) : Storage;
+    AtomMaker = AtomMakerOf(indexAtom);
     DefaultAccess = TAccess(Storage->GetRights() & AccessDefault);
     TRef<IVirtualAtom> rootAtom;
     {

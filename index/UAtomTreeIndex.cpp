@@ -209,7 +209,7 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
     if (int32_t code = CheckHeader(header.get())) throw TATIError(code);
     HeaderAtom = header;
     Transaction = header->GetTransaction();
-    AtomMaker = Transaction ? TRef<IVirtualStorage>(Transaction) : header->GetStorage();
+    AtomMaker = AtomMakerOf(header.get());
     {
         TAccessScope links(header.get(), AccessReadLinks);
         RootNode = header->OpenLinkAccess(ATINode::HeaderRootLink, NoAccess);

@@ -359,10 +359,8 @@ TRef<IIndexer> TIIndexerFactory::OpenOrCreateIndex(IVirtualAtom* owner, int32_t 
     if (TRef<IVirtualAtom> linked = owner->OpenLink(link)) {
         if (TAtomTreeIndex::CheckHeader(linked.get()) == ATICode::Ok) return OpenIndex(linked.get(), caps, params);
     }
-    TRef<IStorageTransaction> transaction = owner->GetTransaction();
-    TRef<IVirtualStorage> maker = transaction ? TRef<IVirtualStorage>(transaction) : owner->GetStorage();
     TRef<IVirtualAtom> header;
-    TRef<IIndexer> indexer = CreateIndex(maker.get(), header, caps, params);
+    TRef<IIndexer> indexer = CreateIndex(AtomMakerOf(owner).get(), header, caps, params);
     owner->SetLink(link, header.get());
     return indexer;
 }

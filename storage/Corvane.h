@@ -287,3 +287,9 @@ void SetUnfreedStorageHook(std::function<void(std::string_view)> hook);
 // The factory's CreateStorage with server type 0.
 TRef<IVirtualStorage> CreateStorage(std::string_view Location, std::string_view Params,
                                     std::string_view RequiredCaps = {});
+
+// Where atoms that belong with Atom are made: the transaction it was opened in, else its storage.
+inline TRef<IVirtualStorage> AtomMakerOf(IVirtualAtom* atom) {
+    if (TRef<IStorageTransaction> transaction = atom->GetTransaction()) return transaction;
+    return atom->GetStorage();
+}
