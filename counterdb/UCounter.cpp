@@ -7,6 +7,7 @@
 #include "platform/Bitmap.h"
 #include "platform/ByteOrder.h"
 #include "platform/FileUtils.h"
+#include "platform/OsFile.h"
 #include "platform/Report.h"
 #include "platform/StrUtils.h"
 #include "platform/TypedStream.h"
@@ -580,16 +581,22 @@ int32_t ReadInterval(IVirtualAtom* root) {
 
 TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& images) {
     if (!FileExists(fileName)) {
-        // Built under a scratch name and renamed into place, so that a crash half-way leaves no
-        // file that would never open; a file that appeared meanwhile wins.
+        // Built under a scratch name, durable, then renamed into place and the folder synced, so
+        // that a crash half-way leaves no file that would never open; a file that appeared
+        // meanwhile wins.
         std::string scratch = ScratchNameBeside(fileName);
         try {
             CreateDatabase(scratch, images);
+            if (!OsFileLayer().RenameNoReplace(scratch, fileName)) DeleteFileName(scratch);
+            OsFileLayer().SyncFolderOf(fileName);
+        } catch (const EOSError& error) {
+            DeleteFileName(scratch);
+            throw EKVZError(OstraCode::OpenFailed,
+                            "Cannot create counter database \"" + fileName + "\": " + error.what());
         } catch (...) {
             DeleteFileName(scratch);
             throw;
         }
-        if (!RenameNoReplace(scratch, fileName)) DeleteFileName(scratch);
         if (!FileExists(fileName))
             throw EKVZError(OstraCode::OpenFailed, "Cannot create counter database \"" + fileName + "\"");
     }
@@ -677,6 +684,8 @@ void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStrea
     LinkNewText(storage.get(), root.get(), RootLink::Password, DefaultPassword);
     LinkNewText(storage.get(), root.get(), RootLink::Interval, IntToStr(DefaultInterval));
     LinkNewIndex(storage.get(), root.get(), RootLink::SkipList, factory.get());
+    root.reset();
+    storage->Flush(); // raises what the commit at release could only report
 }
 
 // Skin 0: the given images re-encoded as BMP, or drawn ones when none are given.

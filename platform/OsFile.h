@@ -1,10 +1,12 @@
-// Positioned file access for the storage engine: open with a share lock, pread/pwrite, set the end,
-// flush. The only place the storage reaches the operating system's files; no buffering here.
+// Positioned file access for the storage engine through one replaceable file layer: the real
+// files of the system, or in tests a simulated disk. Open with a share lock, read and write at a
+// position, set the end, sync; plus the few whole-file calls a commit needs. No buffering here.
 #pragma once
 
 #include "platform/Exception.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -26,36 +28,79 @@ enum class TOsDisposition : uint8_t {
     OpenExisting, // fail when missing
     OpenAlways,   // create when missing
     CreateNew,    // fail when present
+    CreateAlways, // create, or empty the file that is there
 };
 
-// One open file. Others may share it for reading only: a writable open holds an exclusive
-// flock, a read-only open a shared one, both taken without waiting right after the open.
-// flock (not fcntl record locks) so that two opens in one process exclude each other too.
+// One open file of a file layer. Every call raises EOSError when the system call fails.
+class IOsFileHandle {
+public:
+    virtual ~IOsFileHandle() = default;
+    // Up to buffer.size() bytes; fewer only at the end of the file.
+    virtual size_t ReadAt(std::span<uint8_t> buffer, uint64_t position) = 0;
+    // The count written: short only when the device is full.
+    virtual size_t WriteAt(std::span<const uint8_t> bytes, uint64_t position) = 0;
+    virtual void SetEnd(uint64_t length) = 0;
+    virtual uint64_t Size() = 0;
+    // Returns once what was written has reached the disk.
+    virtual void Sync() = 0;
+};
+
+// The files of the system as the storage sees them. A writable open holds an exclusive lock on
+// the file, a read-only one a shared lock, both taken without waiting right after the open.
+class IOsFileLayer {
+public:
+    virtual ~IOsFileLayer() = default;
+    // 0 and the handle, or the errno value (EWOULDBLOCK when another open holds a conflicting
+    // lock); nothing stays open on failure.
+    virtual int Open(const std::string& name, bool writable, TOsDisposition disposition, bool writeThrough,
+                     std::unique_ptr<IOsFileHandle>& handle) = 0;
+    virtual bool Exists(const std::string& name) = 0;
+    // Raises EOSError unless the file is gone afterwards (a missing one is no failure).
+    virtual void Remove(const std::string& name) = 0;
+    // Renames unless To exists; false when it does. Raises EOSError on other failures.
+    virtual bool RenameNoReplace(const std::string& from, const std::string& to) = 0;
+    // Makes the names in the file's folder (creations, removals, renames) durable.
+    virtual void SyncFolderOf(const std::string& name) = 0;
+};
+
+// The layer in use: the system's, unless a test put another in place.
+IOsFileLayer& OsFileLayer();
+
+// Puts a layer in place for the life of this object (tests); the previous one comes back after.
+class TOsFileLayerScope {
+public:
+    explicit TOsFileLayerScope(IOsFileLayer& layer);
+    ~TOsFileLayerScope();
+    TOsFileLayerScope(const TOsFileLayerScope&) = delete;
+    TOsFileLayerScope& operator=(const TOsFileLayerScope&) = delete;
+
+private:
+    IOsFileLayer* previous_;
+};
+
+// One open file of the layer in use. flock-style locks (not fcntl record locks), so that two
+// opens in one process exclude each other too.
 class TOsFile {
 public:
     TOsFile() = default;
-    ~TOsFile();
     TOsFile(const TOsFile&) = delete;
     TOsFile& operator=(const TOsFile&) = delete;
 
     // Opens the file; returns 0, or the errno value of the failure (EWOULDBLOCK when another
     // open holds a conflicting lock). Nothing stays open on failure.
     int Open(const std::string& name, bool writable, TOsDisposition disposition, bool writeThrough);
-    bool IsOpen() const { return fd_ >= 0; }
-    void Close();
+    bool IsOpen() const { return handle_ != nullptr; }
+    void Close() { handle_.reset(); }
 
-    // Reads up to buffer.size() bytes at position; fewer only at the end of the file.
-    // Raises EOSError when the system call fails.
-    size_t ReadAt(std::span<uint8_t> buffer, uint64_t position);
-    // Writes the bytes at position; returns the count written (short only on a full disk).
-    size_t WriteAt(std::span<const uint8_t> bytes, uint64_t position);
-    void SetEnd(uint64_t length);
-    uint64_t Size();
-    // Asks the system to write its buffers; failures are ignored.
-    void Flush();
+    // Each raises EOSError when the system call fails.
+    size_t ReadAt(std::span<uint8_t> buffer, uint64_t position) { return handle_->ReadAt(buffer, position); }
+    size_t WriteAt(std::span<const uint8_t> bytes, uint64_t position) { return handle_->WriteAt(bytes, position); }
+    void SetEnd(uint64_t length) { handle_->SetEnd(length); }
+    uint64_t Size() { return handle_->Size(); }
+    void Sync() { handle_->Sync(); }
 
 private:
-    int fd_ = -1;
+    std::unique_ptr<IOsFileHandle> handle_;
 };
 
 // A lock one thread may re-enter.

@@ -118,6 +118,9 @@ void TAtomManager::LoadChain() {
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         if (file.DataSize() - address < length || total + count > UINT32_MAX) throw damaged();
+        // The count is outside every CRC, but follows from the segment's place in the chain.
+        uint32_t expected = FirstSegmentEntries << std::min<size_t>(segments_.size(), MaxSegmentShift);
+        if (count != expected && !(count < expected && total + count == UINT32_MAX)) throw damaged();
         segments_.push_back({address, count, uint32_t(total)});
         total += count;
         address = GetLE64(head);

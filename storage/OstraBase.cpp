@@ -832,8 +832,21 @@ void TOstraBase::Commit(uint32_t id) {
     TBaseTransaction& t = Transactions.Get(id);
     if (t.ID == 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotCommit);
     if (t.OpenHere > 0) throw EKVZError(OstraCode::TransactionState, OstraMsg::CannotCommitOpened);
+    bool intoRoot = t.Parent == Root;
+    if (!intoRoot) return MergeTransaction(t);
+    // Into the root the changes go to the file: a failure half-way leaves the tables in memory
+    // ahead of the file, so the file gives up everything since its last commit.
+    try {
+        MergeTransaction(t);
+        FileObject->Commit();
+    } catch (...) {
+        FileObject->Fail();
+        throw;
+    }
+}
+
+void TOstraBase::MergeTransaction(TBaseTransaction& t) {
     TBaseTransaction& parent = *t.Parent;
-    bool intoRoot = &parent == Root;
     t.ForEachImageBackward([&](TAtomImage* image) {
         if (image->IsNewAtom && !image->ParentImage)
             Settle(parent, image);
@@ -851,7 +864,6 @@ void TOstraBase::Commit(uint32_t id) {
     }
     t.Children.clear();
     FreeTransaction(t);
-    if (intoRoot) FileObject->Flush();
 }
 
 void TOstraBase::Abort(uint32_t id) {

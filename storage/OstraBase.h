@@ -196,6 +196,7 @@ public:
     void NewAtom(uint32_t id, TAccess access, TAtom& into);
     void OpenAtom(uint32_t id, TAtomHandle handle, TAccess access, TAtom& into);
     uint32_t StartTransaction(uint32_t parentId);
+    // Into the root: the file commits too; when that fails the file refuses further work.
     void Commit(uint32_t id);
     void Abort(uint32_t id);
     bool AtomExists(uint32_t id, TAtomHandle handle);
@@ -241,6 +242,7 @@ private:
     void ReleaseLink(TBaseTransaction& t, TAtomHandle handle);
     void DeleteAtom(TAtomImage* image);
     void FinishDeletion(TAtomImage* image);
+    void MergeTransaction(TBaseTransaction& t);
     void AbortTransaction(TBaseTransaction& t);
     void FreeTransaction(TBaseTransaction& t);
     void CheckWritable() { FileObject->CheckWritable(); }

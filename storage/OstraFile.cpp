@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <optional>
 
 uint8_t NewFileAtomSizeAlign = 1;
 
@@ -19,8 +20,8 @@ namespace {
 constexpr int ReadTimer = 0;
 constexpr int WriteTimer = 1;
 constexpr uint32_t FillBufferSize = 1024;
-// The write-back buffer: its page size, the pages that may wait, the pages written at once.
-constexpr uint64_t PageSize = 4096;
+// The page buffer: the pages that may wait, the pages written at once.
+constexpr uint64_t PageSize = TOstraFile::PageSize;
 constexpr size_t MaxWaitingPages = 2048;
 constexpr size_t MaxKeptPages = 8192;
 constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
@@ -44,6 +45,25 @@ TDateTime DecodeStamp(const uint8_t* timeWord, const uint8_t* dateWord) {
 }
 
 uint64_t RoundUpToGranule(uint64_t size) { return (size + OstraFileGranule - 1) / OstraFileGranule * OstraFileGranule; }
+
+// The message table's text, then the system's reason (a full disk and a failing one call for
+// different remedies).
+[[noreturn]] void RaiseWriteError(const std::exception& cause) {
+    throw EKVZError(OstraCode::FileIo, std::string(OstraMsg::FileWriteError) + ": " + cause.what());
+}
+
+[[noreturn]] void RaiseReadError(const std::exception& cause) {
+    throw EKVZError(OstraCode::FileIo, std::string(OstraMsg::FileReadError) + ": " + cause.what());
+}
+
+// The GUID a file's header names, or nothing when the file holds no whole header.
+std::optional<TGUID> StorageIDIn(TOsFile& file) {
+    std::array<uint8_t, OstraHeader::Size> header;
+    if (file.ReadAt(header, 0) < header.size()) return std::nullopt;
+    if (GetLE32(&header[OstraHeader::CrcOffset]) != CRC32Of(std::span<const uint8_t>(header.data(), OstraHeader::CrcOffset)))
+        return std::nullopt;
+    return TGUID::FromBytes(std::span<const uint8_t>(&header[OstraHeader::StorageIDOffset], TGUID::ByteSize));
+}
 } // namespace
 
 TOstraFile::TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough)
@@ -51,8 +71,9 @@ TOstraFile::TOstraFile(const std::string& fileName, TOpenMode mode, std::span<co
     bool creating = mode == TOpenMode::OpenOrCreate || mode == TOpenMode::Create;
     if (creating && classes.size() != 1) RaiseOpenError(OstraCode::UnmatchedClass, OstraMsg::UnmatchedClass, fileName);
     try {
+        RecoverBeforeOpen(fileName, mode);
         OpenOs(fileName, mode);
-        fileEnd_ = os_.Size();
+        fileEnd_ = osLength_ = os_.Size();
         isNew_ = mode == TOpenMode::Create || (mode == TOpenMode::OpenOrCreate && os_.Size() == 0);
         if (isNew_)
             InitHeader(classes);
@@ -76,6 +97,63 @@ void TOstraFile::OpenOs(const std::string& fileName, TOpenMode mode) {
     if (error != 0)
         throw EOstraOpenError(OstraCode::OpenFailed,
                               StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
+}
+
+// A valid journal beside the file is the mark of a writer that died inside a commit: the file
+// may hold part of it. The original pages go back before anything reads the file. Under the
+// exclusive lock, so that no living writer's journal is ever taken for a dead one's.
+void TOstraFile::RecoverBeforeOpen(const std::string& fileName, TOpenMode mode) {
+    if (!OsFileLayer().Exists(TRollbackJournal::NameFor(fullPath_))) return;
+    if (mode == TOpenMode::Create) return; // the journal of another file of this name: made anew below
+    TOsFile writer;
+    if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false)) {
+        if (error == ENOENT) return;
+        if (mode != TOpenMode::ReadOnly || error == EWOULDBLOCK)
+            throw EOstraOpenError(OstraCode::OpenFailed,
+                                  StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
+        // Reading the file as it is would show a half-made commit.
+        throw EOstraOpenError(OstraCode::OpenFailed,
+                              StrFormat(OstraMsg::OpenFailed, fileName.c_str(),
+                                        "an interrupted commit must be rolled back, which needs write access"));
+    }
+    try {
+        RollBack(writer);
+    } catch (const EOSError& error) {
+        throw EOstraOpenError(OstraCode::OpenFailed,
+                              StrFormat(OstraMsg::OpenFailed, fileName.c_str(), error.what()));
+    }
+}
+
+// Puts the journal's original pages and length back, makes that durable, then removes the
+// journal. A journal that is torn (its writer died before syncing it: the file was not touched
+// yet) or belongs to another file is only removed. Raises EOSError.
+void TOstraFile::RollBack(TOsFile& file) {
+    std::string journalName = TRollbackJournal::NameFor(fullPath_);
+    std::optional<TGUID> fileId = StorageIDIn(file);
+    // A new file's first commit names the storage only in the pages it writes.
+    auto belongs = [&](const TGUID& id, uint64_t originalLength) {
+        return fileId ? *fileId == id : originalLength == 0;
+    };
+    uint64_t originalLength = 0;
+    auto restore = [&](uint64_t page, std::span<const uint8_t> bytes) {
+        uint64_t start = page * PageSize;
+        if (start >= originalLength) return;
+        auto part = bytes.first(size_t(std::min<uint64_t>(bytes.size(), originalLength - start)));
+        if (file.WriteAt(part, start) < part.size()) throw EOSError(ENOSPC, "pwrite");
+    };
+    // The length comes first in the header; the pages are put back as they are read.
+    int64_t found = TRollbackJournal::Read(
+        journalName,
+        [&](const TGUID& id, uint64_t length) {
+            originalLength = length;
+            return belongs(id, length);
+        },
+        uint32_t(PageSize), restore);
+    if (found >= 0) {
+        file.SetEnd(uint64_t(found));
+        file.Sync();
+    }
+    OsFileLayer().Remove(journalName);
 }
 
 void TOstraFile::InitHeader(std::span<const TGUID> classes) {
@@ -129,20 +207,12 @@ void TOstraFile::CreateManagers() {
 }
 
 void TOstraFile::Shutdown() noexcept {
-    if (os_.IsOpen() && !readOnly_ && written_) {
+    if (os_.IsOpen() && !readOnly_ && !failed_) {
         try {
-            EncodeStamp(Now(), &header_[OstraHeader::ModifiedTimeOffset], &header_[OstraHeader::ModifiedDateOffset]);
-            WriteHeader();
-        } catch (...) {
-            // The close goes on; the header keeps its previous stamp.
-        }
-    }
-    if (os_.IsOpen()) {
-        try {
-            std::lock_guard guard(lock_);
-            WriteBack();
+            Commit();
         } catch (const std::exception& error) {
-            DebugLine(fullPath_ + ": writing at close failed: " + error.what());
+            // A destructor may not raise: Commit, called before, is where this is reported.
+            DebugLine(fullPath_ + ": changes lost, the commit at close failed: " + error.what());
         }
     }
     if (IAtomManager* atoms = std::exchange(atomManager_, nullptr)) {
@@ -187,9 +257,14 @@ void TOstraFile::CheckWritable() const {
     if (readOnly_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
 }
 
+void TOstraFile::CheckUsable() const {
+    if (failed_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
+}
+
 void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
+    CheckUsable();
     if (position > fileEnd_ || fileEnd_ - position < buffer.size())
         throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
     if (buffer.size() > MaxCachedRead) {
@@ -208,15 +283,27 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
 void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
+    CheckUsable();
     if (position > fileEnd_ || fileEnd_ - position < buffer.size())
         throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
     ReadPastPages(buffer, position);
 }
 
+// The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
+void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
+    size_t got = 0;
+    try {
+        got = os_.ReadAt(buffer, position);
+    } catch (const EOSError& error) {
+        RaiseReadError(error);
+    }
+    if (position + got > staleFrom_) got = position < staleFrom_ ? size_t(staleFrom_ - position) : 0;
+    std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
+}
+
 // From the system, with the waiting writes laid over; inside the file (checked by the caller).
 void TOstraFile::ReadPastPages(std::span<uint8_t> buffer, uint64_t position) {
-    size_t got = os_.ReadAt(buffer, position);
-    std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
+    ReadFromFile(buffer, position);
     OverlayDirtyPages(buffer, position);
 }
 
@@ -224,36 +311,18 @@ void TOstraFile::WriteAt(std::span<const uint8_t> bytes, uint64_t position) {
     CheckWritable();
     std::lock_guard guard(lock_);
     TTimedScope timer(WriteTimer);
-    written_ = true;
-    if (!writeThrough_) {
-        PutBytes(bytes.data(), 0, bytes.size(), position);
-        return;
-    }
-    DropPages(position, bytes.size());
-    if (os_.WriteAt(bytes, position) < bytes.size()) throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
-    if (!bytes.empty()) fileEnd_ = std::max(fileEnd_, position + bytes.size());
+    CheckUsable();
+    changed_ = true;
+    PutBytes(bytes.data(), 0, bytes.size(), position);
 }
 
 void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     CheckWritable();
     std::lock_guard guard(lock_);
     TTimedScope timer(WriteTimer);
-    written_ = true;
-    if (!writeThrough_) {
-        PutBytes(nullptr, value, count, position);
-        return;
-    }
-    DropPages(position, count);
-    std::array<uint8_t, FillBufferSize> buffer;
-    buffer.fill(value);
-    while (count > 0) {
-        uint32_t piece = std::min(count, FillBufferSize);
-        if (os_.WriteAt(std::span<const uint8_t>(buffer.data(), piece), position) < piece)
-            throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
-        count -= piece;
-        position += piece;
-        fileEnd_ = std::max(fileEnd_, position);
-    }
+    CheckUsable();
+    changed_ = true;
+    PutBytes(nullptr, value, count, position);
 }
 
 // A page enters with the bytes the file holds there (zeros beyond its end). When too many are
@@ -268,21 +337,12 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
         }
         auto bytes = std::make_unique<uint8_t[]>(PageSize);
         uint64_t start = page * PageSize;
-        if (start < fileEnd_) os_.ReadAt(std::span<uint8_t>(bytes.get(), PageSize), start);
+        if (start < fileEnd_) ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
         it = pages_.emplace(page, TPage{std::move(bytes), false}).first;
     }
     lastPage_ = &it->second;
     lastPageNumber_ = page;
     return it->second;
-}
-
-// Forgets the read pages a write past them (write-through) changes; none is dirty then.
-void TOstraFile::DropPages(uint64_t position, uint64_t count) {
-    if (count == 0) return;
-    auto first = pages_.lower_bound(position / PageSize);
-    auto last = pages_.upper_bound((position + count - 1) / PageSize);
-    pages_.erase(first, last);
-    lastPage_ = nullptr;
 }
 
 // Copies count bytes (or count times fill when bytes is null) into the pages.
@@ -322,16 +382,61 @@ void TOstraFile::OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position)
     }
 }
 
-// In address order, runs of neighbouring pages in one write; page 0, which holds the header,
-// last, so that the header never names what is not on the disk yet. Pages written leave the
-// buffer; on a failure the rest stay.
+// Hands the waiting pages to the system inside the commit under way (a commit, or a spill of
+// a buffer grown too large). The journal holds the originals first, so that a crash from here
+// on can always be undone.
 void TOstraFile::WriteBack() {
-    if (dirtyPages_ == 0) return;
+    if (dirtyPages_ == 0 && staleFrom_ >= osLength_ && fileEnd_ == osLength_) return;
+    try {
+        SaveOriginals();
+        if (staleFrom_ < osLength_) {
+            os_.SetEnd(staleFrom_);
+            osLength_ = staleFrom_;
+        }
+        staleFrom_ = UINT64_MAX;
+        WritePages();
+        if (osLength_ != fileEnd_) {
+            os_.SetEnd(fileEnd_);
+            osLength_ = fileEnd_;
+        }
+    } catch (const std::exception& error) {
+        Fail();
+        RaiseWriteError(error);
+    }
+}
+
+// The pages about to change that were part of the file at the last commit: the waiting ones
+// and those a shorter file cuts off. Each is saved once per commit, read from the file, which
+// still holds it as the last commit left it.
+void TOstraFile::SaveOriginals() {
+    if (!journal_.IsActive())
+        journal_.Begin(TRollbackJournal::NameFor(fullPath_), StorageID(), osLength_);
+    uint64_t committedPages = (journal_.OriginalLength() + PageSize - 1) / PageSize;
+    std::vector<uint64_t> pages;
+    auto save = [&](uint64_t page) {
+        if (page < committedPages && journaled_.insert(page).second) pages.push_back(page);
+    };
+    for (auto& [number, page] : pages_)
+        if (page.Dirty) save(number);
+    if (staleFrom_ < osLength_)
+        for (uint64_t page = staleFrom_ / PageSize; page * PageSize < osLength_; ++page) save(page);
+    std::vector<uint8_t> originals(pages.size() * PageSize);
+    for (size_t i = 0; i < pages.size(); ++i)
+        os_.ReadAt(std::span<uint8_t>(&originals[i * PageSize], PageSize), pages[i] * PageSize);
+    journal_.Add(pages, originals);
+    journal_.Sync();
+}
+
+// In address order, runs of neighbouring pages in one write; page 0, which holds the header,
+// last (with the journal that no longer matters for safety, but costs nothing). Pages written
+// leave the buffer.
+void TOstraFile::WritePages() {
     auto write = [this](const uint8_t* bytes, uint64_t start, uint64_t length) {
         if (start >= fileEnd_) return;
         length = std::min(length, fileEnd_ - start);
         if (os_.WriteAt(std::span<const uint8_t>(bytes, size_t(length)), start) < length)
-            throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError);
+            throw EOSError(ENOSPC, "pwrite");
+        osLength_ = std::max(osLength_, start + length);
     };
     auto clean = [this](TPage& page) {
         page.Dirty = false;
@@ -366,6 +471,50 @@ void TOstraFile::WriteBack() {
     }
 }
 
+// The commit protocol, in order:
+//   1. nothing changed since the last commit: nothing is written or synced;
+//   2. the header is restamped (Modified);
+//   3. the originals of the pages about to change, and the file's length, go to the journal,
+//      which is synced (and its folder, when the journal is new);
+//   4. the waiting pages are written and the file cut or grown to its length;
+//   5. the file is synced;
+//   6. the journal is removed: the commit point.
+// Any failure rolls the file back and leaves this object refusing work.
+void TOstraFile::Commit() {
+    std::lock_guard guard(lock_);
+    CheckUsable();
+    if (!changed_) return;
+    EncodeStamp(Now(), &header_[OstraHeader::ModifiedTimeOffset], &header_[OstraHeader::ModifiedDateOffset]);
+    WriteHeader();
+    WriteBack();
+    try {
+        os_.Sync();
+        journal_.End();
+    } catch (const std::exception& error) {
+        Fail();
+        RaiseWriteError(error);
+    }
+    journaled_.clear();
+    changed_ = false;
+}
+
+// After a failed write-back the pages in memory and the managers' tables may be ahead of the
+// file: nothing of them may reach it any more. The file goes back to the last commit now, or
+// at the next open when even that fails (the journal stays for it).
+void TOstraFile::Fail() noexcept {
+    failed_ = true;
+    pages_.clear();
+    lastPage_ = nullptr;
+    dirtyPages_ = 0;
+    if (!journal_.IsActive()) return;
+    journal_.Abandon();
+    try {
+        RollBack(os_);
+    } catch (const std::exception& error) {
+        DebugLine(fullPath_ + ": rolling back failed, the next open will: " + error.what());
+    }
+}
+
 void TOstraFile::SetFlags(uint16_t flags) {
     if (flags == Flags()) return;
     PutLE16(&header_[OstraHeader::FlagsOffset], flags);
@@ -384,49 +533,38 @@ void TOstraFile::SetHoleTableRoot(uint64_t address) {
     WriteHeader();
 }
 
-// Growing sets the length before the header names the new end; shrinking writes the header
-// first, so that a crash in between never leaves a header pointing beyond the file.
 void TOstraFile::SetDataSize(uint64_t size) {
     if (size == DataSize()) return;
     CheckWritable();
-    bool growing = size > DataSize();
-    if (growing) SetPhysicalLength(RoundUpToGranule(size));
     PutLE64(&header_[OstraHeader::DataSizeOffset], size);
     WriteHeader();
-    if (!growing) SetPhysicalLength(RoundUpToGranule(size));
+    SetPhysicalLength(RoundUpToGranule(size));
 }
 
-// Before the file is cut, the waiting pages (the header naming the shorter data among them)
-// go to the disk; pages beyond the new end are dropped.
+// In memory only, like every change: the file takes its new length at the next write-back.
+// Pages beyond a shorter end are dropped; the cut page reads zeros after the end.
 void TOstraFile::SetPhysicalLength(uint64_t length) {
     if (length == physicalLength_ && physicalLength_ != 0) return;
     CheckWritable();
-    physicalLength_ = length;
     std::lock_guard guard(lock_);
+    CheckUsable();
+    physicalLength_ = length;
+    if (length == fileEnd_) return;
+    changed_ = true;
     if (length < fileEnd_) {
         for (auto it = pages_.lower_bound((length + PageSize - 1) / PageSize); it != pages_.end();) {
             if (it->second.Dirty) --dirtyPages_;
             it = pages_.erase(it);
         }
         lastPage_ = nullptr;
-        if (auto last = pages_.find(length / PageSize); last != pages_.end()) // the cut page reads zeros after the end
+        if (auto last = pages_.find(length / PageSize); last != pages_.end())
             std::memset(last->second.Bytes.get() + length % PageSize, 0, size_t(PageSize - length % PageSize));
-        fileEnd_ = length;
-        WriteBack();
+        staleFrom_ = std::min(staleFrom_, length);
     }
-    os_.SetEnd(length);
     fileEnd_ = length;
-}
-
-void TOstraFile::Flush() {
-    {
-        std::lock_guard guard(lock_);
-        WriteBack();
-    }
-    os_.Flush();
 }
 
 uint64_t TOstraFile::GetFileSize() {
     std::lock_guard guard(lock_);
-    return std::max(os_.Size(), fileEnd_);
+    return fileEnd_;
 }

@@ -1,18 +1,20 @@
 // TOstraFile: the one operating-system file of a storage, its 128-byte header (checked at open,
 // kept in memory, rewritten on change) and positioned reads and writes under one lock, with a
-// write-back page buffer. It creates the free-space and atom-table managers at the end of its
-// open; it knows no atoms.
+// page buffer and the commit protocol over a rollback journal. It creates the free-space and
+// atom-table managers at the end of its open; it knows no atoms.
 #pragma once
 
 #include "platform/Clock.h"
 #include "platform/Guid.h"
 #include "platform/OsFile.h"
 #include "storage/Corvane.h"
+#include "storage/Journal.h"
 #include "storage/Unknown.h"
 
 #include <array>
 #include <cstdint>
 #include <map>
+#include <set>
 #include <memory>
 #include <span>
 #include <string>
@@ -80,10 +82,15 @@ inline void PutLE64(uint8_t* p, uint64_t v) {
 
 class TOstraFile {
 public:
-    // Opens or creates the file and checks its header; raises EOstraOpenError (201..207) with
-    // the name as passed. Classes: the data classes accepted; a creating open needs exactly one.
+    // The unit of the page buffer and of the journal.
+    static constexpr uint64_t PageSize = 4096;
+
+    // Opens or creates the file, rolls back a commit a crash cut short (a valid journal beside
+    // the file), then checks the header; raises EOstraOpenError (201..207) with the name as
+    // passed. Classes: the data classes accepted; a creating open needs exactly one.
     TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough);
-    // Restamps Modified when anything was written, disconnects the managers, closes. Never throws.
+    // Commits what is left (reporting a failure on stderr: Commit is the call that raises),
+    // disconnects the managers, closes. Never throws.
     virtual ~TOstraFile();
     TOstraFile(const TOstraFile&) = delete;
     TOstraFile& operator=(const TOstraFile&) = delete;
@@ -92,13 +99,12 @@ public:
     virtual uint16_t GetFormatVersion() const { return 516; }
 
     // Exactly Length bytes or EKVZError 9 "File read error". Sees every write made before it.
-    // Small reads go through pages kept in memory.
+    // Small reads go through pages kept in memory. Every call raises 3 once the file failed.
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
     // The same, keeping no pages: for reads made once (the table chains walked at open).
     void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
-    // Raises 3 on a read-only file, 9 on a short write. Without write-through the bytes reach
-    // the operating system at the next Flush, at close, when many pages are waiting, or before
-    // the file shrinks; the header page always goes last.
+    // Raises 3 on a read-only file. The bytes reach the file at the next commit, or earlier when
+    // many pages are waiting (their originals saved in the journal first).
     void WriteAt(std::span<const uint8_t> bytes, uint64_t position);
     void FillAt(uint32_t count, uint8_t value, uint64_t position);
 
@@ -111,9 +117,15 @@ public:
 
     // Raises EKVZError 3 "Access is denied" when the file is read-only.
     void CheckWritable() const;
-    // Hands the waiting pages to the system (9 when that fails; they stay waiting), then asks
-    // it to write its buffers to the disk.
-    void Flush();
+    // Makes every change since the last commit durable, all or nothing; does nothing (no write,
+    // no sync) when nothing changed. A failure raises EKVZError 9; the file is then rolled back
+    // (at once, or at the next open when that fails too) and refuses further work with 3.
+    void Commit();
+    // Gives up the changes not committed: the file goes back to the last commit (at once, or at
+    // the next open when that fails) and this object refuses further work with 3. For a failure
+    // that leaves the caller's tables ahead of the file. Never throws.
+    void Fail() noexcept;
+    bool Failed() const { return failed_; }
     // Including the waiting writes.
     uint64_t GetFileSize();
     TDateTime GetCreated() const;
@@ -124,7 +136,6 @@ public:
     bool IsNew() const { return isNew_; }
     bool ReadOnly() const { return readOnly_; }
     bool WriteThrough() const { return writeThrough_; }
-    bool Written() const { return written_; }
     const std::string& FullPath() const { return fullPath_; }
     uint64_t PhysicalLength() const { return physicalLength_; }
     // The managers (not counted; they live while the file is open).
@@ -146,6 +157,8 @@ public:
 
 private:
     void OpenOs(const std::string& fileName, TOpenMode mode);
+    void RecoverBeforeOpen(const std::string& fileName, TOpenMode mode);
+    void RollBack(TOsFile& file);
     void InitHeader(std::span<const TGUID> classes);
     void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);
     void CreateManagers();
@@ -159,9 +172,13 @@ private:
     TPage& CachedPage(uint64_t page);
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
     void DropPages(uint64_t position, uint64_t count);
+    void ReadFromFile(std::span<uint8_t> buffer, uint64_t position);
     void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
     void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
+    void CheckUsable() const;
     void WriteBack();
+    void SaveOriginals();
+    void WritePages();
 
     IAtomManager* atomManager_ = nullptr;       // counted
     ISpaceAllocator* spaceAllocator_ = nullptr; // counted
@@ -170,16 +187,25 @@ private:
     uint64_t physicalLength_ = 0;
     std::array<uint8_t, OstraHeader::Size> header_{};
     TCriticalSection lock_;
-    bool written_ = false;
+    bool changed_ = false; // since the last commit
+    bool failed_ = false;
     std::string fullPath_;
     bool readOnly_ = false;
     bool writeThrough_ = false;
     // Pages of the file in memory by page number: read ones (kept up to a limit, then all
-    // dropped) and written ones not yet handed to the system (never with write-through); the
-    // number of the latter; the length of the file counting them.
+    // dropped) and written ones not yet handed to the system; the number of the latter; the
+    // length of the file counting them.
     std::map<uint64_t, TPage> pages_;
     size_t dirtyPages_ = 0;
     uint64_t fileEnd_ = 0;
+    // The length of the operating system's file, and where a shrinking cut it in memory only:
+    // its bytes from there on are not the storage's (they read as zeros) until the next
+    // write-back cuts the file there.
+    uint64_t osLength_ = 0;
+    uint64_t staleFrom_ = UINT64_MAX;
+    // The journal of the commit under way, and the pages whose originals it holds.
+    TRollbackJournal journal_{uint32_t(PageSize)};
+    std::set<uint64_t> journaled_;
     TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
     uint64_t lastPageNumber_ = 0;
 };

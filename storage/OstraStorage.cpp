@@ -82,7 +82,7 @@ void* TOstraStorage::GetInterface(const TGUID& iid) {
 }
 
 TOstraBase& TOstraStorage::CheckedBase() {
-    if (!Base) RaiseAccessDenied();
+    if (!Base || Base->File().Failed()) RaiseAccessDenied();
     return *Base;
 }
 
@@ -160,7 +160,7 @@ TRef<IVirtualAtom> TOstraStorage::OpenAtomAccess(const TAtomAddress& Address, TA
     return MakeAtom(false, Access, Address.Handle, 0, nullptr);
 }
 
-void TOstraStorage::Flush() { CheckedBase().File().Flush(); }
+void TOstraStorage::Flush() { CheckedBase().File().Commit(); }
 
 TRef<IStorageTransaction> TOstraStorage::StartTransaction() {
     uint32_t id = CheckedBase().StartTransaction(0);
@@ -326,7 +326,18 @@ TRef<IEnumVirtualAtoms> TStorageTransaction::EnumAtoms(TAccess Access) {
 
 void TStorageTransaction::Commit() {
     CheckAlive();
-    Storage.CheckedBase().Commit(TransactionID);
+    TOstraBase& base = Storage.CheckedBase();
+    try {
+        base.Commit(TransactionID);
+    } catch (...) {
+        // The file gave up this commit and its ID is gone: nothing of it may be used again.
+        if (base.File().Failed()) {
+            Rights = 0;
+            TransactionID = 0;
+            KillDescendants();
+        }
+        throw;
+    }
     Rights = 0;
     TransactionID = 0;
 }

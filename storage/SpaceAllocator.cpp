@@ -63,7 +63,9 @@ void TSpaceManager::LoadChain() {
         file.ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * count;
-        if (file.DataSize() - address < length) throw damaged();
+        // The count is outside every CRC, but follows from the segment's place in the chain.
+        if (file.DataSize() - address < length || count != HoleTable::SlotsPerStep * (segments_.size() + 1))
+            throw damaged();
         total += count;
         if (total > UINT32_MAX) throw damaged();
         segments_.push_back({address, count});

@@ -3,6 +3,7 @@
 #include "TempDir.h"
 
 #include "platform/FileUtils.h"
+#include "platform/OsFile.h"
 #include "platform/StrUtils.h"
 #include "platform/StringList.h"
 #include "platform/TypedStream.h"
@@ -167,10 +168,10 @@ TEST_F(FileNameTest, RenameNeverReplacesAnExistingFile) {
     std::string a = Temp.File("a"), b = Temp.File("b"), c = Temp.File("c");
     TTempDir::WriteBytes(a, Bytes({1}));
     TTempDir::WriteBytes(b, Bytes({2}));
-    EXPECT_FALSE(RenameNoReplace(a, b));
+    EXPECT_FALSE(OsFileLayer().RenameNoReplace(a, b));
     EXPECT_EQ(TTempDir::ReadBytes(b), Bytes({2}));
     EXPECT_TRUE(FileExists(a));
-    EXPECT_TRUE(RenameNoReplace(a, c));
+    EXPECT_TRUE(OsFileLayer().RenameNoReplace(a, c));
     EXPECT_FALSE(FileExists(a));
     EXPECT_EQ(TTempDir::ReadBytes(c), Bytes({1}));
     EXPECT_NE(ScratchNameBeside(c), ScratchNameBeside(c));

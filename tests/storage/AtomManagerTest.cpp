@@ -86,7 +86,7 @@ TEST_F(AtomManagerTest, TheFirstHandleCreatesTheFirstSegmentAndLaterOnesDoubleIt
     EXPECT_TRUE(Atoms().InRange(768));
     EXPECT_FALSE(Atoms().InRange(769));
     EXPECT_FALSE(Atoms().InRange(0));
-    file->Flush(); // written pages reach the file at a flush
+    file->Commit(); // written pages reach the file at a commit
     auto bytes = TTempDir::ReadBytes(name);
     EXPECT_EQ(FileLE(bytes, 128, 8), 128u + 8208u); // the first segment links the second
     EXPECT_EQ(FileLE(bytes, 136, 4), 256u);
@@ -151,7 +151,7 @@ TEST_F(AtomManagerTest, LinksCountTowardsTheInlineLimitAtTheirWidth) {
     external.insert(external.end(), crc.begin(), crc.end());
     external.insert(external.end(), address.begin(), address.end());
     EXPECT_EQ(Entry(b), ExpectedEntry(external));
-    file->Flush();
+    file->Commit();
     auto bytes = TTempDir::ReadBytes(name);
     EXPECT_TRUE(std::equal(body.begin(), body.end(), bytes.begin() + std::ptrdiff_t(end)));
 
@@ -349,7 +349,7 @@ TEST_F(AtomManagerTest, AnExternalAtomOfWidthOneIsNotFree) {
 TEST_F(AtomManagerTest, ABrokenAtomChainIs207AndNeverHangs) {
     Open();
     for (int i = 0; i < 300; ++i) Create(); // two segments
-    file->Flush();
+    file->Commit();
     uint64_t second = GetLE64(TTempDir::ReadBytes(name).data() + 128);
     file.reset();
     auto original = TTempDir::ReadBytes(name);
@@ -376,7 +376,7 @@ TEST_F(AtomManagerTest, AlignZeroInTheHeaderActsAsOne) {
 
 // Every live block (tables, bodies, holes) inside the data and no two overlapping.
 void CheckNoOverlap(TOstraFile& file, IAtomManager& atoms, const std::map<uint32_t, TModelAtom>& model) {
-    file.Flush();
+    file.Commit();
     auto bytes = TTempDir::ReadBytes(file.FullPath());
     std::vector<std::pair<uint64_t, uint64_t>> blocks;
     for (uint64_t a = file.AtomTableRoot(); a; a = FileLE(bytes, a, 8))

@@ -298,7 +298,7 @@ TEST_F(OstraFileTest, WrittenBytesReachTheDiskAtFlushAndReadsSeeThemBefore) {
     std::vector<uint8_t> small(10);
     file->ReadAt(small, 4090);
     EXPECT_TRUE(std::equal(small.begin(), small.end(), pattern.begin() + 1090));
-    file->Flush();
+    file->Commit();
     auto bytes = TTempDir::ReadBytes(name);
     ASSERT_EQ(bytes.size(), 20480u);
     EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), bytes.begin() + 3000));
@@ -339,12 +339,15 @@ TEST_F(OstraFileTest, LargeWritesAndReadsBeyondTheBufferLimits) {
 
 // The header naming the shorter data is on the disk before the file is cut, so the file on
 // disk is never shorter than its header says; the cut part reads as zeros when it grows again.
-TEST_F(OstraFileTest, ShrinkingWritesTheHeaderBeforeCutting) {
+TEST_F(OstraFileTest, ShrinkingCutsTheFileAtTheCommitAndThePastReadsZeros) {
     auto file = OpenOstra(name, TOpenMode::Create);
     file->SetDataSize(10000);
     std::vector<uint8_t> ones(9000, 1);
     file->WriteAt(ones, 500);
+    file->Commit();
     file->SetDataSize(5000);
+    EXPECT_EQ(TTempDir::ReadBytes(name).size(), 12288u);
+    file->Commit();
     auto bytes = TTempDir::ReadBytes(name);
     ASSERT_EQ(bytes.size(), 8192u);
     EXPECT_EQ(FileLE(bytes, OstraHeader::DataSizeOffset, 8), 5000u);

@@ -1,0 +1,69 @@
+// The rollback journal beside a storage file ("<file>-journal"): the original bytes of every
+// page a commit is about to change, and the file's original length, so that a commit cut short
+// by a crash can be undone at the next open. Not the commit itself: TOstraFile drives it.
+#pragma once
+
+#include "platform/Guid.h"
+#include "platform/OsFile.h"
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+// Layout, little-endian. The header fills the first sector, so a torn header is one that fails
+// its CRC; each record carries its own CRC, seeded with the journal's nonce so that records of
+// an older journal never pass for this one's.
+namespace JournalFormat {
+inline constexpr uint32_t HeaderSize = 512;
+inline constexpr uint32_t MagicOffset = 0; // "KVZ-JOURNAL", zero-padded to 16 bytes
+inline constexpr uint32_t MagicSize = 16;
+inline constexpr uint32_t StorageIDOffset = 16;
+inline constexpr uint32_t OriginalLengthOffset = 32;
+inline constexpr uint32_t NonceOffset = 40;
+inline constexpr uint32_t PageSizeOffset = 48;
+inline constexpr uint32_t HeaderCrcOffset = 52; // covers bytes 0..51
+// A record: the page number (u64), the page's bytes, the CRC (u32) of both.
+inline constexpr uint32_t RecordHeadSize = 8;
+inline constexpr uint32_t RecordTailSize = 4;
+} // namespace JournalFormat
+
+class TRollbackJournal {
+public:
+    explicit TRollbackJournal(uint32_t pageSize) : pageSize_(pageSize) {}
+
+    static std::string NameFor(const std::string& fullPath) { return fullPath + "-journal"; }
+
+    bool IsActive() const { return file_.IsOpen(); }
+    uint64_t OriginalLength() const { return originalLength_; }
+
+    // Creates the journal with its header; nothing is durable before Sync. Raises EOSError.
+    void Begin(const std::string& name, const TGUID& storageId, uint64_t originalLength);
+    // Appends the original bytes of pages (Pages.size() * PageSize bytes of Bytes).
+    void Add(std::span<const uint64_t> pages, std::span<const uint8_t> bytes);
+    // Makes what was added durable; the first time also the journal's name in its folder.
+    void Sync();
+    // Removes the journal: from here on the file's new contents stand. Raises EOSError.
+    void End();
+    // Forgets the journal without touching it (it stays for the next open to roll back).
+    void Abandon() { file_.Close(); }
+
+    // Reads the journal Name. Valid when its header is whole and names StorageId (any storage
+    // when the journal's original length is 0: a new file's first commit); then calls Restore
+    // with each whole record in order, and returns the original length. Returns -1 when there
+    // is no valid journal. Raises EOSError when reading fails.
+    using TRestore = std::function<void(uint64_t page, std::span<const uint8_t> bytes)>;
+    static int64_t Read(const std::string& name, const std::function<bool(const TGUID&, uint64_t)>& belongs,
+                        uint32_t pageSize, const TRestore& restore);
+
+private:
+    uint32_t RecordSize() const { return JournalFormat::RecordHeadSize + pageSize_ + JournalFormat::RecordTailSize; }
+
+    uint32_t pageSize_;
+    TOsFile file_;
+    std::string name_;
+    uint64_t nonce_ = 0;
+    uint64_t originalLength_ = 0;
+    uint64_t end_ = 0; // where the next record goes
+    bool named_ = false; // the folder was synced since the journal was made
+};
