@@ -5,21 +5,24 @@
 #include <cerrno>
 
 namespace {
-// One change of a file's bytes not yet synced: bytes written inside one sector, or a new end.
+// One change of a file's bytes not yet synced: bytes written, or a new end.
 struct TPendingWrite {
     bool IsNewEnd = false;
     uint64_t Position = 0; // or the new end
     std::vector<uint8_t> Bytes;
 };
 
-void Apply(std::vector<uint8_t>& bytes, const TPendingWrite& write) {
-    if (write.IsNewEnd) {
-        bytes.resize(size_t(write.Position));
-        return;
-    }
-    size_t end = size_t(write.Position) + write.Bytes.size();
-    if (bytes.size() < end) bytes.resize(end);
-    std::copy(write.Bytes.begin(), write.Bytes.end(), bytes.begin() + std::ptrdiff_t(write.Position));
+void Put(std::vector<uint8_t>& file, const uint8_t* bytes, size_t count, uint64_t position) {
+    size_t end = size_t(position) + count;
+    if (file.size() < end) file.resize(end);
+    std::copy_n(bytes, count, file.begin() + std::ptrdiff_t(position));
+}
+
+void Apply(std::vector<uint8_t>& file, const TPendingWrite& write) {
+    if (write.IsNewEnd)
+        file.resize(size_t(write.Position));
+    else
+        Put(file, write.Bytes.data(), write.Bytes.size(), write.Position);
 }
 } // namespace
 
@@ -66,14 +69,9 @@ struct TSimulatedDisk::THandle final : IOsFileHandle {
         CheckAlive("pwrite");
         if (!Writable) throw EOSError(EBADF, "pwrite");
         Disk.Step("pwrite");
-        for (size_t done = 0; done < bytes.size();) {
-            uint64_t at = position + done;
-            size_t piece = std::min<size_t>(bytes.size() - done, size_t(SectorSize - at % SectorSize));
-            TPendingWrite write{false, at, {bytes.begin() + std::ptrdiff_t(done), bytes.begin() + std::ptrdiff_t(done + piece)}};
-            Apply(File->Current, write);
-            File->Pending.push_back(std::move(write));
-            done += piece;
-        }
+        TPendingWrite write{false, position, {bytes.begin(), bytes.end()}};
+        Apply(File->Current, write);
+        File->Pending.push_back(std::move(write));
         if (WriteThrough) File->Sync();
         return bytes.size();
     }
@@ -202,9 +200,20 @@ void TSimulatedDisk::SyncFolderOf(const std::string&) {
     nameChanges_.clear();
 }
 
+// Each sector of an unsynced write reaches the disk or not, independently of the others.
 void TSimulatedDisk::Survive(TFile& file) {
-    for (const TPendingWrite& write : file.Pending)
-        if (Keeps()) Apply(file.Durable, write);
+    for (const TPendingWrite& write : file.Pending) {
+        if (write.IsNewEnd) {
+            if (Keeps()) Apply(file.Durable, write);
+            continue;
+        }
+        for (size_t done = 0; done < write.Bytes.size();) {
+            uint64_t at = write.Position + done;
+            size_t piece = std::min<size_t>(write.Bytes.size() - done, size_t(SectorSize - at % SectorSize));
+            if (Keeps()) Put(file.Durable, write.Bytes.data() + done, piece, at);
+            done += piece;
+        }
+    }
     file.Current = file.Durable;
     file.Pending.clear();
     file.SharedLocks = 0;

@@ -63,11 +63,12 @@ void TRollbackJournal::Sync() {
     named_ = true;
 }
 
-// A lost removal (no folder sync here) only brings the journal back at the next open, which
-// then undoes this commit: the one before it stands, whole.
+// The removal is made durable too: a journal that came back after a power cut would undo this
+// commit, which its caller was told stands.
 void TRollbackJournal::End() {
     file_.Close();
     OsFileLayer().Remove(name_);
+    OsFileLayer().SyncFolderOf(name_);
 }
 
 int64_t TRollbackJournal::Read(const std::string& name, const std::function<bool(const TGUID&, uint64_t)>& belongs,

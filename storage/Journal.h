@@ -43,7 +43,7 @@ public:
     void Add(std::span<const uint64_t> pages, std::span<const uint8_t> bytes);
     // Makes what was added durable; the first time also the journal's name in its folder.
     void Sync();
-    // Removes the journal: from here on the file's new contents stand. Raises EOSError.
+    // Removes the journal, durably: from here on the file's new contents stand. Raises EOSError.
     void End();
     // Forgets the journal without touching it (it stays for the next open to roll back).
     void Abandon() { file_.Close(); }

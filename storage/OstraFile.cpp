@@ -15,15 +15,14 @@
 #include <optional>
 
 uint8_t NewFileAtomSizeAlign = 1;
+TPageBufferLimits PageBufferLimits;
 
 namespace {
 constexpr int ReadTimer = 0;
 constexpr int WriteTimer = 1;
 constexpr uint32_t FillBufferSize = 1024;
-// The page buffer: the pages that may wait, the pages written at once.
+// The page buffer: its page, the pages written at once.
 constexpr uint64_t PageSize = TOstraFile::PageSize;
-constexpr size_t MaxWaitingPages = 2048;
-constexpr size_t MaxKeptPages = 8192;
 constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
 constexpr size_t MaxPagesPerWrite = 64;
 
@@ -331,7 +330,7 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     if (lastPage_ && lastPageNumber_ == page) return *lastPage_;
     auto it = pages_.find(page);
     if (it == pages_.end()) {
-        if (pages_.size() >= MaxKeptPages) {
+        if (pages_.size() >= PageBufferLimits.MaxKeptPages) {
             WriteBack();
             pages_.clear();
         }
@@ -367,7 +366,7 @@ void TOstraFile::PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, ui
         count -= piece;
     }
     fileEnd_ = std::max(fileEnd_, end);
-    if (dirtyPages_ > MaxWaitingPages) WriteBack();
+    if (dirtyPages_ > PageBufferLimits.MaxWaitingPages) WriteBack();
 }
 
 void TOstraFile::OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const {

@@ -58,6 +58,14 @@ inline constexpr uint16_t FlagDamaged = 2;
 // The file grows and shrinks in steps of this many bytes.
 inline constexpr uint64_t OstraFileGranule = 4096;
 
+// How many pages the buffer lets wait before it writes them inside the commit (their originals
+// journaled first), and how many it keeps in all. Tests lower them to make spills common.
+struct TPageBufferLimits {
+    size_t MaxWaitingPages = 2048;
+    size_t MaxKeptPages = 8192;
+};
+extern TPageBufferLimits PageBufferLimits;
+
 // The AtomSizeAlign written into the header of the next file created (1..255); the storage
 // factory sets it from its parameters before an open.
 extern uint8_t NewFileAtomSizeAlign;
