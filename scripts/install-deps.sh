@@ -12,7 +12,7 @@ packages=(
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
-    python3 python3-pil giflib-tools libgif-dev chromium xvfb xauth
+    python3 python3-pil giflib-tools libgif-dev chromium xvfb xauth strace
   )
 fi
 
