@@ -72,7 +72,7 @@ public:
     }
 
     void Sync() override {
-        if (RetryOnInterrupt([&] { return ::fsync(fd_); }) < 0) throw EOSError(errno, "fsync");
+        if (RetryOnInterrupt([&] { return ::fdatasync(fd_); }) < 0) throw EOSError(errno, "fdatasync");
     }
 
 private:
