@@ -213,6 +213,9 @@ TEST_F(SpaceAllocatorTest, ABrokenHoleChainIs207AndNeverHangs) {
     PatchFile(name, table + 8, LE(0x10000000, 4)); // entries running past the data
     EXPECT_EQ(CatchKVZ([&] { Open(TOpenMode::ReadOnly); }).Code, 207);
     TTempDir::WriteBytes(name, original);
+    PatchFile(name, table + 8, LE(255, 4)); // a count the first segment never holds
+    EXPECT_EQ(CatchKVZ([&] { Open(TOpenMode::ReadOnly); }).Code, 207);
+    TTempDir::WriteBytes(name, original);
     PatchFile(name, 16, LE(40, 8)); // root inside the header
     FixHeaderCRC(name);
     EXPECT_EQ(CatchKVZ([&] { Open(TOpenMode::Open); }).Code, 207);
