@@ -244,8 +244,8 @@ void WebModule1ImgsAction(TWM& module, TWebRequest& request, TWebResponse& respo
 void WebModule1SaveImgAction(TWM& module, TWebRequest& request, TWebResponse& response) {
     if (IsCrossSiteRequest(request)) {
         response.ContentType = "text/html";
-        response.Content = UploadAnswerPage(
-            request, "<center><font size=+2 color=black>" + Html(CrossSiteRefusalText) + " Back to Skin editor");
+        response.Content = UploadAnswerPage(request, "<center><font size=+2 color=black>" + Html(CrossSiteRefusalText) +
+                                                         " Back to Skin editor");
         response.SendResponse();
         return;
     }

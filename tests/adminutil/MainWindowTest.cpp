@@ -346,7 +346,7 @@ TEST_F(MainWindowTest, PageNamesThatAreNotUtf8ShowAsWindows1252) {
     {
         TRef<ICounter> counter = Reopen();
         ASSERT_TRUE(counter);
-        counter->AddNode("caf\xE9.html");      // sent from a page without a character set
+        counter->AddNode("caf\xE9.html");       // sent from a page without a character set
         counter->AddNode("caf\xC3\xA9-2.html"); // UTF-8
         counter->AddNode("\x80 \x81\x9F");
     }

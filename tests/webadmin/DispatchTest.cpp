@@ -123,8 +123,7 @@ TEST_F(Dispatch, BusyDatabaseAnswersTheUnavailableTextAtOnce) {
 
 TEST_F(Dispatch, AnExceptionInABodyBecomesTheErrorAnswer) {
     TCgiAnswer answer = Request("page=browse&col=x1");
-    EXPECT_TRUE(
-        answer.Head.starts_with("Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"));
+    EXPECT_TRUE(answer.Head.starts_with("Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"));
     EXPECT_EQ(answer.Body,
               "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
               "Exception: EConvertError<br>\r\nMessage: &#39;x1&#39; is not a valid integer value<br></html>\r\n");

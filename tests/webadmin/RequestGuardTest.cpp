@@ -31,14 +31,13 @@ protected:
 };
 
 TEST(LinkableURL, AcceptsHttpAndRelativeOnlyAsABrowserReadsThem) {
-    for (std::string_view url : {"http://example.org/", "HTTPS://example.org", "/default.htm", "default.htm",
-                                 "//example.org/x", "?page=admin", "#top", "a/b:c", "\x7fjavascript:alert(1)",
-                                 " \thttp://example.org", "ht\ttp:x"})
-        EXPECT_TRUE(IsLinkableURL(url)) << url;
     for (std::string_view url :
-         {"javascript:alert(document.domain)", "JavaScript:alert(1)", " javascript:x", "\x01\x1fjavascript:x",
-          "java\tscr\nipt:x", "jav\rascript:x", "javascript:x \x1f", "data:text/html,<b>", "vbscript:x",
-          "file:///etc/passwd", "x-y.z+w:anything"})
+         {"http://example.org/", "HTTPS://example.org", "/default.htm", "default.htm", "//example.org/x", "?page=admin",
+          "#top", "a/b:c", "\x7fjavascript:alert(1)", " \thttp://example.org", "ht\ttp:x"})
+        EXPECT_TRUE(IsLinkableURL(url)) << url;
+    for (std::string_view url : {"javascript:alert(document.domain)", "JavaScript:alert(1)", " javascript:x",
+                                 "\x01\x1fjavascript:x", "java\tscr\nipt:x", "jav\rascript:x", "javascript:x \x1f",
+                                 "data:text/html,<b>", "vbscript:x", "file:///etc/passwd", "x-y.z+w:anything"})
         EXPECT_FALSE(IsLinkableURL(url)) << url;
 }
 
@@ -47,7 +46,8 @@ TEST_F(RequestGuard, AScriptHomePageIsNeitherStoredNorLinked) {
     EXPECT_TRUE(Has(refused, "<br>Error!!! HomePage URL is <b><font color=navy>not</font></b> changed!!! Current "
                              "Value is: <b><font color=navy>/default.htm</font></b>"));
     EXPECT_TRUE(Has(refused, "<font color=red><b>Not stored: the home page URL must begin with http: or https:"));
-    EXPECT_TRUE(Has(Page("page=editurl&ed=https://example.org/"), "HomePageURL changed to: <b>https://example.org/</b>"));
+    EXPECT_TRUE(
+        Has(Page("page=editurl&ed=https://example.org/"), "HomePageURL changed to: <b>https://example.org/</b>"));
     EXPECT_TRUE(Has(Page("page=admin"), "<a href=\"https://example.org/\" target=\"blank\">"));
 
     // A value stored before is shown as text, not as a link.
@@ -71,11 +71,17 @@ TEST_F(RequestGuard, ChangesAskedForByAnotherSiteAreRefusedAndOwnOnesKept) {
     });
     const std::string before = State();
     ASSERT_TRUE(before.ends_with("|REF.EXAMPLE,|SS")) << before;
-    const std::vector<std::string> changes = {
-        "page=editsname&ed=Evil",        "page=editurl&ed=http://evil.example/", "page=editinterval&ed=1",
-        "page=editip&ed=add&val=1.2.3.4", "page=editip&ed=del&val=10.0.0.1",     "page=editskip&ed=add&val=1.2.3.4",
-        "page=editskip&ed=del&val=10.9.9.9", "page=bradv&ed=add&val=evil.html",  "page=bradv&ed=del&val=a.html",
-        "page=brref&ed=del&val=REF.EXAMPLE", "page=editskins&ed=delpg&val=1"};
+    const std::vector<std::string> changes = {"page=editsname&ed=Evil",
+                                              "page=editurl&ed=http://evil.example/",
+                                              "page=editinterval&ed=1",
+                                              "page=editip&ed=add&val=1.2.3.4",
+                                              "page=editip&ed=del&val=10.0.0.1",
+                                              "page=editskip&ed=add&val=1.2.3.4",
+                                              "page=editskip&ed=del&val=10.9.9.9",
+                                              "page=bradv&ed=add&val=evil.html",
+                                              "page=bradv&ed=del&val=a.html",
+                                              "page=brref&ed=del&val=REF.EXAMPLE",
+                                              "page=editskins&ed=delpg&val=1"};
     const std::vector<TEnv> foreign = {
         {{"HTTP_SEC_FETCH_SITE", "cross-site"}},
         {{"HTTP_SEC_FETCH_SITE", "same-site"}, {"HTTP_HOST", "counter.example"}},
@@ -119,7 +125,8 @@ TEST_F(RequestGuard, StoredTextsHaveBounds) {
     EXPECT_TRUE(Has(longer, "Not stored: the site name may hold at most 255 bytes, and no NUL, CR or LF."));
     for (std::string bad : {"a%0Db", "a%0Ab", "a%00b"})
         EXPECT_TRUE(Has(Page("page=editsname&ed=" + bad), "Not stored: the site name")) << bad;
-    EXPECT_TRUE(Has(Page("page=editurl&ed=/" + std::string(MaxHomePageURLLength, 'u')), "Not stored: the home page URL"));
+    EXPECT_TRUE(
+        Has(Page("page=editurl&ed=/" + std::string(MaxHomePageURLLength, 'u')), "Not stored: the home page URL"));
     EXPECT_TRUE(Has(Page("page=editurl&ed=/" + std::string(MaxHomePageURLLength - 1, 'u')), "HomePageURL changed"));
 
     std::string page(MaxPageNameLength + 1, 'p');

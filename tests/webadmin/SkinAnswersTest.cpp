@@ -182,11 +182,12 @@ TEST_F(SkinAnswersTest, UploadsThatStoreNothing) {
 
 TEST_F(SkinAnswersTest, UploadsPastTheSkinLimitOrFromAnotherSiteStoreNothing) {
     const std::string body = MultipartBody({{"file1", Text(TSkinFile().Bytes())}});
-    TCgiAnswer foreign = Request("", {{"REQUEST_METHOD", "POST"},
-                                      {"CONTENT_TYPE", "multipart/form-data; boundary=" + Boundary},
-                                      {"CONTENT_LENGTH", std::to_string(body.size())},
-                                      {"HTTP_HOST", "counter.example"},
-                                      {"HTTP_ORIGIN", "http://evil.example"}},
+    TCgiAnswer foreign = Request("",
+                                 {{"REQUEST_METHOD", "POST"},
+                                  {"CONTENT_TYPE", "multipart/form-data; boundary=" + Boundary},
+                                  {"CONTENT_LENGTH", std::to_string(body.size())},
+                                  {"HTTP_HOST", "counter.example"},
+                                  {"HTTP_ORIGIN", "http://evil.example"}},
                                  body);
     EXPECT_NE(foreign.Body.find(CrossSiteRefusalText + " Back to Skin editor</a>"), std::string::npos) << foreign.Body;
     EXPECT_FALSE(std::filesystem::exists(DatabaseFile())) << "refused before the database is opened";
