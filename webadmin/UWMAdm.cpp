@@ -182,8 +182,8 @@ std::string Html(std::string_view value) { return HtmlEscape(value); }
 std::string ScriptLink(const TWebRequest& request) { return HtmlEscape(request.ScriptName()); }
 
 const std::string CrossSiteRefusalText =
-    "Refused: this change was asked for by another web site. Nothing was changed; make it with the form on "
-    "the page below.";
+    "Refused: this change was asked for by another web site. Nothing was changed; make it with the form of the page "
+    "linked below.";
 
 std::string RefusalLine(std::string_view message) {
     return "<br><font color=red><b>" + Html(message) + "</b></font><br>";
