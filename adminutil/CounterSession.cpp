@@ -97,7 +97,7 @@ int32_t TCounterSession::GetAllDaysHits() { return Opened().GetHitsForPeriod("",
 void TCounterSession::BookTimes(int64_t Count, const TBookingProgress& Progress, const std::function<void()>& BookOne) {
     for (int64_t done = 1; done <= Count; ++done) {
         BookOne();
-        if (Progress) Progress(done, Count);
+        if (Progress && !Progress(done, Count)) return;
     }
 }
 
@@ -110,7 +110,8 @@ void TCounterSession::RaiseNodeHits(int I, TDateTime Date, int32_t NewValue, con
     TDateTime day = std::trunc(Date) + ManualHitTimeOfDay;
     BookTimes(count, Progress, [&] {
         counter.AddHitByDate(ManualBookingIP, name, day);
-        counter.AddHitByDate(ManualBookingIP, "", day);
+        // The page's hit is one of the site's too; an empty name is the site already.
+        if (!name.empty()) counter.AddHitByDate(ManualBookingIP, "", day);
         counter.RegisterNodeHit(ManualBookingIP, name, false);
     });
     ReloadNodeList();

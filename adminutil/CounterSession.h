@@ -14,8 +14,9 @@ inline constexpr const char* BelowOldValueText = "You can't set new value of thi
 // The pseudo host address every manual booking is made under.
 inline constexpr const char* ManualBookingIP = "BBB";
 
-// Told after each booking of a correction: how many are done out of how many.
-using TBookingProgress = std::function<void(int64_t done, int64_t total)>;
+// Told after each booking of a correction: how many are done out of how many. Returns false to
+// stop there: what was booked stays booked.
+using TBookingProgress = std::function<bool(int64_t done, int64_t total)>;
 
 class TCounterSession {
 public:
@@ -57,11 +58,12 @@ public:
 
     // The corrections. Each reads the current value again; a lower NewValue raises
     // BelowOldValueText and writes nothing, an equal one writes nothing, a higher one books
-    // the difference. Progress (may be empty) hears of every booking.
+    // the difference. Progress (may be empty) hears of every booking and may stop the rest.
     //
     // Row I's page on the day of Date: per booking one hit of the page and one of the site on
     // that day (at 02:24, a tenth of the day) and one on the page's count; then the page list
-    // is loaded again. Nothing when I is outside the list.
+    // is loaded again. A row of an empty page name is the site itself: one hit of the site per
+    // booking. Nothing when I is outside the list.
     void RaiseNodeHits(int I, TDateTime Date, int32_t NewValue, const TBookingProgress& Progress);
     // The total hosts, set at once.
     void RaiseTotalHosts(int32_t NewValue);

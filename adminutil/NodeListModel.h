@@ -1,9 +1,15 @@
 // The page list of the main window as a Qt model: rows are filled on demand from the
-// session's page list (the list view asks only for the rows it shows). Display only: names
-// are shown as UTF-8, but every database call goes by row, so names never pass through here.
+// session's page list (the list view asks only for the rows it shows). Display only: every
+// database call goes by row, so names never pass through here.
 #pragma once
 
 #include <QAbstractTableModel>
+
+#include <string>
+
+// A page name as shown: UTF-8 when the bytes are valid UTF-8, else Windows-1252, which is what
+// a browser sends from a form on a page that names no character set.
+QString DisplayText(const std::string& Bytes);
 
 class TCounterSession;
 

@@ -19,6 +19,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -91,16 +92,17 @@ TForm1::TForm1(QWidget* Parent) : QMainWindow(Parent) {
 TForm1::~TForm1() = default;
 
 void TForm1::CreateMenu() {
+    // The "&" marks each entry's letter for the keyboard (Alt+F opens "File"); it is not shown.
     MainMenu1 = menuBar();
-    QMenu* file = MainMenu1->addMenu(QStringLiteral("File"));
-    ToolButton1 = file->addAction(QStringLiteral("Open Kestrow Database"));
-    ToolButton2 = file->addAction(QStringLiteral("Close DataBase"));
+    QMenu* file = MainMenu1->addMenu(QStringLiteral("&File"));
+    ToolButton1 = file->addAction(QStringLiteral("&Open Kestrow Database"));
+    ToolButton2 = file->addAction(QStringLiteral("&Close DataBase"));
     file->addSeparator();
-    ToolButton3 = file->addAction(QStringLiteral("Exit program"));
-    QMenu* help = MainMenu1->addMenu(QStringLiteral("Help"));
-    Help1 = help->addAction(QStringLiteral("Help "));
+    ToolButton3 = file->addAction(QStringLiteral("E&xit program"));
+    QMenu* help = MainMenu1->addMenu(QStringLiteral("&Help"));
+    Help1 = help->addAction(QStringLiteral("&Help "));
     Help1->setShortcut(QKeySequence(Qt::Key_F1));
-    About1 = help->addAction(QStringLiteral("About"));
+    About1 = help->addAction(QStringLiteral("&About"));
 
     connect(ToolButton1, &QAction::triggered, this, &TForm1::ToolButton1Click);
     connect(ToolButton2, &QAction::triggered, this, &TForm1::ToolButton2Click);
@@ -157,6 +159,8 @@ QWidget* TForm1::CreateNodePage() {
 
     connect(nodes, &QAbstractItemView::clicked, this, &TForm1::nodesDblClick);
     connect(nodes, &QAbstractItemView::doubleClicked, this, &TForm1::nodesDblClick);
+    // A row chosen with the arrow keys reads its hits as a click does.
+    connect(nodes->selectionModel(), &QItemSelectionModel::selectionChanged, this, &TForm1::nodesDblClick);
     connect(dpnode, &QDateEdit::dateChanged, this, &TForm1::dpnodeChange);
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
     return page;
@@ -272,6 +276,9 @@ void TForm1::CloseDatabase() {
     senodes->setValue(0);
     sehits->setValue(0);
     sehosts->setValue(0);
+    // Nothing of the closed database stays in view.
+    Label8->clear();
+    Label9->clear();
     DisablePages();
     pages->hide();
     if (!failure.isEmpty()) ShowError(failure);
@@ -305,19 +312,23 @@ void TForm1::RunBookings(const std::function<void(const TBookingProgress&)>& Boo
     IsBooking = true;
     auto done = qScopeGuard([this] { IsBooking = false; });
     Book([&](int64_t booked, int64_t total) {
-        if (total < ProgressThreshold) return;
-        if (sinceRepaint.elapsed() < RepaintIntervalMs && booked < total) return;
+        if (total < ProgressThreshold) return true;
+        if (sinceRepaint.elapsed() < RepaintIntervalMs && booked < total) return true;
         sinceRepaint.restart();
         if (!progressBox) {
+            // Cancel (or Escape) stops after the booking under way; what is booked stays.
             progressBox = std::make_unique<QProgressDialog>(QStringLiteral("Booking %1 corrections...").arg(total),
-                                                            QString(), 0, ProgressSteps, this);
+                                                            QStringLiteral("Cancel"), 0, ProgressSteps, this);
             progressBox->setWindowTitle(Caption);
+            // Escape rejects the box; it must stop the booking, not only hide the box.
+            connect(progressBox.get(), &QDialog::rejected, progressBox.get(), &QProgressDialog::cancel);
             progressBox->setWindowModality(Qt::WindowModal);
             progressBox->setMinimumDuration(0);
             progressBox->setAutoClose(false);
         }
         progressBox->setValue(int(booked * ProgressSteps / total));
         QCoreApplication::processEvents();
+        return !progressBox->wasCanceled();
     });
 }
 
@@ -377,6 +388,8 @@ void TForm1::Button1Click() {
         // The session has loaded the page list again; nothing ran in between, so the view
         // saw no half-changed list.
         ReloadNodes();
+        // The value reached, also when the booking was stopped.
+        senodes->setValue(FSession.GetNodeHits(row, date));
     });
 }
 
@@ -399,6 +412,7 @@ void TForm1::Button3Click() {
         TDateTime date = ToDateTime(dphosts->date());
         int32_t value = sehosts->value();
         RunBookings([&](const TBookingProgress& progress) { FSession.RaiseSiteHosts(date, value, progress); });
+        sehosts->setValue(FSession.GetSiteHosts(date));
         Label8->setText(QString::number(FSession.GetAllDaysHosts()));
     });
 }
@@ -416,6 +430,7 @@ void TForm1::Button4Click() {
         TDateTime date = ToDateTime(dphits->date());
         int32_t value = sehits->value();
         RunBookings([&](const TBookingProgress& progress) { FSession.RaiseSiteHits(date, value, progress); });
+        sehits->setValue(FSession.GetSiteHits(date));
         Label9->setText(QString::number(FSession.GetAllDaysHits()));
     });
 }

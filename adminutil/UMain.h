@@ -97,7 +97,8 @@ private:
     // The selected row of the page list, or -1.
     int SelectedNode() const;
     void ReloadNodes();
-    // Books a correction with a progress box when it is long, keeping the window painted.
+    // Books a correction with a progress box when it is long, keeping the window painted; the
+    // box's Cancel stops the booking after the one under way.
     void RunBookings(const std::function<void(const TBookingProgress&)>& Book);
 
     TCounterSession FSession;

@@ -168,6 +168,10 @@ std::string TWebRequest::GetFieldByName(std::string_view name) const {
     return value;
 }
 
+std::string TWebRequest::HeaderField(std::string_view name) const {
+    return FEnv("HTTP_" + std::string(name)).value_or(std::string());
+}
+
 const TFieldList& TWebRequest::QueryFields() const {
     if (!FQueryFields) FQueryFields = ParseFormFields(Query());
     return *FQueryFields;
@@ -252,7 +256,8 @@ void TWebResponse::SendError(std::string_view className, std::string_view messag
                        "<h1>Internal Server Error 500</h1><hr>" + std::string(CRLF) +
                        "Exception: " + HtmlEscape(className) + "<br>" + std::string(CRLF) +
                        "Message: " + HtmlEscape(message) + "<br></html>" + std::string(CRLF);
-    std::string head = "Status: 500 " + OneLine(message) + std::string(CRLF) + "Content-Type: text/html" +
+    // The reason is fixed: the message may carry request text, which stays in the body.
+    std::string head = "Status: 500 Internal Server Error" + std::string(CRLF) + "Content-Type: text/html" +
                        std::string(CRLF) + "Content-Length: " + std::to_string(body.size()) + std::string(CRLF) +
                        "Content:" + std::string(CRLF) + std::string(CRLF);
     Write(head + body);

@@ -57,6 +57,9 @@ public:
     // The environment variable Name; a name beginning "HTTP_" whose value is empty is looked up
     // again without that prefix.
     std::string GetFieldByName(std::string_view name) const;
+    // The request header Name as the web server hands it over ("HTTP_" + Name, e.g. "ORIGIN"
+    // for "Origin"), with no other lookup; empty when absent.
+    std::string HeaderField(std::string_view name) const;
 
     std::string ContentType() const { return GetFieldByName("HTTP_CONTENT_TYPE"); }
     std::string Method() const { return GetFieldByName("REQUEST_METHOD"); }
@@ -115,8 +118,8 @@ public:
     void SendResponse();
     bool Sent() const { return FSent; }
 
-    // The answer for an exception that left a handler: status 500 with the message (line
-    // breaks removed), and a short page naming the class and message, both HTML-escaped.
+    // The answer for an exception that left a handler: status 500 with its fixed reason, and
+    // a short page naming the class and message, both HTML-escaped.
     void SendError(std::string_view className, std::string_view message);
 
 private:

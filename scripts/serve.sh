@@ -22,6 +22,7 @@ server.port = $port
 server.errorlog = "$runtime/logs/error.log"
 server.breakagelog = "$runtime/logs/cgi-stderr.log"
 index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html")
 alias.url = ("/cgi-bin/" => "$runtime/cgi-bin/")
 \$HTTP["url"] =~ "^/cgi-bin/" {
   cgi.assign = ("" => "")

@@ -219,8 +219,9 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
         std::string yearText = request.QueryField("year");
         if (mon.empty() || yearText.empty()) return body.Text() + MonthYearForm(request, choice, today.Year);
         int month = MonthIndex(mon);
-        // Years the calendar cannot hold are brought to its nearest end.
-        int year = std::clamp(int(StrToInt(yearText)), 2, 9998);
+        int year = StrToInt(yearText);
+        // A year the calendar cannot hold fails the page, as a year that is not a number does.
+        if (!IsValidDate(year, month, 1)) throw EConvertError("Invalid argument to date encode");
         int prevMonth = month, prevYear = year, nextMonth = month, nextYear = year;
         StepMonth(prevMonth, prevYear, -1);
         StepMonth(nextMonth, nextYear, +1);

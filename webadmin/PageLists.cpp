@@ -1,5 +1,6 @@
 // The site pages list ("bradv": add, delete, sort) and the referring sites list ("brref":
 // delete, sort, row count).
+#include "webadmin/RequestGuard.h"
 #include "webadmin/UWMAdm.h"
 
 namespace {
@@ -37,15 +38,24 @@ std::string PageNodes(TWM&, TWebRequest& request) {
     ICounter& counter = *CounterBase;
     const std::string sn = ScriptLink(request);
     std::string ed = request.QueryField("ed");
-    if (ed == "add")
-        counter.AddNode(request.QueryField("val"));
-    else if (ed == "del")
+    std::string refusal;
+    if (ed == "add") {
+        std::string name = request.QueryField("val");
+        try {
+            CheckPageName(name);
+            counter.AddNode(name);
+        } catch (const ERefusedValue& error) {
+            refusal = RefusalLine(error.what());
+        }
+    } else if (ed == "del") {
         counter.DeleteNode(request.QueryField("val"));
+    }
 
     int sortMode = SortModeField(request, 2, 2);
     TStringList list = counter.GetNodeList(sortMode);
 
     TPageText body;
+    if (!refusal.empty()) body << refusal;
     body << "<br></font><font size=+1><b>All pages hits:</b></font><font color=black>";
     const char* const labels[3] = {">NodeName<br>", ">Last visiting date-time<br>", ">Hit count<br>"};
     AddSortForm(body, sn, "bradv", "", labels, sortMode);

@@ -3,6 +3,7 @@
 #include <exception>
 #include <functional>
 
+#include "webadmin/RequestGuard.h"
 #include "webadmin/UWMAdm.h"
 
 namespace {
@@ -70,13 +71,17 @@ std::string ValuePage(TWebRequest& request, const TValuePage& page) {
         body << "<br>";
     } else {
         bool stored = true;
+        std::string refusal;
         try {
             page.Store(counter, ed);
+        } catch (const ERefusedValue& error) {
+            stored = false;
+            refusal = RefusalLine(error.what());
         } catch (const std::exception&) {
             stored = false;
         }
         std::string value = page.Current(counter);
-        body << (stored ? page.Confirmation(value) : page.Error(value));
+        body << (stored ? page.Confirmation(value) : page.Error(value) + refusal);
     }
     std::string current = page.Current(counter);
     body << page.CurrentLine(current) << page.Prompt;
@@ -106,33 +111,49 @@ std::string PageEditMenu(TWM&, TWebRequest& request) {
     return body.Text();
 }
 
-std::string PageEditIP(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+// Carries out the address list command of the request: "del" removes the address, "add"
+// stores it when it is within bounds. Returns the refusal line of an address not stored.
+std::string AddressCommand(TWebRequest& request, const std::function<void(const std::string&)>& remove,
+                           const std::function<void(const std::string&)>& add) {
     std::string ed = request.QueryField("ed");
     std::string val = request.QueryField("val");
-    if (!ed.empty() && !val.empty()) {
-        if (ed == "del") counter.DeleteHost(val);
-        if (ed == "add") counter.RegisterVisit(val, "", Now(), false, true, true);
+    if (ed.empty() || val.empty()) return {};
+    if (ed == "del") remove(val);
+    if (ed != "add") return {};
+    try {
+        CheckStoredText(val, MaxAddressLength, "an address");
+    } catch (const ERefusedValue& error) {
+        return RefusalLine(error.what());
     }
-    return AddressListPage(request, {"editip", "IP", true}, counter.GetHostList(0), HostAddress);
+    add(val);
+    return {};
+}
+
+std::string PageEditIP(TWM&, TWebRequest& request) {
+    ICounter& counter = *CounterBase;
+    std::string refusal = AddressCommand(
+        request, [&](const std::string& ip) { counter.DeleteHost(ip); },
+        [&](const std::string& ip) { counter.RegisterVisit(ip, "", Now(), false, true, true); });
+    return refusal + AddressListPage(request, {"editip", "IP", true}, counter.GetHostList(0), HostAddress);
 }
 
 std::string PageEditSkip(TWM&, TWebRequest& request) {
     ICounter& counter = *CounterBase;
-    std::string ed = request.QueryField("ed");
-    std::string val = request.QueryField("val");
-    if (!ed.empty() && !val.empty()) {
-        if (ed == "del") counter.DeleteSkipIP(val);
-        if (ed == "add") counter.AddSkipIP(val);
-    }
-    return AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(),
-                           [](const std::string& entry) { return entry; });
+    std::string refusal = AddressCommand(
+        request, [&](const std::string& ip) { counter.DeleteSkipIP(ip); },
+        [&](const std::string& ip) { counter.AddSkipIP(ip); });
+    return refusal + AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(),
+                                     [](const std::string& entry) { return entry; });
 }
 
 std::string PageEditURL(TWM&, TWebRequest& request) {
     return ValuePage(
         request,
-        {"editurl", [](ICounter& c, const std::string& text) { c.SetHomePageURL(text); },
+        {"editurl",
+         [](ICounter& c, const std::string& text) {
+             CheckHomePageURL(text);
+             c.SetHomePageURL(text);
+         },
          [](ICounter& c) { return Html(c.GetHomePageURL()); },
          [](const std::string& v) { return "<br>HomePageURL changed to: <b>" + v + "</b>"; },
          [](const std::string& v) {
@@ -167,7 +188,11 @@ std::string PageEditInterval(TWM&, TWebRequest& request) {
 std::string PageEditSiteName(TWM&, TWebRequest& request) {
     return ValuePage(
         request,
-        {"editsname", [](ICounter& c, const std::string& text) { c.SetSiteName(text); },
+        {"editsname",
+         [](ICounter& c, const std::string& text) {
+             CheckStoredText(text, MaxSiteNameLength, "the site name");
+             c.SetSiteName(text);
+         },
          [](ICounter& c) { return Html(c.GetSiteName()); },
          [](const std::string& v) { return "<br>Site name changed to: <b><font color=navy>" + v + "</font></b>"; },
          [](const std::string& v) {

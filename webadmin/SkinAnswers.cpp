@@ -7,6 +7,7 @@
 #include "platform/MemoryStream.h"
 #include "platform/StrUtils.h"
 #include "webadmin/Multipart.h"
+#include "webadmin/RequestGuard.h"
 #include "webadmin/SkinType.h"
 #include "webadmin/UWMAdm.h"
 #include "webadmin/WebModule.h"
@@ -84,7 +85,14 @@ bool LoadUploadedSkin(std::string_view body, const std::string& boundary, TSkin&
     return loaded;
 }
 
-// The upload answer's text, with the skin stored when it loaded.
+int32_t StoredSkinCount(ICounter& counter) {
+    int32_t stored = 0;
+    for (int32_t i = 0; i < counter.GetSkinCount(); ++i)
+        if (counter.IsSkinComplete(i)) ++stored;
+    return stored;
+}
+
+// The upload answer's text, with the skin stored when it loaded and there is room for it.
 std::string StoreUpload(TWebRequest& request) {
     std::string boundary = GetBoundary(request);
     std::string_view body;
@@ -100,7 +108,7 @@ std::string StoreUpload(TWebRequest& request) {
     if (int64_t(body.size()) != length) return ShortContentText;
 
     TSkin skin;
-    if (!boundary.empty() && LoadUploadedSkin(body, boundary, skin)) {
+    if (!boundary.empty() && LoadUploadedSkin(body, boundary, skin) && StoredSkinCount(*CounterBase) < MaxSkinCount) {
         TSkinImages images = skin.SaveToStreams();
         TSkinStreams streams{};
         for (int i = 0; i < SkinImageCount; ++i) streams[size_t(i)] = images[size_t(i)].get();
@@ -227,13 +235,20 @@ void DiagramAnswer(TWM& module, TWebRequest&, TWebResponse& response) {
 void WebModule1ImgsAction(TWM& module, TWebRequest& request, TWebResponse& response) {
     std::string field = request.QueryField("img");
     int32_t n = field.empty() ? 0 : StrToIntDef(field, 0);
-    // Outside the collection, below as above, the first logo is shown.
-    if (n < 0 || n > module.Logos.Count() - 1) n = 0;
+    // Past the last logo the first is shown; a negative number raises the list-index error.
+    if (n > module.Logos.Count() - 1) n = 0;
     const TBitmap& logo = ImageLibBitmap(module.Logos, n);
     SendGif(response, "image/gif", logo);
 }
 
 void WebModule1SaveImgAction(TWM& module, TWebRequest& request, TWebResponse& response) {
+    if (IsCrossSiteRequest(request)) {
+        response.ContentType = "text/html";
+        response.Content = UploadAnswerPage(request, "<center><font size=+2 color=black>" + Html(CrossSiteRefusalText) +
+                                                         " Back to Skin editor");
+        response.SendResponse();
+        return;
+    }
     OpenCounterBase(module);
     std::string answer;
     if (!CounterBase) {

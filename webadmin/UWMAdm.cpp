@@ -7,6 +7,7 @@
 
 #include "platform/FileUtils.h"
 #include "platform/Report.h"
+#include "webadmin/RequestGuard.h"
 #include "webadmin/SkinAnswers.h"
 #include "webadmin/WebModule.h"
 
@@ -38,6 +39,8 @@ struct TPageRoute {
     std::string_view Name;
     std::string_view Prefix;
     bool OpensCounter;
+    // Whether a non-empty field "ed" asks the page to change the database.
+    bool Edits;
     TPageBody Body;
 };
 
@@ -47,24 +50,37 @@ std::string AboutContent(TWM&, TWebRequest&) {
 }
 
 const TPageRoute PageRoutes[] = {
-    {"admin", "", false, AboutContent},
-    {"edit", "", false, PageEditMenu},
-    {"brdate", "<br>", true, PageCalendar},
-    {"bradv", "", true, PageNodes},
-    {"brref", "", true, PageReferers},
-    {"browse", "", true, PageBrowse},
-    {"editinterval", "<br>", true, PageEditInterval},
-    {"editurl", "<font color=black><br>", true, PageEditURL},
-    {"editsname", "<font color=black><br>", true, PageEditSiteName},
-    {"editip", "<font color=black><br>", true, PageEditIP},
-    {"editskip", "<font color=black><br>", true, PageEditSkip},
-    {"editskins", "<font color=black><br>", true, PageEditSkins},
+    {"admin", "", false, false, AboutContent},
+    {"edit", "", false, false, PageEditMenu},
+    {"brdate", "<br>", true, false, PageCalendar},
+    {"bradv", "", true, true, PageNodes},
+    {"brref", "", true, true, PageReferers},
+    {"browse", "", true, false, PageBrowse},
+    {"editinterval", "<br>", true, true, PageEditInterval},
+    {"editurl", "<font color=black><br>", true, true, PageEditURL},
+    {"editsname", "<font color=black><br>", true, true, PageEditSiteName},
+    {"editip", "<font color=black><br>", true, true, PageEditIP},
+    {"editskip", "<font color=black><br>", true, true, PageEditSkip},
+    {"editskins", "<font color=black><br>", true, true, PageEditSkins},
 };
 
 const TPageRoute* FindRoute(std::string_view page) {
     for (const TPageRoute& route : PageRoutes)
         if (route.Name == page) return &route;
     return nullptr;
+}
+
+// A change another web site asked for (a link or image on its page): refused before the
+// page body runs. Showing the skin upload form ("addpg") changes nothing.
+bool IsForeignChange(const TPageRoute& route, const TWebRequest& request) {
+    if (!route.Edits) return false;
+    std::string ed = request.QueryField("ed");
+    return !ed.empty() && ed != "addpg" && IsCrossSiteRequest(request);
+}
+
+std::string CrossSiteRefusal(const TWebRequest& request, std::string_view page) {
+    return RefusalLine(CrossSiteRefusalText) + "<br><a href=" + Q + ScriptLink(request) + "?page=" + std::string(page) +
+           Q + ">Back to the page</a><br>";
 }
 
 void SendUnavailable(std::string html, TWebRequest& request, TWebResponse& response) {
@@ -165,13 +181,25 @@ std::string Html(std::string_view value) { return HtmlEscape(value); }
 
 std::string ScriptLink(const TWebRequest& request) { return HtmlEscape(request.ScriptName()); }
 
+const std::string CrossSiteRefusalText =
+    "Refused: this change was asked for by another web site. Nothing was changed; make it with the form of the page "
+    "linked below.";
+
+std::string RefusalLine(std::string_view message) {
+    return "<br><font color=red><b>" + Html(message) + "</b></font><br>";
+}
+
 std::string PageHeader(TWM&, TWebRequest& request) {
     std::string nav;
     std::string siteName;
     if (CounterBase) {
-        std::string url = Html(CounterBase->GetHomePageURL());
-        nav = "<a href=" + Q + url + Q + " target=" + Q + "blank" + Q + "><font color=#d3ecfe>" +
-              Html(CounterBase->GetHomePageURL()) + "</font></a>";
+        std::string url = CounterBase->GetHomePageURL();
+        // A stored URL of another scheme (javascript:, data:) is shown, never linked.
+        if (IsLinkableURL(url))
+            nav = "<a href=" + Q + Html(url) + Q + " target=" + Q + "blank" + Q + "><font color=#d3ecfe>" +
+                  Html(CounterBase->GetHomePageURL()) + "</font></a>";
+        else
+            nav = "<font color=#d3ecfe>" + Html(CounterBase->GetHomePageURL()) + "</font>";
         siteName = Html(CounterBase->GetSiteName());
     } else {
         nav = "<font color=red><b>Navigation</b></font>";
@@ -301,7 +329,7 @@ int SortModeField(const TWebRequest& request, int max, int defaultMode) {
 int RowCountField(const TWebRequest& request, int count) {
     std::string text = request.QueryField("col");
     int32_t rows = text.empty() ? 20 : StrToInt(text);
-    return std::max(0, std::min(rows, int32_t(count)));
+    return std::min(rows, int32_t(count));
 }
 
 std::string FormatFixed2(double value) {
@@ -354,7 +382,9 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
 
     if (const TPageRoute* route = FindRoute(page)) {
         html += route->Prefix;
-        if (route->OpensCounter) {
+        if (IsForeignChange(*route, request)) {
+            html += CrossSiteRefusal(request, route->Name);
+        } else if (route->OpensCounter) {
             OpenCounterBase(module);
             if (!CounterBase) {
                 SendUnavailable(html, request, response);

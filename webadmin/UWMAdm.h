@@ -57,6 +57,10 @@ std::string BuildHomeURL(std::string_view host);
 // Text helpers of the pages: HTML-escaped value, and the script name as it goes into links.
 std::string Html(std::string_view value);
 std::string ScriptLink(const TWebRequest& request);
+// A refusal shown at the top of a page body: the message, escaped, on a line of its own.
+std::string RefusalLine(std::string_view message);
+// Why a change that another web site asked for was refused.
+extern const std::string CrossSiteRefusalText;
 // Decimal text, and the "0.00" format (two decimals, halves away from zero).
 std::string FormatFixed2(double value);
 // "dd.mm.yyyy", "dd-mm-yyyy/hh-nn-ss", "dd.mm.yyyy-hh:nn:ss".
@@ -81,7 +85,7 @@ private:
 // The sort mode field "sort": Default when empty, not a number or outside 0..Max.
 int SortModeField(const TWebRequest& request, int max, int defaultMode);
 // Rows to show from the field "col": its value (raises EConvertError when it is not a
-// number), else 20; never more than Count.
+// number), else 20; never more than Count. Zero or below shows no row.
 int RowCountField(const TWebRequest& request, int count);
 
 // Page bodies: each returns an HTML fragment; all but PageEditMenu need CounterBase open.

@@ -59,7 +59,7 @@ TEST_F(CounterSessionTest, RefusesLowerValuesAndBooksNothingForEqualOnes) {
     expectRefused([&] { Session.RaiseSiteHits(FixtureDay, FixturePageHits - 1, nullptr); });
 
     bool isBooked = false;
-    auto noteBooking = [&](int64_t, int64_t) { isBooked = true; };
+    auto noteBooking = [&](int64_t, int64_t) { return isBooked = true; };
     Session.RaiseNodeHits(row, FixtureDay, FixturePageHits, noteBooking);
     Session.RaiseTotalHosts(FixtureTotalHosts);
     Session.RaiseSiteHosts(FixtureDay, FixtureDayHosts, noteBooking);
@@ -95,6 +95,43 @@ TEST_F(CounterSessionTest, BooksOnAPageNameExactlyAsStored) {
     ASSERT_TRUE(counter);
     EXPECT_EQ(counter->GetHitsByDate(latinName, FixtureDay), 3);
     EXPECT_EQ(PageCount(*counter, latinName), 3);
+}
+
+TEST_F(CounterSessionTest, ARowOfAnEmptyPageNameBooksTheSiteOncePerStep) {
+    {
+        TRef<ICounter> counter = Reopen();
+        ASSERT_TRUE(counter);
+        counter->AddNode(""); // as an empty "Add node" stored it
+    }
+    ASSERT_TRUE(Session.Open(FileName));
+    int row = RowOf("");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(Session.GetNodeHits(row, FixtureDay), FixturePageHits);
+    Session.RaiseNodeHits(row, FixtureDay, FixturePageHits + 4, nullptr);
+    EXPECT_EQ(Session.GetNodeHits(row, FixtureDay), FixturePageHits + 4);
+    EXPECT_EQ(Session.GetSiteHits(FixtureDay), FixturePageHits + 4);
+    EXPECT_EQ(Session.GetAllDaysHits(), FixturePageHits + OtherPageHits + 4);
+}
+
+TEST_F(CounterSessionTest, AStoppedCorrectionKeepsWhatWasBooked) {
+    ASSERT_TRUE(Session.Open(FileName));
+    int64_t told = 0;
+    Session.RaiseSiteHits(FixtureDay, 2147483647, [&](int64_t done, int64_t total) {
+        EXPECT_EQ(total, 2147483647 - FixturePageHits);
+        told = done;
+        return done < 7;
+    });
+    EXPECT_EQ(told, 7);
+    EXPECT_EQ(Session.GetSiteHits(FixtureDay), FixturePageHits + 7);
+    int row = RowOf(FixturePage);
+    Session.RaiseNodeHits(row, FixtureDay, 2147483647, [](int64_t done, int64_t) { return done < 3; });
+    EXPECT_EQ(Session.GetNodeHits(row, FixtureDay), FixturePageHits + 3);
+    EXPECT_EQ(Session.NodeHitsText(row), std::to_string(FixturePageHits + 3)) << "the list is loaded again";
+    Session.Close();
+
+    TRef<ICounter> counter = Reopen();
+    ASSERT_TRUE(counter);
+    EXPECT_EQ(counter->GetHitsByDate("", FixtureDay), FixturePageHits + 10);
 }
 
 TEST(BookingsToRaiseTest, CountsTheDifferenceOverTheWholeIntegerRange) {

@@ -2,6 +2,7 @@
 // closing a database, the corrections and their error box, the help page and the About box.
 // Screenshots of the window and the About box are kept in the build tree.
 #include "AdminFixture.h"
+#include "adminutil/NodeListModel.h"
 #include "adminutil/UAbout.h"
 #include "adminutil/UMain.h"
 
@@ -10,7 +11,10 @@
 #include <QDateEdit>
 #include <QDesktopServices>
 #include <QDir>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
@@ -42,11 +46,16 @@ public:
     QStringList Titles;
     bool HasSeenProgress = false;
     std::function<void(TAboutBox&)> OnAbout;
+    // Handed the progress box each time it is seen up.
+    std::function<void(QProgressDialog&)> OnProgress;
 
 private:
     void Look() {
         for (QWidget* widget : QApplication::topLevelWidgets())
-            if (qobject_cast<QProgressDialog*>(widget) && widget->isVisible()) HasSeenProgress = true;
+            if (auto* progress = qobject_cast<QProgressDialog*>(widget); progress && widget->isVisible()) {
+                HasSeenProgress = true;
+                if (OnProgress) OnProgress(*progress);
+            }
         QWidget* modal = QApplication::activeModalWidget();
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             Messages << box->text();
@@ -248,6 +257,108 @@ TEST_F(MainWindowTest, ALongCorrectionShowsProgressAndKeepsTheWindowServed) {
     TRef<ICounter> counter = Reopen();
     ASSERT_TRUE(counter);
     EXPECT_EQ(counter->GetHitsByDate("", FixtureDay), FixturePageHits + Extra);
+}
+
+void PressKey(QWidget* widget, int key) {
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+    QCoreApplication::sendEvent(widget, &press);
+}
+
+TEST_F(MainWindowTest, ALongCorrectionStopsOnCancelOrEscapeAndShowsTheValueReached) {
+    constexpr int32_t Hours = 2147483647; // a slip of the finger: hours of bookings
+    Open();
+    Form.pages->setCurrentWidget(Form.tsdate);
+    Form.dphits->setDate(FixtureQDate);
+    Form.sehits->setValue(Hours);
+    Watcher.OnProgress = [](QProgressDialog& box) { PressKey(&box, Qt::Key_Escape); };
+    Form.Button4->click();
+    int32_t reached = Form.sehits->value();
+    EXPECT_GT(reached, FixturePageHits);
+    EXPECT_LT(reached, Hours);
+    EXPECT_EQ(Form.Label9->text(), QString::number(reached + OtherPageHits));
+
+    Form.pages->setCurrentWidget(Form.tsnode);
+    SelectPage(OtherPage);
+    Form.dpnode->setDate(FixtureQDate);
+    Form.senodes->setValue(Hours);
+    Watcher.OnProgress = [](QProgressDialog& box) {
+        for (QPushButton* button : box.findChildren<QPushButton*>())
+            if (button->text() == "Cancel") button->click();
+    };
+    Form.Button1->click();
+    int32_t pageReached = Form.senodes->value();
+    EXPECT_GT(pageReached, 0);
+    EXPECT_LT(pageReached, Hours);
+    EXPECT_EQ(HitsCellOf(OtherPage), QString::number(OtherPageHits + pageReached));
+    EXPECT_TRUE(Watcher.Messages.isEmpty()) << Watcher.Messages.join(", ").toStdString();
+    Form.CloseDatabase();
+
+    TRef<ICounter> counter = Reopen();
+    ASSERT_TRUE(counter);
+    EXPECT_EQ(counter->GetHitsByDate("", FixtureDay), reached + pageReached);
+    EXPECT_EQ(counter->GetHitsByDate(OtherPage, FixtureDay), pageReached);
+}
+
+TEST_F(MainWindowTest, TheKeyboardWorksAsTheMouseAndAClosedDatabaseLeavesNoValues) {
+    Open();
+    Form.dpnode->setDate(FixtureQDate);
+    Form.nodes->setFocus();
+    PressKey(Form.nodes, Qt::Key_Home);
+    EXPECT_EQ(Form.nodes->model()->data(Form.nodes->currentIndex()).toString(), FixturePage);
+    EXPECT_EQ(Form.senodes->value(), FixturePageHits);
+    PressKey(Form.nodes, Qt::Key_Down);
+    EXPECT_EQ(Form.senodes->value(), 0);
+    Form.dpnode->setDate(FixtureQDate.addDays(-1));
+    EXPECT_EQ(Form.senodes->value(), OtherPageHits);
+    PressKey(Form.nodes, Qt::Key_Up);
+    EXPECT_EQ(Form.senodes->value(), 0);
+
+    // Every menu and entry has its own Alt letter.
+    QSet<QKeySequence> letters;
+    int entries = 0;
+    for (QAction* menu : Form.MainMenu1->actions()) {
+        letters << QKeySequence::mnemonic(menu->text());
+        ++entries;
+        for (QAction* entry : menu->menu()->actions()) {
+            if (entry->isSeparator()) continue;
+            EXPECT_FALSE(QKeySequence::mnemonic(entry->text()).isEmpty()) << entry->text().toStdString();
+        }
+    }
+    EXPECT_EQ(letters, (QSet<QKeySequence>{QKeySequence(Qt::ALT | Qt::Key_F), QKeySequence(Qt::ALT | Qt::Key_H)}));
+    EXPECT_EQ(Form.ToolButton1->text().remove('&'), "Open Kestrow Database");
+    EXPECT_EQ(Form.Help1->text().remove('&'), "Help ");
+
+    Form.pages->setCurrentWidget(Form.tsdate);
+    EXPECT_FALSE(Form.Label8->text().isEmpty());
+    Form.CloseDatabase();
+    TRef<ICounter> holder = OpenCounter(FileName);
+    ASSERT_TRUE(holder);
+    Form.OpenDatabase(QString::fromStdString(FileName)); // busy: disabled pages
+    EXPECT_TRUE(Form.pages->isVisible());
+    EXPECT_FALSE(AreTabsEnabled());
+    for (QSpinBox* box : {Form.seall, Form.senodes, Form.sehits, Form.sehosts}) EXPECT_EQ(box->value(), 0);
+    EXPECT_TRUE(Form.Label8->text().isEmpty());
+    EXPECT_TRUE(Form.Label9->text().isEmpty());
+    EXPECT_EQ(Form.nodes->model()->rowCount(), 0);
+}
+
+TEST_F(MainWindowTest, PageNamesThatAreNotUtf8ShowAsWindows1252) {
+    {
+        TRef<ICounter> counter = Reopen();
+        ASSERT_TRUE(counter);
+        counter->AddNode("caf\xE9.html");       // sent from a page without a character set
+        counter->AddNode("caf\xC3\xA9-2.html"); // UTF-8
+        counter->AddNode("\x80 \x81\x9F");
+    }
+    Open();
+    QStringList shown;
+    for (int row = 0; row < Form.nodes->model()->rowCount(); ++row)
+        shown << Form.nodes->model()->data(Form.nodes->model()->index(row, 0)).toString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("caf\u00E9.html"))) << shown.join("|").toStdString();
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("caf\u00E9-2.html")));
+    EXPECT_TRUE(shown.contains(QString::fromUtf8("\u20AC \u0081\u0178")));
+    EXPECT_EQ(DisplayText("\xC3\xA9\xC3"), QString::fromUtf8("\u00C3\u00A9\u00C3")) << "a cut UTF-8 sequence";
+    EXPECT_EQ(DisplayText("\xED\xA0\x80"), QString::fromUtf8("\u00ED\u00A0\u20AC")) << "an encoded surrogate";
 }
 
 // Makes every file write past the first bytes fail (EFBIG) while it lives.

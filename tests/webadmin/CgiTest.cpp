@@ -102,7 +102,7 @@ TEST(CgiResponse, ErrorAnswerKeepsLineBreaksOutOfTheHeaderAndEscapesThePage) {
     std::string body = "<html><title>Internal Server Error 500</title>\r\n<h1>Internal Server Error 500</h1><hr>\r\n"
                        "Exception: EConvertError<br>\r\n"
                        "Message: &#39;1\r\nSet-Cookie: x=&lt;b&gt;&#39; is not a valid integer value<br></html>\r\n";
-    EXPECT_EQ(out, "Status: 500 '1  Set-Cookie: x=<b>' is not a valid integer value\r\nContent-Type: text/html\r\n"
+    EXPECT_EQ(out, "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"
                    "Content-Length: " +
                        std::to_string(body.size()) + "\r\nContent:\r\n\r\n" + body);
 }

@@ -109,7 +109,10 @@ TEST_F(Pages, AddressListsAndBrowse) {
     EXPECT_TRUE(Has(none, "<input name=col value=\"0\" type=hidden>"));
     EXPECT_TRUE(Has(none, "<input type=radio name=sort value=1 checked>"));
     EXPECT_TRUE(Has(none, "<b><font color=black>11</font></b></td></tr>"));
-    EXPECT_EQ(CountOf(Page("page=browse&col=-4&sort=-1"), "1/1</font>"), 0u);
+    std::string negative = Page("page=browse&col=-4&sort=-1");
+    EXPECT_EQ(CountOf(negative, "1/1</font>"), 0u);
+    EXPECT_TRUE(Has(negative, "<input name=col type=text value=\"-4\">"));
+    EXPECT_TRUE(Has(negative, "<input name=col value=\"-4\" type=hidden>"));
     EXPECT_TRUE(Has(Page("page=browse&sort=x"), "<input type=radio name=sort value=1 checked>"));
     std::string sorted = Page("page=browse&col=2&sort=0");
     EXPECT_TRUE(Has(sorted, "<td><font color=black>10.0.0.1</font>\r\n<td align=right>"));
@@ -236,8 +239,18 @@ TEST_F(Pages, CalendarPeriods) {
     EXPECT_FALSE(Has(form, "1994"));
 
     EXPECT_TRUE(Has(Page("page=brdate&type=other"), "</center><br>\r\n<br>" + SeparatorTable));
-    // Years the calendar cannot hold are bounded, not followed off its ends.
-    EXPECT_TRUE(Has(Page("page=brdate&type=cus&mon=dec&year=99999"), "<td colspan=34>"));
+    // The calendar's first and last years show as asked; a year beyond them fails the page.
+    std::string first = Page("page=brdate&type=cus&mon=jan&year=1");
+    EXPECT_TRUE(Has(first, "<b>Statistics for jan 1 </b>"));
+    EXPECT_TRUE(Has(first, "mon=DEC&year=0&type=cus"));
+    EXPECT_TRUE(Has(first, "<td align=center><font color=black>31</font></td>"));
+    EXPECT_TRUE(Has(Page("page=brdate&type=cus&mon=dec&year=9999"), "mon=JAN&year=10000&type=cus"));
+    for (std::string year : {"0", "10000", "99999", "-5"}) {
+        TCgiAnswer beyond = Request("page=brdate&type=cus&mon=dec&year=" + year);
+        EXPECT_TRUE(beyond.Head.starts_with("Status: 500 Internal Server Error\r\n")) << year;
+        EXPECT_TRUE(Has(beyond.Body, "Exception: EConvertError<br>")) << year;
+        FinalizeCounterBase();
+    }
 }
 
 TEST_F(Pages, CalendarOnTheFirstOfJanuary) {

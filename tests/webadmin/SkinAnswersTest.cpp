@@ -8,6 +8,7 @@
 #include "SkinFileBuilder.h"
 #include "WebFixture.h"
 #include "imaging/GifImage.h"
+#include "webadmin/RequestGuard.h"
 #include "webadmin/SkinAnswers.h"
 #include "webadmin/SkinType.h"
 
@@ -85,13 +86,18 @@ protected:
 
 } // namespace
 
-TEST_F(SkinAnswersTest, LogosOutsideTheCollectionGiveLogoZeroWithoutADatabase) {
+TEST_F(SkinAnswersTest, LogosPastTheCollectionGiveLogoZeroAndNegativeOnesTheErrorAnswer) {
     TGifFacts first = DecodeGif(Image("logos=1&img=0", "image/gif").Body);
     EXPECT_EQ(first.Signature, "GIF87a");
     EXPECT_EQ(first.Width, 207);
     std::string logo0 = Image("logos=1&img=0", "image/gif").Body;
-    for (std::string img : {"5", "abc", "-1", "-2147483648", "99999999999", ""})
+    for (std::string img : {"5", "abc", "99999999999", ""})
         EXPECT_EQ(Image("logos=1&img=" + img, "image/gif").Body, logo0) << img;
+    for (std::string img : {"-1", "-2147483648"}) {
+        TCgiAnswer negative = Request("logos=1&img=" + img);
+        EXPECT_TRUE(negative.Head.starts_with("Status: 500 Internal Server Error\r\n")) << negative.Head;
+        EXPECT_NE(negative.Body.find("Message: List index out of bounds (" + img + ")<br>"), std::string::npos);
+    }
     TCgiAnswer path = Request("img=4", {{"PATH_INFO", "/Images"}});
     EXPECT_TRUE(path.HasHeader("Content-Type: image/gif"));
     EXPECT_EQ(DecodeGif(path.Body).Height, 31);
@@ -172,6 +178,26 @@ TEST_F(SkinAnswersTest, UploadsThatStoreNothing) {
     EXPECT_EQ(SkinCount(), 1);
     EXPECT_EQ(Post(MultipartBody({{"file1", truncated}, {"file1", good}})).Body, SuccessPage) << "the last one counts";
     EXPECT_EQ(SkinCount(), 2);
+}
+
+TEST_F(SkinAnswersTest, UploadsPastTheSkinLimitOrFromAnotherSiteStoreNothing) {
+    const std::string body = MultipartBody({{"file1", Text(TSkinFile().Bytes())}});
+    TCgiAnswer foreign = Request("",
+                                 {{"REQUEST_METHOD", "POST"},
+                                  {"CONTENT_TYPE", "multipart/form-data; boundary=" + Boundary},
+                                  {"CONTENT_LENGTH", std::to_string(body.size())},
+                                  {"HTTP_HOST", "counter.example"},
+                                  {"HTTP_ORIGIN", "http://evil.example"}},
+                                 body);
+    EXPECT_NE(foreign.Body.find(CrossSiteRefusalText + " Back to Skin editor</a>"), std::string::npos) << foreign.Body;
+    EXPECT_FALSE(std::filesystem::exists(DatabaseFile())) << "refused before the database is opened";
+
+    for (int32_t count = 1; count < MaxSkinCount; ++count) ASSERT_EQ(Post(body).Body, SuccessPage) << count;
+    EXPECT_EQ(Post(body).Body, ErrorPage);
+    EXPECT_EQ(SkinCount(), MaxSkinCount);
+    // A deleted skin makes room again.
+    Page("page=editskins&ed=delpg&val=3");
+    EXPECT_EQ(Post(body).Body, SuccessPage);
 }
 
 TEST_F(SkinAnswersTest, UploadWhileTheDatabaseIsHeld) {

