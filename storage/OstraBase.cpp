@@ -559,7 +559,8 @@ bool TOstraBase::SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image) {
         return false;
     }
     if (image->Share.Opens == 0) {
-        WriteBack(*image);
+        // A file that gave up its commit takes nothing more; the image goes all the same.
+        if (!FileObject->Failed()) WriteBack(*image);
         FreeImage(image);
     }
     return false;

@@ -56,14 +56,14 @@ TEST(Support, NestedTimerStartsCountOnceAndPausesAreLeftOut) {
     timer->Start();
     SleepMilliseconds(20);
     timer->Pause();
-    SleepMilliseconds(60);
+    SleepMilliseconds(400); // far longer than a loaded machine stretches the 20 ms run
     timer->Resume();
     timer->Stop();
     EXPECT_EQ(timer->RunDepth, 1);
     timer->Stop();
     EXPECT_EQ(timer->Count, 2);
     EXPECT_GE(timer->Elapsed, 15);
-    EXPECT_LT(timer->Elapsed, 60);
+    EXPECT_LT(timer->Elapsed, 400);
     timer->Reset();
     EXPECT_EQ(timer->Elapsed, 0);
 }
