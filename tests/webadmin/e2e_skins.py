@@ -12,7 +12,6 @@ import os
 import select
 import shutil
 import signal
-import struct
 import subprocess
 import sys
 import tempfile
@@ -21,6 +20,7 @@ import unittest
 
 from PIL import Image
 
+from skin_files import skin_file
 from e2e_support import TIMEOUT, ServerTestCase, chromium_command, fetch
 
 COUNTER, REPO = sys.argv[1:3]
@@ -33,30 +33,6 @@ def post_file(url, path, name="file1"):
     result = subprocess.run(["curl", "-sS", "--max-time", str(TIMEOUT), "-F", "%s=@%s" % (name, path), url],
                             capture_output=True, timeout=TIMEOUT + 5)
     return result.stdout.decode("utf-8", "replace")
-
-
-# The skin file: 259 bytes not interpreted, the 26-byte layout, eleven sizes (background, digits
-# 1 to 9, digit 0), the images (background, digits 0 to 9), the information block and colour.
-def bmp(size, colour):
-    out = io.BytesIO()
-    Image.new("RGB", size, colour).save(out, "BMP")
-    return out.getvalue()
-
-
-def info_block(url, author, name):
-    block = b""
-    for text in (url, author, name):
-        raw = text.encode()
-        block += bytes([len(raw)]) + raw + bytes(255 - len(raw))
-    return block
-
-
-def skin_file(background=(90, 30), overlay=1, x=5, y=8, strip=80, name="E2E"):
-    layout = struct.pack("<BiiiBiii", 2, 6, 14, x, overlay, 2, y, strip)
-    images = [bmp(background, (200, 220, 240))] + [bmp((8 + d % 2, 14), (20 * d, 40, 90)) for d in range(10)]
-    sizes = [len(images[0])] + [len(images[1 + d]) for d in range(1, 10)] + [len(images[1])]
-    return (bytes(range(256))[:255] + b"\0\0\0\0" + layout + struct.pack("<11i", *sizes) + b"".join(images)
-            + info_block("http://skins.example/", "Tester", name) + struct.pack("<I", 0x00336699))
 
 
 def decode(data):
