@@ -31,8 +31,10 @@ struct TChunkTag {
     uint32_t Size = 0;
 };
 
+// One step of the animation. Steps that show the same icon chunk share one icon object, so a
+// file naming one large icon in many steps holds it once.
 struct TIconFrame {
-    std::unique_ptr<TIcon> Icon;
+    std::shared_ptr<const TIcon> Icon;
     bool IsIcon = false; // the chunk held an icon rather than a cursor
     TChunkTag Tag;
     int32_t HotSpotX = 0;
@@ -76,7 +78,9 @@ public:
     uint16_t MaxColors = 0; // 2, 16 or 256: the largest colour count of any icon image read
 
 private:
+    struct TAniChunks;
     void ReadAniChunks(std::span<const uint8_t> Data);
+    void BuildFrames(TAniChunks& Chunks);
     std::unique_ptr<TIcon> ReadAniIcon(std::span<const uint8_t> Data, bool& IsIcon, int32_t& HotX, int32_t& HotY);
 };
 

@@ -4,6 +4,7 @@
 #include "imaging/GifImage.h"
 #include "imaging/IcoList.h"
 
+#include "CursorFiles.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -13,70 +14,7 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-
-// A 2x2 one-bit icon (type 1) or cursor (type 2): pixel (0,0) white, the others black,
-// pixel (1,1) masked out. For a cursor the hot spot is (1, 0).
-Bytes IconFile(uint16_t type) {
-    Bytes image;
-    Put32(image, 40);
-    Put32(image, 2);
-    Put32(image, 4); // colour rows and mask rows
-    Put16(image, 1);
-    Put16(image, 1);
-    for (int i = 0; i < 6; ++i) Put32(image, 0);
-    Put32(image, 0x000000);   // black
-    Put32(image, 0xFFFFFF);   // white
-    Put32(image, 0x00000000); // bottom row: black black
-    Put32(image, 0x00000080); // top row: white black
-    Put32(image, 0x00000040); // mask bottom row: (1,1) masked
-    Put32(image, 0x00000000);
-    Bytes file;
-    Put16(file, 0);
-    Put16(file, type);
-    Put16(file, 1);
-    file.insert(file.end(), {2, 2, 2, 0});
-    Put16(file, type == 2 ? 1 : 1);
-    Put16(file, type == 2 ? 0 : 1);
-    Put32(file, uint32_t(image.size()));
-    Put32(file, 22);
-    file.insert(file.end(), image.begin(), image.end());
-    return file;
-}
-
-Bytes Chunk(const std::string& id, const Bytes& data) {
-    Bytes chunk(id.begin(), id.end());
-    Put32(chunk, uint32_t(data.size()));
-    chunk.insert(chunk.end(), data.begin(), data.end());
-    if (data.size() & 1) chunk.push_back(0);
-    return chunk;
-}
-
-Bytes List(const std::string& type, const std::vector<Bytes>& chunks) {
-    Bytes data(type.begin(), type.end());
-    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
-    return Chunk("LIST", data);
-}
-
-Bytes AniHeader(uint32_t frames, uint32_t rate, uint32_t flags = 1) {
-    Bytes h;
-    for (uint32_t v : {36u, frames, frames, 2u, 2u, 1u, 1u, rate, flags}) Put32(h, v);
-    return Chunk("anih", h);
-}
-
-Bytes Riff(const std::vector<Bytes>& chunks) {
-    Bytes data = {'A', 'C', 'O', 'N'};
-    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
-    return Chunk("RIFF", data);
-}
+using namespace CursorFiles;
 
 void Load(TAnimatedCursorImage& cursor, const Bytes& bytes) {
     TMemoryStream stream(bytes);
