@@ -332,12 +332,9 @@ TEST(GifReader, HugeSizesAndDelaysAreBoundedNotWrapped) {
 }
 
 TEST(GifReader, FramesTheirDataCannotFillAreRefusedBeforeAllocating) {
-    // 124 bytes declaring a 32768 x 32768 frame: once a gigabyte zeroed before decoding.
-    Bytes lzw = {0x08, 91};
-    for (int i = 0; i < 91; ++i) lzw.push_back(uint8_t(i));
-    lzw.push_back(0);
-    Bytes tiny = HandMadeFile(1, 1, 2, lzw);
-    size_t descriptor = 13 + 6;
+    // 124 bytes declaring a 32768 x 32768 frame of 8 bits: once a gigabyte zeroed before decoding.
+    Bytes tiny = HandMadeFile(1, 1, 32, {0x08, 0x01, 0x00, 0x00});
+    size_t descriptor = 13 + 96;
     tiny[descriptor + 6] = tiny[descriptor + 8] = 0x80;
     ASSERT_EQ(tiny.size(), 124u);
     auto start = std::chrono::steady_clock::now();
