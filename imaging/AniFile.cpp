@@ -227,7 +227,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
 // takes the i-th value of the "rate" chunk, else DisplayRate. Steps naming no icon are
 // dropped; an icon no step names gets a record of its own (Sequence -1) at the end. The work
 // is linear in the file: every step costs one look-up and shares its icon.
-void TAnimatedCursorImage::BuildFrames(TAniChunks& Chunks) {
+void TAnimatedCursorImage::BuildFrames(const TAniChunks& Chunks) {
     const size_t iconCount = Chunks.Icons.size();
     std::vector<int32_t> steps;
     if (!Chunks.HasHeader) {
@@ -241,13 +241,7 @@ void TAnimatedCursorImage::BuildFrames(TAniChunks& Chunks) {
     }
     std::vector<bool> named(iconCount, false);
     auto frameOf = [&](size_t icon, int32_t sequence, int32_t rate) {
-        TIconFrame frame;
-        const TIconFrame& got = Chunks.Icons[icon];
-        frame.Icon = got.Icon;
-        frame.IsIcon = got.IsIcon;
-        frame.Tag = got.Tag;
-        frame.HotSpotX = got.HotSpotX;
-        frame.HotSpotY = got.HotSpotY;
+        TIconFrame frame = Chunks.Icons[icon]; // shares the icon
         frame.Sequence = sequence;
         frame.Rate = rate;
         return frame;

@@ -51,8 +51,9 @@ public:
     virtual ~TAnimatedCursorImage() = default;
 
     // Reads the cursor from the stream's position to its end; nothing there leaves the cursor
-    // as it was. Raises EReadError "Stream read error" for anything but an animated cursor
-    // with at least one icon frame.
+    // as it was. One frame per step: the "seq " chunk names each step's icon (without it step
+    // i shows icon i) and the "rate" chunk gives each step's rate. Raises EReadError "Stream
+    // read error" for anything but an animated cursor with at least one icon frame.
     virtual void LoadFromStream(TStream& Stream);
     // Not implemented: the report and the silent abort (EAbort); nothing is written.
     virtual void SaveToStream(TStream& Stream) const;
@@ -80,7 +81,7 @@ public:
 private:
     struct TAniChunks;
     void ReadAniChunks(std::span<const uint8_t> Data);
-    void BuildFrames(TAniChunks& Chunks);
+    void BuildFrames(const TAniChunks& Chunks);
     std::unique_ptr<TIcon> ReadAniIcon(std::span<const uint8_t> Data, bool& IsIcon, int32_t& HotX, int32_t& HotY);
 };
 
