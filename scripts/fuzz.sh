@@ -26,9 +26,10 @@ for target in "${targets[@]}"; do
   inputs=("$corpus" build/fuzz/seeds/"$target")
   [[ -d tests/fuzz/reproducers/$target ]] && inputs+=(tests/fuzz/reproducers/"$target")
   echo "== fuzz_$target for ${seconds} s" >&2
-  # Inputs found earlier stay in the corpus; -timeout and -rss_limit_mb turn an input that makes
-  # the reader work or allocate far beyond its size into a failure.
-  build/fuzz/tests/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  # Inputs found earlier stay in the corpus. -timeout, -rss_limit_mb and -malloc_limit_mb turn
+  # an input that makes a reader work or allocate far beyond its size (a gigabyte block, say)
+  # into a failure.
+  build/fuzz/tests/fuzz/fuzz_"$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1000 \
     -print_final_stats=0 -artifact_prefix=build/fuzz/artifacts/"$target"- \
     "${inputs[@]}" 2>build/fuzz/"$target".log ||
     { tail -n 40 build/fuzz/"$target".log >&2; echo "fuzz_$target failed: see build/fuzz/artifacts/" >&2; exit 1; }

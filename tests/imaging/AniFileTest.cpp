@@ -202,7 +202,7 @@ TEST(AniFile, HostileStepCountsCostWorkInProportionToTheFile) {
     Load(cursor, Riff({AniHeader(0xFFFFFFFFu, 2), List("fram", icons)}));
     EXPECT_EQ(cursor.CursorFrameCount(), 32000);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_LT(seconds, 10.0) << "both files together take well under a second when the work is linear";
+    EXPECT_LT(seconds, 30.0) << "both files together take about a second (optimised) when the work is linear";
 }
 
 TEST(AniFile, ThirtyTwoBitIconsDrawByTheirAlpha) {
