@@ -140,6 +140,24 @@ std::unique_ptr<TIcon> TAnimatedCursorImage::ReadAniIcon(std::span<const uint8_t
     return icon;
 }
 
+// What the chunks of a file say, gathered before any frame is made: the icons once each, and
+// the per-step display rates and icon numbers of the "rate" and "seq " chunks.
+struct TAnimatedCursorImage::TAniChunks {
+    bool HasHeader = false;
+    std::vector<TIconFrame> Icons; // one per "icon" chunk, in file order
+    std::vector<int32_t> Rates;
+    std::vector<int32_t> Sequence;
+};
+
+namespace {
+
+// The 32-bit values of a "rate" or "seq " chunk, one per step, appended to Values.
+void AppendStepValues(std::span<const uint8_t> body, std::vector<int32_t>& values) {
+    for (size_t at = 0; at + 4 <= body.size(); at += 4) values.push_back(int32_t(GetLE32(body, at)));
+}
+
+} // namespace
+
 void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
     TChunkReader riff(Data);
     TChunkTag tag;
@@ -148,8 +166,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
         RaiseReadError();
     ClearCursor();
 
-    size_t rateChunks = 0, seqChunks = 0;
-    int32_t iconCounter = 0;
+    TAniChunks chunks;
     std::span<const uint8_t> body;
     while (riff.ReadTag(tag)) {
         if (IdIs(tag, "anih")) {
@@ -161,26 +178,10 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
                                   &Header.Planes,     &Header.DisplayRate, &Header.Flags};
             for (size_t i = 0; i < 9; ++i) *fields[i] = GetLE32(raw, 4 * i);
             if (!(Header.Flags & AniFlagIcon) || Header.StepCount == 0) RaiseReadError();
-            // Every frame needs an icon chunk of at least a chunk header in what follows.
-            uint64_t possible = riff.Remaining() / ChunkHeaderSize;
-            uint32_t frames = uint32_t(std::min<uint64_t>(Header.FrameCount, possible));
-            Frames.clear();
-            Frames.resize(frames);
-            for (uint32_t i = 0; i < frames; ++i) {
-                Frames[i].Sequence = int32_t(i);
-                Frames[i].Rate = int32_t(Header.DisplayRate);
-            }
+            chunks.HasHeader = true;
         } else if (IdIs(tag, "rate") || IdIs(tag, "seq ")) {
             if (!riff.Body(tag.Size, body)) break;
-            size_t& n = IdIs(tag, "rate") ? rateChunks : seqChunks;
-            if (body.size() >= 4 && n < Frames.size()) {
-                int32_t value = int32_t(GetLE32(body, 0));
-                if (IdIs(tag, "rate"))
-                    Frames[n].Rate = value;
-                else
-                    Frames[n].Sequence = value;
-            }
-            ++n;
+            AppendStepValues(body, IdIs(tag, "rate") ? chunks.Rates : chunks.Sequence);
         } else if (IdIs(tag, "LIST")) {
             uint64_t size = std::min<uint64_t>(PadToEven(tag.Size), riff.Remaining());
             riff.Body(uint32_t(size), body);
@@ -197,22 +198,7 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
                         got.Icon = ReadAniIcon(data, got.IsIcon, got.HotSpotX, got.HotSpotY);
                         if (!got.Icon) break;
                         got.Tag = sub;
-                        bool taken = false;
-                        for (TIconFrame& frame : Frames) {
-                            if (frame.Sequence != iconCounter) continue;
-                            frame.Icon = std::make_unique<TIcon>(*got.Icon);
-                            frame.IsIcon = got.IsIcon;
-                            frame.Tag = sub;
-                            frame.HotSpotX = got.HotSpotX;
-                            frame.HotSpotY = got.HotSpotY;
-                            taken = true;
-                        }
-                        if (!taken) {
-                            got.Sequence = -1;
-                            got.Rate = int32_t(Header.DisplayRate);
-                            Frames.push_back(std::move(got));
-                        }
-                        ++iconCounter;
+                        chunks.Icons.push_back(std::move(got));
                     }
                     list.Skip(PadToEven(sub.Size));
                 }
@@ -233,9 +219,42 @@ void TAnimatedCursorImage::ReadAniChunks(std::span<const uint8_t> Data) {
         }
         if (!riff.Skip(PadToEven(tag.Size))) break;
     }
+    BuildFrames(chunks);
+}
 
-    for (size_t i = Frames.size(); i-- > 0;)
-        if (!Frames[i].Icon) Frames.erase(Frames.begin() + ptrdiff_t(i));
+// One frame record per step: with a "seq " chunk the steps are its values (at most StepCount),
+// each naming an icon chunk; without one, step i shows icon i, for FrameCount steps. Step i
+// takes the i-th value of the "rate" chunk, else DisplayRate. Steps naming no icon are
+// dropped; an icon no step names gets a record of its own (Sequence -1) at the end. The work
+// is linear in the file: every step costs one look-up and shares its icon.
+void TAnimatedCursorImage::BuildFrames(const TAniChunks& Chunks) {
+    const size_t iconCount = Chunks.Icons.size();
+    std::vector<int32_t> steps;
+    if (!Chunks.HasHeader) {
+        // No header: no steps, every icon stands for itself.
+    } else if (!Chunks.Sequence.empty()) {
+        steps.assign(Chunks.Sequence.begin(),
+                     Chunks.Sequence.begin() + ptrdiff_t(std::min<uint64_t>(Chunks.Sequence.size(), Header.StepCount)));
+    } else {
+        size_t count = size_t(std::min<uint64_t>(Header.FrameCount, iconCount));
+        for (size_t i = 0; i < count; ++i) steps.push_back(int32_t(i));
+    }
+    std::vector<bool> named(iconCount, false);
+    auto frameOf = [&](size_t icon, int32_t sequence, int32_t rate) {
+        TIconFrame frame = Chunks.Icons[icon]; // shares the icon
+        frame.Sequence = sequence;
+        frame.Rate = rate;
+        return frame;
+    };
+    for (size_t i = 0; i < steps.size(); ++i) {
+        int32_t sequence = steps[i];
+        if (sequence < 0 || size_t(sequence) >= iconCount) continue;
+        int32_t rate = i < Chunks.Rates.size() ? Chunks.Rates[i] : int32_t(Header.DisplayRate);
+        Frames.push_back(frameOf(size_t(sequence), sequence, rate));
+        named[size_t(sequence)] = true;
+    }
+    for (size_t icon = 0; icon < iconCount; ++icon)
+        if (!named[icon]) Frames.push_back(frameOf(icon, -1, int32_t(Header.DisplayRate)));
     Header.StepCount = uint32_t(Frames.size());
     if (Frames.empty()) RaiseReadError();
 }
@@ -249,7 +268,7 @@ void TAnimatedCursorImage::Assign(const TAnimatedCursorImage& Source) {
     MaxColors = Source.MaxColors;
     for (const TIconFrame& frame : Source.Frames) {
         TIconFrame copy;
-        copy.Icon = frame.Icon ? std::make_unique<TIcon>(*frame.Icon) : nullptr;
+        copy.Icon = frame.Icon; // icons are never changed once read: copies share them
         copy.IsIcon = frame.IsIcon;
         copy.Tag = frame.Tag;
         copy.HotSpotX = frame.HotSpotX;

@@ -31,8 +31,10 @@ struct TChunkTag {
     uint32_t Size = 0;
 };
 
+// One step of the animation. Steps that show the same icon chunk share one icon object, so a
+// file naming one large icon in many steps holds it once.
 struct TIconFrame {
-    std::unique_ptr<TIcon> Icon;
+    std::shared_ptr<const TIcon> Icon;
     bool IsIcon = false; // the chunk held an icon rather than a cursor
     TChunkTag Tag;
     int32_t HotSpotX = 0;
@@ -49,8 +51,9 @@ public:
     virtual ~TAnimatedCursorImage() = default;
 
     // Reads the cursor from the stream's position to its end; nothing there leaves the cursor
-    // as it was. Raises EReadError "Stream read error" for anything but an animated cursor
-    // with at least one icon frame.
+    // as it was. One frame per step: the "seq " chunk names each step's icon (without it step
+    // i shows icon i) and the "rate" chunk gives each step's rate. Raises EReadError "Stream
+    // read error" for anything but an animated cursor with at least one icon frame.
     virtual void LoadFromStream(TStream& Stream);
     // Not implemented: the report and the silent abort (EAbort); nothing is written.
     virtual void SaveToStream(TStream& Stream) const;
@@ -76,7 +79,9 @@ public:
     uint16_t MaxColors = 0; // 2, 16 or 256: the largest colour count of any icon image read
 
 private:
+    struct TAniChunks;
     void ReadAniChunks(std::span<const uint8_t> Data);
+    void BuildFrames(const TAniChunks& Chunks);
     std::unique_ptr<TIcon> ReadAniIcon(std::span<const uint8_t> Data, bool& IsIcon, int32_t& HotX, int32_t& HotY);
 };
 

@@ -3,8 +3,19 @@
 
 #include "platform/Bitmap.h"
 
+namespace {
+
+// The writers and the reader check their room: a block made for a size that did not fit must
+// raise, not write past its end.
+void CheckRoom(size_t size, size_t at, size_t count) {
+    if (at > size || count > size - at) throw EInvalidGraphic("Bitmap image is not valid");
+}
+
+} // namespace
+
 void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red) {
     size_t at = size_t(index) * 4;
+    CheckRoom(palette.size(), at, 4);
     palette[at] = blue;
     palette[at + 1] = green;
     palette[at + 2] = red;
@@ -12,6 +23,7 @@ void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green,
 }
 
 TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at) {
+    CheckRoom(data.size(), at, BmpInfoHeaderSize);
     TBitmapInfoHeader h;
     h.Size = GetLE32(data, at);
     h.Width = int32_t(GetLE32(data, at + 4));
@@ -28,6 +40,7 @@ TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at) {
 }
 
 void WriteInfoHeader(std::span<uint8_t> data, size_t at, const TBitmapInfoHeader& h) {
+    CheckRoom(data.size(), at, BmpInfoHeaderSize);
     PutLE32(data, at, h.Size);
     PutLE32(data, at + 4, uint32_t(h.Width));
     PutLE32(data, at + 8, uint32_t(h.Height));
@@ -42,6 +55,7 @@ void WriteInfoHeader(std::span<uint8_t> data, size_t at, const TBitmapInfoHeader
 }
 
 void WriteFileHeader(std::span<uint8_t> data, uint32_t fileSize, uint32_t offBits) {
+    CheckRoom(data.size(), 0, BmpFileHeaderSize);
     PutLE16(data, BfType, BmpSignature);
     PutLE32(data, BfSize, fileSize);
     PutLE16(data, 6, 0);

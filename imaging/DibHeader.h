@@ -30,7 +30,8 @@ struct TBitmapInfoHeader {
 // Writes palette entry Index as a quad: blue, green, red, 0.
 void SetQuad(std::span<uint8_t> palette, int index, uint8_t blue, uint8_t green, uint8_t red);
 
-// Reads / writes the 40 bytes of an info header at offset At; the data must hold them.
+// Reads / writes the 40 bytes of an info header at offset At. These and the other writers raise
+// EInvalidGraphic when Data has no room for what they touch.
 TBitmapInfoHeader ReadInfoHeader(std::span<const uint8_t> data, size_t at);
 void WriteInfoHeader(std::span<uint8_t> data, size_t at, const TBitmapInfoHeader& header);
 // Writes "BM", the file size and the offset of the rows at the start of Data.

@@ -311,6 +311,12 @@ public:
                 continue;
             }
             if (code == EndCode) return true;
+            // Two choices follow what common GIF decoders do rather than the stricter rules of
+            // this reader's design: a literal above the colour table is written as its own
+            // value (cut to the picture's bit count; the palette shows such an entry as grey)
+            // instead of the entry its value masked to the table size names, and a code beyond
+            // the next free one stops the frame as damaged instead of being decoded as if it
+            // were the next free code.
             if (Previous < 0) {
                 if (code > ClearCode) // only codes below the clear code are literals
                     return false;
@@ -412,6 +418,22 @@ template <class Work> void WithProgress(const TProgressEvent& progress, Work&& w
 }
 
 } // namespace
+
+uint64_t MostDecodedPixels(std::span<const uint8_t> Encoded) {
+    if (Encoded.empty()) return 0;
+    // The same sub-block walk as the decoder's: a zero length or the end ends the data.
+    uint64_t dataBytes = 0;
+    for (size_t at = 1; at < Encoded.size() && Encoded[at] != 0;) {
+        size_t length = std::min<size_t>(Encoded[at], Encoded.size() - at - 1);
+        dataBytes += length;
+        at += 1 + length;
+    }
+    const int narrowest = std::clamp(int(Encoded[0]), 2, 9) + 1;
+    const uint64_t codes = dataBytes * 8 / uint64_t(narrowest);
+    const uint64_t longest = MaxCodes;
+    if (codes <= longest) return codes * (codes + 1) / 2;
+    return longest * (longest + 1) / 2 + (codes - longest) * longest;
+}
 
 uint64_t DIBRowBytes(int64_t Width, int BitCount) { return uint64_t((Width * BitCount + 31) / 32) * 4; }
 

@@ -27,6 +27,12 @@ uint64_t DIBRowBytes(int64_t Width, int BitCount);
 void EncodeLZW(std::vector<uint8_t>& Out, const TPixelLayout& Layout, std::span<const uint8_t> Rows,
                const TProgressEvent& Progress);
 
+// The most pixels Encoded (a minimum code size byte and data sub-blocks) can decode to. Since a
+// code adds at most one pixel to the longest string before it, k codes make at most
+// k (k + 1) / 2 pixels (strings never exceed the 4096 table entries); a frame larger than this
+// can never be filled by its data.
+uint64_t MostDecodedPixels(std::span<const uint8_t> Encoded);
+
 // Decodes a frame's LZW data (as EncodeLZW writes it) into Pixels (zero-filled, BMP layout).
 // Damaged is set when the data had to be repaired; with Tolerant false the repairs are errors.
 // Raises EInvalidGraphicOperation with the reader's texts.

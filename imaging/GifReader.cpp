@@ -24,6 +24,9 @@ constexpr size_t ApplicationBytes = 12;
 constexpr uint16_t MaxLoopCount = 30000;
 // Largest pixel buffer a decoded frame may need (the bitmap layer holds no more).
 constexpr uint64_t MaxDecodedBytes = uint64_t(1) << 30;
+// Pictures up to this size are decoded even when their data cannot fill them (the rest stays
+// zero), as a file whose end code comes early has always been.
+constexpr uint64_t MaxUnfilledPixels = uint64_t(1) << 20;
 const std::string CommentJoin = "\r\n\r\n";
 
 bool SameTextIgnoringCase(std::span<const uint8_t> bytes, std::string_view text) {
@@ -251,10 +254,18 @@ int DecodedBitCount(int tableBits) {
     RaiseGIFError(SGIFColorCount);
 }
 
-// Pixel bytes of the decoded picture, computed in 64 bits and bounded.
-uint64_t DecodedImageBytes(int32_t width, int32_t height, int bitCount) {
+// Pixel bytes of the decoded picture, computed in 64 bits and bounded: by what the bitmap layer
+// holds, and, above a small size, by what the frame's data can fill. A picture its data cannot
+// fill is refused before its pixels are allocated, so a tiny file cannot ask for a gigabyte.
+uint64_t DecodedImageBytes(const TGIFFrame& frame, int32_t width, int32_t height, int bitCount) {
     uint64_t bytes = DIBRowBytes(width, bitCount) * uint64_t(height);
     if (bytes > MaxDecodedBytes) RaiseGIFError(SGIFTooLarge);
+    uint64_t pixels = uint64_t(width) * uint64_t(height);
+    if (pixels > MaxUnfilledPixels) {
+        const auto& encoded = frame.Item->EncodedData;
+        if (pixels > MostDecodedPixels(encoded ? std::span<const uint8_t>(*encoded) : std::span<const uint8_t>()))
+            RaiseGIFError(SGIFTooLarge);
+    }
     return bytes;
 }
 
@@ -278,7 +289,7 @@ std::vector<uint8_t> TGIFFrame::DecodeDIB() {
     int bitCount = DecodedBitCount(Item->TableBits);
     int32_t width = std::max(Item->Width, 0);
     int32_t height = std::max(Item->Height, 0);
-    uint64_t imageBytes = DecodedImageBytes(width, height, bitCount);
+    uint64_t imageBytes = DecodedImageBytes(*this, width, height, bitCount);
     size_t paletteBytes = size_t(4) << bitCount;
     size_t offBits = BmpFileHeaderSize + BmpInfoHeaderSize + paletteBytes;
     std::vector<uint8_t> dib(offBits + size_t(imageBytes), 0);
@@ -310,7 +321,7 @@ void TGIFFrame::DecodeInto(TBitmap& Dest) {
     int bitCount = DecodedBitCount(Item->TableBits);
     int32_t width = std::max(Item->Width, 0);
     int32_t height = std::max(Item->Height, 0);
-    uint64_t imageBytes = DecodedImageBytes(width, height, bitCount);
+    uint64_t imageBytes = DecodedImageBytes(*this, width, height, bitCount);
     if (imageBytes == 0) {
         Dest = TBitmap();
         return;

@@ -228,6 +228,9 @@ std::vector<uint8_t> TGIFImage::WriteGIF(bool WithSize) {
 
     ComputeLogicalSize();
     for (const auto& frame : Frames) {
+        // A side of 0 in a descriptor reads back as the logical screen's: a frame loaded with an
+        // empty side cannot be written so that it loads again as it is.
+        if (frame->Item->Width < 1 || frame->Item->Height < 1) RaiseGIFError(SGIFEncodeError);
         CheckFileCoordinate(int64_t(frame->Item->Width) + frame->Origin.Left);
         CheckFileCoordinate(int64_t(frame->Item->Height) + frame->Origin.Top);
         CheckFileCoordinate(frame->Origin.Left);

@@ -57,7 +57,7 @@ void MapRowsFixed(const TBitmapInfoHeader& header, std::span<const uint8_t> sour
     const int width = std::max(header.Width, 0);
     const int height = std::abs(header.Height);
     const size_t sourceRow = (size_t(width) * 3 + 3) & ~size_t(3);
-    const size_t destRow = size_t(RowBytes32(width * 8));
+    const size_t destRow = size_t(RowBytes32(int64_t(width) * 8));
     if (sourceRow * size_t(height) > source.size() || destRow * size_t(height) > dest.size())
         throw Exception("Pixel rows shorter than the image");
     for (int r = 0; r < height; ++r)
@@ -70,9 +70,9 @@ std::vector<uint8_t> ConvertTo8Bits(const TBitmap& bitmap, TColorMapping mapping
     if (workHeader.BitCount != 24) RaiseNotImplemented();
     std::span<uint8_t> rows = std::span<uint8_t>(work).subspan(PaletteAt);
 
-    int headerSize = 0, imageSize = 0;
+    int64_t headerSize = 0, imageSize = 0;
     ComputeDIBSizes(bitmap, headerSize, imageSize, pf8bit);
-    TMemoryBlock head = AllocZeroedBlock(int32_t(FileHeaderSize) + headerSize);
+    TMemoryBlock head = AllocZeroedBlock(int32_t(int64_t(FileHeaderSize) + headerSize));
     TBitmapInfoHeader header = InitDIBInfoHeader(bitmap, pf8bit);
     std::span<uint8_t> palette = std::span<uint8_t>(head).subspan(PaletteAt, PaletteBytes256);
 
@@ -156,13 +156,13 @@ int NearestLevel(uint8_t value, std::span<const uint8_t> levels) {
     return best;
 }
 
-int ScanlineBytes(int pixels, int bits, int alignment) {
-    int64_t total = int64_t(pixels) * bits + alignment - 1;
+int64_t ScanlineBytes(int64_t pixels, int bits, int alignment) {
+    int64_t total = pixels * bits + alignment - 1;
     total &= ~int64_t(alignment - 1);
-    return int(total / 8);
+    return total / 8;
 }
 
-int RowBytes32(int bits) { return ((bits + 31) / 32) * 4; }
+int64_t RowBytes32(int64_t bits) { return ((bits + 31) / 32) * 4; }
 
 int PixelFormatColors(TPixelFormat pixelFormat) {
     switch (pixelFormat) {
@@ -190,14 +190,17 @@ TBitmapInfoHeader InitDIBInfoHeader(const TBitmap& bitmap, TPixelFormat pixelFor
     header.BitCount = uint16_t(IsTargetFormat(pixelFormat) ? PixelFormatBits(pixelFormat) : bitmap.BitCount());
     header.Planes = 1;
     header.Compression = 0;
-    header.SizeImage = uint32_t(ScanlineBytes(header.Width, header.BitCount, 32)) * uint32_t(header.Height);
+    const int64_t imageSize = ScanlineBytes(header.Width, header.BitCount, 32) * int64_t(header.Height);
+    if (int64_t(FileHeaderSize + BmpInfoHeaderSize) + PaletteBytes256 + imageSize > MaxDIBFileSize)
+        throw EInvalidGraphic("Bitmap image is too large");
+    header.SizeImage = uint32_t(imageSize);
     return header;
 }
 
-void ComputeDIBSizes(const TBitmap& bitmap, int& headerSize, int& imageSize, TPixelFormat pixelFormat) {
+void ComputeDIBSizes(const TBitmap& bitmap, int64_t& headerSize, int64_t& imageSize, TPixelFormat pixelFormat) {
     const TBitmapInfoHeader header = InitDIBInfoHeader(bitmap, pixelFormat);
-    headerSize = int(BmpInfoHeaderSize) + (header.BitCount <= 8 ? (4 << header.BitCount) : 0);
-    imageSize = int(header.SizeImage);
+    headerSize = int64_t(BmpInfoHeaderSize) + (header.BitCount <= 8 ? (4 << header.BitCount) : 0);
+    imageSize = header.SizeImage;
 }
 
 bool ReadDIBBits(const TBitmap& bitmap, const TBitmapInfoHeader& header, std::span<uint8_t> palette,
@@ -228,7 +231,7 @@ bool ReadDIBBits(const TBitmap& bitmap, const TBitmapInfoHeader& header, std::sp
 
 std::vector<uint8_t> DIBFromBitmap(const TBitmap& bitmap, TPixelFormat pixelFormat) {
     if (bitmap.Empty()) InvalidBitmapError();
-    int headerSize = 0, imageSize = 0;
+    int64_t headerSize = 0, imageSize = 0;
     ComputeDIBSizes(bitmap, headerSize, imageSize, pixelFormat);
     const size_t length = FileHeaderSize + size_t(headerSize) + size_t(imageSize);
     TMemoryBlock block = AllocZeroedBlock(int32_t(length));

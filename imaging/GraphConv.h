@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <climits>
 #include <span>
 #include <vector>
 
@@ -30,17 +31,23 @@ std::vector<uint8_t> BitmapToDIBStream(const TBitmap& bitmap, TPixelFormat pixel
 std::vector<uint8_t> BitmapToDIBStreamByColors(const TBitmap& bitmap, int colorCount);
 TPixelFormat BitmapPixelFormat(const TBitmap& bitmap);
 
-// The pieces of the conversion.
+// The largest BMP file the conversion makes: its size field is 32 bits, and readers take it
+// as signed.
+inline constexpr int64_t MaxDIBFileSize = INT32_MAX;
+
+// The pieces of the conversion. Sizes are computed in 64 bits; a bitmap whose BMP file at the
+// target bit count would exceed MaxDIBFileSize raises EInvalidGraphic "Bitmap image is too
+// large" before anything is allocated.
 TBitmapInfoHeader InitDIBInfoHeader(const TBitmap& bitmap, TPixelFormat pixelFormat);
-void ComputeDIBSizes(const TBitmap& bitmap, int& headerSize, int& imageSize, TPixelFormat pixelFormat);
+void ComputeDIBSizes(const TBitmap& bitmap, int64_t& headerSize, int64_t& imageSize, TPixelFormat pixelFormat);
 // Fills the palette area (bit counts up to 8) and the rows for Header from the bitmap's pixels.
 bool ReadDIBBits(const TBitmap& bitmap, const TBitmapInfoHeader& header, std::span<uint8_t> palette,
                  std::span<uint8_t> bits);
 // One block: file header, info header, palette, rows.
 std::vector<uint8_t> DIBFromBitmap(const TBitmap& bitmap, TPixelFormat pixelFormat);
 
-int ScanlineBytes(int pixels, int bits, int alignment);
-int RowBytes32(int bits);
+int64_t ScanlineBytes(int64_t pixels, int bits, int alignment);
+int64_t RowBytes32(int64_t bits);
 int PixelFormatColors(TPixelFormat pixelFormat);
 
 // Index of the level nearest to Value; a tie keeps the lower level.

@@ -27,6 +27,30 @@ std::span<const uint8_t> EntryData(std::span<const uint8_t> file, size_t index) 
     return file.subspan(GetLE32(file, entry + EntryDataOffset), GetLE32(file, entry + EntryDataSize));
 }
 
+// One channel of Source laid over Back with Alpha (0 transparent, 255 opaque), rounded.
+uint8_t Blend(uint8_t source, uint8_t back, unsigned alpha) {
+    return uint8_t((source * alpha + back * (255 - alpha) + 127) / 255);
+}
+
+// Draws Picture over the canvas by the alpha bytes of its 32-bit bottom-up rows (Colors).
+void DrawWithAlpha(TBitmap& canvas, int left, int top, const TBitmap& picture, std::span<const uint8_t> colors) {
+    const int width = picture.Width(), height = picture.Height();
+    for (int y = 0; y < height; ++y) {
+        const uint8_t* row = colors.data() + size_t(height - 1 - y) * size_t(width) * 4;
+        for (int x = 0; x < width; ++x) {
+            unsigned alpha = row[size_t(x) * 4 + 3];
+            TColor back = canvas.Pixel(left + x, top + y);
+            if (alpha == 0 || back == clNone) continue;
+            TColor color = picture.Pixel(x, y);
+            if (alpha < 255)
+                color = RGBColor(Blend(GetRValue(color), GetRValue(back), alpha),
+                                 Blend(GetGValue(color), GetGValue(back), alpha),
+                                 Blend(GetBValue(color), GetBValue(back), alpha));
+            canvas.SetPixel(left + x, top + y, color);
+        }
+    }
+}
+
 } // namespace
 
 // ---- TIcon -----------------------------------------------------------------------------------
@@ -103,6 +127,16 @@ void TIcon::Draw(TBitmap& Canvas, int X, int Y) const {
     TBitmap picture;
     picture.LoadFromBMP(bmp);
 
+    // A 32-bit image whose alpha bytes are not all zero is drawn by its alpha channel (blended
+    // over the canvas) and its mask is not looked at; other images use the mask.
+    std::span<const uint8_t> colors = image.subspan(colorStart, colorBytes);
+    bool hasAlpha = false;
+    if (bits == 32)
+        for (size_t at = 3; at < colors.size() && !hasAlpha; at += 4) hasAlpha = colors[at] != 0;
+    if (hasAlpha) {
+        DrawWithAlpha(Canvas, X, Y, picture, colors);
+        return;
+    }
     size_t maskStart = colorStart + colorBytes;
     bool hasMask = maskStart + maskRow * size_t(height) <= image.size();
     for (int y = 0; y < height; ++y) {

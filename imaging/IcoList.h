@@ -38,8 +38,8 @@ public:
     void SaveToStream(TStream& Stream) const { Stream.Write(FData); }
     void Assign(const TIcon& Source);
 
-    // Draws the first image with its top-left corner at (X, Y), leaving out the masked pixels.
-    // Images stored as PNG draw nothing.
+    // Draws the first image with its top-left corner at (X, Y), leaving out the masked pixels;
+    // a 32-bit image with alpha is blended by its alpha instead. Images stored as PNG draw nothing.
     void Draw(TBitmap& Canvas, int X, int Y) const;
 
     // The graphic's Transparent flag; icons draw transparently.

@@ -387,6 +387,9 @@ std::vector<uint8_t> TBitmap::SaveToBMP() const {
     const int bits = BitCount();
     const size_t paletteBytes = FPalette.size() * 4;
     const size_t offBits = BmpFileHeaderSize + BmpInfoHeaderSize + paletteBytes;
+    // The file's size field is 32 bits and readers take it as signed.
+    if (uint64_t(offBits) + FBits.size() > uint64_t(std::numeric_limits<int32_t>::max()))
+        throw EInvalidGraphic("Bitmap image is too large");
     std::vector<uint8_t> out(offBits + FBits.size(), 0);
     PutLE16(out, 0, BmpSignature);
     PutLE32(out, FileSize, uint32_t(out.size()));

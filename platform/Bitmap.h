@@ -173,7 +173,8 @@ public:
     // against the data; anything else raises EInvalidGraphic and leaves the bitmap unchanged.
     void LoadFromBMP(std::span<const uint8_t> data);
     // The bitmap as a BMP file: 40-byte header, full palette of 2^bits entries (ClrUsed 0),
-    // bottom-up rows. An empty bitmap gives a header with no rows.
+    // bottom-up rows. An empty bitmap gives a header with no rows. A file above 2^31 - 1 bytes
+    // raises EInvalidGraphic "Bitmap image is too large".
     std::vector<uint8_t> SaveToBMP() const;
 
 private:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the programs and the tests need, when missing.
 # Usage: scripts/install-deps.sh            (build and run)
-#        scripts/install-deps.sh --tests    (also what the test suite and benchmarks use)
+#        scripts/install-deps.sh --tests    (also what the test suite, the fuzz targets and the
+#                                            benchmarks use)
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev
     python3 python3-pil giflib-tools libgif-dev chromium xvfb xauth strace
+    clang libclang-rt-dev
   )
 fi
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test twice: once in a normal
-# build, once under AddressSanitizer and UndefinedBehaviorSanitizer (any report fails).
+# build, once under AddressSanitizer and UndefinedBehaviorSanitizer (any report fails); then
+# runs every fuzz target for a few seconds (scripts/fuzz.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --tests
@@ -20,3 +21,6 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKESTROW_SANITIZE=ON -DKESTROW_BENCH=OFF >/dev/null
 cmake --build build/asan -j "$jobs"
 ctest --test-dir build/asan -j "$jobs" --output-on-failure
+
+echo "== Fuzz targets (libFuzzer, a short run each)" >&2
+scripts/fuzz.sh "${KESTROW_FUZZ_SECONDS:-10}"

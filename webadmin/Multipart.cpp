@@ -61,7 +61,11 @@ std::string HeaderFieldValue(const std::vector<std::string>& fields, std::string
 }
 
 std::string GetBoundary(const TWebRequest& request) {
-    return HeaderFieldValue(ExtractHeaderFields(request.ContentType(), false), "boundary");
+    std::string boundary = HeaderFieldValue(ExtractHeaderFields(request.ContentType(), false), "boundary");
+    // A longer delimiter would make every search through the body cost its length again.
+    size_t quotes = boundary.size() >= 2 && boundary.front() == '"' && boundary.back() == '"' ? 2 : 0;
+    if (boundary.size() - quotes > MaxBoundaryLength) return {};
+    return boundary;
 }
 
 const std::string& ReadRequestBody(TWebRequest& request) {

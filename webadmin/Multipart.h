@@ -17,7 +17,11 @@ std::vector<std::string> ExtractHeaderFields(std::string_view text, bool stripQu
 // empty when there is none.
 std::string HeaderFieldValue(const std::vector<std::string>& fields, std::string_view name);
 
-// The boundary parameter of the request's content type (quotes kept), or empty.
+// The longest boundary taken (the mail format's own limit).
+inline constexpr size_t MaxBoundaryLength = 70;
+
+// The boundary parameter of the request's content type (quotes kept), or empty; empty too when
+// it is longer than MaxBoundaryLength without its quotes.
 std::string GetBoundary(const TWebRequest& request);
 // The whole body: what was read so far, then 8192 bytes at a time up to the content length; a
 // read that gives nothing ends it. The text belongs to the request. Raises EWebRequestError

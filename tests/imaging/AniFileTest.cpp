@@ -4,79 +4,18 @@
 #include "imaging/GifImage.h"
 #include "imaging/IcoList.h"
 
+#include "CursorFiles.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-void Put32(Bytes& b, uint32_t v) {
-    for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
-}
-void Put16(Bytes& b, uint16_t v) {
-    b.push_back(uint8_t(v));
-    b.push_back(uint8_t(v >> 8));
-}
-
-// A 2x2 one-bit icon (type 1) or cursor (type 2): pixel (0,0) white, the others black,
-// pixel (1,1) masked out. For a cursor the hot spot is (1, 0).
-Bytes IconFile(uint16_t type) {
-    Bytes image;
-    Put32(image, 40);
-    Put32(image, 2);
-    Put32(image, 4); // colour rows and mask rows
-    Put16(image, 1);
-    Put16(image, 1);
-    for (int i = 0; i < 6; ++i) Put32(image, 0);
-    Put32(image, 0x000000);   // black
-    Put32(image, 0xFFFFFF);   // white
-    Put32(image, 0x00000000); // bottom row: black black
-    Put32(image, 0x00000080); // top row: white black
-    Put32(image, 0x00000040); // mask bottom row: (1,1) masked
-    Put32(image, 0x00000000);
-    Bytes file;
-    Put16(file, 0);
-    Put16(file, type);
-    Put16(file, 1);
-    file.insert(file.end(), {2, 2, 2, 0});
-    Put16(file, type == 2 ? 1 : 1);
-    Put16(file, type == 2 ? 0 : 1);
-    Put32(file, uint32_t(image.size()));
-    Put32(file, 22);
-    file.insert(file.end(), image.begin(), image.end());
-    return file;
-}
-
-Bytes Chunk(const std::string& id, const Bytes& data) {
-    Bytes chunk(id.begin(), id.end());
-    Put32(chunk, uint32_t(data.size()));
-    chunk.insert(chunk.end(), data.begin(), data.end());
-    if (data.size() & 1) chunk.push_back(0);
-    return chunk;
-}
-
-Bytes List(const std::string& type, const std::vector<Bytes>& chunks) {
-    Bytes data(type.begin(), type.end());
-    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
-    return Chunk("LIST", data);
-}
-
-Bytes AniHeader(uint32_t frames, uint32_t rate, uint32_t flags = 1) {
-    Bytes h;
-    for (uint32_t v : {36u, frames, frames, 2u, 2u, 1u, 1u, rate, flags}) Put32(h, v);
-    return Chunk("anih", h);
-}
-
-Bytes Riff(const std::vector<Bytes>& chunks) {
-    Bytes data = {'A', 'C', 'O', 'N'};
-    for (const Bytes& c : chunks) data.insert(data.end(), c.begin(), c.end());
-    return Chunk("RIFF", data);
-}
+using namespace CursorFiles;
 
 void Load(TAnimatedCursorImage& cursor, const Bytes& bytes) {
     TMemoryStream stream(bytes);
@@ -222,4 +161,75 @@ TEST(AniFile, LoadFromFile) {
     TIcon icon;
     cursor.AssignTo(icon);
     EXPECT_EQ(icon.Width(), 2);
+}
+
+TEST(AniFile, StepsFollowTheRateAndSequenceChunks) {
+    // The usual layout: two icons, four steps alternating them, one rate per step.
+    TAnimatedCursorImage cursor;
+    Load(cursor, Riff({AniHeader(2, 9, 1, 4), StepChunk("rate", {5, 6, 7, 8}), StepChunk("seq ", {1, 0, 1, 0}),
+                       List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(2))})}));
+    ASSERT_EQ(cursor.CursorFrameCount(), 4);
+    EXPECT_EQ(cursor.Header.StepCount, 4u);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(cursor.CursorFrame(i).Sequence, i % 2 ? 0 : 1);
+        EXPECT_EQ(cursor.CursorFrame(i).Rate, 5 + i);
+        EXPECT_EQ(cursor.CursorFrame(i).IsIcon, i % 2 == 1) << "icon 1 is a cursor";
+    }
+    EXPECT_EQ(cursor.CursorFrame(0).Icon, cursor.CursorFrame(2).Icon) << "steps showing one icon share it";
+
+    // Steps beyond the header's count, and steps naming no icon, make no frame; an icon no
+    // step names still gets one.
+    Load(cursor, Riff({AniHeader(3, 9, 1, 2), StepChunk("seq ", {0, 7, 0}),
+                       List("fram", {Chunk("icon", IconFile(1)), Chunk("icon", IconFile(2))})}));
+    ASSERT_EQ(cursor.CursorFrameCount(), 2);
+    EXPECT_EQ(cursor.CursorFrame(0).Sequence, 0);
+    EXPECT_EQ(cursor.CursorFrame(1).Sequence, -1);
+    EXPECT_EQ(cursor.CursorFrame(1).Rate, 9);
+}
+
+TEST(AniFile, HostileStepCountsCostWorkInProportionToTheFile) {
+    // 16,000 steps naming one 64 KB icon: the icon is held once, not once per step.
+    Bytes big = IconFileOf(1, 128, 128, 32, Bytes(128 * 128 * 4 + 128 * 16, 0x55));
+    std::vector<uint32_t> steps(16000, 0);
+    TAnimatedCursorImage cursor;
+    auto start = std::chrono::steady_clock::now();
+    Load(cursor, Riff({AniHeader(1, 1, 1, 16000), StepChunk("seq ", steps), List("fram", {Chunk("icon", big)})}));
+    ASSERT_EQ(cursor.CursorFrameCount(), 16000);
+    EXPECT_EQ(cursor.CursorFrame(0).Icon.use_count(), 16000);
+
+    // A frame count of 0xFFFFFFFF and 32,000 icons of one pixel (once 155 s).
+    std::vector<Bytes> icons(32000, Chunk("icon", IconFileOf(1, 1, 1, 1, Bytes(16, 0))));
+    Load(cursor, Riff({AniHeader(0xFFFFFFFFu, 2), List("fram", icons)}));
+    EXPECT_EQ(cursor.CursorFrameCount(), 32000);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 30.0) << "both files together take about a second (optimised) when the work is linear";
+}
+
+TEST(AniFile, ThirtyTwoBitIconsDrawByTheirAlpha) {
+    // 2 x 2 red pixels with alpha 0, 85, 170, 255 (bottom row first) and an AND mask that hides
+    // nothing: the alpha decides.
+    Bytes rest;
+    for (uint32_t alpha : {0u, 85u, 170u, 255u}) Put32(rest, 0x00FF0000u | (alpha << 24));
+    Put32(rest, 0);
+    Put32(rest, 0);
+    TIcon icon;
+    icon.LoadFromBytes(IconFileOf(1, 2, 2, 32, rest));
+    TBitmap canvas(2, 2);
+    canvas.FillRect({0, 0, 2, 2}, clBlue);
+    icon.Draw(canvas, 0, 0);
+    EXPECT_EQ(canvas.Pixel(0, 1), clBlue) << "alpha 0 is transparent";
+    EXPECT_EQ(canvas.Pixel(1, 1), RGBColor(85, 0, 170));
+    EXPECT_EQ(canvas.Pixel(0, 0), RGBColor(170, 0, 85));
+    EXPECT_EQ(canvas.Pixel(1, 0), clRed);
+
+    // Alpha all zero: the mask decides, as for icons of fewer bits.
+    Bytes opaque;
+    for (int i = 0; i < 4; ++i) Put32(opaque, 0x00FF0000u);
+    Put32(opaque, 0x00000040); // mask bottom row: (1,1) masked
+    Put32(opaque, 0);
+    icon.LoadFromBytes(IconFileOf(1, 2, 2, 32, opaque));
+    canvas.FillRect({0, 0, 2, 2}, clBlue);
+    icon.Draw(canvas, 0, 0);
+    EXPECT_EQ(canvas.Pixel(0, 1), clRed);
+    EXPECT_EQ(canvas.Pixel(1, 1), clBlue);
 }

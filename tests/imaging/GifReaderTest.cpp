@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -328,6 +329,26 @@ TEST(GifReader, HugeSizesAndDelaysAreBoundedNotWrapped) {
     TGIFImage image;
     Load(image, slow);
     EXPECT_EQ(image.Frame(0).DelayMs, 65535);
+}
+
+TEST(GifReader, FramesTheirDataCannotFillAreRefusedBeforeAllocating) {
+    // 124 bytes declaring a 32768 x 32768 frame of 8 bits: once a gigabyte zeroed before decoding.
+    Bytes tiny = HandMadeFile(1, 1, 32, {0x08, 0x01, 0x00, 0x00});
+    size_t descriptor = 13 + 96;
+    tiny[descriptor + 6] = tiny[descriptor + 8] = 0x80;
+    ASSERT_EQ(tiny.size(), 124u);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorOf(tiny), "GIF image too large");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 0.5);
+
+    // The bound is tight for real data: a single-colour picture of 4 megapixels, the data that
+    // makes the most pixels per code, still loads; and a small frame ended early still decodes.
+    TBitmap flat(2048, 2048, pf8bit);
+    TBitmap back = RoundTrip(flat);
+    EXPECT_EQ(back.Width(), 2048);
+    TGIFImage early;
+    Load(early, HandMadeFile(16, 16, 4, {0x02, 0x02, 0x44, 0x01, 0x00}));
+    EXPECT_EQ(early.Frame(0).GetBitmap().Height(), 16);
 }
 
 TEST(GifReader, EncodingABmpWithAShortPaletteReadsOnlyWhatIsThere) {

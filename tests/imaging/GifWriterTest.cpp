@@ -202,6 +202,15 @@ TEST(GifWriter, SizesBeyondSixteenBitsAreRefused) {
     } catch (const EInvalidGraphicOperation& e) {
         EXPECT_STREQ(e.what(), "GIF image encoding error");
     }
+    // A frame loaded with height 0 (its descriptor's and the screen's): written with a 0 it
+    // would come back with the height of the screen the writer computes, and fail to decode.
+    const Bytes empty = {'G', 'I', 'F', '8', '9', 'a', 4, 0, 0, 0, 0x80, 0, 0, 0, 0, 0, 255, 255, 255,
+                         0x2C, 0, 0, 9, 0, 4, 0, 0, 0, 0, 0x02, 0x02, 0x44, 0x01, 0x00, 0x3B};
+    TGIFImage loaded;
+    TMemoryStream in(empty);
+    loaded.LoadFromStream(in);
+    ASSERT_EQ(loaded.FrameCount(), 1);
+    EXPECT_THROW(loaded.SaveToStream(stream), EInvalidGraphicOperation);
 }
 
 TEST(GifWriter, WriteDataPrefixesTheLength) {

@@ -143,6 +143,31 @@ TEST(GraphConvStream, EmptyBitmapsAndOtherFormatsAreRefused) {
     EXPECT_THROW(BitmapToDIBStream(b, pf8bit, TColorMapping(6)), EAbort);
 }
 
+TEST(GraphConvStream, SizesBeyondA32BitFileAreRefusedBeforeAllocating) {
+    // A one-bit bitmap of 89 MB whose 24-bit form needs 2^31 bytes: once a negative int size
+    // and a crash. Every road that makes a BMP of 24 bits refuses it; the 4-bit one still fits.
+    TBitmap huge(32768, 21846, pf1bit);
+    for (TPixelFormat target : {pf24bit, pf8bit}) {
+        try {
+            BitmapToDIBStream(huge, target, cmGrayscale);
+            FAIL() << "target " << int(target);
+        } catch (const EInvalidGraphic& e) {
+            EXPECT_STREQ(e.what(), "Bitmap image is too large");
+        }
+    }
+    int64_t headerSize = 0, imageSize = 0;
+    ComputeDIBSizes(huge, headerSize, imageSize, pf4bit);
+    EXPECT_EQ(imageSize, int64_t(16384) * 21846);
+    EXPECT_EQ(headerSize, 40 + 64);
+
+    // The header writers check their room instead of writing past a block.
+    TMemoryBlock small = AllocZeroedBlock(20);
+    EXPECT_THROW(WriteInfoHeader(small, 14, TBitmapInfoHeader{}), EInvalidGraphic);
+    EXPECT_THROW(SetQuad(small, 5, 1, 2, 3), EInvalidGraphic);
+    TMemoryBlock none;
+    EXPECT_THROW(WriteFileHeader(none, 0, 0), EInvalidGraphic);
+}
+
 TEST(GraphConvFixed, NearestLevelsTieToTheLowerLevel) {
     struct TTable {
         const std::array<uint8_t, 256>& Table;

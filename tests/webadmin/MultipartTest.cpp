@@ -45,6 +45,10 @@ TEST(HeaderFields, BoundaryOfTheContentType) {
     EXPECT_EQ(GetBoundary(RequestWith("MULTIPART/FORM-DATA;BOUNDARY=x")), "x");
     EXPECT_EQ(GetBoundary(RequestWith("multipart/form-data; boundary=\"q r\"")), "\"q r\"");
     EXPECT_EQ(GetBoundary(RequestWith("multipart/form-data")), "");
+    const std::string longest(70, '-');
+    EXPECT_EQ(GetBoundary(RequestWith("multipart/form-data; boundary=\"" + longest + "\"")), '"' + longest + '"');
+    EXPECT_EQ(GetBoundary(RequestWith("multipart/form-data; boundary=" + longest + "-")), "")
+        << "a longer one would make each search through the body cost its length again";
 }
 
 TEST(RequestBody, ReadsUpToTheContentLength) {
