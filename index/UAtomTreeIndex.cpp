@@ -178,6 +178,11 @@ TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
     return header;
 }
 
+IVirtualAtom* TAtomTreeIndex::CheckHeaderOrRaise(IVirtualAtom* atom) {
+    if (int32_t code = CheckHeader(atom)) throw TATIError(code);
+    return atom;
+}
+
 int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
     if (!atom) return ATICode::NoHeader;
     TAccessScope read(atom, AccessReadData);
@@ -205,8 +210,8 @@ void TAtomTreeIndex::WriteCount(int32_t count) {
 // Construction
 
 TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_t maxLen)
-    : Cache(minLen, maxLen), CacheOn(minLen != 0) {
-    if (int32_t code = CheckHeader(header.get())) throw TATIError(code);
+    : Cache(minLen, maxLen), CacheOn(minLen != 0), Changes(CheckHeaderOrRaise(header.get())) {
+    SeenChanges = Changes.Get();
     HeaderAtom = header;
     Transaction = header->GetTransaction();
     AtomMaker = AtomMakerOf(header.get());
@@ -220,12 +225,14 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
         TAccessScope links(header.get(), WriteAccess);
         header->SetLink(ATINode::HeaderRootLink, root.get());
         RootNode = root;
+        Changed();
     } else {
         // Only a root with no own character is repaired, so a read-only file opens untouched.
         TAccessScope read(RootNode.get(), ReadAccess);
         if (RootNode->GetText().size() < ATINode::EmptyRoot.size()) {
             TAccessScope write(RootNode.get(), WriteAccess);
             RootNode->SetText(ATINode::EmptyRoot);
+            Changed();
         }
     }
     RootNode->SetAccess(NoAccess);
@@ -258,7 +265,10 @@ std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* stora
 
 class TAtomTreeIndex::TIdleGuard {
 public:
-    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) { ++index.Version; }
+    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) {
+        ++index.Version;
+        index.Sync();
+    }
     ~TIdleGuard() { Index.Idle(); }
 
 private:
@@ -280,6 +290,19 @@ void TAtomTreeIndex::Idle() noexcept {
     RaisedCacheNode = nullptr;
     for (const auto& atom : Ancestors) lower(atom);
     FoundPath.clear();
+}
+
+void TAtomTreeIndex::Sync() {
+    if (Changes.Get() == SeenChanges) return;
+    SeenChanges = Changes.Get();
+    Cache.Clear();
+    Ancestors.clear();
+    AncestorsValid = false;
+}
+
+void TAtomTreeIndex::Changed() {
+    Changes.Bump();
+    SeenChanges = Changes.Get();
 }
 
 TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
@@ -505,6 +528,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* at
     bool had = node->HasLink(ATINode::ValueLink);
     node->SetLink(ATINode::ValueLink, value.get());
     if (!had) WriteCount(KeyCount() + 1);
+    Changed();
     SetCurrent(node);
     CurrentKeyText.assign(key);
     Positioned = true;
@@ -562,6 +586,7 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
         if (had) {
             node->SetLink(ATINode::ValueLink, nullptr);
             WriteCount(KeyCount() - 1);
+            Changed();
         }
         SetCurrent(node, FoundPath, FoundPathValid);
     } else {

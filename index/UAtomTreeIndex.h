@@ -3,6 +3,7 @@
 // engine; callers use it through TIIndexer (UKVZIndex.h).
 #pragma once
 
+#include "index/TrieChangeCount.h"
 #include "storage/Corvane.h"
 
 #include <cstdint>
@@ -146,6 +147,8 @@ public:
     // Changes with every operation that may move the position or change the trie, so a cursor
     // can tell that the position it left is still in place.
     uint64_t GetVersion() const { return Version; }
+    // Changes with every change to the trie made through any index object over it.
+    uint64_t GetChangeCount() const { return Changes.Get(); }
 
     const TRef<IVirtualAtom>& GetHeaderAtom() const { return HeaderAtom; }
     const TRef<IVirtualStorage>& GetAtomMaker() const { return AtomMaker; }
@@ -155,7 +158,14 @@ private:
     class TIdleGuard;
     friend class TIdleGuard;
 
+    // The atom itself when CheckHeader finds it valid; TATIError otherwise.
+    static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);
+
     void Idle() noexcept;
+    // Drops what this object remembers of the trie's shape when another object changed it.
+    void Sync();
+    // Tells the other objects over this trie that it changed.
+    void Changed();
     void WriteCount(int32_t count);
     TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
     TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
@@ -188,6 +198,8 @@ private:
     TRef<IVirtualAtom> RaisedCacheNode;
     bool Positioned = false;
     uint64_t Version = 0;
+    TTrieChangeCount Changes;
+    uint64_t SeenChanges = 0;
     // Ancestors of the current node from the root, held at access 0 between calls so ordered
     // steps climb without opening; valid only when the walk that set the position knew them.
     std::vector<TRef<IVirtualAtom>> Ancestors;

@@ -153,11 +153,12 @@ TAtomTreeIndex& TIBidirectionalCursor::Trie() {
     return *Index;
 }
 
-// Positions the shared trie at this cursor's key again; skipped when nothing has touched the
-// trie since this cursor's own last operation left it there.
+// Positions the shared trie at this cursor's key again; skipped when nothing has moved this
+// object's position since this cursor's own last operation left it there and the trie has not
+// changed through any object.
 bool TIBidirectionalCursor::ReFind() {
     TAtomTreeIndex& trie = Trie();
-    if (trie.GetVersion() == KnownVersion) return KnownPresent;
+    if (trie.GetVersion() == KnownVersion && trie.GetChangeCount() == KnownChanges) return KnownPresent;
     bool present = trie.Contains(Key);
     Remember(present);
     return present;
@@ -165,6 +166,7 @@ bool TIBidirectionalCursor::ReFind() {
 
 void TIBidirectionalCursor::Remember(bool present) {
     KnownVersion = Index->GetVersion();
+    KnownChanges = Index->GetChangeCount();
     KnownPresent = present;
 }
 

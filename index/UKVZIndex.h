@@ -100,6 +100,7 @@ protected:
     std::string Key;
     bool OnKey = false;
     uint64_t KnownVersion = NoVersion;
+    uint64_t KnownChanges = 0;
     bool KnownPresent = false;
     TAtomTreeIndex* Index = nullptr;
     TRef<IIndexer> Indexer;
