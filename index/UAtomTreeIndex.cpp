@@ -606,12 +606,48 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
     return had;
 }
 
+// One pass over every node, depth first, clearing each value link met; the nodes stay, as
+// deletion keeps them.
 void TAtomTreeIndex::Clear() {
-    while (First()) Delete(std::string(CurrentKeyText));
     TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
     SetCurrent(RootNode);
     CurrentKeyText.clear();
     Positioned = false;
+    struct TFrame {
+        TRef<IVirtualAtom> Node;
+        std::string Text;
+        size_t Pos;
+    };
+    std::vector<TFrame> path;
+    bool changed = false;
+    auto enter = [&](TRef<IVirtualAtom> node) {
+        Raise(node.get(), ReadAccess);
+        if (node->HasLink(ATINode::ValueLink)) {
+            Raise(node.get(), AccessAll);
+            node->SetLink(ATINode::ValueLink, nullptr);
+            changed = true;
+        }
+        std::string text = node->GetText();
+        path.push_back({std::move(node), std::move(text), ATINode::FirstChildPos});
+    };
+    enter(RootNode);
+    while (!path.empty()) {
+        TFrame& top = path.back();
+        // A chain has its one child in the first child link; its other text bytes are the edge.
+        size_t end = IsBranch(top.Text) ? top.Text.size() : std::min(top.Text.size(), ATINode::FirstChildPos + 1);
+        while (top.Pos < end && !top.Node->HasLink(LinkOfPos(top.Pos))) ++top.Pos;
+        if (top.Pos >= end) {
+            top.Node->SetAccess(NoAccess);
+            path.pop_back();
+            continue;
+        }
+        uint32_t link = LinkOfPos(top.Pos++);
+        enter(OpenChild(top.Node.get(), link, ReadAccess));
+    }
+    if (changed || KeyCount() != 0) WriteCount(0);
+    Changed();
 }
 
 // ---------------------------------------------------------------------------------------------

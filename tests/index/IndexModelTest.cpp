@@ -99,6 +99,11 @@ protected:
     }
 
     void Step(IIndexer* indexer, TModel& model, int step) {
+        if (Pick(1000) == 0) {
+            indexer->Clear();
+            model.clear();
+            return;
+        }
         std::string key = PickKey(model);
         std::string tag = "v" + std::to_string(step);
         uint32_t op = Pick(100);
