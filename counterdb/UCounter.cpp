@@ -217,30 +217,36 @@ int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ?
 
 const TCObject& EntryData(const TStringList::TEntry& entry) { return static_cast<const TCObject&>(*entry.Object); }
 
+using TEntry = TStringList::TEntry;
+
+// Host lists: 1 date, 2 hits, 3 visits, otherwise the address; one comparison per mode, picked
+// once per sort.
 void SortHostList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
-    if (mode > 3) mode = 0;
-    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
-        switch (mode) {
-        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        case 3: return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
-        default: return CompareStr(a.Text, b.Text);
-        }
-    });
+    switch (mode) {
+    case 1:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
+        });
+        break;
+    case 2:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
+        });
+        break;
+    case 3:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
+        });
+        break;
+    default: list.CustomSort([](const TEntry& a, const TEntry& b) { return CompareStr(a.Text, b.Text); });
+    }
 }
 
 // Pages and referrers share one order: 1 date, 2 count, otherwise the name.
 void SortPageList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
-    if (mode > 2) mode = 0;
-    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
-        switch (mode) {
-        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        default: return CompareStr(a.Text, b.Text);
-        }
-    });
+    SortHostList(list, mode > 2 ? 0 : mode);
 }
 
 void SortByCount(TStringList& list) {
@@ -320,13 +326,18 @@ bool FindBuf(IIndexer* index, std::span<const uint8_t> key, TRef<IVirtualAtom>& 
     return index->FindKeyBuf(key.data(), int32_t(key.size()), atom);
 }
 
-// Every key of Index in order, with its value atom opened read-only.
-template <class Visit> void WalkIndex(IIndexer* index, Visit&& visit) {
+// Every key of Index in order, with its value atom opened read-only (nil when values is off):
+// one pass where the index offers it, else a cursor's steps.
+void WalkIndex(IIndexer* index, const IIndexWalk::TVisit& visit, bool values = true) {
+    if (TRef<IIndexWalk> walk = Query<IIndexWalk>(index)) {
+        walk->WalkKeys(values, AccessReadOnly, visit);
+        return;
+    }
     TRef<IIndexerCursor> cursor = index->GetCursor();
     if (!cursor) return;
     for (bool more = cursor->First(); more; more = cursor->Next()) {
-        TRef<IVirtualAtom> value = cursor->GetAtomAccess(AccessReadOnly);
-        visit(*cursor, value.get());
+        TRef<IVirtualAtom> value = values ? cursor->GetAtomAccess(AccessReadOnly) : nullptr;
+        visit(cursor->GetKey(), value.get());
     }
     cursor->Close();
 }
@@ -343,10 +354,9 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     double from = std::trunc(date1), to = std::trunc(date2);
     if (from > to) std::swap(from, to);
     int32_t sum = 0;
-    WalkIndex(table, [&](IIndexerCursor& cursor, IVirtualAtom* value) {
-        std::array<uint8_t, 8> key{};
-        if (cursor.GetKeyBuf(key.data(), int32_t(key.size())) != int32_t(key.size())) return;
-        double day = DayOfKey(key);
+    WalkIndex(table, [&](std::string_view key, IVirtualAtom* value) {
+        if (key.size() != 8) return;
+        double day = DayOfKey(AsBytes(key));
         if (!all && !(from <= day && day <= to)) return;
         sum = Add32(sum, StrToIntOfAtom(value));
     });
@@ -850,7 +860,7 @@ int32_t TOstraCounter::GetHostCount() {
 TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
-    WalkIndex(Hosts.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+    WalkIndex(Hosts.get(), [&](std::string_view, IVirtualAtom* value) {
         THostRecord record = ReadHostRecord(value);
         list.AddObject(record.Address, std::make_unique<TCObject>(record.Hits, record.Date, record.Visits));
     });
@@ -903,14 +913,9 @@ void TOstraCounter::ClearSkipList() {
 TStringList TOstraCounter::GetSkipList() {
     CheckOpen();
     TStringList list;
-    TRef<IIndexerCursor> cursor = SkipList->GetCursor();
-    cursor->First();
-    std::string key = cursor->GetKey();
-    if (!key.empty()) {
-        list.Add(key);
-        while (cursor->Next()) list.Add(cursor->GetKey());
-    }
-    cursor->Close();
+    WalkIndex(SkipList.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
+    // A list whose first key is the empty one reads as empty.
+    if (!list.Empty() && list[0].empty()) return TStringList();
     return list;
 }
 
@@ -1037,18 +1042,16 @@ void TOstraCounter::DeleteNode(std::string_view Node) {
 TStringList TOstraCounter::GetNodeNames() {
     CheckOpen();
     TStringList list;
-    TRef<IIndexerCursor> cursor = Nodes->GetCursor();
-    for (bool more = cursor->First(); more; more = cursor->Next()) list.Add(cursor->GetKey());
-    cursor->Close();
+    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
     return list;
 }
 
 TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
-    WalkIndex(Nodes.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* value) {
         TPageRecord record = ReadPageRecord(value);
-        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(record.Count, record.Date, 0));
+        list.AddObject(std::string(key), std::make_unique<TCObject>(record.Count, record.Date, 0));
     });
     SortPageList(list, SortMode);
     return list;
@@ -1148,12 +1151,12 @@ TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
     if (!Referers) return list;
-    WalkIndex(Referers.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+    WalkIndex(Referers.get(), [&](std::string_view key, IVirtualAtom* value) {
         std::array<uint8_t, RefererRecordSize> record{};
         if (!value || value->Read(0, record) < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
-        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(count, date, 0));
+        list.AddObject(std::string(key), std::make_unique<TCObject>(count, date, 0));
     });
     SortPageList(list, SortMode);
     return list;
@@ -1408,7 +1411,7 @@ TStringList TOstraCounter::GetTaggedValueStats() {
     TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
     root.reset();
     TStringList list;
-    WalkIndex(tags.get(), [&](IIndexerCursor&, IVirtualAtom* value) { CountText(list, value->GetText()); });
+    WalkIndex(tags.get(), [&](std::string_view, IVirtualAtom* value) { CountText(list, value->GetText()); });
     SortByCount(list);
     return list;
 }
@@ -1455,7 +1458,7 @@ void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& Sec
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
     root.reset();
-    WalkIndex(pairs.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+    WalkIndex(pairs.get(), [&](std::string_view, IVirtualAtom* value) {
         TByteArray bytes = value->GetBytes();
         TReader reader(bytes);
         std::string first, second;

@@ -195,7 +195,14 @@ int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
     return ATICode::Ok;
 }
 
-int32_t TAtomTreeIndex::KeyCount() { return ReadHeader(HeaderAtom.get()).Count; }
+// Read from the header once for each state of the trie: a walk asks at every step.
+int32_t TAtomTreeIndex::KeyCount() {
+    if (CountKnown && CountAt == Changes.Get()) return Count;
+    Count = ReadHeader(HeaderAtom.get()).Count;
+    CountAt = Changes.Get();
+    CountKnown = true;
+    return Count;
+}
 
 void TAtomTreeIndex::WriteCount(int32_t count) {
     TATIHeader header = ReadHeader(HeaderAtom.get());
@@ -242,7 +249,11 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
     CurrentKeyText = KeyText();
 }
 
-TAtomTreeIndex::~TAtomTreeIndex() = default;
+// A commit carries a transaction's changes up only once every atom in it is closed, so the
+// objects that changed the trie say so once more as they go.
+TAtomTreeIndex::~TAtomTreeIndex() {
+    if (MadeChanges) Changes.Bump();
+}
 
 std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* storage, TRef<IVirtualAtom>& header,
                                                           int32_t minLen, int32_t maxLen) {
@@ -288,7 +299,8 @@ void TAtomTreeIndex::Idle() noexcept {
     lower(HeaderAtom);
     lower(RaisedCacheNode);
     RaisedCacheNode = nullptr;
-    for (const auto& atom : Ancestors) lower(atom);
+    for (size_t i = IdleAncestors; i < Ancestors.size(); ++i) lower(Ancestors[i]);
+    IdleAncestors = Ancestors.size();
     FoundPath.clear();
 }
 
@@ -297,12 +309,14 @@ void TAtomTreeIndex::Sync() {
     SeenChanges = Changes.Get();
     Cache.Clear();
     Ancestors.clear();
+    IdleAncestors = 0;
     AncestorsValid = false;
 }
 
 void TAtomTreeIndex::Changed() {
     Changes.Bump();
     SeenChanges = Changes.Get();
+    MadeChanges = true;
 }
 
 TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
@@ -316,6 +330,7 @@ void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
     if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
     CurrentNode = std::move(node);
     Ancestors.clear();
+    IdleAncestors = 0;
     AncestorsValid = false;
 }
 
@@ -325,6 +340,7 @@ void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtu
     if (!valid || !CurrentNode) return;
     if (path.empty() ? CurrentNode.get() != RootNode.get() : path.front().get() != RootNode.get()) return;
     Ancestors = std::move(path);
+    IdleAncestors = 0;
     AncestorsValid = true;
 }
 
@@ -334,6 +350,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Climb(IVirtualAtom* node) {
     if (Ancestors.empty()) return nullptr;
     TRef<IVirtualAtom> parent = std::move(Ancestors.back());
     Ancestors.pop_back();
+    IdleAncestors = std::min(IdleAncestors, Ancestors.size());
     Raise(parent.get(), ReadAccess);
     return parent;
 }
@@ -782,6 +799,30 @@ bool TAtomTreeIndex::Last() {
     CurrentNode = node;
     CurrentKeyText = Positioned ? std::move(key) : std::string();
     return Positioned;
+}
+
+void TAtomTreeIndex::Walk(bool openValues, TAccess access,
+                          const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
+    TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
+    std::vector<TRef<IVirtualAtom>> none;
+    SetCurrent(RootNode, none, true);
+    CurrentKeyText.clear();
+    Positioned = false;
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = RootNode;
+    std::string key;
+    bool onKey = node->HasLink(ATINode::ValueLink) || StepForward(node, key);
+    while (onKey) {
+        // Held as the current node, so that a visit that raises leaves nothing raised.
+        CurrentNode = node;
+        TRef<IVirtualAtom> value = openValues ? node->OpenLinkAccess(ATINode::ValueLink, access) : nullptr;
+        visit(key, value.get());
+        value = nullptr;
+        onKey = StepForward(node, key);
+    }
+    CurrentNode = node;
 }
 
 std::string TAtomTreeIndex::KeyText() {

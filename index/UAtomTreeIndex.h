@@ -7,6 +7,7 @@
 #include "storage/Corvane.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -128,6 +129,11 @@ public:
     void Clear();
     int32_t KeyCount();
 
+    // Every key in order with its value atom (opened with access when openValues is set), in one
+    // operation; visit must not use this index. Ends past the last key.
+    void Walk(bool openValues, TAccess access,
+              const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
+
     // Ordered walk around the current position; true when a key was reached.
     bool First();
     bool Next();
@@ -200,9 +206,16 @@ private:
     uint64_t Version = 0;
     TTrieChangeCount Changes;
     uint64_t SeenChanges = 0;
+    bool MadeChanges = false;
+    // The key count as read at change count CountAt.
+    int32_t Count = 0;
+    uint64_t CountAt = 0;
+    bool CountKnown = false;
     // Ancestors of the current node from the root, held at access 0 between calls so ordered
     // steps climb without opening; valid only when the walk that set the position knew them.
     std::vector<TRef<IVirtualAtom>> Ancestors;
+    // Ancestors below this index are known to be at access 0 already.
+    size_t IdleAncestors = 0;
     bool AncestorsValid = false;
     std::vector<TRef<IVirtualAtom>> FoundPath;
     bool FoundPathValid = false;

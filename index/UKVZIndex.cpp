@@ -47,7 +47,7 @@ void* TIIndexer::GetInterface(const TGUID& iid) {
         if (!Caps) Caps = std::make_unique<TCapabilities>(static_cast<IUnknown*>(this), TrieCapabilityText);
         return static_cast<ICapabilities*>(Caps.get());
     }
-    if (void* found = FindInterface<IIndexer, IAtomTreeIndexAccess>(this, iid)) return found;
+    if (void* found = FindInterface<IIndexer, IAtomTreeIndexAccess, IIndexWalk>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -120,6 +120,8 @@ bool TIIndexer::DeleteKey(std::string_view key) { return Index->Delete(key); }
 bool TIIndexer::DeleteKeyBuf(const void* p, int32_t len) { return DeleteKey(BufferKey(p, len)); }
 
 void TIIndexer::Clear() { Index->Clear(); }
+
+void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) { Index->Walk(openValues, access, visit); }
 
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }
 

@@ -225,7 +225,9 @@ TEST_F(TrieCursorTest, TwoIndexersOverOneTrieSeeEachOthersChanges) {
             break;
         }
         case 2:
-            if (!model.empty()) ASSERT_TRUE(cursor.Seek(anyKey(), SeekExact));
+            if (!model.empty()) {
+                ASSERT_TRUE(cursor.Seek(anyKey(), SeekExact));
+            }
             break;
         default: {
             // A cursor on a present key steps to its neighbour in the model; on a deleted key
