@@ -363,6 +363,49 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     return sum;
 }
 
+// Looks each day up; a failed lookup counts 0 when forgiving, else passes on.
+void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, bool forgiving) {
+    for (size_t d = 0; d < counts.size(); ++d) {
+        std::array<uint8_t, 8> key = DayKey(first + double(d));
+        TRef<IVirtualAtom> value;
+        try {
+            if (table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value))
+                counts[d] = StrToIntDef(value->GetText(), 0);
+        } catch (const std::exception&) {
+            if (!forgiving) throw;
+            counts[d] = 0;
+        }
+    }
+}
+
+// The counts of table on the days first .. first + days - 1. A table not much longer than the
+// period is walked once (its keys, raw date bytes, have no useful order); a longer one is
+// probed day by day, as is any table whose walk fails.
+std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool forgiving) {
+    std::vector<int32_t> counts(size_t(std::max(days, 0)), 0);
+    if (!table || counts.empty()) return counts;
+    TRef<IIndexWalk> walk = Query<IIndexWalk>(table);
+    if (!walk || walk->GetKeyCount() > 2 * days) {
+        ProbeDays(table, first, counts, forgiving);
+        return counts;
+    }
+    try {
+        walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+            if (key.size() != 8) return;
+            double day = DayOfKey(AsBytes(key));
+            double offset = day - first;
+            if (!(offset >= 0 && offset < days) || offset != std::trunc(offset)) return;
+            std::array<uint8_t, 8> exact = DayKey(day);
+            if (std::memcmp(exact.data(), key.data(), exact.size()) != 0) return;
+            counts[size_t(offset)] = value ? StrToIntDef(value->GetText(), 0) : 0;
+        });
+    } catch (const std::exception&) {
+        std::fill(counts.begin(), counts.end(), 0);
+        ProbeDays(table, first, counts, forgiving);
+    }
+    return counts;
+}
+
 // Restores an atom's access bits when the scope ends, also on failure.
 class TAccessGuard {
 public:
@@ -479,6 +522,8 @@ public:
     TStringList GetNodeList(int32_t SortMode) override;
     int32_t GetHitsByDate(std::string_view Node, TDateTime Date) override;
     int32_t GetHostsByDate(TDateTime Date) override;
+    std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) override;
+    std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) override;
     int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) override;
     int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) override;
     TStringList GetNodeNames() override;
@@ -1010,6 +1055,18 @@ int32_t TOstraCounter::GetHostsByDate(TDateTime Date) {
     TRef<IVirtualAtom> value;
     if (!table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value)) return 0;
     return StrToIntDef(value->GetText(), 0);
+}
+
+std::vector<int32_t> TOstraCounter::GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) {
+    CheckOpen();
+    TRef<IIndexer> table = DayTable(Node, false);
+    return ReadDays(table.get(), First, Days, true);
+}
+
+std::vector<int32_t> TOstraCounter::GetHostsForDays(int32_t First, int32_t Days) {
+    CheckOpen();
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
+    return ReadDays(table.get(), First, Days, false);
 }
 
 int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) {

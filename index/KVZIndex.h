@@ -178,6 +178,8 @@ struct IIndexWalk : virtual IUnknown {
     // openValues is set (else nil). visit must not use the index; what it raises passes on and
     // ends the walk. Leaves the index past its last key, as a cursor's walk does.
     virtual void WalkKeys(bool openValues, TAccess access, const TVisit& visit) = 0;
+    // The number of keys, as the index keeps it.
+    virtual int32_t GetKeyCount() = 0;
 
 protected:
     ~IIndexWalk() = default;
