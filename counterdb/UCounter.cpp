@@ -588,6 +588,7 @@ private:
     void WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header, const TSkinInfo& texts,
                        int32_t colour);
     void CopySkinImages(int32_t index, TSkinImages& images);
+    bool CopyCompleteSkin(int32_t index, TSkinImages& images);
 
     void InitHourTable(IIndexer* table, IIndexerFactory* factory);
     void AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date);
@@ -1324,10 +1325,26 @@ void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images) {
             images[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
 }
 
+// The images of a complete skin, each read once, testing them in IsSkinComplete's order; false
+// (and Images untouched) at the first one missing or empty.
+bool TOstraCounter::CopyCompleteSkin(int32_t index, TSkinImages& images) {
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessReadOnly);
+    if (!skin || skin->GetDataSize() == 0) return false;
+    TSkinImages copies;
+    copies[0] = std::make_unique<TMemoryStream>(skin->GetBytes());
+    for (uint32_t digit = 0; digit < 10; ++digit) {
+        TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessReadOnly);
+        if (!image || image->GetDataSize() == 0) return false;
+        copies[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
+    }
+    images = std::move(copies);
+    return true;
+}
+
 void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images) {
     CheckOpen();
     // A damaged skin 0 gives empty streams for what it lacks.
-    CopySkinImages(IsSkinComplete(Index) ? Index : 0, Images);
+    if (!CopyCompleteSkin(Index, Images)) CopySkinImages(0, Images);
 }
 
 void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) {
