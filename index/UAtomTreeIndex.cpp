@@ -244,6 +244,7 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
     }
     RootNode->SetAccess(NoAccess);
     RootHandle = HandleOf(RootNode.get());
+    StorageID = HeaderAtom->GetStorage()->GetStorageID();
     CurrentNode = RootNode;
     HeaderAtom->SetAccess(NoAccess);
     CurrentKeyText = KeyText();
@@ -308,6 +309,7 @@ void TAtomTreeIndex::Sync() {
     if (Changes.Get() == SeenChanges) return;
     SeenChanges = Changes.Get();
     Cache.Clear();
+    Learnt.clear();
     Ancestors.clear();
     IdleAncestors = 0;
     AncestorsValid = false;
@@ -389,6 +391,61 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
     return parent;
 }
 
+// Bounds the learnt nodes: a walk of a large trie starts them afresh.
+inline constexpr size_t MaxLearntNodes = size_t(1) << 18;
+
+void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
+    if (!child || link < ATINode::FirstChildLink) return;
+    TAtomHandle handle = HandleOf(node), childHandle = HandleOf(child);
+    if (!handle || !childHandle) return;
+    if (Learnt.size() >= MaxLearntNodes) Learnt.clear();
+    TLearntNode& learnt = Learnt[handle];
+    if (learnt.Text != text) {
+        learnt.Text = text;
+        learnt.Children.assign(text.size(), 0);
+    }
+    size_t pos = PosOfLink(link);
+    if (pos < learnt.Children.size()) learnt.Children[pos] = childHandle;
+}
+
+void TAtomTreeIndex::Forget(IVirtualAtom* node) {
+    if (!Learnt.empty()) Learnt.erase(HandleOf(node));
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos, TAccess access) {
+    TAtomHandle at = RootHandle;
+    size_t consumed = 0;
+    while (consumed < key.size()) {
+        auto found = Learnt.find(at);
+        if (found == Learnt.end()) break;
+        const TLearntNode& node = found->second;
+        std::string_view rest = key.substr(consumed);
+        TAtomHandle next = 0;
+        size_t step = 1;
+        if (IsBranch(node.Text)) {
+            for (size_t i = ATINode::FirstChildPos; i < node.Text.size() && !next; ++i)
+                if (uint8_t(node.Text[i]) == uint8_t(rest[0])) next = node.Children[i];
+        } else if (std::string_view(node.Text).substr(ATINode::FirstChildPos) == rest) {
+            next = node.Children[ATINode::FirstChildPos];
+            step = rest.size();
+        }
+        if (!next) break;
+        at = next;
+        consumed += step;
+    }
+    if (at == RootHandle) return nullptr;
+    TRef<IVirtualAtom> node = AtomMaker->OpenAtomAccess(TAtomAddress{StorageID, at, 0}, access);
+    pos = consumed;
+    return node;
+}
+
+// The link of node's child for byte b, or 0 (as FindChild looks it up).
+uint32_t TAtomTreeIndex::ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b) {
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
+        if (ByteAt(text, i) == b && node->HasLink(LinkOfPos(i))) return LinkOfPos(i);
+    return 0;
+}
+
 TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access) {
     if (!IsBranch(text) || text.size() <= ATINode::FirstChildPos) return nullptr;
     for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
@@ -406,6 +463,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::NewNode(IVirtualAtom* parent, std::string_vie
 // The branch child of node for byte b, made when missing. text is node's text, kept current.
 TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& text, uint8_t b) {
     if (TRef<IVirtualAtom> child = FindChild(node, text, b, WriteAccess)) return child;
+    Forget(node);
     TRef<IVirtualAtom> child = NewNode(node, std::string(1, ATINode::Branch) + char(b));
     uint32_t link = ATINode::FirstChildLink;
     while (node->HasLink(link)) ++link;
@@ -420,6 +478,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& tex
 // Grows the trie at node for key[pos..]; returns the node the walk goes on from and moves pos
 // to the last byte consumed.
 TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view key, size_t& pos) {
+    Forget(node);
     std::string text = node->GetText();
     std::string_view tail = key.substr(pos);
     if (text.size() <= ATINode::FirstChildPos) {
@@ -442,6 +501,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view k
     if (edge.size() > 1) {
         // Peel the first edge byte off: a new chain takes the rest of the edge and the old child.
         TRef<IVirtualAtom> oldChild = OpenChild(node, ATINode::FirstChildLink, WriteAccess);
+        Forget(oldChild.get());
         TRef<IVirtualAtom> chain = NewNode(node, std::string(1, ATINode::Chain) + edge);
         chain->SetLink(ATINode::FirstChildLink, oldChild.get());
         node->SetLink(ATINode::FirstChildLink, chain.get());
@@ -472,6 +532,12 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
     TRef<IVirtualAtom> cur = RootNode;
     size_t pos = 0;
     bool cached = false;
+    if (!create && !CacheOn) {
+        if (TRef<IVirtualAtom> node = LearntNode(key, pos, access)) {
+            cur = node;
+            FoundPathValid = false;
+        }
+    }
     if (CacheOn && int32_t(key.size()) >= Cache.MinLen) {
         for (int32_t a = std::min<int32_t>(int32_t(key.size()), Cache.MaxLen); a >= Cache.MinLen && a > 0; --a) {
             if (TRef<IVirtualAtom> node = Cache.Lookup(key.substr(0, size_t(a)))) {
@@ -491,6 +557,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
         TRef<IVirtualAtom> child;
         if (IsBranch(text)) {
             child = FindChild(cur.get(), text, uint8_t(rest[0]), access);
+            if (child && !create) Learn(cur.get(), text, ChildLink(cur.get(), text, uint8_t(rest[0])), child.get());
             if (!child) {
                 if (!create) {
                     SetCurrent(cur, FoundPath, FoundPathValid);
@@ -500,6 +567,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
             }
         } else if (std::string_view(text).substr(ATINode::FirstChildPos) == rest) {
             child = OpenChild(cur.get(), ATINode::FirstChildLink, access);
+            if (child && !create) Learn(cur.get(), text, ATINode::FirstChildLink, child.get());
             pos = key.size() - 1;
         } else {
             if (!create) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // A header check failure; the message comes from the fixed table by code.
@@ -176,6 +177,7 @@ private:
     TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
     TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
     TRef<IVirtualAtom> FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access);
+    uint32_t ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b);
     TRef<IVirtualAtom> AddChild(IVirtualAtom* node, std::string& text, uint8_t b);
     TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
     TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
@@ -191,6 +193,13 @@ private:
     void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
     TRef<IVirtualAtom> Climb(IVirtualAtom* node);
     void Descend(TRef<IVirtualAtom>& node, uint32_t link);
+    // What a lookup learnt of node (its text, the child in link) for later lookups. Ordered
+    // walks learn nothing: a page walks a trie once, where learning would only cost.
+    void Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child);
+    void Forget(IVirtualAtom* node);
+    // The deepest node of key's path that the learnt nodes reach without opening any, opened
+    // with access; nil when none beyond the root. pos moves past the bytes consumed.
+    TRef<IVirtualAtom> LearntNode(std::string_view key, size_t& pos, TAccess access);
 
     std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
@@ -219,4 +228,13 @@ private:
     bool AncestorsValid = false;
     std::vector<TRef<IVirtualAtom>> FoundPath;
     bool FoundPathValid = false;
+    // Nodes decoded by earlier lookups, by handle: the text and the handles of the children
+    // met (by text position, 0 when not yet met). Dropped whenever the trie changes through
+    // another object, a node's entry when this object changes that node.
+    struct TLearntNode {
+        std::string Text;
+        std::vector<TAtomHandle> Children;
+    };
+    std::unordered_map<TAtomHandle, TLearntNode> Learnt;
+    TGUID StorageID;
 };
