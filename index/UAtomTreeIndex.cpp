@@ -392,7 +392,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
 }
 
 // Bounds the learnt nodes: a walk of a large trie starts them afresh.
-inline constexpr size_t MaxLearntNodes = size_t(1) << 18;
+inline constexpr size_t MaxLearntNodes = size_t(1) << 20;
 
 void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
     if (!child || link < ATINode::FirstChildLink) return;
