@@ -532,7 +532,9 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
     TRef<IVirtualAtom> cur = RootNode;
     size_t pos = 0;
     bool cached = false;
-    if (!create && !CacheOn) {
+    // The learnt part of the path is taken without opening its nodes; a growing walk changes
+    // only the node where the path ends and what it adds below, so it may start there too.
+    if (!CacheOn) {
         if (TRef<IVirtualAtom> node = LearntNode(key, pos, access)) {
             cur = node;
             FoundPathValid = false;
@@ -557,7 +559,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
         TRef<IVirtualAtom> child;
         if (IsBranch(text)) {
             child = FindChild(cur.get(), text, uint8_t(rest[0]), access);
-            if (child && !create) Learn(cur.get(), text, ChildLink(cur.get(), text, uint8_t(rest[0])), child.get());
+            if (child) Learn(cur.get(), text, ChildLink(cur.get(), text, uint8_t(rest[0])), child.get());
             if (!child) {
                 if (!create) {
                     SetCurrent(cur, FoundPath, FoundPathValid);
@@ -567,7 +569,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
             }
         } else if (std::string_view(text).substr(ATINode::FirstChildPos) == rest) {
             child = OpenChild(cur.get(), ATINode::FirstChildLink, access);
-            if (child && !create) Learn(cur.get(), text, ATINode::FirstChildLink, child.get());
+            if (child) Learn(cur.get(), text, ATINode::FirstChildLink, child.get());
             pos = key.size() - 1;
         } else {
             if (!create) {
