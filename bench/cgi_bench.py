@@ -1,10 +1,11 @@
-"""Times `counter` as whole CGI processes, the way a web server runs it: the About page and
-database pages on a database of 10,000 hosts and 500 site pages, next to a trivial CGI
-program started the same way (the process-start floor).
+"""Times `counter` as whole CGI processes, the way a web server runs it, page by page beside
+cgi_sqlite (the same page done the plain way over SQLite, giflib for the skin preview) on the
+same data, and next to a trivial CGI program in C started the same way (the process-start floor):
+10,000 hosts (or HOSTS), 500 site pages, 300 referring sites.
 
-Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS] [CASE_FILTER]
-BUILD_DIR holds webadmin/counter and bench/cgi_bench_db (a release build is best); CASE_FILTER,
-a regular expression, picks cases by name (the floor always runs).
+Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS] [CASE_FILTER] [HOSTS]
+BUILD_DIR holds webadmin/counter and bench/cgi_bench_db, cgi_sqlite, cgi_trivial (a release
+build is best); CASE_FILTER, a regular expression, picks cases by name (the floor always runs).
 """
 import os
 import re
@@ -15,27 +16,18 @@ import sys
 import tempfile
 import time
 
-TRIVIAL_SOURCE = r"""
-#include <cstdio>
-#include <string>
-int main() {
-    std::string body = "<html><body>hello</body></html>";
-    std::printf("Status: 200 OK\r\nContent-Type: text/html\r\nContent-Length: %zu\r\nContent:\r\n\r\n%s",
-                body.size(), body.c_str());
-    return 0;
-}
-"""
-
+# name, query; each page runs in counter and in cgi_sqlite.
 CASES = [
-    ("trivial CGI program (floor)", "trivial", ""),
-    ("About page", "counter", ""),
-    ("editinterval (settings page)", "counter", "page=editinterval"),
-    ("bradv (500 site pages)", "counter", "page=bradv"),
-    ("brref (300 referring sites)", "counter", "page=brref"),
-    ("brdate current month (500 pages x days)", "counter", "page=brdate&type=lmd&nodes=all&nname="),
-    ("browse col=20 (10,000 hosts sorted)", "counter", "page=browse&col=20"),
-    ("editip (10,000 hosts listed)", "counter", "page=editip"),
+    ("About page", ""),
+    ("editinterval (settings page)", "page=editinterval"),
+    ("bradv (500 site pages)", "page=bradv"),
+    ("brref (300 referring sites)", "page=brref"),
+    ("brdate current month (500 pages x days)", "page=brdate&type=lmd&nodes=all&nname="),
+    ("browse col=20 (hosts sorted)", "page=browse&col=20"),
+    ("editip (hosts listed)", "page=editip"),
+    ("skin=0 preview (GIF)", "skin=0"),
 ]
+FLOOR = "trivial C CGI program (floor)"
 
 
 def run_once(program, query):
@@ -59,33 +51,40 @@ def main():
     build = os.path.abspath(sys.argv[1])
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     wanted = re.compile(sys.argv[3] if len(sys.argv) > 3 else "")
-    cases = [CASES[0]] + [case for case in CASES[1:] if wanted.search(case[0])]
+    hosts = sys.argv[4] if len(sys.argv) > 4 else "10000"
+    cases = [case for case in CASES if wanted.search(case[0])]
     folder = tempfile.mkdtemp(prefix="kestrow-cgi-bench-")
     try:
-        counter = os.path.join(folder, "counter")
-        shutil.copy2(os.path.join(build, "webadmin", "counter"), counter)
+        programs = {}
+        for name, built in (("counter", "webadmin/counter"), ("sqlite", "bench/cgi_sqlite"),
+                            ("trivial", "bench/cgi_trivial")):
+            programs[name] = os.path.join(folder, name)
+            shutil.copy2(os.path.join(build, built), programs[name])
         subprocess.run([os.path.join(build, "bench", "cgi_bench_db"), os.path.join(folder, "counter.ostra"),
-                        "10000", "500"], check=True)
-        trivial = os.path.join(folder, "trivial")
-        with open(trivial + ".cpp", "w") as source:
-            source.write(TRIVIAL_SOURCE)
-        subprocess.run(["c++", "-O2", "-o", trivial, trivial + ".cpp"], check=True)
-        programs = {"counter": counter, "trivial": trivial}
+                        hosts, "500", programs["sqlite"] + ".sqlite"], check=True)
 
+        runs_of = [(FLOOR, "trivial", "")]
+        for name, query in cases:
+            runs_of += [(name, "counter", query), (name, "sqlite", query)]
         # Interleaved rounds, so that drifts of the machine touch every case alike.
-        times = {name: [] for name, _, _ in cases}
-        for name, program, query in cases:
+        times = {(name, program): [] for name, program, _ in runs_of}
+        for name, program, query in runs_of:
             run_once(programs[program], query)  # warm the page cache
         for _ in range(runs):
-            for name, program, query in cases:
-                times[name].append(run_once(programs[program], query))
+            for name, program, query in runs_of:
+                times[(name, program)].append(run_once(programs[program], query))
 
-        floor = statistics.median(times[CASES[0][0]])
-        print("%d runs each; milliseconds per whole CGI process" % runs)
-        print("%-40s %8s %8s %14s" % ("case", "median", "p95", "median-floor"))
-        for name, _, _ in cases:
-            median = statistics.median(times[name])
-            print("%-40s %8.2f %8.2f %14.2f" % (name, median, percentile(times[name], 0.95), median - floor))
+        floor = statistics.median(times[(FLOOR, "trivial")])
+        print("%d runs each, %s hosts; milliseconds per whole CGI process (median, p95)" % (runs, hosts))
+        print("%-42s %8.2f %8.2f" % (FLOOR, floor, percentile(times[(FLOOR, "trivial")], 0.95)))
+        print("%-42s %8s %8s %8s %8s %7s %12s" % ("page", "counter", "p95", "SQLite", "p95", "ratio",
+                                                   "counter-floor"))
+        for name, _ in cases:
+            ours, theirs = times[(name, "counter")], times[(name, "sqlite")]
+            print("%-42s %8.2f %8.2f %8.2f %8.2f %7.2f %12.2f" % (
+                name, statistics.median(ours), percentile(ours, 0.95), statistics.median(theirs),
+                percentile(theirs, 0.95), statistics.median(ours) / statistics.median(theirs),
+                statistics.median(ours) - floor))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -160,11 +160,12 @@ void Exec(sqlite3* db, const char* sql) {
     }
 }
 
+// Opens as a program would: the journal mode is kept in the file (set once when it is made) and
+// FULL is the connection's default sync level (one sync per commit, like a commit into the
+// storage's root), so an open runs no statement.
 struct TSqlite {
     explicit TSqlite(const std::string& file) {
         if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("cannot open");
-        // One sync per commit, like a commit into the storage's root.
-        Exec(Db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;");
     }
     ~TSqlite() { sqlite3_close(Db); }
     sqlite3_stmt* Prepare(const char* sql) {
@@ -181,6 +182,7 @@ void BuildSqliteTree(const std::string& file) {
     std::filesystem::remove(file + "-shm");
     TSqlite db(file);
     Exec(db.Db,
+         "PRAGMA journal_mode=WAL;"
          "CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB);"
          "CREATE TABLE links(parent INTEGER, slot INTEGER, child INTEGER, PRIMARY KEY(parent, slot)) WITHOUT ROWID;"
          "BEGIN;");

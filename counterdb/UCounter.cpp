@@ -218,30 +218,36 @@ int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ?
 
 const TCObject& EntryData(const TStringList::TEntry& entry) { return static_cast<const TCObject&>(*entry.Object); }
 
+using TEntry = TStringList::TEntry;
+
+// Host lists: 1 date, 2 hits, 3 visits, otherwise the address; one comparison per mode, picked
+// once per sort.
 void SortHostList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
-    if (mode > 3) mode = 0;
-    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
-        switch (mode) {
-        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        case 3: return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
-        default: return CompareStr(a.Text, b.Text);
-        }
-    });
+    switch (mode) {
+    case 1:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
+        });
+        break;
+    case 2:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
+        });
+        break;
+    case 3:
+        list.CustomSort([](const TEntry& a, const TEntry& b) {
+            return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
+        });
+        break;
+    default: list.CustomSort([](const TEntry& a, const TEntry& b) { return CompareStr(a.Text, b.Text); });
+    }
 }
 
 // Pages and referrers share one order: 1 date, 2 count, otherwise the name.
 void SortPageList(TStringList& list, int32_t mode) {
     if (mode <= 0 || list.Empty()) return;
-    if (mode > 2) mode = 0;
-    list.CustomSort([mode](const TStringList::TEntry& a, const TStringList::TEntry& b) {
-        switch (mode) {
-        case 1: return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        case 2: return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        default: return CompareStr(a.Text, b.Text);
-        }
-    });
+    SortHostList(list, mode > 2 ? 0 : mode);
 }
 
 void SortByCount(TStringList& list) {
@@ -321,13 +327,18 @@ bool FindBuf(IIndexer* index, std::span<const uint8_t> key, TRef<IVirtualAtom>& 
     return index->FindKeyBuf(key.data(), int32_t(key.size()), atom);
 }
 
-// Every key of Index in order, with its value atom opened read-only.
-template <class Visit> void WalkIndex(IIndexer* index, Visit&& visit) {
+// Every key of Index in order, with its value atom opened read-only (nil when values is off):
+// one pass where the index offers it, else a cursor's steps.
+void WalkIndex(IIndexer* index, const IIndexWalk::TVisit& visit, bool values = true) {
+    if (TRef<IIndexWalk> walk = Query<IIndexWalk>(index)) {
+        walk->WalkKeys(values, AccessReadOnly, visit);
+        return;
+    }
     TRef<IIndexerCursor> cursor = index->GetCursor();
     if (!cursor) return;
     for (bool more = cursor->First(); more; more = cursor->Next()) {
-        TRef<IVirtualAtom> value = cursor->GetAtomAccess(AccessReadOnly);
-        visit(*cursor, value.get());
+        TRef<IVirtualAtom> value = values ? cursor->GetAtomAccess(AccessReadOnly) : nullptr;
+        visit(cursor->GetKey(), value.get());
     }
     cursor->Close();
 }
@@ -344,14 +355,56 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     double from = std::trunc(date1), to = std::trunc(date2);
     if (from > to) std::swap(from, to);
     int32_t sum = 0;
-    WalkIndex(table, [&](IIndexerCursor& cursor, IVirtualAtom* value) {
-        std::array<uint8_t, 8> key{};
-        if (cursor.GetKeyBuf(key.data(), int32_t(key.size())) != int32_t(key.size())) return;
-        double day = DayOfKey(key);
+    WalkIndex(table, [&](std::string_view key, IVirtualAtom* value) {
+        if (key.size() != 8) return;
+        double day = DayOfKey(AsBytes(key));
         if (!all && !(from <= day && day <= to)) return;
         sum = Add32(sum, StrToIntOfAtom(value));
     });
     return sum;
+}
+
+// Looks each day up; a failed lookup counts 0 when forgiving, else passes on.
+void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, bool forgiving) {
+    for (size_t d = 0; d < counts.size(); ++d) {
+        std::array<uint8_t, 8> key = DayKey(first + double(d));
+        TRef<IVirtualAtom> value;
+        try {
+            if (table->FindKeyBufAccess(key.data(), int32_t(key.size()), AccessReadOnly, value))
+                counts[d] = StrToIntDef(value->GetText(), 0);
+        } catch (const std::exception&) {
+            if (!forgiving) throw;
+            counts[d] = 0;
+        }
+    }
+}
+
+// The counts of table on the days first .. first + days - 1. A table not much longer than the
+// period is walked once (its keys, raw date bytes, have no useful order); a longer one is
+// probed day by day, as is any table whose walk fails.
+std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool forgiving) {
+    std::vector<int32_t> counts(size_t(std::max(days, 0)), 0);
+    if (!table || counts.empty()) return counts;
+    TRef<IIndexWalk> walk = Query<IIndexWalk>(table);
+    if (!walk || walk->GetKeyCount() > 2 * days) {
+        ProbeDays(table, first, counts, forgiving);
+        return counts;
+    }
+    try {
+        walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+            if (key.size() != 8) return;
+            double day = DayOfKey(AsBytes(key));
+            double offset = day - first;
+            if (!(offset >= 0 && offset < days) || offset != std::trunc(offset)) return;
+            std::array<uint8_t, 8> exact = DayKey(day);
+            if (std::memcmp(exact.data(), key.data(), exact.size()) != 0) return;
+            counts[size_t(offset)] = value ? StrToIntDef(value->GetText(), 0) : 0;
+        });
+    } catch (const std::exception&) {
+        std::fill(counts.begin(), counts.end(), 0);
+        ProbeDays(table, first, counts, forgiving);
+    }
+    return counts;
 }
 
 // Restores an atom's access bits when the scope ends, also on failure.
@@ -470,6 +523,8 @@ public:
     TStringList GetNodeList(int32_t SortMode) override;
     int32_t GetHitsByDate(std::string_view Node, TDateTime Date) override;
     int32_t GetHostsByDate(TDateTime Date) override;
+    std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) override;
+    std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) override;
     int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) override;
     int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) override;
     TStringList GetNodeNames() override;
@@ -534,6 +589,7 @@ private:
     void WriteSkinInfo(IVirtualAtom* list, int32_t index, const TSkinLayout& header, const TSkinInfo& texts,
                        int32_t colour);
     void CopySkinImages(int32_t index, TSkinImages& images);
+    bool CopyCompleteSkin(int32_t index, TSkinImages& images);
 
     void InitHourTable(IIndexer* table, IIndexerFactory* factory);
     void AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date);
@@ -859,7 +915,7 @@ int32_t TOstraCounter::GetHostCount() {
 TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
-    WalkIndex(Hosts.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+    WalkIndex(Hosts.get(), [&](std::string_view, IVirtualAtom* value) {
         THostRecord record = ReadHostRecord(value);
         list.AddObject(record.Address, std::make_unique<TCObject>(record.Hits, record.Date, record.Visits));
     });
@@ -912,14 +968,9 @@ void TOstraCounter::ClearSkipList() {
 TStringList TOstraCounter::GetSkipList() {
     CheckOpen();
     TStringList list;
-    TRef<IIndexerCursor> cursor = SkipList->GetCursor();
-    cursor->First();
-    std::string key = cursor->GetKey();
-    if (!key.empty()) {
-        list.Add(key);
-        while (cursor->Next()) list.Add(cursor->GetKey());
-    }
-    cursor->Close();
+    WalkIndex(SkipList.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
+    // A list whose first key is the empty one reads as empty.
+    if (!list.Empty() && list[0].empty()) return TStringList();
     return list;
 }
 
@@ -1016,6 +1067,18 @@ int32_t TOstraCounter::GetHostsByDate(TDateTime Date) {
     return StrToIntDef(value->GetText(), 0);
 }
 
+std::vector<int32_t> TOstraCounter::GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) {
+    CheckOpen();
+    TRef<IIndexer> table = DayTable(Node, false);
+    return ReadDays(table.get(), First, Days, true);
+}
+
+std::vector<int32_t> TOstraCounter::GetHostsForDays(int32_t First, int32_t Days) {
+    CheckOpen();
+    TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
+    return ReadDays(table.get(), First, Days, false);
+}
+
 int32_t TOstraCounter::GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) {
     CheckOpen();
     TRef<IIndexer> table = DayTable(Node, false);
@@ -1046,18 +1109,16 @@ void TOstraCounter::DeleteNode(std::string_view Node) {
 TStringList TOstraCounter::GetNodeNames() {
     CheckOpen();
     TStringList list;
-    TRef<IIndexerCursor> cursor = Nodes->GetCursor();
-    for (bool more = cursor->First(); more; more = cursor->Next()) list.Add(cursor->GetKey());
-    cursor->Close();
+    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
     return list;
 }
 
 TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
-    WalkIndex(Nodes.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* value) {
         TPageRecord record = ReadPageRecord(value);
-        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(record.Count, record.Date, 0));
+        list.AddObject(std::string(key), std::make_unique<TCObject>(record.Count, record.Date, 0));
     });
     SortPageList(list, SortMode);
     return list;
@@ -1157,12 +1218,12 @@ TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
     TStringList list;
     if (!Referers) return list;
-    WalkIndex(Referers.get(), [&](IIndexerCursor& cursor, IVirtualAtom* value) {
+    WalkIndex(Referers.get(), [&](std::string_view key, IVirtualAtom* value) {
         std::array<uint8_t, RefererRecordSize> record{};
         if (!value || value->Read(0, record) < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
-        list.AddObject(cursor.GetKey(), std::make_unique<TCObject>(count, date, 0));
+        list.AddObject(std::string(key), std::make_unique<TCObject>(count, date, 0));
     });
     SortPageList(list, SortMode);
     return list;
@@ -1273,10 +1334,26 @@ void TOstraCounter::CopySkinImages(int32_t index, TSkinImages& images) {
             images[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
 }
 
+// The images of a complete skin, each read once, testing them in IsSkinComplete's order; false
+// (and Images untouched) at the first one missing or empty.
+bool TOstraCounter::CopyCompleteSkin(int32_t index, TSkinImages& images) {
+    TRef<IVirtualAtom> skin = OpenSkin(Skins.get(), index, AccessReadOnly);
+    if (!skin || skin->GetDataSize() == 0) return false;
+    TSkinImages copies;
+    copies[0] = std::make_unique<TMemoryStream>(skin->GetBytes());
+    for (uint32_t digit = 0; digit < 10; ++digit) {
+        TRef<IVirtualAtom> image = skin->OpenLinkAccess(digit, AccessReadOnly);
+        if (!image || image->GetDataSize() == 0) return false;
+        copies[digit + 1] = std::make_unique<TMemoryStream>(image->GetBytes());
+    }
+    images = std::move(copies);
+    return true;
+}
+
 void TOstraCounter::GetSkinImages(int32_t Index, TSkinImages& Images) {
     CheckOpen();
     // A damaged skin 0 gives empty streams for what it lacks.
-    CopySkinImages(IsSkinComplete(Index) ? Index : 0, Images);
+    if (!CopyCompleteSkin(Index, Images)) CopySkinImages(0, Images);
 }
 
 void TOstraCounter::GetSkinInfo(int32_t Index, TSkinInfo& Texts, int32_t& Colour, TSkinLayout& Header) {
@@ -1417,7 +1494,7 @@ TStringList TOstraCounter::GetTaggedValueStats() {
     TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
     root.reset();
     TStringList list;
-    WalkIndex(tags.get(), [&](IIndexerCursor&, IVirtualAtom* value) { CountText(list, value->GetText()); });
+    WalkIndex(tags.get(), [&](std::string_view, IVirtualAtom* value) { CountText(list, value->GetText()); });
     SortByCount(list);
     return list;
 }
@@ -1464,7 +1541,7 @@ void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& Sec
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
     root.reset();
-    WalkIndex(pairs.get(), [&](IIndexerCursor&, IVirtualAtom* value) {
+    WalkIndex(pairs.get(), [&](std::string_view, IVirtualAtom* value) {
         TByteArray bytes = value->GetBytes();
         TReader reader(bytes);
         std::string first, second;

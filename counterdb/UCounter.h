@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct IVirtualAtom;
 
@@ -150,6 +151,11 @@ struct ICounter : virtual IUnknown {
     // Hits of page Node (of the site when Node is empty) on the day of Date.
     virtual int32_t GetHitsByDate(std::string_view Node, TDateTime Date) = 0;
     virtual int32_t GetHostsByDate(TDateTime Date) = 0;
+    // GetHitsByDate and GetHostsByDate for each of Days days from day number First on, the day
+    // table read once. A day whose count is not a number gives 0; for pages so does a day whose
+    // lookup fails, which for the site's hosts raises.
+    virtual std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) = 0;
+    virtual std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) = 0;
     // Sum over the days from Date1 to Date2, both included, in either order; all days when All.
     virtual int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) = 0;
     virtual int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) = 0;

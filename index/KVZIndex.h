@@ -8,6 +8,7 @@
 #include "storage/Unknown.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -166,6 +167,22 @@ struct IIndexerFactory : virtual IUnknown {
 
 protected:
     ~IIndexerFactory() = default;
+};
+
+// One ordered pass over every key of an index, cheaper than a cursor's steps: the index is
+// positioned once and each value atom is opened straight from its key's entry.
+struct IIndexWalk : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{2D67C3EA-C645-4058-8EA6-45ACE648F9E5}");
+    using TVisit = std::function<void(std::string_view key, IVirtualAtom* value)>;
+    // Calls visit for every key in key order, with its value atom opened with access when
+    // openValues is set (else nil). visit must not use the index; what it raises passes on and
+    // ends the walk. Leaves the index past its last key, as a cursor's walk does.
+    virtual void WalkKeys(bool openValues, TAccess access, const TVisit& visit) = 0;
+    // The number of keys, as the index keeps it.
+    virtual int32_t GetKeyCount() = 0;
+
+protected:
+    ~IIndexWalk() = default;
 };
 
 // Text dump of a B-tree, one line per page entry, indented by depth.

@@ -178,6 +178,11 @@ TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
     return header;
 }
 
+IVirtualAtom* TAtomTreeIndex::CheckHeaderOrRaise(IVirtualAtom* atom) {
+    if (int32_t code = CheckHeader(atom)) throw TATIError(code);
+    return atom;
+}
+
 int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
     if (!atom) return ATICode::NoHeader;
     TAccessScope read(atom, AccessReadData);
@@ -190,7 +195,14 @@ int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
     return ATICode::Ok;
 }
 
-int32_t TAtomTreeIndex::KeyCount() { return ReadHeader(HeaderAtom.get()).Count; }
+// Read from the header once for each state of the trie: a walk asks at every step.
+int32_t TAtomTreeIndex::KeyCount() {
+    if (CountKnown && CountAt == Changes.Get()) return Count;
+    Count = ReadHeader(HeaderAtom.get()).Count;
+    CountAt = Changes.Get();
+    CountKnown = true;
+    return Count;
+}
 
 void TAtomTreeIndex::WriteCount(int32_t count) {
     TATIHeader header = ReadHeader(HeaderAtom.get());
@@ -205,8 +217,8 @@ void TAtomTreeIndex::WriteCount(int32_t count) {
 // Construction
 
 TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_t maxLen)
-    : Cache(minLen, maxLen), CacheOn(minLen != 0) {
-    if (int32_t code = CheckHeader(header.get())) throw TATIError(code);
+    : Cache(minLen, maxLen), CacheOn(minLen != 0), Changes(CheckHeaderOrRaise(header.get())) {
+    SeenChanges = Changes.Get();
     HeaderAtom = header;
     Transaction = header->GetTransaction();
     AtomMaker = AtomMakerOf(header.get());
@@ -220,22 +232,29 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
         TAccessScope links(header.get(), WriteAccess);
         header->SetLink(ATINode::HeaderRootLink, root.get());
         RootNode = root;
+        Changed();
     } else {
         // Only a root with no own character is repaired, so a read-only file opens untouched.
         TAccessScope read(RootNode.get(), ReadAccess);
         if (RootNode->GetText().size() < ATINode::EmptyRoot.size()) {
             TAccessScope write(RootNode.get(), WriteAccess);
             RootNode->SetText(ATINode::EmptyRoot);
+            Changed();
         }
     }
     RootNode->SetAccess(NoAccess);
     RootHandle = HandleOf(RootNode.get());
+    StorageID = HeaderAtom->GetStorage()->GetStorageID();
     CurrentNode = RootNode;
     HeaderAtom->SetAccess(NoAccess);
     CurrentKeyText = KeyText();
 }
 
-TAtomTreeIndex::~TAtomTreeIndex() = default;
+// A commit carries a transaction's changes up only once every atom in it is closed, so the
+// objects that changed the trie say so once more as they go.
+TAtomTreeIndex::~TAtomTreeIndex() {
+    if (MadeChanges) Changes.Bump();
+}
 
 std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* storage, TRef<IVirtualAtom>& header,
                                                           int32_t minLen, int32_t maxLen) {
@@ -258,7 +277,10 @@ std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* stora
 
 class TAtomTreeIndex::TIdleGuard {
 public:
-    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) { ++index.Version; }
+    explicit TIdleGuard(TAtomTreeIndex& index) : Index(index) {
+        ++index.Version;
+        index.Sync();
+    }
     ~TIdleGuard() { Index.Idle(); }
 
 private:
@@ -278,8 +300,25 @@ void TAtomTreeIndex::Idle() noexcept {
     lower(HeaderAtom);
     lower(RaisedCacheNode);
     RaisedCacheNode = nullptr;
-    for (const auto& atom : Ancestors) lower(atom);
+    for (size_t i = IdleAncestors; i < Ancestors.size(); ++i) lower(Ancestors[i]);
+    IdleAncestors = Ancestors.size();
     FoundPath.clear();
+}
+
+void TAtomTreeIndex::Sync() {
+    if (Changes.Get() == SeenChanges) return;
+    SeenChanges = Changes.Get();
+    Cache.Clear();
+    Learnt.clear();
+    Ancestors.clear();
+    IdleAncestors = 0;
+    AncestorsValid = false;
+}
+
+void TAtomTreeIndex::Changed() {
+    Changes.Bump();
+    SeenChanges = Changes.Get();
+    MadeChanges = true;
 }
 
 TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
@@ -293,6 +332,7 @@ void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
     if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
     CurrentNode = std::move(node);
     Ancestors.clear();
+    IdleAncestors = 0;
     AncestorsValid = false;
 }
 
@@ -302,6 +342,7 @@ void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtu
     if (!valid || !CurrentNode) return;
     if (path.empty() ? CurrentNode.get() != RootNode.get() : path.front().get() != RootNode.get()) return;
     Ancestors = std::move(path);
+    IdleAncestors = 0;
     AncestorsValid = true;
 }
 
@@ -311,6 +352,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Climb(IVirtualAtom* node) {
     if (Ancestors.empty()) return nullptr;
     TRef<IVirtualAtom> parent = std::move(Ancestors.back());
     Ancestors.pop_back();
+    IdleAncestors = std::min(IdleAncestors, Ancestors.size());
     Raise(parent.get(), ReadAccess);
     return parent;
 }
@@ -349,6 +391,61 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
     return parent;
 }
 
+// Bounds the learnt nodes: a walk of a large trie starts them afresh.
+inline constexpr size_t MaxLearntNodes = size_t(1) << 20;
+
+void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
+    if (!child || link < ATINode::FirstChildLink) return;
+    TAtomHandle handle = HandleOf(node), childHandle = HandleOf(child);
+    if (!handle || !childHandle) return;
+    if (Learnt.size() >= MaxLearntNodes) Learnt.clear();
+    TLearntNode& learnt = Learnt[handle];
+    if (learnt.Text != text) {
+        learnt.Text = text;
+        learnt.Children.assign(text.size(), 0);
+    }
+    size_t pos = PosOfLink(link);
+    if (pos < learnt.Children.size()) learnt.Children[pos] = childHandle;
+}
+
+void TAtomTreeIndex::Forget(IVirtualAtom* node) {
+    if (!Learnt.empty()) Learnt.erase(HandleOf(node));
+}
+
+TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos, TAccess access) {
+    TAtomHandle at = RootHandle;
+    size_t consumed = 0;
+    while (consumed < key.size()) {
+        auto found = Learnt.find(at);
+        if (found == Learnt.end()) break;
+        const TLearntNode& node = found->second;
+        std::string_view rest = key.substr(consumed);
+        TAtomHandle next = 0;
+        size_t step = 1;
+        if (IsBranch(node.Text)) {
+            for (size_t i = ATINode::FirstChildPos; i < node.Text.size() && !next; ++i)
+                if (uint8_t(node.Text[i]) == uint8_t(rest[0])) next = node.Children[i];
+        } else if (std::string_view(node.Text).substr(ATINode::FirstChildPos) == rest) {
+            next = node.Children[ATINode::FirstChildPos];
+            step = rest.size();
+        }
+        if (!next) break;
+        at = next;
+        consumed += step;
+    }
+    if (at == RootHandle) return nullptr;
+    TRef<IVirtualAtom> node = AtomMaker->OpenAtomAccess(TAtomAddress{StorageID, at, 0}, access);
+    pos = consumed;
+    return node;
+}
+
+// The link of node's child for byte b, or 0 (as FindChild looks it up).
+uint32_t TAtomTreeIndex::ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b) {
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
+        if (ByteAt(text, i) == b && node->HasLink(LinkOfPos(i))) return LinkOfPos(i);
+    return 0;
+}
+
 TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access) {
     if (!IsBranch(text) || text.size() <= ATINode::FirstChildPos) return nullptr;
     for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
@@ -366,6 +463,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::NewNode(IVirtualAtom* parent, std::string_vie
 // The branch child of node for byte b, made when missing. text is node's text, kept current.
 TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& text, uint8_t b) {
     if (TRef<IVirtualAtom> child = FindChild(node, text, b, WriteAccess)) return child;
+    Forget(node);
     TRef<IVirtualAtom> child = NewNode(node, std::string(1, ATINode::Branch) + char(b));
     uint32_t link = ATINode::FirstChildLink;
     while (node->HasLink(link)) ++link;
@@ -380,6 +478,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& tex
 // Grows the trie at node for key[pos..]; returns the node the walk goes on from and moves pos
 // to the last byte consumed.
 TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view key, size_t& pos) {
+    Forget(node);
     std::string text = node->GetText();
     std::string_view tail = key.substr(pos);
     if (text.size() <= ATINode::FirstChildPos) {
@@ -402,6 +501,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Extend(IVirtualAtom* node, std::string_view k
     if (edge.size() > 1) {
         // Peel the first edge byte off: a new chain takes the rest of the edge and the old child.
         TRef<IVirtualAtom> oldChild = OpenChild(node, ATINode::FirstChildLink, WriteAccess);
+        Forget(oldChild.get());
         TRef<IVirtualAtom> chain = NewNode(node, std::string(1, ATINode::Chain) + edge);
         chain->SetLink(ATINode::FirstChildLink, oldChild.get());
         node->SetLink(ATINode::FirstChildLink, chain.get());
@@ -432,6 +532,14 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
     TRef<IVirtualAtom> cur = RootNode;
     size_t pos = 0;
     bool cached = false;
+    // The learnt part of the path is taken without opening its nodes; a growing walk changes
+    // only the node where the path ends and what it adds below, so it may start there too.
+    if (!CacheOn) {
+        if (TRef<IVirtualAtom> node = LearntNode(key, pos, access)) {
+            cur = node;
+            FoundPathValid = false;
+        }
+    }
     if (CacheOn && int32_t(key.size()) >= Cache.MinLen) {
         for (int32_t a = std::min<int32_t>(int32_t(key.size()), Cache.MaxLen); a >= Cache.MinLen && a > 0; --a) {
             if (TRef<IVirtualAtom> node = Cache.Lookup(key.substr(0, size_t(a)))) {
@@ -451,6 +559,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
         TRef<IVirtualAtom> child;
         if (IsBranch(text)) {
             child = FindChild(cur.get(), text, uint8_t(rest[0]), access);
+            if (child) Learn(cur.get(), text, ChildLink(cur.get(), text, uint8_t(rest[0])), child.get());
             if (!child) {
                 if (!create) {
                     SetCurrent(cur, FoundPath, FoundPathValid);
@@ -460,6 +569,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::FindNode(std::string_view key, bool create) {
             }
         } else if (std::string_view(text).substr(ATINode::FirstChildPos) == rest) {
             child = OpenChild(cur.get(), ATINode::FirstChildLink, access);
+            if (child) Learn(cur.get(), text, ATINode::FirstChildLink, child.get());
             pos = key.size() - 1;
         } else {
             if (!create) {
@@ -505,6 +615,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* at
     bool had = node->HasLink(ATINode::ValueLink);
     node->SetLink(ATINode::ValueLink, value.get());
     if (!had) WriteCount(KeyCount() + 1);
+    Changed();
     SetCurrent(node);
     CurrentKeyText.assign(key);
     Positioned = true;
@@ -562,6 +673,7 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
         if (had) {
             node->SetLink(ATINode::ValueLink, nullptr);
             WriteCount(KeyCount() - 1);
+            Changed();
         }
         SetCurrent(node, FoundPath, FoundPathValid);
     } else {
@@ -581,12 +693,48 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
     return had;
 }
 
+// One pass over every node, depth first, clearing each value link met; the nodes stay, as
+// deletion keeps them.
 void TAtomTreeIndex::Clear() {
-    while (First()) Delete(std::string(CurrentKeyText));
     TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
     SetCurrent(RootNode);
     CurrentKeyText.clear();
     Positioned = false;
+    struct TFrame {
+        TRef<IVirtualAtom> Node;
+        std::string Text;
+        size_t Pos;
+    };
+    std::vector<TFrame> path;
+    bool changed = false;
+    auto enter = [&](TRef<IVirtualAtom> node) {
+        Raise(node.get(), ReadAccess);
+        if (node->HasLink(ATINode::ValueLink)) {
+            Raise(node.get(), AccessAll);
+            node->SetLink(ATINode::ValueLink, nullptr);
+            changed = true;
+        }
+        std::string text = node->GetText();
+        path.push_back({std::move(node), std::move(text), ATINode::FirstChildPos});
+    };
+    enter(RootNode);
+    while (!path.empty()) {
+        TFrame& top = path.back();
+        // A chain has its one child in the first child link; its other text bytes are the edge.
+        size_t end = IsBranch(top.Text) ? top.Text.size() : std::min(top.Text.size(), ATINode::FirstChildPos + 1);
+        while (top.Pos < end && !top.Node->HasLink(LinkOfPos(top.Pos))) ++top.Pos;
+        if (top.Pos >= end) {
+            top.Node->SetAccess(NoAccess);
+            path.pop_back();
+            continue;
+        }
+        uint32_t link = LinkOfPos(top.Pos++);
+        enter(OpenChild(top.Node.get(), link, ReadAccess));
+    }
+    if (changed || KeyCount() != 0) WriteCount(0);
+    Changed();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -721,6 +869,30 @@ bool TAtomTreeIndex::Last() {
     CurrentNode = node;
     CurrentKeyText = Positioned ? std::move(key) : std::string();
     return Positioned;
+}
+
+void TAtomTreeIndex::Walk(bool openValues, TAccess access,
+                          const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
+    TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
+    std::vector<TRef<IVirtualAtom>> none;
+    SetCurrent(RootNode, none, true);
+    CurrentKeyText.clear();
+    Positioned = false;
+    RootNode->SetAccess(ReadAccess);
+    TRef<IVirtualAtom> node = RootNode;
+    std::string key;
+    bool onKey = node->HasLink(ATINode::ValueLink) || StepForward(node, key);
+    while (onKey) {
+        // Held as the current node, so that a visit that raises leaves nothing raised.
+        CurrentNode = node;
+        TRef<IVirtualAtom> value = openValues ? node->OpenLinkAccess(ATINode::ValueLink, access) : nullptr;
+        visit(key, value.get());
+        value = nullptr;
+        onKey = StepForward(node, key);
+    }
+    CurrentNode = node;
 }
 
 std::string TAtomTreeIndex::KeyText() {

@@ -3,12 +3,15 @@
 // engine; callers use it through TIIndexer (UKVZIndex.h).
 #pragma once
 
+#include "index/TrieChangeCount.h"
 #include "storage/Corvane.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 // A header check failure; the message comes from the fixed table by code.
@@ -127,6 +130,11 @@ public:
     void Clear();
     int32_t KeyCount();
 
+    // Every key in order with its value atom (opened with access when openValues is set), in one
+    // operation; visit must not use this index. Ends past the last key.
+    void Walk(bool openValues, TAccess access,
+              const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
+
     // Ordered walk around the current position; true when a key was reached.
     bool First();
     bool Next();
@@ -146,6 +154,8 @@ public:
     // Changes with every operation that may move the position or change the trie, so a cursor
     // can tell that the position it left is still in place.
     uint64_t GetVersion() const { return Version; }
+    // Changes with every change to the trie made through any index object over it.
+    uint64_t GetChangeCount() const { return Changes.Get(); }
 
     const TRef<IVirtualAtom>& GetHeaderAtom() const { return HeaderAtom; }
     const TRef<IVirtualStorage>& GetAtomMaker() const { return AtomMaker; }
@@ -155,11 +165,19 @@ private:
     class TIdleGuard;
     friend class TIdleGuard;
 
+    // The atom itself when CheckHeader finds it valid; TATIError otherwise.
+    static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);
+
     void Idle() noexcept;
+    // Drops what this object remembers of the trie's shape when another object changed it.
+    void Sync();
+    // Tells the other objects over this trie that it changed.
+    void Changed();
     void WriteCount(int32_t count);
     TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
     TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
     TRef<IVirtualAtom> FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access);
+    uint32_t ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b);
     TRef<IVirtualAtom> AddChild(IVirtualAtom* node, std::string& text, uint8_t b);
     TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
     TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
@@ -175,6 +193,13 @@ private:
     void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
     TRef<IVirtualAtom> Climb(IVirtualAtom* node);
     void Descend(TRef<IVirtualAtom>& node, uint32_t link);
+    // What a lookup learnt of node (its text, the child in link) for later lookups. Ordered
+    // walks learn nothing: a page walks a trie once, where learning would only cost.
+    void Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child);
+    void Forget(IVirtualAtom* node);
+    // The deepest node of key's path that the learnt nodes reach without opening any, opened
+    // with access; nil when none beyond the root. pos moves past the bytes consumed.
+    TRef<IVirtualAtom> LearntNode(std::string_view key, size_t& pos, TAccess access);
 
     std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
@@ -188,10 +213,28 @@ private:
     TRef<IVirtualAtom> RaisedCacheNode;
     bool Positioned = false;
     uint64_t Version = 0;
+    TTrieChangeCount Changes;
+    uint64_t SeenChanges = 0;
+    bool MadeChanges = false;
+    // The key count as read at change count CountAt.
+    int32_t Count = 0;
+    uint64_t CountAt = 0;
+    bool CountKnown = false;
     // Ancestors of the current node from the root, held at access 0 between calls so ordered
     // steps climb without opening; valid only when the walk that set the position knew them.
     std::vector<TRef<IVirtualAtom>> Ancestors;
+    // Ancestors below this index are known to be at access 0 already.
+    size_t IdleAncestors = 0;
     bool AncestorsValid = false;
     std::vector<TRef<IVirtualAtom>> FoundPath;
     bool FoundPathValid = false;
+    // Nodes decoded by earlier lookups, by handle: the text and the handles of the children
+    // met (by text position, 0 when not yet met). Dropped whenever the trie changes through
+    // another object, a node's entry when this object changes that node.
+    struct TLearntNode {
+        std::string Text;
+        std::vector<TAtomHandle> Children;
+    };
+    std::unordered_map<TAtomHandle, TLearntNode> Learnt;
+    TGUID StorageID;
 };

@@ -47,7 +47,7 @@ void* TIIndexer::GetInterface(const TGUID& iid) {
         if (!Caps) Caps = std::make_unique<TCapabilities>(static_cast<IUnknown*>(this), TrieCapabilityText);
         return static_cast<ICapabilities*>(Caps.get());
     }
-    if (void* found = FindInterface<IIndexer, IAtomTreeIndexAccess>(this, iid)) return found;
+    if (void* found = FindInterface<IIndexer, IAtomTreeIndexAccess, IIndexWalk>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -121,6 +121,8 @@ bool TIIndexer::DeleteKeyBuf(const void* p, int32_t len) { return DeleteKey(Buff
 
 void TIIndexer::Clear() { Index->Clear(); }
 
+void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) { Index->Walk(openValues, access, visit); }
+
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }
 
 TRef<IStorageTransaction> TIIndexer::GetTransaction() { return Index->GetTransaction(); }
@@ -153,11 +155,12 @@ TAtomTreeIndex& TIBidirectionalCursor::Trie() {
     return *Index;
 }
 
-// Positions the shared trie at this cursor's key again; skipped when nothing has touched the
-// trie since this cursor's own last operation left it there.
+// Positions the shared trie at this cursor's key again; skipped when nothing has moved this
+// object's position since this cursor's own last operation left it there and the trie has not
+// changed through any object.
 bool TIBidirectionalCursor::ReFind() {
     TAtomTreeIndex& trie = Trie();
-    if (trie.GetVersion() == KnownVersion) return KnownPresent;
+    if (trie.GetVersion() == KnownVersion && trie.GetChangeCount() == KnownChanges) return KnownPresent;
     bool present = trie.Contains(Key);
     Remember(present);
     return present;
@@ -165,6 +168,7 @@ bool TIBidirectionalCursor::ReFind() {
 
 void TIBidirectionalCursor::Remember(bool present) {
     KnownVersion = Index->GetVersion();
+    KnownChanges = Index->GetChangeCount();
     KnownPresent = present;
 }
 

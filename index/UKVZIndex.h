@@ -23,7 +23,7 @@ inline constexpr std::string_view TrieCapabilityText =
     "CURSOR_CLONE = 1;GOTO_LINE_NUMBER = 0;EXTRA_MODIFICATOR = 0;MODIFICATING_CURSOR = 1;"
     "MULTI_CURSORING = 2;NON_UNIQUE_KEYS = 0;KEY_LENGTH = 6;KEY_COUNT = 6;";
 
-class TIIndexer : public TUnknown, public IIndexer, public IAtomTreeIndexAccess {
+class TIIndexer : public TUnknown, public IIndexer, public IAtomTreeIndexAccess, public IIndexWalk {
 public:
     // Opens the trie in header (151 when nil; TATIError for a bad header).
     static TRef<TIIndexer> Create(IVirtualAtom* header, int32_t minLen, int32_t maxLen);
@@ -55,6 +55,8 @@ public:
     TRef<IVirtualAtom> GetIndexAtom() override;
 
     TAtomTreeIndex* GetIndexObject() override { return Index.get(); }
+    void WalkKeys(bool openValues, TAccess access, const TVisit& visit) override;
+    int32_t GetKeyCount() override { return Index->KeyCount(); }
 
     TIIndexer();
     ~TIIndexer() override;
@@ -100,6 +102,7 @@ protected:
     std::string Key;
     bool OnKey = false;
     uint64_t KnownVersion = NoVersion;
+    uint64_t KnownChanges = 0;
     bool KnownPresent = false;
     TAtomTreeIndex* Index = nullptr;
     TRef<IIndexer> Indexer;

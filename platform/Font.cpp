@@ -1,5 +1,6 @@
-// FreeType rendering of DejaVu Sans Bold for the raster layer; the face is found through
-// fontconfig, else at its Debian path, opened once and kept for the life of the process.
+// FreeType rendering of DejaVu Sans Bold for the raster layer; the face is taken from its Debian
+// path, else found through fontconfig, opened at the first text drawn and kept for the life of
+// the process.
 #include "platform/Font.h"
 
 #include "platform/Exception.h"
@@ -20,7 +21,10 @@ constexpr const char* FontPattern = "DejaVu Sans:style=Bold";
 constexpr const char* DebianFontPath = "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf";
 constexpr int ScreenDpi = 96;
 
+// fontconfig's start-up reads every font folder and cache: several milliseconds that a CGI
+// request pays in full, so it is asked only when the face is not where Debian puts it.
 std::string FindFontFile() {
+    if (std::filesystem::exists(DebianFontPath)) return DebianFontPath;
     std::string found;
     if (FcInit()) {
         FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>(FontPattern));
@@ -42,7 +46,6 @@ std::string FindFontFile() {
         // The face is looked up once; fontconfig's caches are of no further use.
         FcFini();
     }
-    if (found.empty() && std::filesystem::exists(DebianFontPath)) found = DebianFontPath;
     if (found.empty()) throw Exception("DejaVu Sans Bold font not found");
     return found;
 }

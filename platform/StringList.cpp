@@ -50,7 +50,3 @@ int TStringList::IndexOf(std::string_view text) const {
     return -1;
 }
 
-void TStringList::CustomSort(const std::function<int(const TEntry& a, const TEntry& b)>& compare) {
-    std::stable_sort(FEntries.begin(), FEntries.end(),
-                     [&](const TEntry& a, const TEntry& b) { return compare(a, b) < 0; });
-}

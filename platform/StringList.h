@@ -2,6 +2,7 @@
 // or neither. The list owns its objects: dropping the list frees them.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,7 +51,11 @@ public:
     int IndexOf(std::string_view text) const;
 
     // Sorts by Compare (negative: A before B). Equal entries keep no defined order.
-    void CustomSort(const std::function<int(const TEntry& a, const TEntry& b)>& compare);
+    // A template, so that the comparison is inlined into the sort.
+    template <class Compare> void CustomSort(Compare&& compare) {
+        std::stable_sort(FEntries.begin(), FEntries.end(),
+                         [&](const TEntry& a, const TEntry& b) { return compare(a, b) < 0; });
+    }
 
     const std::vector<TEntry>& Entries() const { return FEntries; }
     auto begin() const { return FEntries.begin(); }

@@ -114,13 +114,15 @@ struct TCalendarTable {
              << "<td><font color=black>" + Html(name) + "</font></td>";
         int64_t sum = 0;
         int32_t highest = 0;
+        std::vector<int32_t> dayHits;
+        try {
+            dayHits = counter.GetHitsForDays(name, First, Days);
+        } catch (const std::exception&) {
+            // A page whose day table cannot be read shows no hits.
+            dayHits.assign(size_t(Days), 0);
+        }
         for (int32_t d = 0; d < Days; ++d) {
-            int32_t hits = 0;
-            try {
-                hits = counter.GetHitsByDate(name, First + d);
-            } catch (const std::exception&) {
-                hits = 0;
-            }
+            int32_t hits = dayHits[size_t(d)];
             sum += hits;
             daySums[size_t(d)] += hits;
             highest = std::max(highest, hits);
@@ -167,7 +169,7 @@ struct TCalendarTable {
              << "<td>&nbsp</td>"
              << "</tr>";
 
-        for (int32_t d = 0; d < Days; ++d) daySums[size_t(d)] = counter.GetHostsByDate(First + d);
+        daySums = counter.GetHostsForDays(First, Days);
         AddSummedRow(body, "<tr bgcolor=#65adfc><td align=center><b><font color=black>Hosts(all site)</font></b></td>",
                      daySums);
         body << "</table></center></font>";

@@ -54,11 +54,17 @@ TBitmap ReadSkinBitmap(std::span<const uint8_t> bmp) {
     return bitmap;
 }
 
-TSkin::TSkin() : FPlaceholder(PlaceholderWidth, PlaceholderHeight) {
-    FPlaceholder.FillRect({0, 0, PlaceholderWidth, PlaceholderHeight}, clBlack);
-    FPlaceholder.BrushColor = clBlack;
-    FPlaceholder.FontColor = clWhite;
-    FPlaceholder.TextOut(30, 30, "Not Complete Skin!!!");
+TSkin::TSkin() = default;
+
+// Drawn only when a preview answers with it: its text is the one thing that needs a font.
+TBitmap TSkin::Placeholder() {
+    TBitmap placeholder(PlaceholderWidth, PlaceholderHeight);
+    placeholder.FillRect({0, 0, PlaceholderWidth, PlaceholderHeight}, clBlack);
+    placeholder.BrushColor = clBlack;
+    placeholder.FontColor = clWhite;
+    placeholder.TextOut(30, 30, "Not Complete Skin!!!");
+    placeholder.SetPixelFormat(pf24bit);
+    return placeholder;
 }
 
 bool TSkin::IsComplete() const {
@@ -80,9 +86,7 @@ TBitmap TSkin::GetImage() {
             // A stored skin whose images cannot be drawn shows like an incomplete one.
         }
     }
-    TBitmap copy = FPlaceholder;
-    copy.SetPixelFormat(pf24bit);
-    return copy;
+    return Placeholder();
 }
 
 bool TSkin::LoadFromStream(TStream* stream) {

@@ -81,8 +81,10 @@ private:
     const TMemoryStream* Stream(int index) const { return FStreams[size_t(index)].get(); }
     TBitmap ReadImage(int index) const;
 
+    // The "Not Complete Skin!!!" picture shown for a skin that cannot be drawn.
+    static TBitmap Placeholder();
+
     TBitmap FImage;
-    TBitmap FPlaceholder;
     // Background, then digits 0 to 9.
     std::array<std::unique_ptr<TMemoryStream>, SkinImageCount> FStreams;
     TSkinLayout FLayout;

@@ -355,6 +355,36 @@ std::string FormatDateTimeDotted(TDateTime value) {
     return StrFormat("%02d.%02d.%04d-%02d:%02d:%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
 }
 
+namespace {
+// Keeps the database open from the page header to the end of the page, so that a request opens,
+// locks and commits the file once instead of once for the header and once for the page.
+class TCounterHold {
+public:
+    TCounterHold() : Held(bool(CounterBase)) {
+        if (Held) ++CounterOpenCount;
+    }
+    ~TCounterHold() {
+        try {
+            Release();
+        } catch (const std::exception& error) {
+            // Only answers that went out early get here; their commit failure is reported.
+            ReportWarning(error.what(), "Counter");
+        }
+    }
+    TCounterHold(const TCounterHold&) = delete;
+    TCounterHold& operator=(const TCounterHold&) = delete;
+    // Where the page used to close the database: a failed commit raises as it did.
+    void Release() {
+        if (!Held) return;
+        Held = false;
+        ReleaseCounterBase();
+    }
+
+private:
+    bool Held;
+};
+} // namespace
+
 void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response) {
     if (LowerCase(request.ContentType()).find("multipart/form-data") != std::string::npos) {
         WebModule1SaveImgAction(module, request, response);
@@ -365,6 +395,7 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
         return;
     }
     OpenCounterBase(module);
+    TCounterHold hold;
     std::string html = PageHeader(module, request);
     std::string page = request.QueryField("page");
     if (page.empty()) page = request.ContentField("page");
@@ -392,11 +423,14 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
             }
             html += route->Body(module, request);
             ReleaseCounterBase();
+            hold.Release();
             if (response.Sent()) return;
         } else {
+            hold.Release();
             html += route->Body(module, request);
         }
     } else {
+        hold.Release();
         html = "<center><br><br><font color=black><b>Unknown request!!!</b></font>";
     }
     html += PageFooter(module, request);

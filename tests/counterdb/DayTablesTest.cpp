@@ -3,6 +3,7 @@
 // simple model that survives reopening.
 #include "CounterTestSupport.h"
 
+#include <cmath>
 #include <map>
 #include <random>
 
@@ -178,6 +179,17 @@ TEST_F(DayTablesTest, RandomBookingsMatchAModelAcrossReopen) {
             for (const auto& [day, count] : hosts)
                 if (day >= std::min(d1, d2) && day <= std::max(d1, d2)) expectedHosts += count;
             EXPECT_EQ(c.GetHostsForPeriod(false, At(d2, 0), At(d1, 0)), expectedHosts);
+            // A run of days read at once (walked when the period is long, else probed) says
+            // what each day's own lookup says.
+            int32_t first = int32_t(std::floor(At(d1, 0)));
+            int32_t days = 1 + int32_t(random() % 250);
+            std::vector<int32_t> byDay, hostsByDay;
+            for (int32_t d = 0; d < days; ++d) {
+                byDay.push_back(c.GetHitsByDate(page, first + d));
+                hostsByDay.push_back(c.GetHostsByDate(first + d));
+            }
+            EXPECT_EQ(c.GetHitsForDays(page, first, days), byDay) << page << " " << d1 << " " << days;
+            EXPECT_EQ(c.GetHostsForDays(first, days), hostsByDay) << d1 << " " << days;
         }
     };
     for (int round = 0; round < 2; ++round) {

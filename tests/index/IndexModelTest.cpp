@@ -64,6 +64,15 @@ protected:
         for (const auto& entry : model) expected.push_back(entry.first);
         ASSERT_EQ(forward, expected);
         ASSERT_EQ(backward, expected);
+        if (TRef<IIndexWalk> walk = Query<IIndexWalk>(indexer)) {
+            std::vector<std::pair<std::string, std::string>> walked;
+            walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+                walked.emplace_back(std::string(key), value ? value->GetText() : "<nil>");
+            });
+            ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
+            // A cursor goes on working after a walk.
+            ASSERT_EQ(cursor->First(), !model.empty());
+        }
         if (GetParam().BTree) {
             ASSERT_NO_FATAL_FAILURE(CheckSeeks(cursor.get(), model));
         }
@@ -99,6 +108,11 @@ protected:
     }
 
     void Step(IIndexer* indexer, TModel& model, int step) {
+        if (Pick(1000) == 0) {
+            indexer->Clear();
+            model.clear();
+            return;
+        }
         std::string key = PickKey(model);
         std::string tag = "v" + std::to_string(step);
         uint32_t op = Pick(100);

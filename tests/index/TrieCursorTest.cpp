@@ -2,6 +2,10 @@
 // interleaved on one indexer, and value atoms held by the caller during walks.
 #include "IndexFixture.h"
 
+#include <array>
+#include <random>
+#include <set>
+
 namespace {
 
 class TrieCursorTest : public IndexTest {
@@ -182,6 +186,67 @@ TEST_F(TrieCursorTest, ClosedCursorRefusesWork) {
     EXPECT_FALSE(cursor->GetIndexer());
     EXPECT_EQ(ErrorCode([&] { cursor->Next(); }), 3);
     EXPECT_EQ(ErrorCode([&] { cursor->GetKey(); }), 3);
+}
+
+
+// Two indexers over one trie (two opens of its header atom), each with a cursor: keys added and
+// deleted through either one are seen at once by the cursors of both, as a map would have it.
+TEST_F(TrieCursorTest, TwoIndexersOverOneTrieSeeEachOthersChanges) {
+    TRef<IIndexer> other = Trie()->OpenIndex(Storage->OpenRoot()->OpenLink(1).get(), "", "");
+    std::array<TRef<IIndexer>, 2> indexers{Indexer, other};
+    std::array<TRef<IIndexerCursor>, 2> cursors{Indexer->GetCursor(), other->GetCursor()};
+    std::set<std::string> model;
+    std::mt19937 random{20261209};
+    auto pick = [&](uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(random); };
+    auto randomKey = [&] {
+        std::string key(1 + pick(4), 'a');
+        for (char& c : key) c = char('a' + pick(3));
+        return key;
+    };
+    auto anyKey = [&] {
+        auto at = model.begin();
+        std::advance(at, pick(uint32_t(model.size())));
+        return *at;
+    };
+    for (int step = 0; step < 3000; ++step) {
+        size_t side = pick(2);
+        IIndexerCursor& cursor = *cursors[side];
+        std::string key = cursor.GetKey();
+        switch (pick(5)) {
+        case 0: {
+            std::string added = randomKey();
+            indexers[side]->AddKey(added);
+            model.insert(added);
+            break;
+        }
+        case 1: {
+            std::string gone = model.empty() ? randomKey() : anyKey();
+            EXPECT_EQ(indexers[side]->DeleteKey(gone), model.erase(gone) == 1) << gone;
+            break;
+        }
+        case 2:
+            if (!model.empty()) {
+                ASSERT_TRUE(cursor.Seek(anyKey(), SeekExact));
+            }
+            break;
+        default: {
+            // A cursor on a present key steps to its neighbour in the model; on a deleted key
+            // it stands on nothing.
+            bool present = model.count(key) == 1;
+            ASSERT_EQ(cursor.IsEmpty(), !present) << "step " << step << " key " << key;
+            if (!present) break;
+            TRef<IVirtualAtom> atom = cursor.GetAtom();
+            ASSERT_TRUE(atom) << key;
+            EXPECT_EQ(atom->GetText(), key);
+            atom = nullptr;
+            auto next = model.upper_bound(key);
+            ASSERT_EQ(cursor.Next(), next != model.end()) << "step " << step << " after " << key;
+            EXPECT_EQ(cursor.GetKey(), next == model.end() ? "" : *next) << "step " << step << " after " << key;
+        }
+        }
+    }
+    cursors = {};
+    other = nullptr;
 }
 
 } // namespace

@@ -2,6 +2,11 @@
 // list pages, sort and row-count fields, the calendar periods, and escaping of stored values.
 #include "WebFixture.h"
 
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 namespace {
 
 // Monday 1 March 2004, 10:00 (a leap year; February has 29 days).
@@ -259,6 +264,40 @@ TEST_F(Pages, CalendarOnTheFirstOfJanuary) {
     EXPECT_TRUE(Has(current, "?page=brdate&mon=DEC&year=2004&type=cus&nodes=all&nname=\">"));
     EXPECT_TRUE(Has(current, "<td colspan=4>"));
     EXPECT_TRUE(Has(Page("page=brdate&type=lwd"), "<td colspan=10>"));
+}
+
+// Pages that only show data leave the file as it was: the same bytes and the same modification
+// time (once the first visits have made what a database makes on first use).
+TEST_F(Pages, ReadOnlyRequestsLeaveTheFileUntouched) {
+    for (int i = 1; i <= 5; ++i) Page("page=editip&ed=add&val=10.0.0." + std::to_string(i));
+    Page("page=editskip&ed=add&val=10.9.9.9");
+    Page("page=bradv&ed=add&val=/index.htm");
+    const std::vector<std::string> readers = {"",
+                                              "page=browse&col=20",
+                                              "page=bradv",
+                                              "page=brref",
+                                              "page=editip",
+                                              "page=brdate&type=lmd&nodes=all&nname=",
+                                              "page=brdate&seltype=1"};
+    for (const std::string& query : readers) Page(query);
+    Request("skin=0");
+    FinalizeCounterBase();
+
+    auto bytes = [&] {
+        std::ifstream in(DatabaseFile(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::string before = bytes();
+    auto past = std::filesystem::last_write_time(DatabaseFile()) - std::chrono::hours(1);
+    std::filesystem::last_write_time(DatabaseFile(), past);
+    for (const std::string& query : readers) {
+        Page(query);
+        EXPECT_EQ(std::filesystem::last_write_time(DatabaseFile()), past) << query;
+    }
+    EXPECT_TRUE(Request("skin=0").HasHeader("Content-Type: image/GIF"));
+    FinalizeCounterBase();
+    EXPECT_EQ(std::filesystem::last_write_time(DatabaseFile()), past);
+    EXPECT_TRUE(bytes() == before);
 }
 
 } // namespace
