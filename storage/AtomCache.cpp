@@ -11,6 +11,9 @@ enum : int {
     CacheRemoveTimer = 21,
     CacheClearTimer = 22,
 };
+
+// Items a bucket holds on average before the buckets double: an insert moves about half of them.
+constexpr uint32_t MaxBucketLoad = 16;
 } // namespace
 
 TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
@@ -99,7 +102,30 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
         PutInFront(item);
     }
     while (ItemCount > Limit && LeastRecent && LeastRecent != item) DeleteItem(LeastRecent);
+    if (ItemCount > BucketCount * MaxBucketLoad) Rebucket();
     return item;
+}
+
+// The recency list is untouched: items only change buckets (and keys with them).
+void TAtomCache::Rebucket() {
+    std::vector<std::unique_ptr<TIndexedObject>> items;
+    items.reserve(ItemCount);
+    for (TBinAccessor& bucket : Buckets)
+        while (bucket.Count() > 0) items.push_back(bucket.Extract(bucket.Count() - 1));
+    ++Bits;
+    BucketCount <<= 1;
+    Mask = BucketCount - 1;
+    Buckets.clear();
+    Buckets.reserve(BucketCount);
+    for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<TCacheItem>);
+    for (auto& made : items) {
+        auto* item = static_cast<TCacheItem*>(made.get());
+        item->Key = item->Rec.Handle >> Bits;
+        TBinAccessor& bucket = Buckets[item->Rec.Handle & Mask];
+        size_t index;
+        bucket.Find(item->Key, index);
+        bucket.Insert(index, std::move(made));
+    }
 }
 
 // Unlinks the item and takes it from its bucket without freeing it.

@@ -1,5 +1,6 @@
 // TAtomCache: the committed content of recently used atoms, in 2^Bits sorted buckets with a
-// least-recently-used order and an item limit. Reads fill missing parts from the atom table;
+// least-recently-used order and an item limit. The buckets double when they grow long, so a
+// large limit keeps lookups and inserts short. Reads fill missing parts from the atom table;
 // writes go through to it, so the cache never holds what the file lacks.
 #pragma once
 
@@ -81,6 +82,8 @@ protected:
 
 private:
     TCacheItem* GetItem(uint32_t handle, bool& created);
+    // Spreads the items over twice the buckets.
+    void Rebucket();
     void Unlink(TCacheItem* item);
     void PutInFront(TCacheItem* item);
     void DeleteItem(TCacheItem* item);

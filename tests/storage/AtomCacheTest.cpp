@@ -127,6 +127,27 @@ TEST_F(AtomCacheTest, HandlesShareABucketByTheirLowBits) {
     EXPECT_EQ(cache->Buckets[5].Get(1)->Key, 1u);
 }
 
+// Past 16 items a bucket on average the buckets double; every item stays findable, in its
+// recency place, and the limit still turns the oldest out.
+TEST_F(AtomCacheTest, BucketsDoubleAsTheCacheGrowsAndKeepEveryItem) {
+    CreateAtoms(5000);
+    cache->SetLimit(3000);
+    for (uint32_t h = 5000; h >= 1; --h) Read(h);
+    EXPECT_EQ(cache->GetCount(), 3000u);
+    EXPECT_GE(cache->BucketCount, 128u);
+    std::set<uint32_t> expected;
+    for (uint32_t h = 1; h <= 3000; ++h) expected.insert(h);
+    EXPECT_EQ(Cached(), expected);
+    uint32_t lookups = 0, hits = 0;
+    cache->GetStats(lookups, hits);
+    for (uint32_t h = 1; h <= 3000; h += 7) EXPECT_EQ(Read(h).Data, Text(h)) << h;
+    uint32_t lookupsAfter = 0, hitsAfter = 0;
+    cache->GetStats(lookupsAfter, hitsAfter);
+    EXPECT_EQ(hitsAfter - hits, lookupsAfter - lookups); // all of them hits
+    Read(4999); // the oldest, 3000, makes room
+    EXPECT_EQ(Cached().count(3000), 0u);
+}
+
 TEST_F(AtomCacheTest, AFailedReadLeavesNoItemAndALaterOneFillsIt) {
     CreateAtoms(1);
     file->AtomManager()->NewHandle(); // 2: reserved, entry still free
