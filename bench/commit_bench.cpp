@@ -6,7 +6,7 @@
 #include "counterdb/UCounter.h"
 #include "storage/Corvane.h"
 
-#include <sqlite3.h>
+#include "SqliteYardstick.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,9 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -25,37 +23,16 @@ constexpr int Leaves = 100;
 constexpr const char* Params = "Class:{28C7266E-7262-431C-BF61-DCB4F19C8DC0}; Mode:";
 
 std::filesystem::path BenchDir() {
-    static std::filesystem::path dir = [] {
-        auto path = std::filesystem::current_path() / ("commit-bench-" + std::to_string(getpid()));
-        std::filesystem::create_directories(path);
-        return path;
-    }();
+    static std::filesystem::path dir = BenchFolder("commit-bench-", std::filesystem::current_path());
     return dir;
 }
 std::string FileIn(const std::string& name) { return (BenchDir() / name).string(); }
 
-void Exec(sqlite3* db, const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::string text = error ? error : "?";
-        sqlite3_free(error);
-        throw std::runtime_error(text);
+// SQLite in its rollback-journal mode, synced at every commit.
+struct TJournaledSqlite : TSqlite {
+    explicit TJournaledSqlite(const std::string& file) : TSqlite(file) {
+        Exec("PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
     }
-}
-
-class TSqlite {
-public:
-    explicit TSqlite(const std::string& file) {
-        if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("cannot open " + file);
-        Exec(Db, "PRAGMA journal_mode=DELETE; PRAGMA synchronous=FULL;");
-    }
-    ~TSqlite() { sqlite3_close(Db); }
-    sqlite3_stmt* Prepare(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(Db, sql, -1, &statement, nullptr) != SQLITE_OK) throw std::runtime_error(sql);
-        return statement;
-    }
-    sqlite3* Db = nullptr;
 };
 
 // A root with 100 nodes of 100 leaves each, in both stores; key = node * 1000 + leaf.
@@ -79,8 +56,8 @@ void BuildFiles() {
     }
     storage.reset();
 
-    TSqlite db(FileIn("tree.sqlite"));
-    Exec(db.Db, "CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB) WITHOUT ROWID; BEGIN");
+    TJournaledSqlite db(FileIn("tree.sqlite"));
+    db.Exec("CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB) WITHOUT ROWID; BEGIN");
     sqlite3_stmt* insert = db.Prepare("INSERT INTO atoms VALUES(?, ?)");
     for (int n = 0; n < Nodes; ++n)
         for (int l = -1; l < Leaves; ++l) {
@@ -91,7 +68,7 @@ void BuildFiles() {
             sqlite3_reset(insert);
         }
     sqlite3_finalize(insert);
-    Exec(db.Db, "COMMIT");
+    db.Exec("COMMIT");
 }
 
 std::mt19937 Random(7);
@@ -111,8 +88,8 @@ void OstraCycle(int changes) {
 }
 
 void SqliteCycle(int changes) {
-    TSqlite db(FileIn("tree.sqlite"));
-    Exec(db.Db, "BEGIN");
+    TJournaledSqlite db(FileIn("tree.sqlite"));
+    db.Exec("BEGIN");
     sqlite3_stmt* select = db.Prepare("SELECT data FROM atoms WHERE id=?");
     sqlite3_stmt* update = db.Prepare("UPDATE atoms SET data=? WHERE id=?");
     for (int step = 0; step < 10; ++step) {
@@ -131,7 +108,7 @@ void SqliteCycle(int changes) {
     }
     sqlite3_finalize(select);
     sqlite3_finalize(update);
-    Exec(db.Db, "COMMIT");
+    db.Exec("COMMIT");
 }
 
 int SiteNames = 0;
@@ -143,21 +120,21 @@ void CounterSiteName() {
 }
 
 void SqliteSiteName() {
-    TSqlite db(FileIn("site.sqlite"));
-    Exec(db.Db, "BEGIN");
+    TJournaledSqlite db(FileIn("site.sqlite"));
+    db.Exec("BEGIN");
     sqlite3_stmt* update = db.Prepare("UPDATE settings SET value=? WHERE name='sitename'");
     std::string name = "Site " + std::to_string(++SiteNames);
     sqlite3_bind_text(update, 1, name.c_str(), int(name.size()), SQLITE_TRANSIENT);
     sqlite3_step(update);
     sqlite3_finalize(update);
-    Exec(db.Db, "COMMIT");
+    db.Exec("COMMIT");
 }
 
 void BuildSiteFiles() {
     TRef<ICounter> counter = OpenCounter(FileIn("site.ostra"));
     CloseCounter(counter);
-    TSqlite db(FileIn("site.sqlite"));
-    Exec(db.Db, "CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
+    TJournaledSqlite db(FileIn("site.sqlite"));
+    db.Exec("CREATE TABLE settings(name TEXT PRIMARY KEY, value TEXT) WITHOUT ROWID;"
                 "INSERT INTO settings VALUES('sitename', 'Your Site');");
 }
 

@@ -3,8 +3,9 @@
 // Build figures and file sizes go to stderr; the timings are Google Benchmark's.
 #include "counterdb/UCounter.h"
 
+#include "SqliteYardstick.h"
+
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -77,28 +78,6 @@ void BuildCounterDatabase() {
 
 // ---- SQLite yardstick ----------------------------------------------------------------------
 
-class TSqlite {
-public:
-    explicit TSqlite(const std::string& file) {
-        if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("sqlite open");
-    }
-    ~TSqlite() { sqlite3_close(Db); }
-    void Exec(const char* sql) {
-        char* error = nullptr;
-        if (sqlite3_exec(Db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-            std::string text = error ? error : "?";
-            sqlite3_free(error);
-            throw std::runtime_error(text);
-        }
-    }
-    sqlite3_stmt* Prepare(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(Db, sql, -1, &statement, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(Db));
-        return statement;
-    }
-    sqlite3* Db = nullptr;
-};
 
 void Run(sqlite3_stmt* s) {
     while (sqlite3_step(s) == SQLITE_ROW) {}

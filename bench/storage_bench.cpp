@@ -3,15 +3,14 @@
 // a web-request-like cycle, and opening a 100,000-atom file.
 #include "storage/Corvane.h"
 
+#include "SqliteYardstick.h"
+
 #include <benchmark/benchmark.h>
-#include <sqlite3.h>
 
 #include <filesystem>
 #include <functional>
 #include <random>
-#include <stdexcept>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,11 +20,7 @@ constexpr int ReadCount = 10000;
 constexpr const char* Params = "Class:{28C7266E-7262-431C-BF61-DCB4F19C8DC0}; Mode:";
 
 std::filesystem::path BenchDir() {
-    static std::filesystem::path dir = [] {
-        auto path = std::filesystem::temp_directory_path() / ("storage-bench-" + std::to_string(getpid()));
-        std::filesystem::create_directories(path);
-        return path;
-    }();
+    static std::filesystem::path dir = BenchFolder("storage-bench-");
     return dir;
 }
 std::string OstraFile(const char* name) { return (BenchDir() / (std::string(name) + ".ostra")).string(); }
@@ -151,38 +146,12 @@ void BM_OstraOpen(benchmark::State& state) {
 
 // ---- SQLite doing the same ----
 
-void Exec(sqlite3* db, const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        std::string text = error ? error : "sqlite error";
-        sqlite3_free(error);
-        throw std::runtime_error(text);
-    }
-}
-
-// Opens as a program would: the journal mode is kept in the file (set once when it is made) and
-// FULL is the connection's default sync level (one sync per commit, like a commit into the
-// storage's root), so an open runs no statement.
-struct TSqlite {
-    explicit TSqlite(const std::string& file) {
-        if (sqlite3_open(file.c_str(), &Db) != SQLITE_OK) throw std::runtime_error("cannot open");
-    }
-    ~TSqlite() { sqlite3_close(Db); }
-    sqlite3_stmt* Prepare(const char* sql) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(Db, sql, -1, &statement, nullptr) != SQLITE_OK) throw std::runtime_error(sql);
-        return statement;
-    }
-    sqlite3* Db = nullptr;
-};
-
 void BuildSqliteTree(const std::string& file) {
     std::filesystem::remove(file);
     std::filesystem::remove(file + "-wal");
     std::filesystem::remove(file + "-shm");
     TSqlite db(file);
-    Exec(db.Db,
-         "PRAGMA journal_mode=WAL;"
+    db.Exec("PRAGMA journal_mode=WAL;"
          "CREATE TABLE atoms(id INTEGER PRIMARY KEY, data BLOB);"
          "CREATE TABLE links(parent INTEGER, slot INTEGER, child INTEGER, PRIMARY KEY(parent, slot)) WITHOUT ROWID;"
          "BEGIN;");
@@ -203,7 +172,7 @@ void BuildSqliteTree(const std::string& file) {
     });
     sqlite3_finalize(atom);
     sqlite3_finalize(link);
-    Exec(db.Db, "COMMIT;");
+    db.Exec("COMMIT;");
 }
 
 void BM_SqliteCreateTree(benchmark::State& state) {
@@ -237,7 +206,7 @@ void BM_SqliteWebCycle(benchmark::State& state) {
     int round = 0;
     for (auto _ : state) {
         TSqlite db(SqliteFile("web"));
-        Exec(db.Db, "BEGIN");
+        db.Exec("BEGIN");
         sqlite3_stmt* count = db.Prepare("SELECT count(*) FROM links WHERE parent = ?");
         sqlite3_stmt* child = db.Prepare("SELECT child FROM links WHERE parent = ? AND slot = ?");
         sqlite3_stmt* read = db.Prepare("SELECT data FROM atoms WHERE id = ?");
@@ -275,7 +244,7 @@ void BM_SqliteWebCycle(benchmark::State& state) {
             sqlite3_reset(write);
         }
         for (sqlite3_stmt* statement : {count, child, read, write}) sqlite3_finalize(statement);
-        Exec(db.Db, "COMMIT");
+        db.Exec("COMMIT");
     }
 }
 
