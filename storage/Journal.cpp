@@ -4,6 +4,7 @@
 #include "storage/Crc32.h"
 #include "storage/OstraFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <random>
@@ -23,15 +24,42 @@ uint32_t RecordCRC(uint64_t nonce, const uint8_t* record, size_t length) {
 void WriteAll(TOsFile& file, std::span<const uint8_t> bytes, uint64_t position) {
     if (file.WriteAt(bytes, position) < bytes.size()) throw EOSError(ENOSPC, "pwrite");
 }
+
+bool IsZero(std::span<const uint8_t> bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0; });
+}
+
+// The header when the file holds a whole one, else nothing.
+bool ReadHeader(TOsFile& file, uint8_t (&header)[HeaderSize]) { return file.ReadAt(header, 0) == HeaderSize; }
+
+bool IsValidHeader(const uint8_t (&header)[HeaderSize], uint32_t pageSize) {
+    return std::memcmp(header + MagicOffset, Magic, sizeof(Magic)) == 0 &&
+           GetLE32(header + HeaderCrcOffset) == CRC32Of(std::span<const uint8_t>(header, HeaderCrcOffset)) &&
+           GetLE32(header + PageSizeOffset) == pageSize && GetLE64(header + OriginalLengthOffset) <= uint64_t(INT64_MAX);
+}
 } // namespace
+
+TRollbackJournal::TState TRollbackJournal::Inspect(const std::string& name, uint32_t pageSize) {
+    TOsFile file;
+    if (int error = file.Open(name, false, TOsDisposition::OpenExisting, false)) {
+        if (error == ENOENT) return TState::Missing;
+        throw EOSError(error, "open " + name);
+    }
+    uint8_t header[HeaderSize];
+    if (!ReadHeader(file, header)) return TState::Torn;
+    if (IsZero(header)) return TState::Settled;
+    return IsValidHeader(header, pageSize) ? TState::Hot : TState::Torn;
+}
 
 void TRollbackJournal::Begin(const std::string& name, const TGUID& storageId, uint64_t originalLength) {
     name_ = name;
-    if (int error = file_.Open(name, true, TOsDisposition::CreateAlways, false)) throw EOSError(error, "open " + name);
+    if (int error = file_.Open(name, true, TOsDisposition::OpenAlways, false)) throw EOSError(error, "open " + name);
+    // A settled journal was written and synced by a commit whose name was made durable.
+    uint8_t header[HeaderSize] = {};
+    named_ = ReadHeader(file_, header) && IsZero(header);
+    file_.SetEnd(0);
     nonce_ = std::random_device()() | uint64_t(std::random_device()()) << 32;
     originalLength_ = originalLength;
-    named_ = false;
-    uint8_t header[HeaderSize] = {};
     std::memcpy(header + MagicOffset, Magic, sizeof(Magic) - 1);
     auto id = storageId.Bytes();
     std::memcpy(header + StorageIDOffset, id.data(), id.size());
@@ -63,12 +91,14 @@ void TRollbackJournal::Sync() {
     named_ = true;
 }
 
-// The removal is made durable too: a journal that came back after a power cut would undo this
-// commit, which its caller was told stands.
+// The zeroed header is made durable: a journal that came back whole after a power cut would
+// undo this commit, which its caller was told stands. Cutting the records off here, before or
+// after that sync, could leave a whole header without its records: the next Begin does it.
 void TRollbackJournal::End() {
+    const uint8_t zeros[HeaderSize] = {};
+    WriteAll(file_, zeros, 0);
+    file_.Sync();
     file_.Close();
-    OsFileLayer().Remove(name_);
-    OsFileLayer().SyncFolderOf(name_);
 }
 
 int64_t TRollbackJournal::Read(const std::string& name, const std::function<bool(const TGUID&, uint64_t)>& belongs,
@@ -79,13 +109,8 @@ int64_t TRollbackJournal::Read(const std::string& name, const std::function<bool
         throw EOSError(error, "open " + name);
     }
     uint8_t header[HeaderSize];
-    if (file.ReadAt(header, 0) < HeaderSize) return -1;
-    if (std::memcmp(header + MagicOffset, Magic, sizeof(Magic)) != 0 ||
-        GetLE32(header + HeaderCrcOffset) != CRC32Of(std::span<const uint8_t>(header, HeaderCrcOffset)) ||
-        GetLE32(header + PageSizeOffset) != pageSize)
-        return -1;
+    if (!ReadHeader(file, header) || !IsValidHeader(header, pageSize)) return -1;
     uint64_t originalLength = GetLE64(header + OriginalLengthOffset);
-    if (originalLength > uint64_t(INT64_MAX)) return -1;
     TGUID id = TGUID::FromBytes(std::span<const uint8_t>(header + StorageIDOffset, TGUID::ByteSize));
     if (!belongs(id, originalLength)) return -1;
     uint64_t nonce = GetLE64(header + NonceOffset);

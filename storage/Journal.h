@@ -1,6 +1,8 @@
 // The rollback journal beside a storage file ("<file>-journal"): the original bytes of every
 // page a commit is about to change, and the file's original length, so that a commit cut short
-// by a crash can be undone at the next open. Not the commit itself: TOstraFile drives it.
+// by a crash can be undone at the next open. Between commits the file stays, its header zeroed:
+// the next commit reuses it without making its name durable again. Not the commit itself:
+// TOstraFile drives it.
 #pragma once
 
 #include "platform/Guid.h"
@@ -34,16 +36,24 @@ public:
 
     static std::string NameFor(const std::string& fullPath) { return fullPath + "-journal"; }
 
+    // What lies at Name: nothing, a settled journal (header zeroed: its commit completed), a hot
+    // one (a whole header: its commit may have reached the file), or a torn one (its writer died
+    // before syncing it: the file was not touched). Raises EOSError when reading fails.
+    enum class TState { Missing, Settled, Hot, Torn };
+    static TState Inspect(const std::string& name, uint32_t pageSize);
+
     bool IsActive() const { return file_.IsOpen(); }
     uint64_t OriginalLength() const { return originalLength_; }
 
-    // Creates the journal with its header; nothing is durable before Sync. Raises EOSError.
+    // Starts the journal with its header (reusing a settled one); nothing is durable before
+    // Sync. Raises EOSError.
     void Begin(const std::string& name, const TGUID& storageId, uint64_t originalLength);
     // Appends the original bytes of pages (Pages.size() * PageSize bytes of Bytes).
     void Add(std::span<const uint64_t> pages, std::span<const uint8_t> bytes);
     // Makes what was added durable; the first time also the journal's name in its folder.
     void Sync();
-    // Removes the journal, durably: from here on the file's new contents stand. Raises EOSError.
+    // Zeroes the header, durably: from here on the file's new contents stand. The records are
+    // cut off by the next Begin. Raises EOSError.
     void End();
     // Forgets the journal without touching it (it stays for the next open to roll back).
     void Abandon() { file_.Close(); }
@@ -65,5 +75,5 @@ private:
     uint64_t nonce_ = 0;
     uint64_t originalLength_ = 0;
     uint64_t end_ = 0; // where the next record goes
-    bool named_ = false; // the folder was synced since the journal was made
+    bool named_ = false; // the journal's name is durable: made by an earlier commit, or synced
 };

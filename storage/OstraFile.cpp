@@ -70,8 +70,8 @@ TOstraFile::TOstraFile(const std::string& fileName, TOpenMode mode, std::span<co
     bool creating = mode == TOpenMode::OpenOrCreate || mode == TOpenMode::Create;
     if (creating && classes.size() != 1) RaiseOpenError(OstraCode::UnmatchedClass, OstraMsg::UnmatchedClass, fileName);
     try {
-        RecoverBeforeOpen(fileName, mode);
         OpenOs(fileName, mode);
+        RecoverIfInterrupted(fileName, mode);
         fileEnd_ = osLength_ = os_.Size();
         isNew_ = mode == TOpenMode::Create || (mode == TOpenMode::OpenOrCreate && os_.Size() == 0);
         if (isNew_)
@@ -98,34 +98,41 @@ void TOstraFile::OpenOs(const std::string& fileName, TOpenMode mode) {
                               StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
 }
 
-// A valid journal beside the file is the mark of a writer that died inside a commit: the file
-// may hold part of it. The original pages go back before anything reads the file. Under the
-// exclusive lock, so that no living writer's journal is ever taken for a dead one's.
-void TOstraFile::RecoverBeforeOpen(const std::string& fileName, TOpenMode mode) {
-    if (!OsFileLayer().Exists(TRollbackJournal::NameFor(fullPath_))) return;
-    if (mode == TOpenMode::Create) return; // the journal of another file of this name: made anew below
+// A hot journal beside the file is the mark of a writer that died inside a commit: the file may
+// hold part of it. The original pages go back before anything reads the file, under an
+// exclusive lock, so that no living writer's journal is ever taken for a dead one's. A reader
+// holds a shared lock only: it lets go, rolls back under the exclusive one, and opens again.
+void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mode) {
+    std::string journal = TRollbackJournal::NameFor(fullPath_);
+    auto recover = [&](TOsFile& file) {
+        try {
+            RollBack(file);
+        } catch (const EOSError& error) {
+            throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(), error.what()));
+        }
+    };
+    using TState = TRollbackJournal::TState;
+    TState state = TRollbackJournal::Inspect(journal, uint32_t(PageSize));
+    if (state == TState::Missing || state == TState::Settled) return;
+    if (!readOnly_) return recover(os_); // a torn journal is only removed
+    if (state == TState::Torn) return;
+    os_.Close();
     TOsFile writer;
     if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false)) {
-        if (error == ENOENT) return;
-        if (mode != TOpenMode::ReadOnly || error == EWOULDBLOCK)
-            throw EOstraOpenError(OstraCode::OpenFailed,
-                                  StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
         // Reading the file as it is would show a half-made commit.
-        throw EOstraOpenError(OstraCode::OpenFailed,
-                              StrFormat(OstraMsg::OpenFailed, fileName.c_str(),
-                                        "an interrupted commit must be rolled back, which needs write access"));
+        const char* reason = error == EWOULDBLOCK ? nullptr
+                                                  : "an interrupted commit must be rolled back, which needs write access";
+        throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(),
+                                                                reason ? reason : OsErrorText(error).c_str()));
     }
-    try {
-        RollBack(writer);
-    } catch (const EOSError& error) {
-        throw EOstraOpenError(OstraCode::OpenFailed,
-                              StrFormat(OstraMsg::OpenFailed, fileName.c_str(), error.what()));
-    }
+    recover(writer);
+    writer.Close();
+    OpenOs(fileName, mode);
 }
 
-// Puts the journal's original pages and length back, makes that durable, then removes the
+// Puts a hot journal's original pages and length back, makes that durable, then removes the
 // journal. A journal that is torn (its writer died before syncing it: the file was not touched
-// yet) or belongs to another file is only removed. Raises EOSError.
+// yet), settled, or of another file is only removed. Raises EOSError.
 void TOstraFile::RollBack(TOsFile& file) {
     std::string journalName = TRollbackJournal::NameFor(fullPath_);
     std::optional<TGUID> fileId = StorageIDIn(file);
@@ -209,6 +216,9 @@ void TOstraFile::Shutdown() noexcept {
     if (os_.IsOpen() && !readOnly_ && !failed_) {
         try {
             Commit();
+            // A file made in this session may be renamed into place (a new counter database):
+            // its settled journal would stay behind under the old name.
+            if (isNew_) OsFileLayer().Remove(TRollbackJournal::NameFor(fullPath_));
         } catch (const std::exception& error) {
             // A destructor may not raise: Commit, called before, is where this is reported.
             DebugLine(fullPath_ + ": changes lost, the commit at close failed: " + error.what());

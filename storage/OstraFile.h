@@ -165,7 +165,7 @@ public:
 
 private:
     void OpenOs(const std::string& fileName, TOpenMode mode);
-    void RecoverBeforeOpen(const std::string& fileName, TOpenMode mode);
+    void RecoverIfInterrupted(const std::string& fileName, TOpenMode mode);
     void RollBack(TOsFile& file);
     void InitHeader(std::span<const TGUID> classes);
     void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);

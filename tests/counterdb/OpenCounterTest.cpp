@@ -92,12 +92,16 @@ TEST_F(OpenCounterTest, BrokenDefaultImagesLeaveNoFile) {
     EXPECT_TRUE(OpenCounter(DbFile()));
 }
 
-TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseFile) {
+// No scratch file nor its journal: the database, and the settled journal its commits reuse.
+TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseAndItsJournal) {
     ASSERT_TRUE(Open());
-    std::vector<std::string> files;
+    std::set<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(Temp.Path()))
-        files.push_back(entry.path().filename().string());
-    EXPECT_EQ(files, std::vector<std::string>{"site.ostra"});
+        files.insert(entry.path().filename().string());
+    EXPECT_EQ(files, (std::set<std::string>{"site.ostra", "site.ostra-journal"}));
+    std::vector<uint8_t> journal = TTempDir::ReadBytes(DbFile() + "-journal");
+    journal.resize(std::min<size_t>(journal.size(), 512));
+    EXPECT_EQ(std::count(journal.begin(), journal.end(), 0), ptrdiff_t(journal.size())); // holds no commit
 }
 
 TEST_F(OpenCounterTest, SecondOpenInTheSameProcessIsRefused) {

@@ -1,6 +1,7 @@
 """The program killed in the middle of each changing request, at every call that changes a file
 (each write, truncation, sync and removal, by turns, through strace's fault injection), then a
-read page: it must answer, show the change whole or not at all, leave no journal behind, and the
+read page: it must answer, show the change whole or not at all, leave no journal that still
+holds a commit, and the
 file must pass an outsider's check of its format. The same calls failing (a full disk, a failing
 one) must give a 500 answer, never a success page. Usage: e2e_kill.py COUNTER_BINARY
 """
@@ -76,6 +77,13 @@ class KilledRequests(unittest.TestCase):
         return subprocess.run(list(prefix) + [self.program], env=env, cwd=self.folder, input=body,
                               capture_output=True, timeout=TIMEOUT)
 
+    def journal_holds_a_commit(self):
+        """A journal is left beside the database between commits, its header zeroed."""
+        if not os.path.exists(self.journal):
+            return False
+        with open(self.journal, "rb") as journal:
+            return any(journal.read(512))
+
     def read(self, query):
         result = self.run_program(get(query))
         self.assertEqual(result.returncode, 0, result.stderr)
@@ -108,7 +116,7 @@ class KilledRequests(unittest.TestCase):
         self.assertEqual(self.run_program(request).returncode, 0)
         after = shown(self.read(read_query))
         self.assertNotEqual(before, after, "the request changes nothing the page shows")
-        self.assertGreater(inject(base, request, read_query, shown, before, after), 5)
+        self.assertGreaterEqual(inject(base, request, read_query, shown, before, after), 4)
 
     def kill_everywhere(self, base, request, read_query, shown, before, after):
         kills = 0
@@ -123,7 +131,7 @@ class KilledRequests(unittest.TestCase):
                 where = "killed at %s #%d" % (call, n)
                 now = shown(self.read(read_query))
                 self.assertIn(now, (before, after), where)
-                self.assertFalse(os.path.exists(self.journal), where)
+                self.assertFalse(self.journal_holds_a_commit(), where)
                 self.assertEqual(check(self.database), [], where)
         return kills
 
@@ -143,7 +151,7 @@ class KilledRequests(unittest.TestCase):
                 where = "%s #%d failing with %s" % (call, n, error)
                 self.assertTrue(answer.startswith("Status: 500 "), where + " gave: " + answer[:300])
                 self.assertIn(shown(self.read(read_query)), (before, after), where)
-                self.assertFalse(os.path.exists(self.journal), where)
+                self.assertFalse(self.journal_holds_a_commit(), where)
                 self.assertEqual(check(self.database), [], where)
         return failures
 
