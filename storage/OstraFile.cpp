@@ -103,30 +103,25 @@ void TOstraFile::OpenOs(const std::string& fileName, TOpenMode mode) {
 // exclusive lock, so that no living writer's journal is ever taken for a dead one's. A reader
 // holds a shared lock only: it lets go, rolls back under the exclusive one, and opens again.
 void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mode) {
-    std::string journal = TRollbackJournal::NameFor(fullPath_);
-    auto recover = [&](TOsFile& file) {
-        try {
-            RollBack(file);
-        } catch (const EOSError& error) {
-            throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(), error.what()));
-        }
+    auto openError = [&](const std::string& reason) {
+        return EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(), reason.c_str()));
     };
     using TState = TRollbackJournal::TState;
-    TState state = TRollbackJournal::Inspect(journal, uint32_t(PageSize));
-    if (state == TState::Missing || state == TState::Settled) return;
-    if (!readOnly_) return recover(os_); // a torn journal is only removed
-    if (state == TState::Torn) return;
-    os_.Close();
-    TOsFile writer;
-    if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false)) {
-        // Reading the file as it is would show a half-made commit.
-        const char* reason = error == EWOULDBLOCK ? nullptr
-                                                  : "an interrupted commit must be rolled back, which needs write access";
-        throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(),
-                                                                reason ? reason : OsErrorText(error).c_str()));
+    try {
+        TState state = TRollbackJournal::Inspect(TRollbackJournal::NameFor(fullPath_), uint32_t(PageSize));
+        if (state == TState::Missing || state == TState::Settled) return;
+        if (!readOnly_) return RollBack(os_); // a torn journal is only removed
+        if (state == TState::Torn) return;
+        os_.Close();
+        TOsFile writer;
+        if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false))
+            // Reading the file as it is would show a half-made commit.
+            throw openError(error == EWOULDBLOCK ? OsErrorText(error)
+                                                 : "an interrupted commit must be rolled back, which needs write access");
+        RollBack(writer);
+    } catch (const EOSError& error) {
+        throw openError(error.what());
     }
-    recover(writer);
-    writer.Close();
     OpenOs(fileName, mode);
 }
 
