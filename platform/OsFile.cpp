@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,7 +35,10 @@ template <class F> auto RetryOnInterrupt(F call) {
 class TSystemFileHandle final : public IOsFileHandle {
 public:
     explicit TSystemFileHandle(int fd) : fd_(fd) {}
-    ~TSystemFileHandle() override { ::close(fd_); } // also drops the flock
+    ~TSystemFileHandle() override {
+        DropView();
+        ::close(fd_); // also drops the flock
+    }
 
     size_t ReadAt(std::span<uint8_t> buffer, uint64_t position) override {
         size_t done = 0;
@@ -61,6 +65,7 @@ public:
     }
 
     void SetEnd(uint64_t length) override {
+        DropView(); // a shorter file would leave mapped pages that fault when read
         if (length > uint64_t(LLONG_MAX)) throw EOSError(EFBIG, "ftruncate");
         if (RetryOnInterrupt([&] { return ::ftruncate(fd_, off_t(length)); }) < 0) throw EOSError(errno, "ftruncate");
     }
@@ -75,8 +80,38 @@ public:
         if (RetryOnInterrupt([&] { return ::fdatasync(fd_); }) < 0) throw EOSError(errno, "fdatasync");
     }
 
+    // A shared mapping: the kernel maps the page cache's pages a batch per fault, where reading
+    // them into buffers of our own costs a fault, a copy and a system call per page. Failing to
+    // map is no error; the caller reads the file instead.
+    std::span<const uint8_t> ReadView() override {
+        if (view_ || viewFailed_) return {static_cast<const uint8_t*>(view_), viewLength_};
+        struct stat info;
+        if (::fstat(fd_, &info) < 0 || info.st_size <= 0 || uint64_t(info.st_size) > SIZE_MAX) {
+            viewFailed_ = true;
+            return {};
+        }
+        void* mapped = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_SHARED, fd_, 0);
+        if (mapped == MAP_FAILED) {
+            viewFailed_ = true;
+            return {};
+        }
+        view_ = mapped;
+        viewLength_ = size_t(info.st_size);
+        return {static_cast<const uint8_t*>(view_), viewLength_};
+    }
+
+    void DropView() override {
+        if (view_) ::munmap(view_, viewLength_);
+        view_ = nullptr;
+        viewLength_ = 0;
+        viewFailed_ = false;
+    }
+
 private:
     int fd_;
+    void* view_ = nullptr;
+    size_t viewLength_ = 0;
+    bool viewFailed_ = false;
 };
 
 class TSystemFileLayer final : public IOsFileLayer {

@@ -43,6 +43,11 @@ public:
     virtual uint64_t Size() = 0;
     // Returns once what was written has reached the disk.
     virtual void Sync() = 0;
+    // The file's bytes mapped for reading, as long as the file was when the view was made
+    // (writes show in it); empty when the layer has no views or mapping failed. Valid until the
+    // next SetEnd or DropView.
+    virtual std::span<const uint8_t> ReadView() { return {}; }
+    virtual void DropView() {}
 };
 
 // The files of the system as the storage sees them. A writable open holds an exclusive lock on
@@ -98,6 +103,8 @@ public:
     void SetEnd(uint64_t length) { handle_->SetEnd(length); }
     uint64_t Size() { return handle_->Size(); }
     void Sync() { handle_->Sync(); }
+    std::span<const uint8_t> ReadView() { return handle_->ReadView(); }
+    void DropView() { handle_->DropView(); }
 
 private:
     std::unique_ptr<IOsFileHandle> handle_;

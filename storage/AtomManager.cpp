@@ -57,19 +57,20 @@ constexpr uint32_t ScanReadAheadChunks = 16;
 [[noreturn]] void RaiseTooLarge() { throw EKVZError(OstraCode::FileIo, OstraMsg::FileWriteError); }
 
 // The inline form keeps no link count: links run up to the last non-zero byte.
-TAtomHandleArray DecodeInlineLinks(const TAtomEntry& entry) {
+// Into links, whose memory is reused.
+void DecodeInlineLinks(const TAtomEntry& entry, TAtomHandleArray& links) {
     uint32_t dataLength = entry[FlagsOffset] & 0x1F;
     uint8_t width = WidthOf(entry);
     const uint8_t* inlineBytes = &entry[InlineOffset];
     uint32_t end = InlineSize;
     while (end > dataLength && inlineBytes[end - 1] == 0) --end;
-    TAtomHandleArray links;
-    if (end <= dataLength) return links;
+    links.clear();
+    if (end <= dataLength) return;
     uint32_t count = (end - dataLength + width - 1) / width;
     uint8_t padded[InlineSize + 4] = {};
     std::copy(inlineBytes, inlineBytes + InlineSize, padded);
-    for (uint32_t i = 0; i < count; ++i) links.push_back(LinkFrom(padded + dataLength + i * width, width));
-    return links;
+    links.resize(count);
+    for (uint32_t i = 0; i < count; ++i) links[i] = LinkFrom(padded + dataLength + i * width, width);
 }
 } // namespace
 
@@ -178,12 +179,10 @@ void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
     CheckHandle(handle);
     std::lock_guard guard(lock_);
     File();
-    TAtomEntry read = CachedEntry(handle - 1);
-    if (GetLE32(&read[CrcOffset]) != EntryCRC(read)) {
+    if (!CheckedEntry(handle - 1, entry)) {
         MarkDamaged();
         throw EKVZError::CreateFmt(OstraCode::EntryCrc, OstraMsg::EntryCrcFailed, File().FullPath().c_str(), handle);
     }
-    entry = read;
 }
 
 void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
@@ -199,7 +198,10 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
         if (chunk) chunk->reset(); // the disk may hold anything now: read it again when needed
         throw;
     }
-    if (chunk && *chunk) (*chunk)[index % ChunkEntries] = stored;
+    if (chunk && *chunk) {
+        (*chunk)->Entries[index % ChunkEntries] = stored;
+        (*chunk)->Checked.set(index % ChunkEntries);
+    }
 }
 
 const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
@@ -230,8 +232,8 @@ void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
     uint64_t end = std::min<uint64_t>(uint64_t(firstChunk + chunkCount) * ChunkEntries, total_);
     size_t bytes = size_t(end - first) * EntrySize;
     if (chunkCount == 1) {
-        TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
-        ReadTableRange(reinterpret_cast<uint8_t*>(chunk.get()), uint32_t(first), uint32_t(end - first));
+        TChunk chunk = std::make_unique<TChunkData>(); // zeros beyond the table's end
+        ReadTableRange(reinterpret_cast<uint8_t*>(chunk->Entries), uint32_t(first), uint32_t(end - first));
         chunks_[firstChunk] = std::move(chunk);
         return;
     }
@@ -239,15 +241,15 @@ void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
     ReadTableRange(buffer.get(), uint32_t(first), uint32_t(end - first));
     for (uint32_t i = 0; i < chunkCount; ++i) {
         size_t offset = size_t(i) * ChunkEntries * EntrySize;
-        TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
-        std::memcpy(chunk.get(), buffer.get() + offset,
+        TChunk chunk = std::make_unique<TChunkData>(); // zeros beyond the table's end
+        std::memcpy(chunk->Entries, buffer.get() + offset,
                     std::min<size_t>(bytes - offset, size_t(ChunkEntries) * EntrySize));
         chunks_[firstChunk + i] = std::move(chunk);
     }
 }
 
 // The scan reads ahead: it will pass every entry of the chunks that follow.
-const TAtomEntry& TAtomManager::CachedEntry(uint32_t index, bool readAhead) {
+TAtomManager::TChunkData& TAtomManager::CachedChunk(uint32_t index, bool readAhead) {
     uint32_t c = index / ChunkEntries;
     if (c >= chunks_.size()) chunks_.resize(ChunkCountOf(total_)); // not at open: most opens read a few atoms
     if (!chunks_[c]) {
@@ -255,7 +257,17 @@ const TAtomEntry& TAtomManager::CachedEntry(uint32_t index, bool readAhead) {
         while (readAhead && count < ScanReadAheadChunks && c + count < chunks_.size() && !chunks_[c + count]) ++count;
         LoadChunks(c, count);
     }
-    return chunks_[c][index % ChunkEntries];
+    return *chunks_[c];
+}
+
+bool TAtomManager::CheckedEntry(uint32_t index, TAtomEntry& entry, bool readAhead) {
+    TChunkData& chunk = CachedChunk(index, readAhead);
+    uint32_t slot = index % ChunkEntries;
+    entry = chunk.Entries[slot];
+    if (chunk.Checked.test(slot)) return true;
+    if (GetLE32(&entry[CrcOffset]) != EntryCRC(entry)) return false;
+    chunk.Checked.set(slot);
+    return true;
 }
 
 bool TAtomManager::InRange(uint32_t handle) { return handle >= 1 && handle <= total_; }
@@ -296,9 +308,11 @@ uint32_t TAtomManager::ScanForFree() {
     segmentsLock_.BeginWrite();
     try {
         while (scanPos_ < total_) {
-            const TAtomEntry& entry = CachedEntry(scanPos_, true);
+            TChunkData& chunk = CachedChunk(scanPos_, true);
+            const TAtomEntry& entry = chunk.Entries[scanPos_ % ChunkEntries];
+            TAtomEntry checked;
             ++scanPos_;
-            if (GetLE32(&entry[CrcOffset]) == EntryCRC(entry) && IsFree(entry)) {
+            if (IsFree(entry) && CheckedEntry(scanPos_ - 1, checked)) {
                 segmentsLock_.EndWrite();
                 return scanPos_;
             }
@@ -331,7 +345,7 @@ void TAtomManager::AppendSegment() {
     total_ += count;
     pooled_.resize(size_t(total_) + 1, false);
     chunks_.resize(ChunkCountOf(total_));
-    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) chunks_[c] = std::make_unique<TAtomEntry[]>(ChunkEntries);
+    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) chunks_[c] = std::make_unique<TChunkData>();
     if (segments_.size() == 1) {
         file.SetAtomTableRoot(address);
         return;
@@ -424,7 +438,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
         }
         if (parts & AtomPartLinks) {
             rec.LinkWidth = WidthOf(entry);
-            rec.Links = DecodeInlineLinks(entry);
+            DecodeInlineLinks(entry, rec.Links);
         }
         rec.Loaded |= parts;
     } else if (external) {

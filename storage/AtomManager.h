@@ -9,6 +9,7 @@
 #include "storage/Unknown.h"
 
 #include <array>
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -112,6 +113,15 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
+    // The table in memory, ChunkEntries entries a chunk: read at the first touch of the chunk,
+    // written through, so an atom open costs no file read once its chunk has been seen. A chunk
+    // whose write failed is dropped and read again. Opening the file reads none of it.
+    static constexpr uint32_t ChunkEntries = 128;
+    struct TChunkData {
+        TAtomEntry Entries[ChunkEntries];
+        std::bitset<ChunkEntries> Checked; // entries whose CRC matched: each is checked once
+    };
+    using TChunk = std::unique_ptr<TChunkData>;
     struct TSegment {
         uint64_t Address;
         uint32_t EntryCount;
@@ -124,7 +134,9 @@ private:
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
-    const TAtomEntry& CachedEntry(uint32_t index, bool readAhead = false);
+    TChunkData& CachedChunk(uint32_t index, bool readAhead = false);
+    // The entry, its CRC checked (once while it stays in memory); false on a mismatch.
+    bool CheckedEntry(uint32_t index, TAtomEntry& entry, bool readAhead = false);
     void LoadChunks(uint32_t firstChunk, uint32_t chunkCount);
     void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
     const TSegment& SegmentOf(uint32_t index) const;
@@ -140,11 +152,6 @@ private:
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
-    // The table in memory, ChunkEntries entries a chunk: read at the first touch of the chunk,
-    // written through, so an atom open costs no file read once its chunk has been seen. A chunk
-    // whose write failed is dropped and read again. Opening the file reads none of it.
-    static constexpr uint32_t ChunkEntries = 128;
-    using TChunk = std::unique_ptr<TAtomEntry[]>;
     std::vector<TChunk> chunks_;
     std::vector<uint8_t> body_; // an atom body on its way in or out (under lock_)
     static size_t ChunkCountOf(uint32_t entries) { return (size_t(entries) + ChunkEntries - 1) / ChunkEntries; }

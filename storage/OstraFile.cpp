@@ -275,11 +275,19 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
         ReadPastPages(buffer, position);
         return;
     }
+    std::span<const uint8_t> view = CleanView();
     for (size_t done = 0; done < buffer.size();) {
         uint64_t at = position + done;
         size_t offset = size_t(at % PageSize);
         size_t piece = std::min<size_t>(buffer.size() - done, PageSize - offset);
-        std::memcpy(buffer.data() + done, CachedPage(at / PageSize).Bytes.get() + offset, piece);
+        const uint8_t* from;
+        if (TPage* page = KeptPage(at / PageSize))
+            from = page->Bytes.get() + offset;
+        else if (at + piece <= view.size())
+            from = view.data() + at;
+        else
+            from = CachedPage(at / PageSize).Bytes.get() + offset;
+        std::memcpy(buffer.data() + done, from, piece);
         done += piece;
     }
 }
@@ -296,10 +304,16 @@ void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
 void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
     size_t got = 0;
-    try {
-        got = os_.ReadAt(buffer, position);
-    } catch (const EOSError& error) {
-        RaiseReadError(error);
+    std::span<const uint8_t> view = os_.ReadView();
+    if (position <= view.size() && view.size() - position >= buffer.size()) {
+        std::memcpy(buffer.data(), view.data() + position, buffer.size());
+        got = buffer.size();
+    } else {
+        try {
+            got = os_.ReadAt(buffer, position);
+        } catch (const EOSError& error) {
+            RaiseReadError(error);
+        }
     }
     if (position + got > staleFrom_) got = position < staleFrom_ ? size_t(staleFrom_ - position) : 0;
     std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
@@ -331,6 +345,23 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
 
 // A page enters with the bytes the file holds there (zeros beyond its end). When too many are
 // held, the written ones go to the system and all are dropped.
+// The system's view of the file where it still holds the storage's bytes (up to a cut made in
+// memory only).
+std::span<const uint8_t> TOstraFile::CleanView() {
+    std::span<const uint8_t> view = os_.ReadView();
+    return view.first(size_t(std::min<uint64_t>(view.size(), staleFrom_)));
+}
+
+TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {
+    if (lastPage_ && lastPageNumber_ == page) return lastPage_;
+    if (pages_.empty()) return nullptr;
+    auto it = pages_.find(page);
+    if (it == pages_.end()) return nullptr;
+    lastPage_ = &it->second;
+    lastPageNumber_ = page;
+    return lastPage_;
+}
+
 TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     if (lastPage_ && lastPageNumber_ == page) return *lastPage_;
     auto it = pages_.find(page);
@@ -339,9 +370,12 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
             WriteBack();
             pages_.clear();
         }
-        auto bytes = std::make_unique<uint8_t[]>(PageSize);
+        auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
         uint64_t start = page * PageSize;
-        if (start < fileEnd_) ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
+        if (start < fileEnd_)
+            ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
+        else
+            std::memset(bytes.get(), 0, PageSize);
         it = pages_.emplace(page, TPage{std::move(bytes), false}).first;
     }
     lastPage_ = &it->second;
@@ -500,6 +534,7 @@ void TOstraFile::Commit() {
     }
     journaled_.clear();
     changed_ = false;
+    os_.DropView(); // the next read maps the file at its new length
 }
 
 // After a failed write-back the pages in memory and the managers' tables may be ahead of the
