@@ -10,6 +10,12 @@
 
 bool FileExists(const std::string& name) { return OsFileLayer().Exists(name); }
 
+uint64_t FileSizeOf(const std::string& name) {
+    std::error_code error;
+    uintmax_t size = std::filesystem::file_size(name, error);
+    return error ? 0 : uint64_t(size);
+}
+
 bool DeleteFileName(const std::string& name) {
     try {
         OsFileLayer().Remove(name);

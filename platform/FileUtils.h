@@ -2,9 +2,12 @@
 // the program's own path. Not for reading or writing, nor for renames: see OsFile.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 bool FileExists(const std::string& name);
+// The file's size in bytes; 0 when it is missing or cannot be examined.
+uint64_t FileSizeOf(const std::string& name);
 // True when the file is gone afterwards (also when it never existed).
 bool DeleteFileName(const std::string& name);
 // A name in Target's folder that no other process or call picks: Target + ".~" + pid + "." + n.

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "platform/FileUtils.h"
+#include "platform/Heap.h"
 #include "platform/Report.h"
 #include "webadmin/RequestGuard.h"
 #include "webadmin/SkinAnswers.h"
@@ -41,6 +42,8 @@ struct TPageRoute {
     bool OpensCounter;
     // Whether a non-empty field "ed" asks the page to change the database.
     bool Edits;
+    // Whether the page reads whole lists or tables, so that its memory grows with the database.
+    bool ReadsLists;
     TPageBody Body;
 };
 
@@ -50,19 +53,25 @@ std::string AboutContent(TWM&, TWebRequest&) {
 }
 
 const TPageRoute PageRoutes[] = {
-    {"admin", "", false, false, AboutContent},
-    {"edit", "", false, false, PageEditMenu},
-    {"brdate", "<br>", true, false, PageCalendar},
-    {"bradv", "", true, true, PageNodes},
-    {"brref", "", true, true, PageReferers},
-    {"browse", "", true, false, PageBrowse},
-    {"editinterval", "<br>", true, true, PageEditInterval},
-    {"editurl", "<font color=black><br>", true, true, PageEditURL},
-    {"editsname", "<font color=black><br>", true, true, PageEditSiteName},
-    {"editip", "<font color=black><br>", true, true, PageEditIP},
-    {"editskip", "<font color=black><br>", true, true, PageEditSkip},
-    {"editskins", "<font color=black><br>", true, true, PageEditSkins},
+    {"admin", "", false, false, false, AboutContent},
+    {"edit", "", false, false, false, PageEditMenu},
+    {"brdate", "<br>", true, false, true, PageCalendar},
+    {"bradv", "", true, true, true, PageNodes},
+    {"brref", "", true, true, true, PageReferers},
+    {"browse", "", true, false, true, PageBrowse},
+    {"editinterval", "<br>", true, true, false, PageEditInterval},
+    {"editurl", "<font color=black><br>", true, true, false, PageEditURL},
+    {"editsname", "<font color=black><br>", true, true, false, PageEditSiteName},
+    {"editip", "<font color=black><br>", true, true, true, PageEditIP},
+    {"editskip", "<font color=black><br>", true, true, true, PageEditSkip},
+    {"editskins", "<font color=black><br>", true, true, false, PageEditSkins},
 };
+
+// What a page reading whole lists takes from the heap, about: half as much again as the
+// database file (its records decoded, the page's rows, the atom cache).
+size_t ListPageHeapBytes() {
+    return size_t(FileSizeOf(CounterDatabaseFile(ProgramPath)) / 2 * 3);
+}
 
 const TPageRoute* FindRoute(std::string_view page) {
     for (const TPageRoute& route : PageRoutes)
@@ -421,6 +430,7 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
                 SendUnavailable(html, request, response);
                 return;
             }
+            if (route->ReadsLists) PrepareHeap(ListPageHeapBytes());
             html += route->Body(module, request);
             ReleaseCounterBase();
             hold.Release();

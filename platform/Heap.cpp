@@ -1,0 +1,44 @@
+// glibc's heap grown by one block that is made resident with madvise, then given back to the
+// allocator, which keeps it (the trim threshold is raised above it) for the allocations to come.
+#include "platform/Heap.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#include <sys/mman.h>
+#endif
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTROW_OWN_HEAP 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define KESTROW_OWN_HEAP 0
+#endif
+#endif
+#ifndef KESTROW_OWN_HEAP
+#define KESTROW_OWN_HEAP 1
+#endif
+
+void PrepareHeap(size_t bytes) {
+#if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE) && KESTROW_OWN_HEAP
+    constexpr size_t PageSize = 4096;
+    constexpr size_t MostBytes = size_t(32) << 20; // the largest mmap threshold glibc takes
+    if (bytes < 16 * PageSize) return;
+    bytes = std::min(bytes, MostBytes);
+    // From the heap's top, not a mapping of its own, and kept there once freed.
+    mallopt(M_MMAP_THRESHOLD, int(MostBytes));
+    mallopt(M_TRIM_THRESHOLD, int(2 * MostBytes));
+    void* block = std::malloc(bytes);
+    if (!block) return;
+    uintptr_t first = (uintptr_t(block) + PageSize - 1) & ~(PageSize - 1);
+    uintptr_t end = (uintptr_t(block) + bytes) & ~(PageSize - 1);
+    // A kernel without MADV_POPULATE_WRITE refuses it; the pages then come in as used.
+    if (end > first) madvise(reinterpret_cast<void*>(first), end - first, MADV_POPULATE_WRITE);
+    std::free(block);
+#else
+    (void)bytes;
+#endif
+}
