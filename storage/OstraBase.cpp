@@ -141,23 +141,33 @@ void TAtom::DeleteLink(uint32_t index) { Base.DeleteLink(Checked(AccessWriteLink
 
 void TAtom::SetLinkCount(uint32_t count) { Base.SetLinkCount(Checked(AccessWriteLinks), count); }
 
-void TAtom::AddExtRefs(int32_t delta) { Base.AddExtRefs(Checked(0), delta); }
+TAtomImage& TAtom::Changed() {
+    TAtomImage& image = Checked(0);
+    if (image.OwnerTransaction == Transaction) return image;
+    Base.TakeOwnImage(*this);
+    return *Image;
+}
 
-void TAtom::AddLinkRefs(int32_t delta) { Base.AddLinkRefs(Checked(0), delta); }
+void TAtom::AddExtRefs(int32_t delta) { Base.AddExtRefs(Changed(), delta); }
+
+void TAtom::AddLinkRefs(int32_t delta) { Base.AddLinkRefs(Changed(), delta); }
 
 void TAtom::SetAccess(TAccess access) {
-    TAtomImage& image = Checked(0);
+    Checked(0);
     if (access == Access) return;
+    TAtomImage& image = Changed();
     TShareCounters delta = AccessCounts(access, +1);
     delta += AccessCounts(Access, -1);
     Base.ChangeShare(image, delta);
     Access = access;
 }
 
+// A borrowed image holds the counts themselves; an image of the transaction, the change.
 void TAtom::GetRefCounts(int32_t& linkRefs, int32_t& extRefs) {
-    TAtomImage& image = Checked(0);
-    linkRefs = image.LinkRefs;
-    extRefs = image.ExtRefs;
+    const TAtomImage* image = &Checked(0);
+    if (image->OwnerTransaction != Transaction) image = Transaction->ImageTable.Get(image->AtomHandle);
+    linkRefs = image ? image->LinkRefs : 0;
+    extRefs = image ? image->ExtRefs : 0;
 }
 
 // ---- enumerator ----
@@ -483,12 +493,40 @@ void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
     image.LoadedParts |= parts;
 }
 
-void TOstraBase::OpenImage(TAtomImage* image, TAccess access, TAtom& into) {
+// A reader in a transaction below the root whose chain holds no image of the atom yet would
+// get a copy that only mirrors the root's image: it uses the root's image itself. It counts as
+// a reader there, which is what the copy's usage would have added, so the sharing rule sees
+// the same counts. Whatever would change the atom through such an open first gives it an
+// image of its own transaction (TakeOwnImage).
+TAtomImage* TOstraBase::ImageForReading(TBaseTransaction& t, TAtomHandle handle) {
+    for (TBaseTransaction* level = &t; level != Root; level = level->Parent)
+        if (!level || level->ImageTable.Get(handle)) return GetImage(t, handle);
+    if (TAtomImage* image = Root->ImageTable.Get(handle)) return image;
+    return NewImage(handle, nullptr, *Root, false);
+}
+
+void TOstraBase::TakeOwnImage(TAtom& atom) {
+    TAtomImage* borrowed = atom.Image;
+    // The chain made here ends at the borrowed image, which the open keeps alive meanwhile.
+    TAtomImage* own = GetImage(*atom.Transaction, borrowed->AtomHandle);
+    try {
+        ChangeShare(*own, AccessCounts(atom.Access, +1));
+    } catch (...) {
+        Settle(*own->OwnerTransaction, own);
+        throw;
+    }
+    atom.Image = own;
+    // Fewer readers: this cannot conflict. The own image's usage keeps the borrowed one open.
+    ChangeShare(*borrowed, AccessCounts(atom.Access, -1));
+}
+
+void TOstraBase::OpenImage(TBaseTransaction& t, TAtomImage* image, TAccess access, TAtom& into) {
     if (access & (AccessWriteData | AccessWriteLinks)) CheckWritable();
     ChangeShare(*image, AccessCounts(access, +1));
     into.Image = image;
     into.Access = access;
-    image->OwnerTransaction->OpenHere += 1;
+    into.Transaction = &t;
+    t.OpenHere += 1;
 }
 
 void TOstraBase::NewAtom(uint32_t id, TAccess access, TAtom& into) {
@@ -497,7 +535,7 @@ void TOstraBase::NewAtom(uint32_t id, TAccess access, TAtom& into) {
     TAtomHandle handle = AtomManager->NewHandle();
     TAtomImage* image = NewImage(handle, nullptr, t, true);
     try {
-        OpenImage(image, access, into);
+        OpenImage(t, image, access, into);
     } catch (...) {
         Settle(t, image);
         throw;
@@ -506,12 +544,13 @@ void TOstraBase::NewAtom(uint32_t id, TAccess access, TAtom& into) {
 
 void TOstraBase::OpenAtom(uint32_t id, TAtomHandle handle, TAccess access, TAtom& into) {
     TBaseTransaction& t = Transactions.Get(id);
-    TAtomImage* image = GetImage(t, handle);
+    bool writes = access & (AccessWriteData | AccessWriteLinks);
+    TAtomImage* image = writes ? GetImage(t, handle) : ImageForReading(t, handle);
     try {
-        OpenImage(image, access, into);
+        OpenImage(t, image, access, into);
     } catch (...) {
         try {
-            Settle(t, image);
+            Settle(*image->OwnerTransaction, image);
         } catch (const std::exception& error) {
             ReportSwallowed("Opening atom", error);
         }
@@ -521,8 +560,8 @@ void TOstraBase::OpenAtom(uint32_t id, TAtomHandle handle, TAccess access, TAtom
 
 void TOstraBase::CloseAtom(TAtom& atom) {
     TAtomImage* image = std::exchange(atom.Image, nullptr);
+    atom.Transaction->OpenHere -= 1;
     TBaseTransaction& owner = *image->OwnerTransaction;
-    owner.OpenHere -= 1;
     try {
         ChangeShare(*image, AccessCounts(atom.Access, -1));
     } catch (...) {

@@ -104,9 +104,14 @@ public:
     TOstraBase& Base;
     TAtomImage* Image;
     TAccess Access;
+    // The transaction it was opened in. A reader may borrow the image of the root instead of one
+    // of this transaction's own (see TOstraBase::ImageForReading).
+    TBaseTransaction* Transaction = nullptr;
 
 private:
     TAtomImage& Checked(TAccess bit);
+    // The image to change: this transaction's own, made now when the open has borrowed one.
+    TAtomImage& Changed();
 };
 
 // The object-layer enumerator of existing atom handles.
@@ -219,13 +224,16 @@ public:
     void AddLinkRefs(TAtomImage& image, int32_t delta);
     void AddExtRefs(TAtomImage& image, int32_t delta);
     void ChangeShare(TAtomImage& image, const TShareCounters& delta);
+    // Moves an open that borrowed the root's image to an image of its own transaction.
+    void TakeOwnImage(TAtom& atom);
 
 private:
     void CreatePredefinedAtoms();
     TAtomImage* NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction& owner, bool isNew);
     void FreeImage(TAtomImage* image);
     TAtomImage* GetImage(TBaseTransaction& t, TAtomHandle handle);
-    void OpenImage(TAtomImage* image, TAccess access, TAtom& into);
+    TAtomImage* ImageForReading(TBaseTransaction& t, TAtomHandle handle);
+    void OpenImage(TBaseTransaction& t, TAtomImage* image, TAccess access, TAtom& into);
     void SetUsage(TAtomImage& image, TAccess usage);
     void LoadParts(TAtomImage& image, uint8_t parts);
     // Runs whenever something on an image has ended: frees, writes back or deletes it.

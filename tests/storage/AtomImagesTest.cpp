@@ -259,6 +259,80 @@ TEST_F(AtomImagesTest, CommitAndAbortWithOpenAtoms) {
     EXPECT_EQ(message, "Cannot abort transaction");
 }
 
+// A reader in a transaction shares the committed image until it changes anything: then the
+// change is the transaction's alone, as with an atom opened for writing.
+TEST_F(AtomImagesTest, ReadersInATransactionChangeOnlyTheirTransaction) {
+    TRef<IVirtualStorage> storage = Create();
+    TAtomHandle handle;
+    {
+        TRef<IVirtualAtom> atom = storage->NewAtom();
+        atom->SetText("committed");
+        handle = HandleOf(atom);
+        storage->OpenRoot()->SetLink(0, atom.get());
+    }
+    auto committedCounts = [&] {
+        int32_t linkRefs, extRefs;
+        Counts(OpenHandle(storage, handle, 0), linkRefs, extRefs);
+        return std::pair(linkRefs, extRefs);
+    };
+    for (bool commit : {false, true}) {
+        TRef<IStorageTransaction> outer = storage->StartTransaction();
+        TRef<IStorageTransaction> t = outer->StartTransaction();
+        TRef<IVirtualAtom> reader = OpenHandle(t, handle, AccessReadData | AccessReadLinks);
+        EXPECT_EQ(reader->GetText(), "committed");
+        // Readers elsewhere share; writers elsewhere, and below, are refused.
+        EXPECT_EQ(Text(OpenHandle(storage, handle, AccessReadData)), "committed");
+        TRef<IStorageTransaction> sibling = outer->StartTransaction();
+        EXPECT_EQ(ErrorCode([&] { OpenHandle(sibling, handle, AccessWriteData); }), 4);
+        TRef<IStorageTransaction> below = t->StartTransaction();
+        EXPECT_EQ(ErrorCode([&] { OpenHandle(below, handle, AccessWriteData); }), 4);
+        below->Abort();
+        sibling->Abort();
+        // In a transaction the counts are its changes: a link made in it shows there, not in
+        // the committed counts.
+        int32_t linkRefs, extRefs;
+        Counts(reader, linkRefs, extRefs);
+        EXPECT_EQ(std::pair(linkRefs, extRefs), std::pair(0, 0));
+        TRef<IVirtualAtom> other = t->NewAtom();
+        other->SetLink(0, reader.get());
+        other->AddReference();
+        Counts(reader, linkRefs, extRefs);
+        EXPECT_EQ(linkRefs, 1);
+        reader->AddReference();
+        Counts(reader, linkRefs, extRefs);
+        EXPECT_EQ(std::pair(linkRefs, extRefs), std::pair(1, 1));
+        EXPECT_EQ(committedCounts(), std::pair(1, 0));
+        reader->SetAccess(AccessReadData | AccessWriteData);
+        reader->SetText(commit ? "changed" : "lost");
+        EXPECT_EQ(ErrorCode([&] { OpenHandle(storage, handle, AccessReadData); }), 4);
+        EXPECT_EQ(ErrorCode([&] { t->Commit(); }), 7);
+        reader.reset();
+        other.reset();
+        if (commit) {
+            t->Commit();
+            outer->Commit();
+        } else {
+            t->Abort();
+            outer->Abort();
+        }
+        EXPECT_EQ(Text(OpenHandle(storage, handle, AccessReadData)), commit ? "changed" : "committed");
+        EXPECT_EQ(committedCounts(), commit ? std::pair(2, 1) : std::pair(1, 0));
+    }
+    // A transaction whose child still reads may commit: the reader stays valid.
+    TRef<IStorageTransaction> outer = storage->StartTransaction();
+    TRef<IStorageTransaction> child = outer->StartTransaction();
+    TRef<IVirtualAtom> reader = OpenHandle(child, handle, AccessReadData);
+    outer->OpenRoot()->SetText("root");
+    outer->Commit();
+    EXPECT_EQ(reader->GetText(), "changed");
+    reader.reset();
+    child->Commit();
+    child.reset();
+    outer.reset();
+    storage.reset();
+    EXPECT_EQ(Text(Open()->OpenRoot()), "root");
+}
+
 TEST_F(AtomImagesTest, CascadeDeletesAnUnreferencedSubtree) {
     TRef<IVirtualStorage> storage = Create();
     std::vector<TAtomHandle> handles;
