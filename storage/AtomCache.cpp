@@ -80,8 +80,9 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     } else {
         std::unique_ptr<TIndexedObject> made;
         if (ItemCount >= Limit && LeastRecent) {
-            made = TakeOut(LeastRecent);
-            bucket.Find(key, index); // the bucket may have lost the item taken
+            TCacheItem* victim = LeastRecent;
+            made = TakeOut(victim);
+            if ((victim->Rec.Handle & Mask) == (handle & Mask)) bucket.Find(key, index); // it lost an item
             auto* reused = static_cast<TCacheItem*>(made.get());
             reused->Key = key;
             TAtomRec& rec = reused->Rec;
@@ -106,25 +107,32 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     return item;
 }
 
-// The recency list is untouched: items only change buckets (and keys with them).
+// The recency list is untouched: items only change buckets (and keys with them). A bucket's
+// items, in key order, split over two new buckets by the next bit of the handle and stay in
+// order there, so each is appended.
 void TAtomCache::Rebucket() {
-    std::vector<std::unique_ptr<TIndexedObject>> items;
-    items.reserve(ItemCount);
-    for (TBinAccessor& bucket : Buckets)
-        while (bucket.Count() > 0) items.push_back(bucket.Extract(bucket.Count() - 1));
+    std::vector<TBinAccessor> old = std::move(Buckets);
     ++Bits;
     BucketCount <<= 1;
     Mask = BucketCount - 1;
     Buckets.clear();
     Buckets.reserve(BucketCount);
     for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<TCacheItem>);
-    for (auto& made : items) {
-        auto* item = static_cast<TCacheItem*>(made.get());
-        item->Key = item->Rec.Handle >> Bits;
-        TBinAccessor& bucket = Buckets[item->Rec.Handle & Mask];
-        size_t index;
-        bucket.Find(item->Key, index);
-        bucket.Insert(index, std::move(made));
+    std::vector<std::unique_ptr<TIndexedObject>> items; // one old bucket's, last first
+    for (uint32_t b = 0; b < old.size(); ++b) {
+        TBinAccessor& from = old[b];
+        items.clear();
+        while (from.Count() > 0) items.push_back(from.Extract(from.Count() - 1));
+        size_t high = 0;
+        for (const auto& item : items) high += (static_cast<TCacheItem*>(item.get())->Rec.Handle & Mask) != b;
+        Buckets[b].SetCapacity(items.size() - high);
+        Buckets[b + old.size()].SetCapacity(high);
+        for (auto it = items.rbegin(); it != items.rend(); ++it) {
+            auto* item = static_cast<TCacheItem*>(it->get());
+            item->Key = item->Rec.Handle >> Bits;
+            TBinAccessor& to = Buckets[item->Rec.Handle & Mask];
+            to.Insert(to.Count(), std::move(*it));
+        }
     }
 }
 
