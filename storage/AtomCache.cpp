@@ -3,6 +3,8 @@
 
 #include "storage/Timers.h"
 
+#include <algorithm>
+
 namespace {
 enum : int {
     CacheReadTimer = 18,
@@ -12,15 +14,10 @@ enum : int {
     CacheClearTimer = 22,
 };
 
-// Items a bucket holds on average before the buckets double: an insert moves about half of them.
-constexpr uint32_t MaxBucketLoad = 16;
 } // namespace
 
 TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
-    : BucketCount(1u << bits), Bits(bits), Mask((1u << bits) - 1), Limit(limit), atoms_(std::move(atoms)) {
-    Buckets.reserve(BucketCount);
-    for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<TCacheItem>);
-}
+    : Bits(bits), Limit(limit), atoms_(std::move(atoms)) {}
 
 TAtomCache::~TAtomCache() = default;
 
@@ -30,12 +27,54 @@ void* TAtomCache::GetInterface(const TGUID& iid) {
 }
 
 uint32_t TAtomCache::ItemHandle(uint32_t index) {
-    for (uint32_t b = 0; b < BucketCount; ++b) {
-        TBinAccessor& bucket = Buckets[b];
-        if (index < bucket.Count()) return bucket.Get(index)->Key << Bits | b;
-        index -= uint32_t(bucket.Count());
+    if (!orderValid_) {
+        order_.clear();
+        for (const TSlot& slot : slots_)
+            if (slot.Item) order_.push_back(slot.Handle);
+        uint32_t mask = (1u << Bits) - 1;
+        auto rank = [&](uint32_t h) { return uint64_t(h & mask) << 32 | (h >> Bits); };
+        std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return rank(a) < rank(b); });
+        orderValid_ = true;
     }
-    return 0;
+    return index < order_.size() ? order_[index] : 0;
+}
+
+size_t TAtomCache::SlotOf(uint32_t handle) const {
+    return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
+}
+
+size_t TAtomCache::Probe(uint32_t handle) const {
+    size_t mask = slots_.size() - 1;
+    size_t i = SlotOf(handle);
+    while (slots_[i].Item && slots_[i].Handle != handle) i = (i + 1) & mask;
+    return i;
+}
+
+void TAtomCache::Grow() {
+    std::vector<TSlot> old = std::move(slots_);
+    slots_ = std::vector<TSlot>(old.empty() ? 64 : old.size() * 2);
+    for (TSlot& slot : old)
+        if (slot.Item) slots_[Probe(slot.Handle)] = std::move(slot);
+}
+
+std::unique_ptr<TCacheItem> TAtomCache::TakeOut(uint32_t handle) {
+    if (slots_.empty()) return nullptr;
+    size_t mask = slots_.size() - 1;
+    size_t hole = Probe(handle);
+    std::unique_ptr<TCacheItem> item = std::move(slots_[hole].Item);
+    if (!item) return nullptr;
+    orderValid_ = false;
+    // An entry of the run may fill the hole when its home is not cyclically within (hole, j].
+    for (size_t j = (hole + 1) & mask; slots_[j].Item; j = (j + 1) & mask) {
+        size_t home = SlotOf(slots_[j].Handle);
+        bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+        if (!between) {
+            slots_[hole] = std::move(slots_[j]);
+            hole = j;
+        }
+    }
+    slots_[hole] = TSlot{};
+    return item;
 }
 
 void TAtomCache::Unlink(TCacheItem* item) {
@@ -58,106 +97,74 @@ void TAtomCache::PutInFront(TCacheItem* item) {
 void TAtomCache::DeleteItem(TCacheItem* item) {
     Unlink(item);
     --ItemCount;
-    Buckets[item->Rec.Handle & Mask].RemoveItem(item);
+    TakeOut(item->Rec.Handle);
 }
 
 // A new item takes over the least recently used one when the cache is full: its buffers are
 // reused, and no memory is freed and taken again on every miss.
 TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     TTimedScope timer(CacheGetItemTimer);
-    TBinAccessor& bucket = Buckets[handle & Mask];
-    uint32_t key = handle >> Bits;
     ++Lookups;
-    size_t index;
-    auto* item = static_cast<TCacheItem*>(bucket.Find(key, index));
-    created = !item;
-    if (item) {
-        ++Hits;
-        if (item != MostRecent) {
-            Unlink(item);
-            PutInFront(item);
+    if (!slots_.empty()) {
+        TSlot& slot = slots_[Probe(handle)];
+        if (TCacheItem* item = slot.Item.get()) {
+            created = false;
+            ++Hits;
+            if (item != MostRecent) {
+                Unlink(item);
+                PutInFront(item);
+            }
+            EvictBeyondLimit(item);
+            return item;
         }
-    } else {
-        std::unique_ptr<TIndexedObject> made;
-        if (ItemCount >= Limit && LeastRecent) {
-            TCacheItem* victim = LeastRecent;
-            made = TakeOut(victim);
-            if ((victim->Rec.Handle & Mask) == (handle & Mask)) bucket.Find(key, index); // it lost an item
-            auto* reused = static_cast<TCacheItem*>(made.get());
-            reused->Key = key;
-            TAtomRec& rec = reused->Rec;
-            rec.Data.clear();
-            rec.Links.clear();
-            rec.Entry = {};
-            rec.EntryLoaded = false;
-            rec.LinkWidth = 1;
-            rec.LinkRefs = rec.ExtRefs = 0;
-            rec.Loaded = 0;
-        } else {
-            made = std::make_unique<TCacheItem>(key);
-        }
-        item = static_cast<TCacheItem*>(made.get());
-        item->Rec.Handle = handle;
-        bucket.Insert(index, std::move(made));
-        ++ItemCount;
-        PutInFront(item);
     }
-    while (ItemCount > Limit && LeastRecent && LeastRecent != item) DeleteItem(LeastRecent);
-    if (ItemCount > BucketCount * MaxBucketLoad) Rebucket();
+    created = true;
+    std::unique_ptr<TCacheItem> made;
+    if (ItemCount >= Limit && LeastRecent) {
+        TCacheItem* victim = LeastRecent;
+        Unlink(victim);
+        --ItemCount;
+        made = TakeOut(victim->Rec.Handle);
+        TAtomRec& rec = made->Rec;
+        rec.Data.clear();
+        rec.Links.clear();
+        rec.Entry = {};
+        rec.EntryLoaded = false;
+        rec.LinkWidth = 1;
+        rec.LinkRefs = rec.ExtRefs = 0;
+        rec.Loaded = 0;
+    } else {
+        made = std::make_unique<TCacheItem>();
+    }
+    if (size_t(ItemCount + 1) * 2 > slots_.size()) Grow();
+    TCacheItem* item = made.get();
+    item->Rec.Handle = handle;
+    TSlot& slot = slots_[Probe(handle)];
+    slot.Handle = handle;
+    slot.Item = std::move(made);
+    orderValid_ = false;
+    ++ItemCount;
+    PutInFront(item);
+    EvictBeyondLimit(item);
     return item;
 }
 
-// The recency list is untouched: items only change buckets (and keys with them). A bucket's
-// items, in key order, split over two new buckets by the next bit of the handle and stay in
-// order there, so each is appended.
-void TAtomCache::Rebucket() {
-    std::vector<TBinAccessor> old = std::move(Buckets);
-    ++Bits;
-    BucketCount <<= 1;
-    Mask = BucketCount - 1;
-    Buckets.clear();
-    Buckets.reserve(BucketCount);
-    for (uint32_t i = 0; i < BucketCount; ++i) Buckets.emplace_back(&MakeIndexedObject<TCacheItem>);
-    std::vector<std::unique_ptr<TIndexedObject>> items; // one old bucket's, last first
-    for (uint32_t b = 0; b < old.size(); ++b) {
-        TBinAccessor& from = old[b];
-        items.clear();
-        while (from.Count() > 0) items.push_back(from.Extract(from.Count() - 1));
-        size_t high = 0;
-        for (const auto& item : items) high += (static_cast<TCacheItem*>(item.get())->Rec.Handle & Mask) != b;
-        Buckets[b].SetCapacity(items.size() - high);
-        Buckets[b + old.size()].SetCapacity(high);
-        for (auto it = items.rbegin(); it != items.rend(); ++it) {
-            auto* item = static_cast<TCacheItem*>(it->get());
-            item->Key = item->Rec.Handle >> Bits;
-            TBinAccessor& to = Buckets[item->Rec.Handle & Mask];
-            to.Insert(to.Count(), std::move(*it));
-        }
-    }
-}
-
-// Unlinks the item and takes it from its bucket without freeing it.
-std::unique_ptr<TIndexedObject> TAtomCache::TakeOut(TCacheItem* item) {
-    Unlink(item);
-    --ItemCount;
-    TBinAccessor& bucket = Buckets[item->Rec.Handle & Mask];
-    size_t index;
-    bucket.Find(item->Key, index);
-    return bucket.Extract(index);
+void TAtomCache::EvictBeyondLimit(const TCacheItem* spared) {
+    while (ItemCount > Limit && LeastRecent && LeastRecent != spared) DeleteItem(LeastRecent);
 }
 
 void TAtomCache::Clear() {
     TTimedScope timer(CacheClearTimer);
-    for (TBinAccessor& bucket : Buckets)
-        while (bucket.Count() > 0) bucket.Delete(bucket.Count() - 1);
+    slots_.clear();
+    orderValid_ = false;
     MostRecent = LeastRecent = nullptr;
     ItemCount = 0;
 }
 
 void TAtomCache::Remove(uint32_t handle) {
     TTimedScope timer(CacheRemoveTimer);
-    size_t index;
-    if (auto* item = static_cast<TCacheItem*>(Buckets[handle & Mask].Find(handle >> Bits, index))) DeleteItem(item);
+    if (slots_.empty()) return;
+    if (TCacheItem* item = slots_[Probe(handle)].Item.get()) DeleteItem(item);
 }
 
 void TAtomCache::Read(uint32_t handle, uint8_t parts, TAtomData& data) {

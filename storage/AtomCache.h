@@ -1,14 +1,13 @@
-// TAtomCache: the committed content of recently used atoms, in 2^Bits sorted buckets with a
-// least-recently-used order and an item limit. The buckets double when they grow long, so a
-// large limit keeps lookups and inserts short. Reads fill missing parts from the atom table;
-// writes go through to it, so the cache never holds what the file lacks.
+// TAtomCache: the committed content of recently used atoms, found by handle in an open-addressing
+// table, with a least-recently-used order and an item limit. Reads fill missing parts from the
+// atom table; writes go through to it, so the cache never holds what the file lacks.
 #pragma once
 
-#include "storage/Accessors.h"
 #include "storage/AtomManager.h"
 #include "storage/Unknown.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // The content of an atom as it travels between the object layer and the cache.
@@ -42,9 +41,7 @@ protected:
     ~IAtomCache() = default;
 };
 
-class TCacheItem : public TIndexedObject {
-public:
-    using TIndexedObject::TIndexedObject;
+struct TCacheItem {
     TAtomRec Rec;
     TCacheItem* Older = nullptr;
     TCacheItem* Newer = nullptr;
@@ -52,7 +49,8 @@ public:
 
 class TAtomCache : public TUnknown, public IAtomCache {
 public:
-    // Reads and writes through atoms (counted).
+    // Reads and writes through atoms (counted). Bits only orders ItemHandle: by the handle's low
+    // Bits bits, then by the rest.
     TAtomCache(TRef<IAtomManager> atoms, uint32_t bits = 6, uint32_t limit = 8000);
     ~TAtomCache() override;
 
@@ -66,10 +64,7 @@ public:
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
     void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override;
 
-    uint32_t BucketCount;
-    std::vector<TBinAccessor> Buckets;
     uint32_t Bits;
-    uint32_t Mask;
     TCacheItem* MostRecent = nullptr;
     uint32_t Hits = 0;
     TCacheItem* LeastRecent = nullptr;
@@ -81,13 +76,25 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
+    struct TSlot {
+        uint32_t Handle = 0;
+        std::unique_ptr<TCacheItem> Item; // none: the slot is free
+    };
     TCacheItem* GetItem(uint32_t handle, bool& created);
-    // Spreads the items over twice the buckets.
-    void Rebucket();
+    size_t SlotOf(uint32_t handle) const;
+    // The slot holding handle, or the free one where it would go.
+    size_t Probe(uint32_t handle) const;
+    void Grow();
+    // Takes the handle's item out of the table; the rest of its probe run moves up.
+    std::unique_ptr<TCacheItem> TakeOut(uint32_t handle);
     void Unlink(TCacheItem* item);
     void PutInFront(TCacheItem* item);
     void DeleteItem(TCacheItem* item);
-    std::unique_ptr<TIndexedObject> TakeOut(TCacheItem* item);
+    // Down to the limit, from the least recent, never the item being served.
+    void EvictBeyondLimit(const TCacheItem* spared);
 
+    std::vector<TSlot> slots_; // a power of two long, at most half full
+    std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
+    bool orderValid_ = false;
     TRef<IAtomManager> atoms_;
 };
