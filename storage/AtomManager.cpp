@@ -403,12 +403,12 @@ void TAtomManager::LoadEntry(TAtomRec& rec) {
 void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (parts == 0) return;
     TTimedScope timer(ReadAtomTimer);
+    std::lock_guard guard(lock_); // the table and the body buffer
     TAtomEntry entry = rec.Entry;
     if (!rec.EntryLoaded) ReadEntry(rec.Handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
     uint8_t fill = uint8_t(parts | (AtomPartAll & ~rec.Loaded));
     bool external = !IsInline(entry) && (parts & (AtomPartData | AtomPartLinks));
-    std::lock_guard guard(lock_); // the body buffer
     if (external) {
         uint64_t length = BodyLengthOf(entry);
         uint64_t address = GetLE64(&entry[BodyAddressOffset]);
