@@ -155,7 +155,8 @@ void TAtom::AddLinkRefs(int32_t delta) { Base.AddLinkRefs(Changed(), delta); }
 void TAtom::SetAccess(TAccess access) {
     Checked(0);
     if (access == Access) return;
-    TAtomImage& image = Changed();
+    // A reader that stays one keeps the image it borrowed: the counts there are the same.
+    TAtomImage& image = (access & (AccessWriteData | AccessWriteLinks)) ? Changed() : *Image;
     TShareCounters delta = AccessCounts(access, +1);
     delta += AccessCounts(Access, -1);
     Base.ChangeShare(image, delta);
