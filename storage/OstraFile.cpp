@@ -241,6 +241,15 @@ void TOstraFile::WriteHeader() {
     WriteAt(header_, 0);
 }
 
+// A field of the header changed in memory: the commit writes the header, so that a session
+// growing the file by thousands of atoms does not rewrite it each time.
+void TOstraFile::HeaderChanged() {
+    CheckWritable();
+    std::lock_guard guard(lock_);
+    CheckUsable();
+    changed_ = true;
+}
+
 TGUID TOstraFile::DataClass() const {
     return TGUID::FromBytes(std::span<const uint8_t>(&header_[OstraHeader::DataClassOffset], TGUID::ByteSize));
 }
@@ -343,8 +352,6 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     PutBytes(nullptr, value, count, position);
 }
 
-// A page enters with the bytes the file holds there (zeros beyond its end). When too many are
-// held, the written ones go to the system and all are dropped.
 // The system's view of the file where it still holds the storage's bytes (up to a cut made in
 // memory only).
 std::span<const uint8_t> TOstraFile::CleanView() {
@@ -362,6 +369,8 @@ TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {
     return lastPage_;
 }
 
+// A page enters with the bytes the file holds there (zeros beyond its end). When too many are
+// held, the written ones go to the system and all are dropped.
 TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     if (lastPage_ && lastPageNumber_ == page) return *lastPage_;
     auto it = pages_.find(page);
@@ -557,26 +566,26 @@ void TOstraFile::Fail() noexcept {
 void TOstraFile::SetFlags(uint16_t flags) {
     if (flags == Flags()) return;
     PutLE16(&header_[OstraHeader::FlagsOffset], flags);
-    WriteHeader();
+    HeaderChanged();
 }
 
 void TOstraFile::SetAtomTableRoot(uint64_t address) {
     if (address == AtomTableRoot()) return;
     PutLE64(&header_[OstraHeader::AtomTableRootOffset], address);
-    WriteHeader();
+    HeaderChanged();
 }
 
 void TOstraFile::SetHoleTableRoot(uint64_t address) {
     if (address == HoleTableRoot()) return;
     PutLE64(&header_[OstraHeader::HoleTableRootOffset], address);
-    WriteHeader();
+    HeaderChanged();
 }
 
 void TOstraFile::SetDataSize(uint64_t size) {
     if (size == DataSize()) return;
     CheckWritable();
     PutLE64(&header_[OstraHeader::DataSizeOffset], size);
-    WriteHeader();
+    HeaderChanged();
     SetPhysicalLength(RoundUpToGranule(size));
 }
 

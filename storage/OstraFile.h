@@ -171,6 +171,7 @@ private:
     void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);
     void CreateManagers();
     void WriteHeader();
+    void HeaderChanged();
     void StoreHeaderCRC();
     void Shutdown() noexcept;
     struct TPage {

@@ -9,13 +9,15 @@ void TReadWriteLock::BeginRead() {
 
 void TReadWriteLock::EndRead() {
     std::lock_guard count(counter_);
-    if (--ReaderCount == 0) noReaders_.notify_all();
+    if (--ReaderCount == 0 && writerWaiting_) noReaders_.notify_all();
 }
 
 void TReadWriteLock::BeginWrite() {
     entry_.lock(); // held until EndWrite
     std::unique_lock count(counter_);
+    writerWaiting_ = true;
     noReaders_.wait(count, [this] { return ReaderCount == 0; });
+    writerWaiting_ = false;
 }
 
 void TReadWriteLock::EndWrite() { entry_.unlock(); }

@@ -17,4 +17,5 @@ private:
     std::mutex counter_;
     std::condition_variable_any noReaders_;
     int ReaderCount = 0;
+    bool writerWaiting_ = false; // the last reader out wakes it; otherwise nobody listens
 };
