@@ -24,6 +24,7 @@ constexpr uint32_t FillBufferSize = 1024;
 // The page buffer: its page, the pages written at once.
 constexpr uint64_t PageSize = TOstraFile::PageSize;
 constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
+constexpr uint64_t ViewAfterPages = 64;
 constexpr size_t MaxPagesPerWrite = 64;
 
 [[noreturn]] void RaiseOpenError(int32_t code, const char* format, const std::string& name) {
@@ -313,7 +314,7 @@ void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
 void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
     size_t got = 0;
-    std::span<const uint8_t> view = os_.ReadView();
+    std::span<const uint8_t> view = SystemView();
     if (position <= view.size() && view.size() - position >= buffer.size()) {
         std::memcpy(buffer.data(), view.data() + position, buffer.size());
         got = buffer.size();
@@ -352,10 +353,17 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     PutBytes(nullptr, value, count, position);
 }
 
+// Mapping the file costs more than a session reading a few pages saves: the view is taken
+// once the page buffer has taken in ViewAfterPages pages (long reads pass it by, one call each).
+std::span<const uint8_t> TOstraFile::SystemView() {
+    if (pagesRead_ < ViewAfterPages) return {};
+    return os_.ReadView();
+}
+
 // The system's view of the file where it still holds the storage's bytes (up to a cut made in
 // memory only).
 std::span<const uint8_t> TOstraFile::CleanView() {
-    std::span<const uint8_t> view = os_.ReadView();
+    std::span<const uint8_t> view = SystemView();
     return view.first(size_t(std::min<uint64_t>(view.size(), staleFrom_)));
 }
 
@@ -380,6 +388,7 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
             pages_.clear();
         }
         auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
+        ++pagesRead_;
         uint64_t start = page * PageSize;
         if (start < fileEnd_)
             ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);

@@ -181,6 +181,7 @@ private:
     TPage& CachedPage(uint64_t page);
     // The page when it is in memory, else nullptr.
     TPage* KeptPage(uint64_t page);
+    std::span<const uint8_t> SystemView();
     std::span<const uint8_t> CleanView();
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
     void DropPages(uint64_t position, uint64_t count);
@@ -218,6 +219,7 @@ private:
     // The journal of the commit under way, and the pages whose originals it holds.
     TRollbackJournal journal_{uint32_t(PageSize)};
     std::set<uint64_t> journaled_;
+    uint64_t pagesRead_ = 0; // into the page buffer, this session
     TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
     uint64_t lastPageNumber_ = 0;
 };
