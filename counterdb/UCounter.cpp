@@ -379,26 +379,27 @@ void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, boo
     }
 }
 
-// The counts of table on the days first .. first + days - 1. A table not much longer than the
-// period is walked once (its keys, raw date bytes, have no useful order); a longer one is
-// probed day by day, as is any table whose walk fails.
+// The counts of table on the days first .. first + days - 1, all days looked up in one descent
+// (the keys, raw date bytes, have no useful order, so a walk would visit every day the table
+// holds); day by day when that fails or the table offers no such lookup.
 std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool forgiving) {
     std::vector<int32_t> counts(size_t(std::max(days, 0)), 0);
     if (!table || counts.empty()) return counts;
     TRef<IIndexWalk> walk = Query<IIndexWalk>(table);
-    if (!walk || walk->GetKeyCount() > 2 * days) {
+    if (!walk) {
         ProbeDays(table, first, counts, forgiving);
         return counts;
     }
+    std::vector<std::string> keys;
+    keys.reserve(counts.size());
+    for (size_t d = 0; d < counts.size(); ++d) {
+        std::array<uint8_t, 8> key = DayKey(first + double(d));
+        keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
+    }
     try {
-        walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
-            if (key.size() != 8) return;
-            double day = DayOfKey(AsBytes(key));
-            double offset = day - first;
-            if (!(offset >= 0 && offset < days) || offset != std::trunc(offset)) return;
-            std::array<uint8_t, 8> exact = DayKey(day);
-            if (std::memcmp(exact.data(), key.data(), exact.size()) != 0) return;
-            counts[size_t(offset)] = value ? StrToIntDef(value->GetText(), 0) : 0;
+        walk->FindKeys(std::move(keys), AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+            size_t offset = size_t(DayOfKey(AsBytes(key)) - first);
+            counts[offset] = value ? StrToIntDef(value->GetText(), 0) : 0;
         });
     } catch (const std::exception&) {
         std::fill(counts.begin(), counts.end(), 0);
