@@ -17,6 +17,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -141,8 +142,16 @@ struct THostRecord {
     int32_t Visits = 0;
 };
 
+// Host records are short: one read into a buffer on the stack serves all but very long
+// addresses, which are read again whole.
 THostRecord ReadHostRecord(IVirtualAtom* atom) {
-    TByteArray bytes = atom->GetBytes();
+    std::array<uint8_t, 64> buffer;
+    std::span<const uint8_t> bytes(buffer.data(), atom->Read(0, buffer));
+    TByteArray whole;
+    if (bytes.size() == buffer.size()) {
+        whole = atom->GetBytes();
+        bytes = whole;
+    }
     TReader reader(bytes);
     THostRecord record;
     record.Address = reader.ReadString();
@@ -213,41 +222,63 @@ std::string RefererHostKey(std::string_view referer) {
 
 // ---- sorting --------------------------------------------------------------------------------
 
-int CompareDatesDescending(TDateTime a, TDateTime b) { return a > b ? -1 : (a < b ? 1 : 0); }
 int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ? 1 : 0); }
 
-const TCObject& EntryData(const TStringList::TEntry& entry) { return static_cast<const TCObject&>(*entry.Object); }
+// One entry of a host, page or referrer list, gathered before the list is built: the sort then
+// moves small keys, not list entries. Pages and referrers put their count in Hits.
+struct TListRow {
+    std::string Text;
+    TDateTime Date = 0;
+    int32_t Hits = 0;
+    int32_t Visits = 0;
+};
 
-using TEntry = TStringList::TEntry;
+// The positions of rows in the order of before over key(row); rows with equal keys keep their
+// order.
+template <class Key, class Before>
+std::vector<uint32_t> StableOrder(const std::vector<TListRow>& rows, Key key, Before before) {
+    std::vector<std::pair<decltype(key(rows.front())), uint32_t>> keyed;
+    keyed.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) keyed.emplace_back(key(rows[i]), uint32_t(i));
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+    std::vector<uint32_t> order;
+    order.reserve(keyed.size());
+    for (const auto& entry : keyed) order.push_back(entry.second);
+    return order;
+}
 
-// Host lists: 1 date, 2 hits, 3 visits, otherwise the address; one comparison per mode, picked
-// once per sort.
-void SortHostList(TStringList& list, int32_t mode) {
-    if (mode <= 0 || list.Empty()) return;
+// Host lists: 1 date, 2 hits, 3 visits, other positive modes the address, all but the address
+// descending; 0 or below (or no rows): as gathered.
+std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t mode) {
+    if (mode <= 0 || rows.empty()) {
+        std::vector<uint32_t> order(rows.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+        return order;
+    }
     switch (mode) {
-    case 1:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        });
-        break;
-    case 2:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        });
-        break;
-    case 3:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
-        });
-        break;
-    default: list.CustomSort([](const TEntry& a, const TEntry& b) { return CompareStr(a.Text, b.Text); });
+    case 1: return StableOrder(rows, [](const TListRow& row) { return row.Date; }, std::greater<>());
+    case 2: return StableOrder(rows, [](const TListRow& row) { return row.Hits; }, std::greater<>());
+    case 3: return StableOrder(rows, [](const TListRow& row) { return row.Visits; }, std::greater<>());
+    default:
+        return StableOrder(rows, [](const TListRow& row) { return std::string_view(row.Text); }, std::less<>());
     }
 }
 
-// Pages and referrers share one order: 1 date, 2 count, otherwise the name.
-void SortPageList(TStringList& list, int32_t mode) {
-    if (mode <= 0 || list.Empty()) return;
-    SortHostList(list, mode > 2 ? 0 : mode);
+// Pages and referrers share one order: 1 date, 2 count; their other positive modes ask for the
+// name, which is the index order they are gathered in.
+std::vector<uint32_t> PageListOrder(const std::vector<TListRow>& rows, int32_t mode) {
+    return HostListOrder(rows, mode > 2 ? 0 : mode);
+}
+
+// The list of rows in order, each entry with its TCObject.
+TStringList ListOfRows(std::vector<TListRow>& rows, const std::vector<uint32_t>& order) {
+    TStringList list;
+    for (uint32_t i : order) {
+        TListRow& row = rows[i];
+        list.AddObject(std::move(row.Text), std::make_unique<TCObject>(row.Hits, row.Date, row.Visits));
+    }
+    return list;
 }
 
 void SortByCount(TStringList& list) {
@@ -341,6 +372,19 @@ void WalkIndex(IIndexer* index, const IIndexWalk::TVisit& visit, bool values = t
         visit(cursor->GetKey(), value.get());
     }
     cursor->Close();
+}
+
+// The key count an index keeps, only to reserve room: 0 when it keeps none, an unlikely one or
+// one it cannot read (the walk that follows reports what is wrong with the index).
+size_t KeyCountHint(IIndexer* index) {
+    TRef<IIndexWalk> walk = Query<IIndexWalk>(index);
+    if (!walk) return 0;
+    try {
+        int32_t count = walk->GetKeyCount();
+        return count > 0 && count <= (1 << 20) ? size_t(count) : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
 }
 
 int32_t CountKeys(IIndexer* index) {
@@ -915,13 +959,13 @@ int32_t TOstraCounter::GetHostCount() {
 
 TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Hosts.get()));
     WalkIndex(Hosts.get(), [&](std::string_view, IVirtualAtom* value) {
         THostRecord record = ReadHostRecord(value);
-        list.AddObject(record.Address, std::make_unique<TCObject>(record.Hits, record.Date, record.Visits));
+        rows.push_back(TListRow{std::move(record.Address), record.Date, record.Hits, record.Visits});
     });
-    SortHostList(list, SortMode);
-    return list;
+    return ListOfRows(rows, HostListOrder(rows, SortMode));
 }
 
 void TOstraCounter::DeleteHost(std::string_view IP) {
@@ -1116,13 +1160,13 @@ TStringList TOstraCounter::GetNodeNames() {
 
 TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Nodes.get()));
     WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* value) {
         TPageRecord record = ReadPageRecord(value);
-        list.AddObject(std::string(key), std::make_unique<TCObject>(record.Count, record.Date, 0));
+        rows.push_back(TListRow{std::string(key), record.Date, record.Count, 0});
     });
-    SortPageList(list, SortMode);
-    return list;
+    return ListOfRows(rows, PageListOrder(rows, SortMode));
 }
 
 void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate) {
@@ -1217,17 +1261,17 @@ void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date) {
 
 TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
-    if (!Referers) return list;
+    if (!Referers) return TStringList();
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Referers.get()));
     WalkIndex(Referers.get(), [&](std::string_view key, IVirtualAtom* value) {
         std::array<uint8_t, RefererRecordSize> record{};
         if (!value || value->Read(0, record) < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
-        list.AddObject(std::string(key), std::make_unique<TCObject>(count, date, 0));
+        rows.push_back(TListRow{std::string(key), date, count, 0});
     });
-    SortPageList(list, SortMode);
-    return list;
+    return ListOfRows(rows, PageListOrder(rows, SortMode));
 }
 
 bool TOstraCounter::ClearReferers() {
