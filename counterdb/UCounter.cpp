@@ -570,6 +570,7 @@ public:
     int32_t GetHostsByDate(TDateTime Date) override;
     std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) override;
     std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) override;
+    std::vector<TPageDays> GetHitsForDaysOfPages(int32_t First, int32_t Days) override;
     int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) override;
     int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) override;
     TStringList GetNodeNames() override;
@@ -1116,6 +1117,34 @@ std::vector<int32_t> TOstraCounter::GetHitsForDays(std::string_view Node, int32_
     CheckOpen();
     TRef<IIndexer> table = DayTable(Node, false);
     return ReadDays(table.get(), First, Days, true);
+}
+
+std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32_t Days) {
+    CheckOpen();
+    std::vector<TPageDays> pages;
+    // Each page as GetHitsForDays reads it, from the page atom the walk opened; the empty name
+    // means the site there.
+    auto hitsOf = [&](std::string_view node, IVirtualAtom* page) {
+        try {
+            if (node.empty() || !page) return GetHitsForDays(node, First, Days);
+            TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, AccessReadOnly);
+            TRef<IIndexer> table = header ? NewTrieIndexFactory()->OpenIndex(header.get(), "", "") : nullptr;
+            return ReadDays(table.get(), First, Days, true);
+        } catch (const std::exception&) {
+            return std::vector<int32_t>(size_t(std::max(Days, 0)), 0);
+        }
+    };
+    try {
+        pages.reserve(KeyCountHint(Nodes.get()));
+        WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* page) {
+            pages.push_back(TPageDays{std::string(key), hitsOf(key, page)});
+        });
+    } catch (const std::exception&) {
+        // A page atom the walk cannot open: every page is looked up on its own instead.
+        pages.clear();
+        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsOf(entry.Text, nullptr)});
+    }
+    return pages;
 }
 
 std::vector<int32_t> TOstraCounter::GetHostsForDays(int32_t First, int32_t Days) {

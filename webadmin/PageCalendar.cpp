@@ -2,6 +2,7 @@
 // averages and the site's hosts per day, for the current month, the current week or a month.
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "webadmin/UWMAdm.h"
@@ -108,19 +109,28 @@ struct TCalendarTable {
         if (Kind == TPeriodKind::CurrentWeek) body << "</tr>";
     }
 
-    void AddNodeRow(TPageText& body, ICounter& counter, const std::string& name, std::vector<int32_t>& daySums,
+    // A page whose day table cannot be read shows no hits.
+    std::vector<TPageDays> PageRows(ICounter& counter, const std::vector<std::string>& names) const {
+        std::vector<TPageDays> rows;
+        for (const std::string& name : names) {
+            std::vector<int32_t> dayHits;
+            try {
+                dayHits = counter.GetHitsForDays(name, First, Days);
+            } catch (const std::exception&) {
+                dayHits.assign(size_t(Days), 0);
+            }
+            rows.push_back(TPageDays{name, std::move(dayHits)});
+        }
+        return rows;
+    }
+
+    void AddNodeRow(TPageText& body, const TPageDays& row, std::vector<int32_t>& daySums,
                     std::vector<int32_t>& dayMax) const {
         body << "<tr>"
-             << "<td><font color=black>" + Html(name) + "</font></td>";
+             << "<td><font color=black>" + Html(row.Node) + "</font></td>";
         int64_t sum = 0;
         int32_t highest = 0;
-        std::vector<int32_t> dayHits;
-        try {
-            dayHits = counter.GetHitsForDays(name, First, Days);
-        } catch (const std::exception&) {
-            // A page whose day table cannot be read shows no hits.
-            dayHits.assign(size_t(Days), 0);
-        }
+        const std::vector<int32_t>& dayHits = row.Hits;
         for (int32_t d = 0; d < Days; ++d) {
             int32_t hits = dayHits[size_t(d)];
             sum += hits;
@@ -148,11 +158,11 @@ struct TCalendarTable {
              << (average > 0 ? BoldCell(FormatFixed2(average)) : "<td>&nbsp</td>") + "</tr>";
     }
 
-    void AddTable(TPageText& body, ICounter& counter, const std::vector<std::string>& names) const {
+    void AddTable(TPageText& body, ICounter& counter, const std::vector<TPageDays>& rows) const {
         std::vector<int32_t> daySums(size_t(Days), 0);
         std::vector<int32_t> dayMax(size_t(Days), 0);
         AddHeader(body);
-        for (const std::string& name : names) AddNodeRow(body, counter, name, daySums, dayMax);
+        for (const TPageDays& row : rows) AddNodeRow(body, row, daySums, dayMax);
         AddSummedRow(body, "<tr bgcolor=#65adfc><td align=center><b><font color=black>Total</font></b></td>", daySums);
 
         body << "<tr><td align=center><b><font color=black>Max</font></b></td>";
@@ -176,8 +186,10 @@ struct TCalendarTable {
     }
 };
 
+bool IsSinglePage(const TNodeChoice& choice) { return UpperCase(choice.Nodes) != "ALL" && !choice.NodeName.empty(); }
+
 std::vector<std::string> RowNames(const TStringList& names, const TNodeChoice& choice) {
-    if (UpperCase(choice.Nodes) != "ALL" && !choice.NodeName.empty()) return {choice.NodeName};
+    if (IsSinglePage(choice)) return {choice.NodeName};
     std::vector<std::string> rows;
     for (const auto& entry : names) rows.push_back(entry.Text);
     return rows;
@@ -185,15 +197,31 @@ std::vector<std::string> RowNames(const TStringList& names, const TNodeChoice& c
 
 int32_t DayNumber(TDateTime value) { return int32_t(std::floor(value)); }
 
+// Whether the request gets a table of days (not a form, not an empty answer), decided without
+// raising: a chosen month whose year does not parse is left to the page to refuse.
+bool AsksForTable(const TWebRequest& request) {
+    if (request.QueryField("seltype") == "1") return false;
+    std::string type = request.QueryField("type");
+    if (type == "lmd" || type == "lwd") return true;
+    if (type != "cus") return false;
+    std::string mon = request.QueryField("mon");
+    std::optional<int32_t> year = TryStrToInt(request.QueryField("year"));
+    return !mon.empty() && year && IsValidDate(*year, MonthIndex(mon), 1);
+}
+
 } // namespace
 
 std::string PageCalendar(TWM&, TWebRequest& request) {
     ICounter& counter = *CounterBase;
-    TStringList names = counter.GetNodeNames();
+    TNodeChoice choice{request.QueryField("nodes"), request.QueryField("nname")};
+    // A table of every page reads the names with the counts, in one pass over the pages; all
+    // else reads them first, as the selection form and the page choice did from the start.
+    bool everyPageTable = !IsSinglePage(choice) && AsksForTable(request);
+    TStringList names;
+    if (!everyPageTable) names = counter.GetNodeNames();
     if (request.QueryField("seltype") == "1") return SelectionForm(request, names);
 
     const std::string sn = ScriptLink(request);
-    TNodeChoice choice{request.QueryField("nodes"), request.QueryField("nname")};
     TDateTime now = Now();
     TDateParts today = DecodeDateTime(now);
     int32_t todayNumber = DayNumber(now);
@@ -242,6 +270,8 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
     } else {
         return body.Text();
     }
-    table.AddTable(body, counter, RowNames(names, choice));
+    table.AddTable(body, counter,
+                   everyPageTable ? counter.GetHitsForDaysOfPages(table.First, table.Days)
+                                  : table.PageRows(counter, RowNames(names, choice)));
     return body.Text();
 }
