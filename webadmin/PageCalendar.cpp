@@ -86,8 +86,16 @@ struct TCalendarTable {
     int32_t First;
     int32_t Days;
 
-    std::string BlankDayCell() const {
+    std::string_view BlankDayCell() const {
         return Kind == TPeriodKind::CurrentWeek ? "<td>&nbsp</td>" : "<td align=center>&nbsp</td>";
+    }
+
+    // A summary cell of a page's row: the value in bold, blank when there is none.
+    static void AddRowSummary(TPageText& body, const std::string& value) {
+        if (!value.empty())
+            body.Line({"<td align=center><b><font color=black>", value, "</font></b></td>"});
+        else
+            body << "<td align=center>&nbsp</td>";
     }
 
     void AddHeader(TPageText& body) const {
@@ -126,8 +134,8 @@ struct TCalendarTable {
 
     void AddNodeRow(TPageText& body, const TPageDays& row, std::vector<int32_t>& daySums,
                     std::vector<int32_t>& dayMax) const {
-        body << "<tr>"
-             << "<td><font color=black>" + Html(row.Node) + "</font></td>";
+        body << "<tr>";
+        body.Line({"<td><font color=black>", Html(row.Node), "</font></td>"});
         int64_t sum = 0;
         int32_t highest = 0;
         const std::vector<int32_t>& dayHits = row.Hits;
@@ -137,13 +145,16 @@ struct TCalendarTable {
             daySums[size_t(d)] += hits;
             highest = std::max(highest, hits);
             dayMax[size_t(d)] = std::max(dayMax[size_t(d)], hits);
-            body << (hits > 0 ? "<td align=center><font color=black>" + IntToStr(hits) + "</font></td>"
-                              : BlankDayCell());
+            if (hits > 0)
+                body.Line({"<td align=center><font color=black>", IntToStr(hits), "</font></td>"});
+            else
+                body << BlankDayCell();
         }
         double average = double(sum) / Days;
-        body << (sum > 0 ? BoldCell(IntToStr(sum)) : "<td align=center>&nbsp</td>")
-             << (highest > 0 ? BoldCell(IntToStr(highest)) : "<td align=center>&nbsp</td>")
-             << (average > 0 ? BoldCell(FormatFixed2(average)) : "<td align=center>&nbsp</td>") << "</tr>";
+        AddRowSummary(body, sum > 0 ? IntToStr(sum) : std::string());
+        AddRowSummary(body, highest > 0 ? IntToStr(highest) : std::string());
+        AddRowSummary(body, average > 0 ? FormatFixed2(average) : std::string());
+        body << "</tr>";
     }
 
     // A row of per-day values with their sum, highest value and average.
