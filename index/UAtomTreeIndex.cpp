@@ -915,17 +915,17 @@ void TAtomTreeIndex::FindEach(std::vector<std::string> keys, TAccess access,
     RootNode->SetAccess(ReadAccess);
     // The keys [First, Last) run through the node in link Link of Parent (the root when nil);
     // Depth bytes of them lead there.
-    struct TBranchStep {
+    struct TPendingNode {
         TRef<IVirtualAtom> Parent;
         uint32_t Link;
         size_t Depth;
         size_t First;
         size_t Last;
     };
-    std::vector<TBranchStep> pending{{nullptr, 0, 0, 0, keys.size()}};
-    std::vector<TBranchStep> children;
+    std::vector<TPendingNode> pending{{nullptr, 0, 0, 0, keys.size()}};
+    std::vector<TPendingNode> children;
     while (!pending.empty()) {
-        TBranchStep step = std::move(pending.back());
+        TPendingNode step = std::move(pending.back());
         pending.pop_back();
         TRef<IVirtualAtom> node = step.Parent ? OpenChild(step.Parent.get(), step.Link, ReadAccess) : RootNode;
         step.Parent = nullptr;

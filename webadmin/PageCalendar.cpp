@@ -117,7 +117,8 @@ struct TCalendarTable {
         if (Kind == TPeriodKind::CurrentWeek) body << "</tr>";
     }
 
-    // A page whose day table cannot be read shows no hits.
+    // The rows of the pages named, each read on its own; a page whose day table cannot be read
+    // shows no hits.
     std::vector<TPageDays> PageRows(ICounter& counter, const std::vector<std::string>& names) const {
         std::vector<TPageDays> rows;
         for (const std::string& name : names) {
