@@ -279,8 +279,7 @@ void Counter_CalendarMonthPageByPage(benchmark::State& state) {
         TRef<ICounter> counter = OpenOrDie();
         int64_t sum = 0;
         for (const auto& entry : counter->GetNodeNames())
-            for (int32_t hits : counter->GetHitsForDays(entry.Text, int32_t(FirstDay) + 100, CalendarDays))
-                sum += hits;
+            for (int32_t hits : counter->GetHitsForDays(entry.Text, int32_t(FirstDay) + 100, CalendarDays)) sum += hits;
         benchmark::DoNotOptimize(sum);
         CloseCounter(counter);
     }

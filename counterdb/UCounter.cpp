@@ -233,6 +233,11 @@ struct TListRow {
     int32_t Visits = 0;
 };
 
+TDateTime DateOf(const TListRow& row) { return row.Date; }
+int32_t HitsOf(const TListRow& row) { return row.Hits; }
+int32_t VisitsOf(const TListRow& row) { return row.Visits; }
+std::string_view TextOf(const TListRow& row) { return row.Text; }
+
 // The positions of rows in the order of before over key(row); rows with equal keys keep their
 // order.
 template <class Key, class Before>
@@ -257,11 +262,10 @@ std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t m
         return order;
     }
     switch (mode) {
-    case 1: return StableOrder(rows, [](const TListRow& row) { return row.Date; }, std::greater<>());
-    case 2: return StableOrder(rows, [](const TListRow& row) { return row.Hits; }, std::greater<>());
-    case 3: return StableOrder(rows, [](const TListRow& row) { return row.Visits; }, std::greater<>());
-    default:
-        return StableOrder(rows, [](const TListRow& row) { return std::string_view(row.Text); }, std::less<>());
+    case 1: return StableOrder(rows, DateOf, std::greater<>());
+    case 2: return StableOrder(rows, HitsOf, std::greater<>());
+    case 3: return StableOrder(rows, VisitsOf, std::greater<>());
+    default: return StableOrder(rows, TextOf, std::less<>());
     }
 }
 
@@ -1121,28 +1125,40 @@ std::vector<int32_t> TOstraCounter::GetHitsForDays(std::string_view Node, int32_
 
 std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32_t Days) {
     CheckOpen();
-    std::vector<TPageDays> pages;
-    // Each page as GetHitsForDays reads it, from the page atom the walk opened; the empty name
-    // means the site there.
-    auto hitsOf = [&](std::string_view node, IVirtualAtom* page) {
+    auto noHits = [&] { return std::vector<int32_t>(size_t(std::max(Days, 0)), 0); };
+    auto hitsByName = [&](const std::string& node) {
         try {
-            if (node.empty() || !page) return GetHitsForDays(node, First, Days);
+            return GetHitsForDays(node, First, Days);
+        } catch (const std::exception&) {
+            return noHits();
+        }
+    };
+    // As GetHitsForDays reads the page, starting from the page atom the walk opened.
+    auto hitsOfPage = [&](IVirtualAtom* page) {
+        try {
             TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, AccessReadOnly);
             TRef<IIndexer> table = header ? NewTrieIndexFactory()->OpenIndex(header.get(), "", "") : nullptr;
             return ReadDays(table.get(), First, Days, true);
         } catch (const std::exception&) {
-            return std::vector<int32_t>(size_t(std::max(Days, 0)), 0);
+            return noHits();
         }
     };
+    std::vector<TPageDays> pages;
     try {
         pages.reserve(KeyCountHint(Nodes.get()));
+        // The empty name (the site's hits) and a page without an atom are looked up by name after
+        // the walk, which the lookups must not interrupt.
+        std::vector<size_t> byName;
         WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* page) {
-            pages.push_back(TPageDays{std::string(key), hitsOf(key, page)});
+            if (key.empty() || !page) byName.push_back(pages.size());
+            pages.push_back(
+                TPageDays{std::string(key), key.empty() || !page ? std::vector<int32_t>() : hitsOfPage(page)});
         });
+        for (size_t i : byName) pages[i].Hits = hitsByName(pages[i].Node);
     } catch (const std::exception&) {
         // A page atom the walk cannot open: every page is looked up on its own instead.
         pages.clear();
-        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsOf(entry.Text, nullptr)});
+        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsByName(entry.Text)});
     }
     return pages;
 }
