@@ -261,6 +261,45 @@ void Sqlite_Calendar(benchmark::State& state) {
     sqlite3_finalize(s);
 }
 
+// A month of every page as the calendar request reads it, each time in a fresh session: all
+// pages in one pass, and the same page by page after a walk of the names.
+void Counter_CalendarMonthEveryPage(benchmark::State& state) {
+    for (auto _ : state) {
+        TRef<ICounter> counter = OpenOrDie();
+        int64_t sum = 0;
+        for (const TPageDays& page : counter->GetHitsForDaysOfPages(int32_t(FirstDay) + 100, CalendarDays))
+            for (int32_t hits : page.Hits) sum += hits;
+        benchmark::DoNotOptimize(sum);
+        CloseCounter(counter);
+    }
+}
+
+void Counter_CalendarMonthPageByPage(benchmark::State& state) {
+    for (auto _ : state) {
+        TRef<ICounter> counter = OpenOrDie();
+        int64_t sum = 0;
+        for (const auto& entry : counter->GetNodeNames())
+            for (int32_t hits : counter->GetHitsForDays(entry.Text, int32_t(FirstDay) + 100, CalendarDays)) sum += hits;
+        benchmark::DoNotOptimize(sum);
+        CloseCounter(counter);
+    }
+}
+
+void Sqlite_CalendarMonthEveryPage(benchmark::State& state) {
+    for (auto _ : state) {
+        TSqlite db(SqliteFile);
+        sqlite3_stmt* s = db.Prepare("SELECT pages.name, page_days.day, page_days.hits FROM pages LEFT JOIN page_days"
+                                     " ON page_days.page = pages.name AND page_days.day BETWEEN ?1 AND ?2"
+                                     " ORDER BY pages.name");
+        sqlite3_bind_double(s, 1, FirstDay + 100);
+        sqlite3_bind_double(s, 2, FirstDay + 100 + CalendarDays - 1);
+        int64_t sum = 0;
+        while (sqlite3_step(s) == SQLITE_ROW) sum += sqlite3_column_int(s, 2);
+        benchmark::DoNotOptimize(sum);
+        sqlite3_finalize(s);
+    }
+}
+
 void Counter_AllDaysSum(benchmark::State& state) {
     TRef<ICounter> counter = OpenOrDie();
     for (auto _ : state) {
@@ -291,6 +330,9 @@ BENCHMARK(Counter_Corrections)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(Sqlite_Corrections)->Unit(benchmark::kMillisecond)->Iterations(2);
 BENCHMARK(Counter_Calendar)->Unit(benchmark::kMillisecond);
 BENCHMARK(Sqlite_Calendar)->Unit(benchmark::kMillisecond);
+BENCHMARK(Counter_CalendarMonthEveryPage)->Unit(benchmark::kMillisecond);
+BENCHMARK(Counter_CalendarMonthPageByPage)->Unit(benchmark::kMillisecond);
+BENCHMARK(Sqlite_CalendarMonthEveryPage)->Unit(benchmark::kMillisecond);
 BENCHMARK(Counter_AllDaysSum)->Unit(benchmark::kMillisecond);
 BENCHMARK(Sqlite_AllDaysSum)->Unit(benchmark::kMillisecond);
 

@@ -17,6 +17,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -141,8 +142,16 @@ struct THostRecord {
     int32_t Visits = 0;
 };
 
+// Host records are short: one read into a buffer on the stack serves all but very long
+// addresses, which are read again whole.
 THostRecord ReadHostRecord(IVirtualAtom* atom) {
-    TByteArray bytes = atom->GetBytes();
+    std::array<uint8_t, 64> buffer;
+    std::span<const uint8_t> bytes(buffer.data(), atom->Read(0, buffer));
+    TByteArray whole;
+    if (bytes.size() == buffer.size()) {
+        whole = atom->GetBytes();
+        bytes = whole;
+    }
     TReader reader(bytes);
     THostRecord record;
     record.Address = reader.ReadString();
@@ -213,41 +222,67 @@ std::string RefererHostKey(std::string_view referer) {
 
 // ---- sorting --------------------------------------------------------------------------------
 
-int CompareDatesDescending(TDateTime a, TDateTime b) { return a > b ? -1 : (a < b ? 1 : 0); }
 int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ? 1 : 0); }
 
-const TCObject& EntryData(const TStringList::TEntry& entry) { return static_cast<const TCObject&>(*entry.Object); }
+// One entry of a host, page or referrer list, gathered before the list is built: the sort then
+// moves small keys, not list entries. Pages and referrers put their count in Hits.
+struct TListRow {
+    std::string Text;
+    TDateTime Date = 0;
+    int32_t Hits = 0;
+    int32_t Visits = 0;
+};
 
-using TEntry = TStringList::TEntry;
+TDateTime DateOf(const TListRow& row) { return row.Date; }
+int32_t HitsOf(const TListRow& row) { return row.Hits; }
+int32_t VisitsOf(const TListRow& row) { return row.Visits; }
+std::string_view TextOf(const TListRow& row) { return row.Text; }
 
-// Host lists: 1 date, 2 hits, 3 visits, otherwise the address; one comparison per mode, picked
-// once per sort.
-void SortHostList(TStringList& list, int32_t mode) {
-    if (mode <= 0 || list.Empty()) return;
+// The positions of rows in the order of before over key(row); rows with equal keys keep their
+// order.
+template <class Key, class Before>
+std::vector<uint32_t> StableOrder(const std::vector<TListRow>& rows, Key key, Before before) {
+    std::vector<std::pair<decltype(key(rows.front())), uint32_t>> keyed;
+    keyed.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) keyed.emplace_back(key(rows[i]), uint32_t(i));
+    std::stable_sort(keyed.begin(), keyed.end(),
+                     [&](const auto& a, const auto& b) { return before(a.first, b.first); });
+    std::vector<uint32_t> order;
+    order.reserve(keyed.size());
+    for (const auto& entry : keyed) order.push_back(entry.second);
+    return order;
+}
+
+// Host lists: 1 date, 2 hits, 3 visits, other positive modes the address, all but the address
+// descending; 0 or below (or no rows): as gathered.
+std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t mode) {
+    if (mode <= 0 || rows.empty()) {
+        std::vector<uint32_t> order(rows.size());
+        for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+        return order;
+    }
     switch (mode) {
-    case 1:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareDatesDescending(EntryData(a).Date, EntryData(b).Date);
-        });
-        break;
-    case 2:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareCountsDescending(EntryData(a).Hits, EntryData(b).Hits);
-        });
-        break;
-    case 3:
-        list.CustomSort([](const TEntry& a, const TEntry& b) {
-            return CompareCountsDescending(EntryData(a).Visits, EntryData(b).Visits);
-        });
-        break;
-    default: list.CustomSort([](const TEntry& a, const TEntry& b) { return CompareStr(a.Text, b.Text); });
+    case 1: return StableOrder(rows, DateOf, std::greater<>());
+    case 2: return StableOrder(rows, HitsOf, std::greater<>());
+    case 3: return StableOrder(rows, VisitsOf, std::greater<>());
+    default: return StableOrder(rows, TextOf, std::less<>());
     }
 }
 
-// Pages and referrers share one order: 1 date, 2 count, otherwise the name.
-void SortPageList(TStringList& list, int32_t mode) {
-    if (mode <= 0 || list.Empty()) return;
-    SortHostList(list, mode > 2 ? 0 : mode);
+// Pages and referrers share one order: 1 date, 2 count; their other positive modes ask for the
+// name, which is the index order they are gathered in.
+std::vector<uint32_t> PageListOrder(const std::vector<TListRow>& rows, int32_t mode) {
+    return HostListOrder(rows, mode > 2 ? 0 : mode);
+}
+
+// The list of rows in order, each entry with its TCObject.
+TStringList ListOfRows(std::vector<TListRow>& rows, const std::vector<uint32_t>& order) {
+    TStringList list;
+    for (uint32_t i : order) {
+        TListRow& row = rows[i];
+        list.AddObject(std::move(row.Text), std::make_unique<TCObject>(row.Hits, row.Date, row.Visits));
+    }
+    return list;
 }
 
 void SortByCount(TStringList& list) {
@@ -343,6 +378,19 @@ void WalkIndex(IIndexer* index, const IIndexWalk::TVisit& visit, bool values = t
     cursor->Close();
 }
 
+// The key count an index keeps, only to reserve room: 0 when it keeps none, an unlikely one or
+// one it cannot read (the walk that follows reports what is wrong with the index).
+size_t KeyCountHint(IIndexer* index) {
+    TRef<IIndexWalk> walk = Query<IIndexWalk>(index);
+    if (!walk) return 0;
+    try {
+        int32_t count = walk->GetKeyCount();
+        return count > 0 && count <= (1 << 20) ? size_t(count) : 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 int32_t CountKeys(IIndexer* index) {
     TRef<IIndexerCursor> cursor = index->GetCursor();
     int32_t count = cursor->GetCount();
@@ -379,26 +427,27 @@ void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, boo
     }
 }
 
-// The counts of table on the days first .. first + days - 1. A table not much longer than the
-// period is walked once (its keys, raw date bytes, have no useful order); a longer one is
-// probed day by day, as is any table whose walk fails.
+// The counts of table on the days first .. first + days - 1, all days looked up in one descent
+// (the keys, raw date bytes, have no useful order, so a walk would visit every day the table
+// holds); day by day when that fails or the table offers no such lookup.
 std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool forgiving) {
     std::vector<int32_t> counts(size_t(std::max(days, 0)), 0);
     if (!table || counts.empty()) return counts;
     TRef<IIndexWalk> walk = Query<IIndexWalk>(table);
-    if (!walk || walk->GetKeyCount() > 2 * days) {
+    if (!walk) {
         ProbeDays(table, first, counts, forgiving);
         return counts;
     }
+    std::vector<std::string> keys;
+    keys.reserve(counts.size());
+    for (size_t d = 0; d < counts.size(); ++d) {
+        std::array<uint8_t, 8> key = DayKey(first + double(d));
+        keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
+    }
     try {
-        walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
-            if (key.size() != 8) return;
-            double day = DayOfKey(AsBytes(key));
-            double offset = day - first;
-            if (!(offset >= 0 && offset < days) || offset != std::trunc(offset)) return;
-            std::array<uint8_t, 8> exact = DayKey(day);
-            if (std::memcmp(exact.data(), key.data(), exact.size()) != 0) return;
-            counts[size_t(offset)] = value ? StrToIntDef(value->GetText(), 0) : 0;
+        walk->FindKeys(std::move(keys), AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+            size_t offset = size_t(DayOfKey(AsBytes(key)) - first);
+            counts[offset] = value ? StrToIntDef(value->GetText(), 0) : 0;
         });
     } catch (const std::exception&) {
         std::fill(counts.begin(), counts.end(), 0);
@@ -525,6 +574,7 @@ public:
     int32_t GetHostsByDate(TDateTime Date) override;
     std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) override;
     std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) override;
+    std::vector<TPageDays> GetHitsForDaysOfPages(int32_t First, int32_t Days) override;
     int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) override;
     int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) override;
     TStringList GetNodeNames() override;
@@ -914,13 +964,13 @@ int32_t TOstraCounter::GetHostCount() {
 
 TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Hosts.get()));
     WalkIndex(Hosts.get(), [&](std::string_view, IVirtualAtom* value) {
         THostRecord record = ReadHostRecord(value);
-        list.AddObject(record.Address, std::make_unique<TCObject>(record.Hits, record.Date, record.Visits));
+        rows.push_back(TListRow{std::move(record.Address), record.Date, record.Hits, record.Visits});
     });
-    SortHostList(list, SortMode);
-    return list;
+    return ListOfRows(rows, HostListOrder(rows, SortMode));
 }
 
 void TOstraCounter::DeleteHost(std::string_view IP) {
@@ -1073,6 +1123,46 @@ std::vector<int32_t> TOstraCounter::GetHitsForDays(std::string_view Node, int32_
     return ReadDays(table.get(), First, Days, true);
 }
 
+std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32_t Days) {
+    CheckOpen();
+    auto noHits = [&] { return std::vector<int32_t>(size_t(std::max(Days, 0)), 0); };
+    auto hitsByName = [&](const std::string& node) {
+        try {
+            return GetHitsForDays(node, First, Days);
+        } catch (const std::exception&) {
+            return noHits();
+        }
+    };
+    // As GetHitsForDays reads the page, starting from the page atom the walk opened.
+    auto hitsOfPage = [&](IVirtualAtom* page) {
+        try {
+            TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, AccessReadOnly);
+            TRef<IIndexer> table = header ? NewTrieIndexFactory()->OpenIndex(header.get(), "", "") : nullptr;
+            return ReadDays(table.get(), First, Days, true);
+        } catch (const std::exception&) {
+            return noHits();
+        }
+    };
+    std::vector<TPageDays> pages;
+    try {
+        pages.reserve(KeyCountHint(Nodes.get()));
+        // The empty name (the site's hits) and a page without an atom are looked up by name after
+        // the walk, which the lookups must not interrupt.
+        std::vector<size_t> byName;
+        WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* page) {
+            if (key.empty() || !page) byName.push_back(pages.size());
+            pages.push_back(
+                TPageDays{std::string(key), key.empty() || !page ? std::vector<int32_t>() : hitsOfPage(page)});
+        });
+        for (size_t i : byName) pages[i].Hits = hitsByName(pages[i].Node);
+    } catch (const std::exception&) {
+        // A page atom the walk cannot open: every page is looked up on its own instead.
+        pages.clear();
+        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsByName(entry.Text)});
+    }
+    return pages;
+}
+
 std::vector<int32_t> TOstraCounter::GetHostsForDays(int32_t First, int32_t Days) {
     CheckOpen();
     TRef<IIndexer> table = SiteDayTable(RootLink::SiteDayHosts, false);
@@ -1115,13 +1205,13 @@ TStringList TOstraCounter::GetNodeNames() {
 
 TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Nodes.get()));
     WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* value) {
         TPageRecord record = ReadPageRecord(value);
-        list.AddObject(std::string(key), std::make_unique<TCObject>(record.Count, record.Date, 0));
+        rows.push_back(TListRow{std::string(key), record.Date, record.Count, 0});
     });
-    SortPageList(list, SortMode);
-    return list;
+    return ListOfRows(rows, PageListOrder(rows, SortMode));
 }
 
 void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate) {
@@ -1216,17 +1306,17 @@ void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date) {
 
 TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
-    TStringList list;
-    if (!Referers) return list;
+    if (!Referers) return TStringList();
+    std::vector<TListRow> rows;
+    rows.reserve(KeyCountHint(Referers.get()));
     WalkIndex(Referers.get(), [&](std::string_view key, IVirtualAtom* value) {
         std::array<uint8_t, RefererRecordSize> record{};
         if (!value || value->Read(0, record) < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
-        list.AddObject(std::string(key), std::make_unique<TCObject>(count, date, 0));
+        rows.push_back(TListRow{std::string(key), date, count, 0});
     });
-    SortPageList(list, SortMode);
-    return list;
+    return ListOfRows(rows, PageListOrder(rows, SortMode));
 }
 
 bool TOstraCounter::ClearReferers() {

@@ -90,6 +90,12 @@ public:
     int32_t Visits = 0;
 };
 
+// A page's hits per day, as GetHitsForDaysOfPages hands them out.
+struct TPageDays {
+    std::string Node;
+    std::vector<int32_t> Hits;
+};
+
 // The counter database. Obtained from OpenCounter; every change is committed when the last
 // reference goes (or by CloseCounter). Engine failures raise EKVZError; unreadable records
 // raise EReadError; unreadable numbers EConvertError. Lists are new TStringLists owned by the
@@ -156,6 +162,9 @@ struct ICounter : virtual IUnknown {
     // lookup fails, which for the site's hosts raises.
     virtual std::vector<int32_t> GetHitsForDays(std::string_view Node, int32_t First, int32_t Days) = 0;
     virtual std::vector<int32_t> GetHostsForDays(int32_t First, int32_t Days) = 0;
+    // Every page in GetNodeNames' order with its GetHitsForDays counts, the pages walked once
+    // instead of looked up one by one. A page whose counts cannot be read gets Days zeros.
+    virtual std::vector<TPageDays> GetHitsForDaysOfPages(int32_t First, int32_t Days) = 0;
     // Sum over the days from Date1 to Date2, both included, in either order; all days when All.
     virtual int32_t GetHitsForPeriod(std::string_view Node, bool All, TDateTime Date1, TDateTime Date2) = 0;
     virtual int32_t GetHostsForPeriod(bool All, TDateTime Date1, TDateTime Date2) = 0;

@@ -169,8 +169,9 @@ protected:
     ~IIndexerFactory() = default;
 };
 
-// One ordered pass over every key of an index, cheaper than a cursor's steps: the index is
-// positioned once and each value atom is opened straight from its key's entry.
+// One ordered pass over every key of an index, or over chosen keys, cheaper than a cursor's
+// steps or separate lookups: the index is positioned once and each value atom is opened straight
+// from its key's entry.
 struct IIndexWalk : virtual IUnknown {
     static constexpr TGUID IID = GuidOf("{2D67C3EA-C645-4058-8EA6-45ACE648F9E5}");
     using TVisit = std::function<void(std::string_view key, IVirtualAtom* value)>;
@@ -178,6 +179,11 @@ struct IIndexWalk : virtual IUnknown {
     // openValues is set (else nil). visit must not use the index; what it raises passes on and
     // ends the walk. Leaves the index past its last key, as a cursor's walk does.
     virtual void WalkKeys(bool openValues, TAccess access, const TVisit& visit) = 0;
+    // Calls visit, in key order, for each of keys (any order, repeats allowed) that the index
+    // holds, with its value atom opened with access. Opens only what the paths to those keys
+    // reach, so a few keys of a large index cost no more than their lookups. visit must not use
+    // the index; what it raises passes on. Leaves the index on no key.
+    virtual void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) = 0;
     // The number of keys, as the index keeps it.
     virtual int32_t GetKeyCount() = 0;
 

@@ -135,6 +135,12 @@ public:
     void Walk(bool openValues, TAccess access,
               const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
 
+    // Each of keys (in any order, repeats allowed) that the trie holds, with its value atom
+    // opened with access, in key order; one descent that opens only the nodes on the paths to
+    // keys. visit must not use this index. Ends on no key.
+    void FindEach(std::vector<std::string> keys, TAccess access,
+                  const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
+
     // Ordered walk around the current position; true when a key was reached.
     bool First();
     bool Next();

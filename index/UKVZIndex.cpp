@@ -123,6 +123,10 @@ void TIIndexer::Clear() { Index->Clear(); }
 
 void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) { Index->Walk(openValues, access, visit); }
 
+void TIIndexer::FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) {
+    Index->FindEach(std::move(keys), access, visit);
+}
+
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }
 
 TRef<IStorageTransaction> TIIndexer::GetTransaction() { return Index->GetTransaction(); }

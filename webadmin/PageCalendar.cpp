@@ -2,6 +2,7 @@
 // averages and the site's hosts per day, for the current month, the current week or a month.
 #include <cmath>
 #include <exception>
+#include <optional>
 #include <vector>
 
 #include "webadmin/UWMAdm.h"
@@ -85,8 +86,16 @@ struct TCalendarTable {
     int32_t First;
     int32_t Days;
 
-    std::string BlankDayCell() const {
+    std::string_view BlankDayCell() const {
         return Kind == TPeriodKind::CurrentWeek ? "<td>&nbsp</td>" : "<td align=center>&nbsp</td>";
+    }
+
+    // A summary cell of a page's row: the value in bold, blank when there is none.
+    static void AddRowSummary(TPageText& body, const std::string& value) {
+        if (!value.empty())
+            body.Line({"<td align=center><b><font color=black>", value, "</font></b></td>"});
+        else
+            body << "<td align=center>&nbsp</td>";
     }
 
     void AddHeader(TPageText& body) const {
@@ -108,32 +117,45 @@ struct TCalendarTable {
         if (Kind == TPeriodKind::CurrentWeek) body << "</tr>";
     }
 
-    void AddNodeRow(TPageText& body, ICounter& counter, const std::string& name, std::vector<int32_t>& daySums,
+    // The rows of the pages named, each read on its own; a page whose day table cannot be read
+    // shows no hits.
+    std::vector<TPageDays> PageRows(ICounter& counter, const std::vector<std::string>& names) const {
+        std::vector<TPageDays> rows;
+        for (const std::string& name : names) {
+            std::vector<int32_t> dayHits;
+            try {
+                dayHits = counter.GetHitsForDays(name, First, Days);
+            } catch (const std::exception&) {
+                dayHits.assign(size_t(Days), 0);
+            }
+            rows.push_back(TPageDays{name, std::move(dayHits)});
+        }
+        return rows;
+    }
+
+    void AddNodeRow(TPageText& body, const TPageDays& row, std::vector<int32_t>& daySums,
                     std::vector<int32_t>& dayMax) const {
-        body << "<tr>"
-             << "<td><font color=black>" + Html(name) + "</font></td>";
+        body << "<tr>";
+        body.Line({"<td><font color=black>", Html(row.Node), "</font></td>"});
         int64_t sum = 0;
         int32_t highest = 0;
-        std::vector<int32_t> dayHits;
-        try {
-            dayHits = counter.GetHitsForDays(name, First, Days);
-        } catch (const std::exception&) {
-            // A page whose day table cannot be read shows no hits.
-            dayHits.assign(size_t(Days), 0);
-        }
+        const std::vector<int32_t>& dayHits = row.Hits;
         for (int32_t d = 0; d < Days; ++d) {
             int32_t hits = dayHits[size_t(d)];
             sum += hits;
             daySums[size_t(d)] += hits;
             highest = std::max(highest, hits);
             dayMax[size_t(d)] = std::max(dayMax[size_t(d)], hits);
-            body << (hits > 0 ? "<td align=center><font color=black>" + IntToStr(hits) + "</font></td>"
-                              : BlankDayCell());
+            if (hits > 0)
+                body.Line({"<td align=center><font color=black>", IntToStr(hits), "</font></td>"});
+            else
+                body << BlankDayCell();
         }
         double average = double(sum) / Days;
-        body << (sum > 0 ? BoldCell(IntToStr(sum)) : "<td align=center>&nbsp</td>")
-             << (highest > 0 ? BoldCell(IntToStr(highest)) : "<td align=center>&nbsp</td>")
-             << (average > 0 ? BoldCell(FormatFixed2(average)) : "<td align=center>&nbsp</td>") << "</tr>";
+        AddRowSummary(body, sum > 0 ? IntToStr(sum) : std::string());
+        AddRowSummary(body, highest > 0 ? IntToStr(highest) : std::string());
+        AddRowSummary(body, average > 0 ? FormatFixed2(average) : std::string());
+        body << "</tr>";
     }
 
     // A row of per-day values with their sum, highest value and average.
@@ -148,11 +170,11 @@ struct TCalendarTable {
              << (average > 0 ? BoldCell(FormatFixed2(average)) : "<td>&nbsp</td>") + "</tr>";
     }
 
-    void AddTable(TPageText& body, ICounter& counter, const std::vector<std::string>& names) const {
+    void AddTable(TPageText& body, ICounter& counter, const std::vector<TPageDays>& rows) const {
         std::vector<int32_t> daySums(size_t(Days), 0);
         std::vector<int32_t> dayMax(size_t(Days), 0);
         AddHeader(body);
-        for (const std::string& name : names) AddNodeRow(body, counter, name, daySums, dayMax);
+        for (const TPageDays& row : rows) AddNodeRow(body, row, daySums, dayMax);
         AddSummedRow(body, "<tr bgcolor=#65adfc><td align=center><b><font color=black>Total</font></b></td>", daySums);
 
         body << "<tr><td align=center><b><font color=black>Max</font></b></td>";
@@ -176,8 +198,10 @@ struct TCalendarTable {
     }
 };
 
+bool IsSinglePage(const TNodeChoice& choice) { return UpperCase(choice.Nodes) != "ALL" && !choice.NodeName.empty(); }
+
 std::vector<std::string> RowNames(const TStringList& names, const TNodeChoice& choice) {
-    if (UpperCase(choice.Nodes) != "ALL" && !choice.NodeName.empty()) return {choice.NodeName};
+    if (IsSinglePage(choice)) return {choice.NodeName};
     std::vector<std::string> rows;
     for (const auto& entry : names) rows.push_back(entry.Text);
     return rows;
@@ -185,15 +209,31 @@ std::vector<std::string> RowNames(const TStringList& names, const TNodeChoice& c
 
 int32_t DayNumber(TDateTime value) { return int32_t(std::floor(value)); }
 
+// Whether the request gets a table of days (not a form, not an empty answer), decided without
+// raising: a chosen month whose year does not parse is left to the page to refuse.
+bool AsksForTable(const TWebRequest& request) {
+    if (request.QueryField("seltype") == "1") return false;
+    std::string type = request.QueryField("type");
+    if (type == "lmd" || type == "lwd") return true;
+    if (type != "cus") return false;
+    std::string mon = request.QueryField("mon");
+    std::optional<int32_t> year = TryStrToInt(request.QueryField("year"));
+    return !mon.empty() && year && IsValidDate(*year, MonthIndex(mon), 1);
+}
+
 } // namespace
 
 std::string PageCalendar(TWM&, TWebRequest& request) {
     ICounter& counter = *CounterBase;
-    TStringList names = counter.GetNodeNames();
+    TNodeChoice choice{request.QueryField("nodes"), request.QueryField("nname")};
+    // A table of every page reads the names with the counts, in one pass over the pages; all
+    // else reads them first, as the selection form and the page choice did from the start.
+    bool everyPageTable = !IsSinglePage(choice) && AsksForTable(request);
+    TStringList names;
+    if (!everyPageTable) names = counter.GetNodeNames();
     if (request.QueryField("seltype") == "1") return SelectionForm(request, names);
 
     const std::string sn = ScriptLink(request);
-    TNodeChoice choice{request.QueryField("nodes"), request.QueryField("nname")};
     TDateTime now = Now();
     TDateParts today = DecodeDateTime(now);
     int32_t todayNumber = DayNumber(now);
@@ -242,6 +282,8 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
     } else {
         return body.Text();
     }
-    table.AddTable(body, counter, RowNames(names, choice));
+    table.AddTable(body, counter,
+                   everyPageTable ? counter.GetHitsForDaysOfPages(table.First, table.Days)
+                                  : table.PageRows(counter, RowNames(names, choice)));
     return body.Text();
 }

@@ -28,8 +28,9 @@ int32_t EntryHits(const TStringList& list, int i) {
     return data ? data->Hits : 0;
 }
 
-std::string Option(const std::string& value) {
-    return "<option value=\"" + Html(value) + "\">" + Html(value) + "</option>";
+void AddOption(TPageText& body, const std::string& value) {
+    std::string text = Html(value);
+    body.Line({"<option value=\"", text, "\">", text, "</option>"});
 }
 
 } // namespace
@@ -66,10 +67,10 @@ std::string PageNodes(TWM&, TWebRequest& request) {
     int64_t sum = 0;
     for (int i = 0; i < list.Count(); ++i) {
         sum += EntryHits(list, i);
-        body << "<tr>"
-             << "<td><font color=black>" + Html(list[i]) + "</font>"
-             << "<td align=right><font color=black>" + EntryDate(list, i, FormatDateTimeDashed) + "</font>"
-             << "<td align=right><font color=black>" + IntToStr(EntryHits(list, i)) + "</font>";
+        body << "<tr>";
+        body.Line({"<td><font color=black>", Html(list[i]), "</font>"});
+        body.Line({"<td align=right><font color=black>", EntryDate(list, i, FormatDateTimeDashed), "</font>"});
+        body.Line({"<td align=right><font color=black>", IntToStr(EntryHits(list, i)), "</font>"});
     }
     body << "<tr bgcolor=#65adfc><td align=left><font color=black><b>Total Hits for Nodes:</b></td>"
          << "<td align=left><font color=black>&nbsp</td>"
@@ -91,7 +92,7 @@ std::string PageNodes(TWM&, TWebRequest& request) {
              << "<input type=hidden name=page value=bradv>"
              << "<input name=ed type=hidden value=del>"
              << "<select name=val>";
-        for (const auto& entry : list) body << Option(entry.Text);
+        for (const auto& entry : list) AddOption(body, entry.Text);
         body << "</select><br><br><input type=submit value=\"Delete node\">"
              << "</form>";
     }
@@ -127,12 +128,12 @@ std::string PageReferers(TWM&, TWebRequest& request) {
         const std::string& host = list[i];
         body << "<tr>";
         if (UpperCase(host) == "UNKNOWN")
-            body << "<td><font color=black>" + Html(host) + "</font>";
+            body.Line({"<td><font color=black>", Html(host), "</font>"});
         else
-            body << "<td><font color=black><a href=\"" + Html(BuildHomeURL(host)) + "\" target=blank>" + Html(host) +
-                        "</a></font>";
-        body << "<td align=right><font color=black>" + EntryDate(list, i, FormatDateTimeDotted) + "</font>"
-             << "<td align=right><font color=black>" + IntToStr(EntryHits(list, i)) + "</font>";
+            body.Line({"<td><font color=black><a href=\"", Html(BuildHomeURL(host)), "\" target=blank>", Html(host),
+                       "</a></font>"});
+        body.Line({"<td align=right><font color=black>", EntryDate(list, i, FormatDateTimeDotted), "</font>"});
+        body.Line({"<td align=right><font color=black>", IntToStr(EntryHits(list, i)), "</font>"});
     }
     body << "<tr bgcolor=#65adfc><td align=center><b>Total URL count:</b></td>"
          << "<td>&nbsp</td><td align=right><b>" + IntToStr(list.Count()) + "</b></td></tr>"
@@ -145,7 +146,7 @@ std::string PageReferers(TWM&, TWebRequest& request) {
          << "<input name=sort type=hidden value=\"" + IntToStr(sortMode) + "\">"
          << "<input name=ed type=hidden value=\"del\">"
          << "<select name=val>";
-    for (const auto& entry : list) body << Option(entry.Text);
+    for (const auto& entry : list) AddOption(body, entry.Text);
     body << "</select><br>"
          << "<input type=submit value=\"Delete\"></form>";
     return body.Text();

@@ -17,13 +17,12 @@ struct TAddressListPage {
 
 // An entry of the host list as offered for deletion: the address before any "*"-separated
 // further parts. Host entries carry none, so the entry is normally taken whole.
-std::string HostAddress(const std::string& entry) {
-    size_t star = entry.find('*');
-    return star == std::string::npos ? entry : entry.substr(0, star);
-}
+std::string_view HostAddress(std::string_view entry) { return entry.substr(0, entry.find('*')); }
 
-std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, TStringList list,
-                            const std::function<std::string(const std::string&)>& address) {
+std::string_view WholeEntry(std::string_view entry) { return entry; }
+
+std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, const TStringList& list,
+                            std::string_view (*address)(std::string_view)) {
     const std::string sn = ScriptLink(request);
     const std::string noun(page.Noun);
     const std::string pageField = "<input name=page type=hidden value=" + std::string(page.Page) + "><br>";
@@ -43,7 +42,7 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
     body << "<select name=val>";
     for (const auto& entry : list) {
         std::string value = Html(address(entry.Text));
-        body << "<option value=\"" + value + "\">" + value + "</option>";
+        body.Line({"<option value=\"", value, "\">", value, "</option>"});
     }
     body << "</select><br>"
          << "<input name=ed type=hidden value=del><br>" << pageField
@@ -142,8 +141,7 @@ std::string PageEditSkip(TWM&, TWebRequest& request) {
     std::string refusal = AddressCommand(
         request, [&](const std::string& ip) { counter.DeleteSkipIP(ip); },
         [&](const std::string& ip) { counter.AddSkipIP(ip); });
-    return refusal + AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(),
-                                     [](const std::string& entry) { return entry; });
+    return refusal + AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(), WholeEntry);
 }
 
 std::string PageEditURL(TWM&, TWebRequest& request) {

@@ -353,15 +353,36 @@ std::string FormatDate(TDateTime value) {
     return StrFormat("%02d.%02d.%04d", p.Day, p.Month, p.Year);
 }
 
-std::string FormatDateTimeDashed(TDateTime value) {
-    TDateParts p = DecodeDateTime(value);
-    return StrFormat("%02d-%02d-%04d/%02d-%02d-%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
+namespace {
+// "DD?MM?YYYY?hh?mm?ss" with the five separators given, as printf's %02d and %04d write the
+// parts; list pages write one per row, so the usual dates skip printf.
+std::string FormatDateParts(const TDateParts& p, std::string_view separators) {
+    auto inRange = [](int value, int limit) { return value >= 0 && value < limit; };
+    if (!inRange(p.Day, 100) || !inRange(p.Month, 100) || !inRange(p.Year, 10000) || !inRange(p.Hour, 100) ||
+        !inRange(p.Minute, 100) || !inRange(p.Second, 100)) {
+        std::string pattern = "%02d";
+        for (size_t i = 0; i < separators.size(); ++i) pattern += separators[i] + std::string(i == 1 ? "%04d" : "%02d");
+        return StrFormat(pattern.c_str(), p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
+    }
+    char text[19];
+    auto put = [&](size_t at, int value, int width) {
+        for (int i = width - 1; i >= 0; --i, value /= 10) text[at + size_t(i)] = char('0' + value % 10);
+    };
+    put(0, p.Day, 2);
+    put(3, p.Month, 2);
+    put(6, p.Year, 4);
+    put(11, p.Hour, 2);
+    put(14, p.Minute, 2);
+    put(17, p.Second, 2);
+    constexpr size_t SeparatorAt[] = {2, 5, 10, 13, 16};
+    for (size_t i = 0; i < std::size(SeparatorAt); ++i) text[SeparatorAt[i]] = separators[i];
+    return std::string(text, sizeof text);
 }
+} // namespace
 
-std::string FormatDateTimeDotted(TDateTime value) {
-    TDateParts p = DecodeDateTime(value);
-    return StrFormat("%02d.%02d.%04d-%02d:%02d:%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second);
-}
+std::string FormatDateTimeDashed(TDateTime value) { return FormatDateParts(DecodeDateTime(value), "--/--"); }
+
+std::string FormatDateTimeDotted(TDateTime value) { return FormatDateParts(DecodeDateTime(value), "..-::"); }
 
 namespace {
 // Keeps the database open from the page header to the end of the page, so that a request opens,

@@ -3,6 +3,7 @@
 // page bodies themselves. Images and skin uploads live elsewhere.
 #pragma once
 
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,12 @@ public:
     TPageText& operator<<(std::string_view piece) {
         FText += "\r\n";
         FText += piece;
+        return *this;
+    }
+    // One piece given as its parts, so that a row goes on the page without being built first.
+    TPageText& Line(std::initializer_list<std::string_view> parts) {
+        FText += "\r\n";
+        for (std::string_view part : parts) FText += part;
         return *this;
     }
     const std::string& Text() const { return FText; }

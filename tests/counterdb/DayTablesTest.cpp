@@ -179,8 +179,8 @@ TEST_F(DayTablesTest, RandomBookingsMatchAModelAcrossReopen) {
             for (const auto& [day, count] : hosts)
                 if (day >= std::min(d1, d2) && day <= std::max(d1, d2)) expectedHosts += count;
             EXPECT_EQ(c.GetHostsForPeriod(false, At(d2, 0), At(d1, 0)), expectedHosts);
-            // A run of days read at once (walked when the period is long, else probed) says
-            // what each day's own lookup says.
+            // A run of days read at once says what each day's own lookup says, for one page and
+            // for every page in one pass.
             int32_t first = int32_t(std::floor(At(d1, 0)));
             int32_t days = 1 + int32_t(random() % 250);
             std::vector<int32_t> byDay, hostsByDay;
@@ -190,6 +190,13 @@ TEST_F(DayTablesTest, RandomBookingsMatchAModelAcrossReopen) {
             }
             EXPECT_EQ(c.GetHitsForDays(page, first, days), byDay) << page << " " << d1 << " " << days;
             EXPECT_EQ(c.GetHostsForDays(first, days), hostsByDay) << d1 << " " << days;
+            std::vector<TPageDays> everyPage = c.GetHitsForDaysOfPages(first, days);
+            TStringList names = c.GetNodeNames();
+            ASSERT_EQ(everyPage.size(), size_t(names.Count()));
+            for (int i = 0; i < names.Count(); ++i) {
+                EXPECT_EQ(everyPage[size_t(i)].Node, names[i]);
+                EXPECT_EQ(everyPage[size_t(i)].Hits, c.GetHitsForDays(names[i], first, days)) << names[i];
+            }
         }
     };
     for (int round = 0; round < 2; ++round) {

@@ -42,6 +42,8 @@ void ReadEverything(ICounter& counter) {
     counter.GetHomePageURL();
     counter.GetNodeList(0);
     counter.GetNodeNames();
+    counter.GetHitsForDays("/", int32_t(now) - 30, 31);
+    counter.GetHitsForDaysOfPages(int32_t(now) - 30, 31);
     counter.GetHitsByDate("", now);
     counter.GetHostsByDate(now);
     counter.GetHitsForPeriod("", true, now - 30, now);

@@ -72,9 +72,33 @@ protected:
             ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
             // A cursor goes on working after a walk.
             ASSERT_EQ(cursor->First(), !model.empty());
+            ASSERT_NO_FATAL_FAILURE(CheckFindKeys(walk.get(), model));
+            ASSERT_EQ(cursor->First(), !model.empty());
         }
         if (GetParam().BTree) {
             ASSERT_NO_FATAL_FAILURE(CheckSeeks(cursor.get(), model));
+        }
+    }
+
+    // Lookups of many keys at once, present and absent ones shuffled and repeated (prefixes and
+    // extensions of present keys among them), find exactly the present ones, in key order.
+    void CheckFindKeys(IIndexWalk* walk, const TModel& model) {
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::string> keys;
+            for (uint32_t n = Pick(40); n > 0; --n) {
+                std::string key = PickKey(model);
+                if (Pick(4) == 0) key.resize(Pick(uint32_t(key.size()) + 1));
+                if (Pick(4) == 0) key += char(Pick(256));
+                keys.push_back(key);
+            }
+            std::vector<std::pair<std::string, std::string>> expected;
+            for (const auto& [key, tag] : model)
+                if (std::find(keys.begin(), keys.end(), key) != keys.end()) expected.emplace_back(key, tag);
+            std::vector<std::pair<std::string, std::string>> found;
+            walk->FindKeys(keys, AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+                found.emplace_back(std::string(key), value ? value->GetText() : "<nil>");
+            });
+            ASSERT_EQ(found, expected) << "round " << round;
         }
     }
 

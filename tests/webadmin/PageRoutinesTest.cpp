@@ -59,6 +59,20 @@ TEST(PageRoutines, DateFormats) {
     EXPECT_EQ(FormatDateTimeDotted(moment), "09.02.2004-07:05:03");
 }
 
+// The row formats write what printf writes for the decoded parts, across the years a file may
+// hold (before year 0 and after 9999 too) and at every time of day.
+TEST(PageRoutines, RowDateFormatsMatchPrintfEverywhere) {
+    for (double value = -800000.0; value < 3700000.0; value += 997.0137) {
+        TDateParts p = DecodeDateTime(value);
+        ASSERT_EQ(FormatDateTimeDashed(value),
+                  StrFormat("%02d-%02d-%04d/%02d-%02d-%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second))
+            << value;
+        ASSERT_EQ(FormatDateTimeDotted(value),
+                  StrFormat("%02d.%02d.%04d-%02d:%02d:%02d", p.Day, p.Month, p.Year, p.Hour, p.Minute, p.Second))
+            << value;
+    }
+}
+
 TEST(PageRoutines, DatabaseNameBesideTheProgram) {
     EXPECT_EQ(CounterDatabaseFile("/srv/cgi-bin/counter"), "/srv/cgi-bin/counter.ostra");
     EXPECT_EQ(CounterDatabaseFile("/srv/cgi-bin/counter.cgi"), "/srv/cgi-bin/counter.ostra");
