@@ -42,8 +42,9 @@ struct TPageRoute {
     bool OpensCounter;
     // Whether a non-empty field "ed" asks the page to change the database.
     bool Edits;
-    // Whether the page reads whole lists or tables, so that its memory grows with the database.
-    bool ReadsLists;
+    // The heap the page makes resident before it runs, in thirds of the database file's size:
+    // pages reading whole lists take memory that grows with the database (see PrepareHeap).
+    uint8_t HeapThirds;
     TPageBody Body;
 };
 
@@ -53,24 +54,27 @@ std::string AboutContent(TWM&, TWebRequest&) {
 }
 
 const TPageRoute PageRoutes[] = {
-    {"admin", "", false, false, false, AboutContent},
-    {"edit", "", false, false, false, PageEditMenu},
-    {"brdate", "<br>", true, false, true, PageCalendar},
-    {"bradv", "", true, true, true, PageNodes},
-    {"brref", "", true, true, true, PageReferers},
-    {"browse", "", true, false, true, PageBrowse},
-    {"editinterval", "<br>", true, true, false, PageEditInterval},
-    {"editurl", "<font color=black><br>", true, true, false, PageEditURL},
-    {"editsname", "<font color=black><br>", true, true, false, PageEditSiteName},
-    {"editip", "<font color=black><br>", true, true, true, PageEditIP},
-    {"editskip", "<font color=black><br>", true, true, true, PageEditSkip},
-    {"editskins", "<font color=black><br>", true, true, false, PageEditSkins},
+    {"admin", "", false, false, 0, AboutContent},
+    {"edit", "", false, false, 0, PageEditMenu},
+    {"brdate", "<br>", true, false, 3, PageCalendar},
+    {"bradv", "", true, true, 1, PageNodes},
+    {"brref", "", true, true, 0, PageReferers},
+    {"browse", "", true, false, 9, PageBrowse},
+    {"editinterval", "<br>", true, true, 0, PageEditInterval},
+    {"editurl", "<font color=black><br>", true, true, 0, PageEditURL},
+    {"editsname", "<font color=black><br>", true, true, 0, PageEditSiteName},
+    {"editip", "<font color=black><br>", true, true, 9, PageEditIP},
+    {"editskip", "<font color=black><br>", true, true, 9, PageEditSkip},
+    {"editskins", "<font color=black><br>", true, true, 0, PageEditSkins},
 };
 
-// What a page reading whole lists may take from the heap: up to three times the database
-// file (its records decoded, the page's rows, the atom cache). Erring high is cheap: a page
-// made resident ahead costs a tenth of the fault it saves.
-size_t ListPageHeapBytes() { return size_t(FileSizeOf(CounterDatabaseFile(ProgramPath)) * 3); }
+// The host lists take about three times the file (records decoded, rows, the atom cache), the
+// calendar about the file, the site pages a third of it. Erring high costs less than erring
+// low: a page made resident ahead costs about a tenth of the fault it saves.
+size_t PageHeapBytes(const TPageRoute& route) {
+    if (route.HeapThirds == 0) return 0;
+    return size_t(FileSizeOf(CounterDatabaseFile(ProgramPath)) / 3 * route.HeapThirds);
+}
 
 const TPageRoute* FindRoute(std::string_view page) {
     for (const TPageRoute& route : PageRoutes)
@@ -450,7 +454,7 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
                 SendUnavailable(html, request, response);
                 return;
             }
-            if (route->ReadsLists) PrepareHeap(ListPageHeapBytes());
+            PrepareHeap(PageHeapBytes(*route));
             html += route->Body(module, request);
             ReleaseCounterBase();
             hold.Release();
