@@ -872,15 +872,19 @@ bool TAtomTreeIndex::Last() {
     return Positioned;
 }
 
-void TAtomTreeIndex::Walk(bool openValues, TAccess access,
-                          const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
-    TIdleGuard idle(*this);
+void TAtomTreeIndex::StartPass() {
     Idle();
     Cache.Clear();
     std::vector<TRef<IVirtualAtom>> none;
     SetCurrent(RootNode, none, true);
     CurrentKeyText.clear();
     Positioned = false;
+}
+
+void TAtomTreeIndex::Walk(bool openValues, TAccess access,
+                          const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
+    TIdleGuard idle(*this);
+    StartPass();
     RootNode->SetAccess(ReadAccess);
     TRef<IVirtualAtom> node = RootNode;
     std::string key;
@@ -903,12 +907,7 @@ void TAtomTreeIndex::Walk(bool openValues, TAccess access,
 void TAtomTreeIndex::FindEach(std::vector<std::string> keys, TAccess access,
                               const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
     TIdleGuard idle(*this);
-    Idle();
-    Cache.Clear();
-    std::vector<TRef<IVirtualAtom>> none;
-    SetCurrent(RootNode, none, true);
-    CurrentKeyText.clear();
-    Positioned = false;
+    StartPass();
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     if (keys.empty()) return;

@@ -168,6 +168,8 @@ public:
     const TRef<IStorageTransaction>& GetTransaction() const { return Transaction; }
 
 private:
+    // Leaves the index on no key at its root, nothing raised or cached: a pass starts from there.
+    void StartPass();
     class TIdleGuard;
     friend class TIdleGuard;
 
