@@ -52,7 +52,7 @@ void ReportAndCloseLiveStorages() {
 
 TOstraStorage::TOstraStorage(const std::string& FileName, TOpenMode Mode, std::span<const TGUID> Classes,
                              std::string_view RequiredCaps, bool WriteThrough, int32_t Cache)
-    : Base(std::make_unique<TOstraBase>(FileName, Mode, Classes, WriteThrough)) {
+    : Base(std::make_unique<TOstraBase>(FileName, Mode, Classes, WriteThrough)), StorageID(Base->File().StorageID()) {
     DefaultAccess = Mode == TOpenMode::ReadOnly ? AccessReadOnly : AccessDefault;
     {
         TRef<TCapabilities> capabilities =
@@ -181,7 +181,10 @@ TAccess TOstraStorage::GetRights() { return IsReadOnly() ? AccessReadOnly : Acce
 
 TGUID TOstraStorage::GetDataClass() { return CheckedBase().File().DataClass(); }
 
-TGUID TOstraStorage::GetStorageID() { return CheckedBase().File().StorageID(); }
+TGUID TOstraStorage::GetStorageID() {
+    CheckedBase();
+    return StorageID;
+}
 
 std::string TOstraStorage::GetLocation() { return "file://" + CheckedBase().File().FullPath(); }
 

@@ -73,6 +73,7 @@ protected:
 
 private:
     std::unique_ptr<TOstraBase> Base;
+    TGUID StorageID; // the file's, read once: every atom address carries it
     TCapabilities* Capabilities = nullptr;
     TRef<IInnerUnknown> CapabilitiesOwner;
     bool Registered = false;
