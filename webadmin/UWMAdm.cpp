@@ -57,7 +57,7 @@ const TPageRoute PageRoutes[] = {
     {"admin", "", false, false, 0, AboutContent},
     {"edit", "", false, false, 0, PageEditMenu},
     {"brdate", "<br>", true, false, 3, PageCalendar},
-    {"bradv", "", true, true, 1, PageNodes},
+    {"bradv", "", true, true, 3, PageNodes},
     {"brref", "", true, true, 0, PageReferers},
     {"browse", "", true, false, 9, PageBrowse},
     {"editinterval", "<br>", true, true, 0, PageEditInterval},
@@ -69,8 +69,8 @@ const TPageRoute PageRoutes[] = {
 };
 
 // The host lists take about three times the file (records decoded, rows, the atom cache), the
-// calendar about the file, the site pages a third of it. Erring high costs less than erring
-// low: a page made resident ahead costs about a tenth of the fault it saves.
+// calendar and the site pages about the file; the referrers little. Erring high costs less than
+// erring low: a page made resident ahead costs about a tenth of the fault it saves.
 size_t PageHeapBytes(const TPageRoute& route) {
     if (route.HeapThirds == 0) return 0;
     return size_t(FileSizeOf(CounterDatabaseFile(ProgramPath)) / 3 * route.HeapThirds);
