@@ -4,6 +4,7 @@
 #include "storage/Support.h"
 
 #include <algorithm>
+#include <functional>
 #include <cstring>
 #include <limits>
 
@@ -260,11 +261,14 @@ void TImageTable::Clear() {
 std::vector<TAtomHandle> TImageTable::HandlesBackward() const {
     std::vector<TAtomHandle> handles;
     if (Used == 0) return handles;
-    handles.reserve(Used);
+    // Sorted as keys that compare in that order, then turned back into handles.
+    std::vector<uint64_t> keys;
+    keys.reserve(Used);
     for (const TSlot& slot : Slots)
-        if (slot.Image) handles.push_back(slot.Handle);
-    auto order = [](TAtomHandle h) { return uint64_t(h & 0x3F) << 32 | (h >> 6); };
-    std::sort(handles.begin(), handles.end(), [&](TAtomHandle a, TAtomHandle b) { return order(a) > order(b); });
+        if (slot.Image) keys.push_back(uint64_t(slot.Handle & 0x3F) << 32 | (slot.Handle >> 6));
+    std::sort(keys.begin(), keys.end(), std::greater<>());
+    handles.reserve(Used);
+    for (uint64_t key : keys) handles.push_back(TAtomHandle((key & 0xFFFFFFFFu) << 6 | (key >> 32)));
     return handles;
 }
 
