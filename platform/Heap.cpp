@@ -11,19 +11,20 @@
 #include <sys/mman.h>
 #endif
 
+// A sanitizer brings its own allocator: there is nothing of glibc's heap to prepare.
 #if defined(__SANITIZE_ADDRESS__)
-#define KESTROW_OWN_HEAP 0
+#define KESTROW_GLIBC_HEAP 0
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define KESTROW_OWN_HEAP 0
+#define KESTROW_GLIBC_HEAP 0
 #endif
 #endif
-#ifndef KESTROW_OWN_HEAP
-#define KESTROW_OWN_HEAP 1
+#ifndef KESTROW_GLIBC_HEAP
+#define KESTROW_GLIBC_HEAP 1
 #endif
 
 void PrepareHeap(size_t bytes) {
-#if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE) && KESTROW_OWN_HEAP
+#if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE) && KESTROW_GLIBC_HEAP
     constexpr size_t PageSize = 4096;
     constexpr size_t MostBytes = size_t(32) << 20; // the largest mmap threshold glibc takes
     if (bytes < 16 * PageSize) return;

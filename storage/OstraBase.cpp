@@ -4,8 +4,8 @@
 #include "storage/Support.h"
 
 #include <algorithm>
-#include <functional>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace {

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <random>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -364,6 +366,46 @@ TEST_F(OstraFileTest, ShrinkingCutsTheFileAtTheCommitAndThePastReadsZeros) {
     EXPECT_EQ(read[95], 1);
     EXPECT_EQ(read[96], 0); // 4096 and on were cut
     EXPECT_EQ(read[199], 0);
+}
+
+// A session that has read many pages reads through a mapping of the file: a model of the
+// bytes must still see every waiting write, every cut and growth, across commits and reopening.
+TEST_F(OstraFileTest, MappedReadsSeeWritesCutsAndCommits) {
+    std::mt19937 random(7);
+    auto file = OpenOstra(name, TOpenMode::Create);
+    std::vector<uint8_t> model(1 << 20);
+    file->SetDataSize(model.size());
+    auto write = [&] {
+        uint64_t at = 128 + random() % (model.size() - 128);
+        std::vector<uint8_t> bytes(std::min<uint64_t>(1 + random() % 3000, model.size() - at));
+        for (uint8_t& b : bytes) b = uint8_t(random());
+        file->WriteAt(bytes, at);
+        std::copy(bytes.begin(), bytes.end(), model.begin() + std::ptrdiff_t(at));
+    };
+    auto check = [&](TOstraFile& f) {
+        std::vector<uint8_t> read;
+        for (int i = 0; i < 400; ++i) {
+            uint64_t at = 128 + random() % (model.size() - 128);
+            read.resize(std::min<uint64_t>(1 + random() % 1500, model.size() - at));
+            f.ReadAt(read, at);
+            ASSERT_TRUE(std::equal(read.begin(), read.end(), model.begin() + std::ptrdiff_t(at))) << at;
+        }
+    };
+    for (int round = 0; round < 8; ++round) {
+        for (int i = 0; i < 60; ++i) write();
+        check(*file);
+        if (round % 2) file->Commit();
+        // A cut in whole pages, committed or not, then growth back: the cut part reads zeros.
+        uint64_t cut = (16 + random() % 200) * OstraFileGranule;
+        file->SetDataSize(cut);
+        std::fill(model.begin() + std::ptrdiff_t(cut), model.end(), 0);
+        if (round % 3 == 0) file->Commit();
+        file->SetDataSize(model.size());
+        check(*file);
+    }
+    file->Commit();
+    file.reset();
+    check(*OpenOstra(name, TOpenMode::ReadOnly));
 }
 
 TEST_F(OstraFileTest, ReadOnlyFilesRefuseWrites) {
