@@ -29,52 +29,13 @@ void* TAtomCache::GetInterface(const TGUID& iid) {
 uint32_t TAtomCache::ItemHandle(uint32_t index) {
     if (!orderValid_) {
         order_.clear();
-        for (const TSlot& slot : slots_)
-            if (slot.Item) order_.push_back(slot.Handle);
+        items_.ForEach([&](uint32_t handle, const auto&) { order_.push_back(handle); });
         uint32_t mask = (1u << Bits) - 1;
         auto rank = [&](uint32_t h) { return uint64_t(h & mask) << 32 | (h >> Bits); };
         std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) { return rank(a) < rank(b); });
         orderValid_ = true;
     }
     return index < order_.size() ? order_[index] : 0;
-}
-
-size_t TAtomCache::SlotOf(uint32_t handle) const {
-    return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
-}
-
-size_t TAtomCache::Probe(uint32_t handle) const {
-    size_t mask = slots_.size() - 1;
-    size_t i = SlotOf(handle);
-    while (slots_[i].Item && slots_[i].Handle != handle) i = (i + 1) & mask;
-    return i;
-}
-
-void TAtomCache::Grow() {
-    std::vector<TSlot> old = std::move(slots_);
-    slots_ = std::vector<TSlot>(old.empty() ? 64 : old.size() * 2);
-    for (TSlot& slot : old)
-        if (slot.Item) slots_[Probe(slot.Handle)] = std::move(slot);
-}
-
-std::unique_ptr<TCacheItem> TAtomCache::TakeOut(uint32_t handle) {
-    if (slots_.empty()) return nullptr;
-    size_t mask = slots_.size() - 1;
-    size_t hole = Probe(handle);
-    std::unique_ptr<TCacheItem> item = std::move(slots_[hole].Item);
-    if (!item) return nullptr;
-    orderValid_ = false;
-    // An entry of the run may fill the hole when its home is not cyclically within (hole, j].
-    for (size_t j = (hole + 1) & mask; slots_[j].Item; j = (j + 1) & mask) {
-        size_t home = SlotOf(slots_[j].Handle);
-        bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-        if (!between) {
-            slots_[hole] = std::move(slots_[j]);
-            hole = j;
-        }
-    }
-    slots_[hole] = TSlot{};
-    return item;
 }
 
 void TAtomCache::Unlink(TCacheItem* item) {
@@ -97,7 +58,8 @@ void TAtomCache::PutInFront(TCacheItem* item) {
 void TAtomCache::DeleteItem(TCacheItem* item) {
     Unlink(item);
     --ItemCount;
-    TakeOut(item->Rec.Handle);
+    orderValid_ = false;
+    items_.Take(item->Rec.Handle);
 }
 
 // A new item takes over the least recently used one when the cache is full: its buffers are
@@ -105,18 +67,16 @@ void TAtomCache::DeleteItem(TCacheItem* item) {
 TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     TTimedScope timer(CacheGetItemTimer);
     ++Lookups;
-    if (!slots_.empty()) {
-        TSlot& slot = slots_[Probe(handle)];
-        if (TCacheItem* item = slot.Item.get()) {
-            created = false;
-            ++Hits;
-            if (item != MostRecent) {
-                Unlink(item);
-                PutInFront(item);
-            }
-            EvictBeyondLimit(item);
-            return item;
+    if (auto* found = items_.Find(handle)) {
+        TCacheItem* item = found->get();
+        created = false;
+        ++Hits;
+        if (item != MostRecent) {
+            Unlink(item);
+            PutInFront(item);
         }
+        EvictBeyondLimit(item);
+        return item;
     }
     created = true;
     std::unique_ptr<TCacheItem> made;
@@ -124,7 +84,7 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
         TCacheItem* victim = LeastRecent;
         Unlink(victim);
         --ItemCount;
-        made = TakeOut(victim->Rec.Handle);
+        made = items_.Take(victim->Rec.Handle);
         TAtomRec& rec = made->Rec;
         rec.Data.clear();
         rec.Links.clear();
@@ -136,12 +96,9 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
     } else {
         made = std::make_unique<TCacheItem>();
     }
-    if (size_t(ItemCount + 1) * 2 > slots_.size()) Grow();
     TCacheItem* item = made.get();
     item->Rec.Handle = handle;
-    TSlot& slot = slots_[Probe(handle)];
-    slot.Handle = handle;
-    slot.Item = std::move(made);
+    items_.Put(handle, std::move(made));
     orderValid_ = false;
     ++ItemCount;
     PutInFront(item);
@@ -155,7 +112,7 @@ void TAtomCache::EvictBeyondLimit(const TCacheItem* spared) {
 
 void TAtomCache::Clear() {
     TTimedScope timer(CacheClearTimer);
-    slots_.clear();
+    items_.Clear();
     orderValid_ = false;
     MostRecent = LeastRecent = nullptr;
     ItemCount = 0;
@@ -163,8 +120,7 @@ void TAtomCache::Clear() {
 
 void TAtomCache::Remove(uint32_t handle) {
     TTimedScope timer(CacheRemoveTimer);
-    if (slots_.empty()) return;
-    if (TCacheItem* item = slots_[Probe(handle)].Item.get()) DeleteItem(item);
+    if (auto* found = items_.Find(handle)) DeleteItem(found->get());
 }
 
 void TAtomCache::Read(uint32_t handle, uint8_t parts, TAtomData& data) {

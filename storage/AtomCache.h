@@ -1,9 +1,10 @@
-// TAtomCache: the committed content of recently used atoms, found by handle in an open-addressing
-// table, with a least-recently-used order and an item limit. Reads fill missing parts from the
+// TAtomCache: the committed content of recently used atoms, found by handle in one table, with a
+// least-recently-used order and an item limit. Reads fill missing parts from the
 // atom table; writes go through to it, so the cache never holds what the file lacks.
 #pragma once
 
 #include "storage/AtomManager.h"
+#include "storage/HandleTable.h"
 #include "storage/Unknown.h"
 
 #include <cstdint>
@@ -76,24 +77,14 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
-    struct TSlot {
-        uint32_t Handle = 0;
-        std::unique_ptr<TCacheItem> Item; // none: the slot is free
-    };
     TCacheItem* GetItem(uint32_t handle, bool& created);
-    size_t SlotOf(uint32_t handle) const;
-    // The slot holding handle, or the free one where it would go.
-    size_t Probe(uint32_t handle) const;
-    void Grow();
-    // Takes the handle's item out of the table; the rest of its probe run moves up.
-    std::unique_ptr<TCacheItem> TakeOut(uint32_t handle);
     void Unlink(TCacheItem* item);
     void PutInFront(TCacheItem* item);
     void DeleteItem(TCacheItem* item);
     // Down to the limit, from the least recent, never the item being served.
     void EvictBeyondLimit(const TCacheItem* spared);
 
-    std::vector<TSlot> slots_; // a power of two long, at most half full
+    THandleTable<std::unique_ptr<TCacheItem>> items_;
     std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
     bool orderValid_ = false;
     TRef<IAtomManager> atoms_;

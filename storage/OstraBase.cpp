@@ -194,80 +194,15 @@ bool TBaseTransaction::HasOpenBelow() const {
 
 // ---- image tables ----
 
-size_t TImageTable::SlotOf(TAtomHandle handle) const {
-    return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (Slots.size() - 1);
-}
-
-TAtomImage* TImageTable::Get(TAtomHandle handle) const {
-    if (Used == 0) return nullptr;
-    for (size_t i = SlotOf(handle);; i = (i + 1) & (Slots.size() - 1)) {
-        const TSlot& slot = Slots[i];
-        if (!slot.Image) return nullptr;
-        if (slot.Handle == handle) return slot.Image;
-    }
-}
-
-void TImageTable::Grow() {
-    std::vector<TSlot> old = std::move(Slots);
-    Slots.assign(old.empty() ? 16 : old.size() * 2, TSlot{});
-    for (const TSlot& slot : old) {
-        if (!slot.Image) continue;
-        size_t i = SlotOf(slot.Handle);
-        while (Slots[i].Image) i = (i + 1) & (Slots.size() - 1);
-        Slots[i] = slot;
-    }
-}
-
-void TImageTable::Put(TAtomHandle handle, TAtomImage* image) {
-    if (Slots.empty()) {
-        if (!image) return;
-        Grow();
-    }
-    size_t mask = Slots.size() - 1;
-    size_t i = SlotOf(handle);
-    while (Slots[i].Image && Slots[i].Handle != handle) i = (i + 1) & mask;
-    if (image) {
-        if (!Slots[i].Image) {
-            if (size_t(Used + 1) * 2 > Slots.size()) {
-                Grow();
-                return Put(handle, image);
-            }
-            ++Used;
-        }
-        Slots[i] = {handle, image};
-        return;
-    }
-    if (!Slots[i].Image) return;
-    // Removal by shifting back the entries of the probe run behind the freed slot.
-    --Used;
-    size_t hole = i;
-    for (size_t j = (i + 1) & mask; Slots[j].Image; j = (j + 1) & mask) {
-        size_t home = SlotOf(Slots[j].Handle);
-        // j's entry may fill the hole when its home is not cyclically within (hole, j].
-        bool between = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
-        if (!between) {
-            Slots[hole] = Slots[j];
-            hole = j;
-        }
-    }
-    Slots[hole] = TSlot{};
-}
-
-void TImageTable::Clear() {
-    Slots.clear();
-    Used = 0;
-}
-
 std::vector<TAtomHandle> TImageTable::HandlesBackward() const {
     std::vector<TAtomHandle> handles;
-    if (Used == 0) return handles;
+    if (Images.Count() == 0) return handles;
     // Sorted as keys that compare in that order, then turned back into handles.
     std::vector<uint64_t> keys;
-    keys.reserve(Used);
-    for (const TSlot& slot : Slots)
-        if (slot.Image) keys.push_back(uint64_t(slot.Handle & 0x3F) << 32 | (slot.Handle >> 6));
+    keys.reserve(Images.Count());
+    Images.ForEach([&](TAtomHandle h, TAtomImage*) { keys.push_back(uint64_t(h & 0x3F) << 32 | (h >> 6)); });
     std::sort(keys.begin(), keys.end(), std::greater<>());
-    handles.reserve(Used);
+    handles.reserve(keys.size());
     for (uint64_t key : keys) handles.push_back(TAtomHandle((key & 0xFFFFFFFFu) << 6 | (key >> 32)));
     return handles;
 }

@@ -8,6 +8,7 @@
 #include "storage/AtomManager.h"
 #include "storage/Corvane.h"
 #include "storage/EAccessors.h"
+#include "storage/HandleTable.h"
 #include "storage/OstraFile.h"
 
 #include <cstdint>
@@ -127,28 +128,28 @@ public:
     TAtomHandle Position = 1;
 };
 
-// A transaction's atom images by handle (open addressing). It refers to the images, never owns them.
+// A transaction's atom images by handle. It refers to the images, never owns them.
 class TImageTable {
 public:
-    TAtomImage* Get(TAtomHandle handle) const;
+    TAtomImage* Get(TAtomHandle handle) const {
+        TAtomImage* const* image = Images.Find(handle);
+        return image ? *image : nullptr;
+    }
     // Stores image for handle; nullptr removes the handle's image.
-    void Put(TAtomHandle handle, TAtomImage* image);
-    uint32_t Count() const { return Used; }
-    void Clear();
+    void Put(TAtomHandle handle, TAtomImage* image) {
+        if (image)
+            Images.Put(handle, image);
+        else
+            Images.Take(handle);
+    }
+    uint32_t Count() const { return Images.Count(); }
+    void Clear() { Images.Clear(); }
     // The handles held now, in the order a transaction gives its images up: by the low six bits
     // of the handle falling, then by the rest falling.
     std::vector<TAtomHandle> HandlesBackward() const;
 
 private:
-    struct TSlot {
-        TAtomHandle Handle = 0;
-        TAtomImage* Image = nullptr;
-    };
-    size_t SlotOf(TAtomHandle handle) const;
-    void Grow();
-
-    std::vector<TSlot> Slots;
-    uint32_t Used = 0;
+    THandleTable<TAtomImage*> Images;
 };
 
 class TBaseTransaction {
