@@ -380,22 +380,19 @@ TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {
 // A page enters with the bytes the file holds there (zeros beyond its end). When too many are
 // held, the written ones go to the system and all are dropped.
 TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
-    if (lastPage_ && lastPageNumber_ == page) return *lastPage_;
-    auto it = pages_.find(page);
-    if (it == pages_.end()) {
-        if (pages_.size() >= PageBufferLimits.MaxKeptPages) {
-            WriteBack();
-            pages_.clear();
-        }
-        auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
-        ++pagesRead_;
-        uint64_t start = page * PageSize;
-        if (start < fileEnd_)
-            ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
-        else
-            std::memset(bytes.get(), 0, PageSize);
-        it = pages_.emplace(page, TPage{std::move(bytes), false}).first;
+    if (TPage* kept = KeptPage(page)) return *kept;
+    if (pages_.size() >= PageBufferLimits.MaxKeptPages) {
+        WriteBack();
+        pages_.clear();
     }
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
+    ++pagesRead_;
+    uint64_t start = page * PageSize;
+    if (start < fileEnd_)
+        ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
+    else
+        std::memset(bytes.get(), 0, PageSize);
+    auto it = pages_.emplace(page, TPage{std::move(bytes), false}).first;
     lastPage_ = &it->second;
     lastPageNumber_ = page;
     return it->second;
