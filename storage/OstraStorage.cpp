@@ -371,38 +371,6 @@ TVirtualAtom::TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTra
     if (!Transaction) StorageRef = TRef<IVirtualStorage>(&Storage);
 }
 
-namespace {
-// Freed virtual atoms of this thread, kept up to a limit.
-struct TSpareAtoms {
-    static constexpr size_t Limit = 256;
-    std::vector<void*> Blocks;
-    ~TSpareAtoms() {
-        for (void* block : Blocks) ::operator delete(block);
-    }
-};
-thread_local TSpareAtoms SpareAtoms;
-} // namespace
-
-void* TVirtualAtom::operator new(size_t size) {
-    auto& blocks = SpareAtoms.Blocks;
-    if (size != sizeof(TVirtualAtom) || blocks.empty()) return ::operator new(size);
-    void* block = blocks.back();
-    blocks.pop_back();
-    return block;
-}
-
-void TVirtualAtom::operator delete(void* memory, size_t size) noexcept {
-    auto& blocks = SpareAtoms.Blocks;
-    if (size == sizeof(TVirtualAtom) && blocks.size() < TSpareAtoms::Limit) {
-        try {
-            blocks.push_back(memory);
-            return;
-        } catch (...) {
-        }
-    }
-    ::operator delete(memory);
-}
-
 void TVirtualAtom::Register() {
     NextOpen = Storage.FirstOpenAtom;
     if (NextOpen) NextOpen->PreviousOpen = this;

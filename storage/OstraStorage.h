@@ -150,9 +150,6 @@ public:
     TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction);
     // Closes the atom; reports (never raises) what closing raises.
     ~TVirtualAtom() override;
-    // A walk opens and closes atoms by the thousand: their memory waits for the next open.
-    static void* operator new(size_t size);
-    static void operator delete(void* memory, size_t size) noexcept;
 
     // IVirtualAtom
     bool HasLink(uint32_t Index) override;
