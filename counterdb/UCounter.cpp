@@ -144,6 +144,16 @@ struct THostRecord {
 
 // Host records are short: one read into a buffer on the stack serves all but very long
 // addresses, which are read again whole.
+THostRecord HostRecordOf(std::span<const uint8_t> bytes) {
+    TReader reader(bytes);
+    THostRecord record;
+    record.Address = reader.ReadString();
+    record.Date = reader.ReadDate();
+    record.Hits = reader.ReadInteger();
+    record.Visits = reader.ReadInteger();
+    return record;
+}
+
 THostRecord ReadHostRecord(IVirtualAtom* atom) {
     std::array<uint8_t, 64> buffer;
     std::span<const uint8_t> bytes(buffer.data(), atom->Read(0, buffer));
@@ -152,13 +162,7 @@ THostRecord ReadHostRecord(IVirtualAtom* atom) {
         whole = atom->GetBytes();
         bytes = whole;
     }
-    TReader reader(bytes);
-    THostRecord record;
-    record.Address = reader.ReadString();
-    record.Date = reader.ReadDate();
-    record.Hits = reader.ReadInteger();
-    record.Visits = reader.ReadInteger();
-    return record;
+    return HostRecordOf(bytes);
 }
 
 // Written from offset 0 without truncating: counts only grow, so the record never shrinks.
@@ -176,14 +180,15 @@ struct TPageRecord {
     int32_t Count = 0;
 };
 
-TPageRecord ReadPageRecord(IVirtualAtom* atom) {
-    TByteArray bytes = atom->GetBytes();
+TPageRecord PageRecordOf(std::span<const uint8_t> bytes) {
     TReader reader(bytes);
     TPageRecord record;
     record.Date = reader.ReadDate();
     record.Count = reader.ReadInteger();
     return record;
 }
+
+TPageRecord ReadPageRecord(IVirtualAtom* atom) { return PageRecordOf(atom->GetBytes()); }
 
 void WritePageRecord(IVirtualAtom* atom, const TPageRecord& record) {
     TWriter writer;
@@ -378,6 +383,23 @@ void WalkIndex(IIndexer* index, const IIndexWalk::TVisit& visit, bool values = t
     cursor->Close();
 }
 
+// Every key of index in order with its value's data (none when the key has no value atom): one
+// pass that opens next to nothing where the index offers it, else WalkIndex's.
+void WalkValues(IIndexer* index, const IIndexWalk::TValueVisit& visit) {
+    if (TRef<IIndexWalk> walk = Query<IIndexWalk>(index)) {
+        walk->WalkValues(visit);
+        return;
+    }
+    WalkIndex(index, [&](std::string_view key, IVirtualAtom* value) {
+        TByteArray bytes = value ? value->GetBytes() : TByteArray();
+        visit(key, bytes);
+    });
+}
+
+std::string_view TextOf(std::span<const uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
 // The key count an index keeps, only to reserve room: 0 when it keeps none, an unlikely one or
 // one it cannot read (the walk that follows reports what is wrong with the index).
 size_t KeyCountHint(IIndexer* index) {
@@ -403,11 +425,11 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     double from = std::trunc(date1), to = std::trunc(date2);
     if (from > to) std::swap(from, to);
     int32_t sum = 0;
-    WalkIndex(table, [&](std::string_view key, IVirtualAtom* value) {
+    WalkValues(table, [&](std::string_view key, std::span<const uint8_t> value) {
         if (key.size() != 8) return;
         double day = DayOfKey(AsBytes(key));
         if (!all && !(from <= day && day <= to)) return;
-        sum = Add32(sum, StrToIntOfAtom(value));
+        sum = Add32(sum, StrToInt(TextOf(value)));
     });
     return sum;
 }
@@ -966,8 +988,8 @@ TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
     std::vector<TListRow> rows;
     rows.reserve(KeyCountHint(Hosts.get()));
-    WalkIndex(Hosts.get(), [&](std::string_view, IVirtualAtom* value) {
-        THostRecord record = ReadHostRecord(value);
+    WalkValues(Hosts.get(), [&](std::string_view, std::span<const uint8_t> value) {
+        THostRecord record = HostRecordOf(value);
         rows.push_back(TListRow{std::move(record.Address), record.Date, record.Hits, record.Visits});
     });
     return ListOfRows(rows, HostListOrder(rows, SortMode));
@@ -1207,8 +1229,8 @@ TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
     std::vector<TListRow> rows;
     rows.reserve(KeyCountHint(Nodes.get()));
-    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* value) {
-        TPageRecord record = ReadPageRecord(value);
+    WalkValues(Nodes.get(), [&](std::string_view key, std::span<const uint8_t> value) {
+        TPageRecord record = PageRecordOf(value);
         rows.push_back(TListRow{std::string(key), record.Date, record.Count, 0});
     });
     return ListOfRows(rows, PageListOrder(rows, SortMode));
@@ -1309,9 +1331,8 @@ TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     if (!Referers) return TStringList();
     std::vector<TListRow> rows;
     rows.reserve(KeyCountHint(Referers.get()));
-    WalkIndex(Referers.get(), [&](std::string_view key, IVirtualAtom* value) {
-        std::array<uint8_t, RefererRecordSize> record{};
-        if (!value || value->Read(0, record) < RefererRecordSize) return;
+    WalkValues(Referers.get(), [&](std::string_view key, std::span<const uint8_t> record) {
+        if (record.size() < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
         rows.push_back(TListRow{std::string(key), date, count, 0});
@@ -1584,7 +1605,9 @@ TStringList TOstraCounter::GetTaggedValueStats() {
     TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
     root.reset();
     TStringList list;
-    WalkIndex(tags.get(), [&](std::string_view, IVirtualAtom* value) { CountText(list, value->GetText()); });
+    WalkValues(tags.get(), [&](std::string_view, std::span<const uint8_t> value) {
+        CountText(list, std::string(TextOf(value)));
+    });
     SortByCount(list);
     return list;
 }
@@ -1631,8 +1654,7 @@ void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& Sec
     TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
     root.reset();
-    WalkIndex(pairs.get(), [&](std::string_view, IVirtualAtom* value) {
-        TByteArray bytes = value->GetBytes();
+    WalkValues(pairs.get(), [&](std::string_view, std::span<const uint8_t> bytes) {
         TReader reader(bytes);
         std::string first, second;
         if (reader.HasMore()) first = reader.ReadString();

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -179,6 +180,11 @@ struct IIndexWalk : virtual IUnknown {
     // openValues is set (else nil). visit must not use the index; what it raises passes on and
     // ends the walk. Leaves the index past its last key, as a cursor's walk does.
     virtual void WalkKeys(bool openValues, TAccess access, const TVisit& visit) = 0;
+    using TValueVisit = std::function<void(std::string_view key, std::span<const uint8_t> value)>;
+    // As WalkKeys with the values opened for reading, but visit gets each value's data instead
+    // of an open, so the walk opens next to nothing. visit must not change the index through any
+    // object (the walk raises a share violation when it finds it changed).
+    virtual void WalkValues(const TValueVisit& visit) = 0;
     // Calls visit, in key order, for each of keys (any order, repeats allowed) that the index
     // holds, with its value atom opened with access. Opens only what the paths to those keys
     // reach, so a few keys of a large index cost no more than their lookups. visit must not use

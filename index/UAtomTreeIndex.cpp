@@ -3,6 +3,7 @@
 #include "index/UAtomTreeIndex.h"
 
 #include "platform/ByteOrder.h"
+#include "storage/AtomPeek.h"
 
 #include <algorithm>
 #include <array>
@@ -47,26 +48,30 @@ void Raise(IVirtualAtom* atom, TAccess access) {
     if ((now | access) != now) atom->SetAccess(now | access);
 }
 
-bool IsBranch(const std::string& text) { return text.empty() || text[ATINode::KindPos] != ATINode::Chain; }
-bool IsChain(const std::string& text) { return !IsBranch(text); }
+bool IsBranch(std::string_view text) { return text.empty() || text[ATINode::KindPos] != ATINode::Chain; }
+bool IsChain(std::string_view text) { return !IsBranch(text); }
 
-uint8_t ByteAt(const std::string& text, size_t i) { return uint8_t(text[i]); }
+uint8_t ByteAt(std::string_view text, size_t i) { return uint8_t(text[i]); }
 
 uint32_t LinkOfPos(size_t i) { return uint32_t(i + 2); }
 size_t PosOfLink(uint32_t link) { return size_t(link - 2); }
 
-// The child link holding the smallest byte above c (c = -1: any), or 0.
-uint32_t NextChildLink(IVirtualAtom* node, const std::string& text, int c) {
+// The child link holding the smallest byte above c (c = -1: any), or 0; hasLink(link) tells
+// which links hold a child.
+template <class HasLink> uint32_t NextChildLink(const HasLink& hasLink, std::string_view text, int c) {
     uint32_t best = 0;
     int bestByte = 256;
     for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i) {
         int v = ByteAt(text, i);
-        if (v > c && v < bestByte && node->HasLink(LinkOfPos(i))) {
+        if (v > c && v < bestByte && hasLink(LinkOfPos(i))) {
             best = LinkOfPos(i);
             bestByte = v;
         }
     }
     return best;
+}
+uint32_t NextChildLink(IVirtualAtom* node, std::string_view text, int c) {
+    return NextChildLink([node](uint32_t link) { return node->HasLink(link); }, text, c);
 }
 
 // The child link holding the greatest byte below c (c = 256: any), or 0.
@@ -84,13 +89,16 @@ uint32_t PriorChildLink(IVirtualAtom* node, const std::string& text, int c) {
 }
 
 // The link by which parent reaches the child whose own character is own, or 0.
-uint32_t LinkInParent(IVirtualAtom* parent, const std::string& ptext, uint8_t own) {
+template <class HasLink> uint32_t LinkInParent(const HasLink& hasLink, std::string_view ptext, uint8_t own) {
     for (size_t i = ATINode::FirstChildPos; i < ptext.size(); ++i)
-        if (ByteAt(ptext, i) == own && parent->HasLink(LinkOfPos(i))) return LinkOfPos(i);
+        if (ByteAt(ptext, i) == own && hasLink(LinkOfPos(i))) return LinkOfPos(i);
     return 0;
 }
+uint32_t LinkInParent(IVirtualAtom* parent, std::string_view ptext, uint8_t own) {
+    return LinkInParent([parent](uint32_t link) { return parent->HasLink(link); }, ptext, own);
+}
 
-uint8_t OwnOf(const std::string& text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
+uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
 
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
     std::array<uint8_t, ATIHeader::Size> bytes{};
@@ -743,13 +751,13 @@ void TAtomTreeIndex::Clear() {
 
 // The key grows by what the step from a node with text consumes: the child's byte for a
 // branch, the whole edge for a chain; climbing takes the same bytes off again.
-static void KeyDown(std::string& key, const std::string& text, uint32_t link) {
+static void KeyDown(std::string& key, std::string_view text, uint32_t link) {
     if (IsBranch(text))
         key += text[PosOfLink(link)];
     else
-        key.append(text, ATINode::FirstChildPos);
+        key.append(text.substr(ATINode::FirstChildPos));
 }
-static void KeyUp(std::string& key, const std::string& parentText) {
+static void KeyUp(std::string& key, std::string_view parentText) {
     size_t drop = IsBranch(parentText) ? 1 : parentText.size() - ATINode::FirstChildPos;
     key.resize(key.size() - std::min(drop, key.size()));
 }
@@ -883,6 +891,10 @@ void TAtomTreeIndex::StartPass() {
 
 void TAtomTreeIndex::Walk(bool openValues, TAccess access,
                           const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
+    if (!openValues && Query<IAtomPeek>(AtomMaker.get())) {
+        WalkValues(false, [&](std::string_view key, std::span<const uint8_t>) { visit(key, nullptr); });
+        return;
+    }
     TIdleGuard idle(*this);
     StartPass();
     RootNode->SetAccess(ReadAccess);
@@ -898,6 +910,146 @@ void TAtomTreeIndex::Walk(bool openValues, TAccess access,
         onKey = StepForward(node, key);
     }
     CurrentNode = node;
+}
+
+// The ordered walk of Walk over nodes read into memory: each node's text and link handles are
+// peeked where nothing in the transaction's chain has the node open, else read through an
+// open that is closed again at once. The steps are StepForward's, on the path held here.
+namespace {
+// Which links of a node read into memory hold a child.
+struct THasLink {
+    const TAtomData& Node;
+    bool operator()(uint32_t link) const { return link < Node.Links.size() && Node.Links[link] != 0; }
+};
+} // namespace
+
+class TAtomTreeIndex::TPeekWalk {
+public:
+    TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek) : Index(index), Peek(peek), Seen(index.Changes.Get()) {}
+
+    // Starts at the root; true when it holds a value.
+    bool First() {
+        Frames.resize(1);
+        ReadOpen(Index.RootNode.get(), Frames[0]);
+        Depth = 0;
+        return HasLink(Top(), ATINode::ValueLink) || Next();
+    }
+
+    // Moves to the next node holding a value; false (back at the root) when none.
+    bool Next() {
+        for (;;) {
+            uint32_t down = NextChildLink(THasLink{Top()}, Text(Top()), -1);
+            if (down) {
+                Descend(down);
+            } else {
+                for (;;) {
+                    if (Depth == 0) return false;
+                    uint8_t own = OwnOf(Text(Top()));
+                    --Depth;
+                    std::string_view ptext = Text(Top());
+                    KeyUp(Key, ptext);
+                    uint32_t next = 0;
+                    if (IsBranch(ptext)) {
+                        uint32_t k = LinkInParent(THasLink{Top()}, ptext, own);
+                        if (k >= ATINode::FirstChildLink)
+                            next = NextChildLink(THasLink{Top()}, ptext, ByteAt(ptext, PosOfLink(k)));
+                    }
+                    if (next) {
+                        Descend(next);
+                        break;
+                    }
+                }
+            }
+            if (HasLink(Top(), ATINode::ValueLink)) return true;
+        }
+    }
+
+    // The data of the value at the current node.
+    std::span<const uint8_t> Value() {
+        Read(LinkOf(Top(), ATINode::ValueLink), ValueContent);
+        return ValueContent.Data;
+    }
+
+    // A change to the trie through any object since the walk began: the nodes held here may be
+    // gone. Where the opens of Walk would have refused the change, the walk refuses to go on.
+    void CheckUnchanged() const {
+        if (Index.Changes.Get() != Seen) throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
+    }
+
+    std::string Key;
+
+private:
+    TAtomData& Top() { return Frames[Depth]; }
+    static std::string_view Text(const TAtomData& node) {
+        return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
+    }
+    static TAtomHandle LinkOf(const TAtomData& node, uint32_t link) {
+        return link < node.Links.size() ? node.Links[link] : 0;
+    }
+    static bool HasLink(const TAtomData& node, uint32_t link) { return LinkOf(node, link) != 0; }
+
+    void Descend(uint32_t link) {
+        KeyDown(Key, Text(Top()), link);
+        TAtomHandle child = LinkOf(Top(), link);
+        if (Frames.size() <= Depth + 1) Frames.resize(Depth + 2);
+        Read(child, Frames[Depth + 1]);
+        ++Depth;
+    }
+
+    void Read(TAtomHandle handle, TAtomData& into) {
+        if (Peek.PeekLinked(handle, into)) return;
+        TRef<IVirtualAtom> atom;
+        if (handle == Index.RootHandle) {
+            atom = Index.RootNode;
+        } else {
+            try {
+                atom = Index.AtomMaker->OpenAtomAccess(TAtomAddress{Index.StorageID, handle, 0}, ReadAccess);
+            } catch (const EKVZError& error) {
+                if (error.Code == OstraCode::InvalidAtomAddress) throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
+                if (error.Code != OstraCode::ShareViolation || !Index.CurrentNode ||
+                    handle != Index.HandleOf(Index.CurrentNode.get()))
+                    throw;
+                atom = Index.CurrentNode;
+            }
+        }
+        ReadOpen(atom.get(), into);
+    }
+
+    static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
+        TAccessScope read(atom, ReadAccess);
+        into.Data = atom->GetBytes();
+        into.Links.assign(atom->GetLinkCount(), 0);
+        TRef<IAtomLinks> links = Query<IAtomLinks>(atom);
+        if (!links) throw EKVZError(OstraCode::CapabilityNotSupported, OstraMsg::CapabilityNotSupported);
+        for (uint32_t i = 0; i < into.Links.size(); ++i) into.Links[i] = links->GetLinkHandle(i);
+    }
+
+    TAtomTreeIndex& Index;
+    IAtomPeek& Peek;
+    uint64_t Seen;
+    // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
+    std::vector<TAtomData> Frames;
+    size_t Depth = 0;
+    TAtomData ValueContent;
+};
+
+void TAtomTreeIndex::WalkValues(bool readValues,
+                                const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
+    if (!peek) {
+        Walk(readValues, ReadAccess, [&](std::string_view key, IVirtualAtom* value) {
+            TByteArray bytes = value ? value->GetBytes() : TByteArray();
+            visit(key, bytes);
+        });
+        return;
+    }
+    TIdleGuard idle(*this);
+    StartPass();
+    TPeekWalk walk(*this, *peek);
+    for (bool onKey = walk.First(); onKey; onKey = walk.Next()) {
+        visit(walk.Key, readValues ? walk.Value() : std::span<const uint8_t>());
+        walk.CheckUnchanged();
+    }
 }
 
 // Depth first from the root, each node taking the sorted keys that run through it: the node's

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -135,6 +136,13 @@ public:
     void Walk(bool openValues, TAccess access,
               const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
 
+    // As Walk with values opened for reading (or none when readValues is off), but visit gets
+    // each value's data instead of an open: nodes and values are read without opens where
+    // nothing else has them open. visit must not use this index nor change the trie through
+    // another one (the walk then raises a share violation). Ends past the last key.
+    void WalkValues(bool readValues,
+                    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+
     // Each of keys (in any order, repeats allowed) that the trie holds, with its value atom
     // opened with access, in key order; one descent that opens only the nodes on the paths to
     // keys. visit must not use this index. Ends on no key.
@@ -172,6 +180,8 @@ private:
     void StartPass();
     class TIdleGuard;
     friend class TIdleGuard;
+    class TPeekWalk;
+    friend class TPeekWalk;
 
     // The atom itself when CheckHeader finds it valid; TATIError otherwise.
     static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);

@@ -56,6 +56,7 @@ public:
 
     TAtomTreeIndex* GetIndexObject() override { return Index.get(); }
     void WalkKeys(bool openValues, TAccess access, const TVisit& visit) override;
+    void WalkValues(const TValueVisit& visit) override { Index->WalkValues(true, visit); }
     void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) override;
     int32_t GetKeyCount() override { return Index->KeyCount(); }
 

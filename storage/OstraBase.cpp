@@ -881,6 +881,18 @@ void TOstraBase::FreeTransaction(TBaseTransaction& t) {
     Transactions.Release(t.ID);
 }
 
+// An open for reading in a chain holding no image of the atom would make a fresh image at the
+// root from the cache, could not conflict, and its close would free that image unchanged: the
+// cache's content is what it would show.
+bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
+    for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
+        if (t->ImageTable.Get(handle)) return false;
+    into.Links.clear();
+    into.Data.clear();
+    AtomCache->Read(handle, AtomPartData | AtomPartLinks, into);
+    return true;
+}
+
 bool TOstraBase::AtomExists(uint32_t id, TAtomHandle handle) {
     for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent) {
         TAtomImage* image = t->ImageTable.Get(handle);

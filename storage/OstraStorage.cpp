@@ -77,7 +77,7 @@ TOstraStorage::~TOstraStorage() {
 
 void* TOstraStorage::GetInterface(const TGUID& iid) {
     if (iid == ICapabilities::IID) return static_cast<ICapabilities*>(Capabilities);
-    if (void* found = FindInterface<IStorageInfo, IVirtualStorage>(this, iid)) return found;
+    if (void* found = FindInterface<IStorageInfo, IVirtualStorage, IAtomPeek>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -109,6 +109,15 @@ TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHand
         base.OpenAtom(ID, Handle, Access, atom->ObjectAtom);
     atom->Register();
     return TRef<IVirtualAtom>(atom.get());
+}
+
+bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
+    try {
+        return CheckedBase().PeekAtom(ID, Handle, Into);
+    } catch (const EKVZError& error) {
+        if (error.Code != OstraCode::InvalidAtomAddress) throw;
+        throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
+    }
 }
 
 void TOstraStorage::ForceClose() {
@@ -258,7 +267,8 @@ TStorageTransaction::~TStorageTransaction() {
 }
 
 void* TStorageTransaction::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<IStorageTransaction, IVirtualStorage, IStorageInfo>(this, iid)) return found;
+    if (void* found = FindInterface<IStorageTransaction, IVirtualStorage, IStorageInfo, IAtomPeek>(this, iid))
+        return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -386,7 +396,7 @@ TVirtualAtom::~TVirtualAtom() {
 }
 
 void* TVirtualAtom::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<IAtomInfo, IVirtualAtom>(this, iid)) return found;
+    if (void* found = FindInterface<IAtomInfo, IVirtualAtom, IAtomLinks>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 

@@ -3,6 +3,7 @@
 // registry of live storages that is reported and closed at program end.
 #pragma once
 
+#include "storage/AtomPeek.h"
 #include "storage/Capabilities.h"
 #include "storage/Corvane.h"
 #include "storage/OstraBase.h"
@@ -14,7 +15,7 @@
 class TStorageTransaction;
 class TVirtualAtom;
 
-class TOstraStorage : public TUnknown, public IStorageInfo, public IVirtualStorage {
+class TOstraStorage : public TUnknown, public IStorageInfo, public IVirtualStorage, public IAtomPeek {
 public:
     // Opens the file; raises open errors (201-207), or 2 when RequiredCaps are not met.
     TOstraStorage(const std::string& FileName, TOpenMode Mode, std::span<const TGUID> Classes,
@@ -52,6 +53,9 @@ public:
     void GetCacheStats(int64_t& Lookups, int64_t& Hits) override;
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override;
 
+    // IAtomPeek
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
+
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
     TOstraBase& CheckedBase();
     bool IsReadOnly();
@@ -61,6 +65,8 @@ public:
     // Opens (or creates) an atom in the object-layer transaction ID for the public transaction.
     TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                 TStorageTransaction* Transaction);
+    // PeekLinked in the object-layer transaction ID.
+    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into);
     // Closes every open atom, aborts every top-level transaction and closes the file.
     void ForceClose();
 
@@ -79,7 +85,7 @@ private:
     bool Registered = false;
 };
 
-class TStorageTransaction : public TUnknown, public IStorageTransaction, public IStorageInfo {
+class TStorageTransaction : public TUnknown, public IStorageTransaction, public IStorageInfo, public IAtomPeek {
 public:
     TStorageTransaction(TOstraStorage& Storage, TStorageTransaction* Parent, uint32_t ID, TAccess Rights);
     // Aborts an active transaction (reporting, never raising, what the abort raises).
@@ -123,6 +129,12 @@ public:
     void GetCacheStats(int64_t& Lookups, int64_t& Hits) override { Storage.GetCacheStats(Lookups, Hits); }
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override { Storage.GetSizes(DataSize, FileSize); }
 
+    // IAtomPeek
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override {
+        Storage.CheckedBase();
+        return Storage.Peek(ActiveID(), Handle, Into);
+    }
+
     // Marks this transaction's descendants dead: their object-layer IDs were released.
     void KillDescendants();
     // The object-layer ID; raises EInvalidTrID when dead, 3 "Access is denied" when finished.
@@ -144,7 +156,7 @@ private:
     TRef<IUnknown> Holder; // the parent transaction, or the storage
 };
 
-class TVirtualAtom : public TUnknown, public IAtomInfo, public IVirtualAtom {
+class TVirtualAtom : public TUnknown, public IAtomInfo, public IVirtualAtom, public IAtomLinks {
 public:
     // A closed atom; MakeAtom opens it.
     TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction);
@@ -182,6 +194,9 @@ public:
     // IAtomInfo
     void GetRefCounts(int32_t& LinkRefs, int32_t& ExtRefs) override;
     TAtomAddress GetAddress() override;
+
+    // IAtomLinks
+    TAtomHandle GetLinkHandle(uint32_t Index) override { return Open().GetLink(Index); }
 
 protected:
     void* GetInterface(const TGUID& iid) override;

@@ -70,6 +70,16 @@ protected:
                 walked.emplace_back(std::string(key), value ? value->GetText() : "<nil>");
             });
             ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
+            // The data-only walk, with a few values held open meanwhile so that it must open some
+            // atoms instead of reading them directly.
+            std::vector<TRef<IVirtualAtom>> held(3);
+            for (auto& value : held)
+                if (!model.empty()) indexer->FindKeyAccess(PickKey(model), AccessReadOnly, value);
+            walked.clear();
+            walk->WalkValues([&](std::string_view key, std::span<const uint8_t> value) {
+                walked.emplace_back(std::string(key), std::string(value.begin(), value.end()));
+            });
+            ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
             // A cursor goes on working after a walk.
             ASSERT_EQ(cursor->First(), !model.empty());
             ASSERT_NO_FATAL_FAILURE(CheckFindKeys(walk.get(), model));

@@ -334,3 +334,27 @@ TEST_F(TrieTest, UnreadableChildIsAnErrorNotAMissingChild) {
 }
 
 } // namespace
+
+namespace {
+
+// A walk that reads nodes without holding them open refuses to go on once the trie has changed
+// under it, here through a second index object over the same trie; the trie keeps the change.
+TEST_F(TrieTest, DataWalkStopsWhenTheTrieChangesUnderIt) {
+    TRef<IVirtualStorage> storage = Create();
+    TRef<IIndexer> indexer = Make(storage.get());
+    for (const char* key : {"a", "b", "c"}) indexer->AddKey(key);
+    TRef<IIndexer> other = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    std::vector<std::string> seen;
+    int code = ErrorCode([&] {
+        Query<IIndexWalk>(indexer.get())->WalkValues([&](std::string_view key, std::span<const uint8_t>) {
+            seen.emplace_back(key);
+            if (key == "a") other->DeleteKey("b");
+        });
+    });
+    EXPECT_EQ(code, OstraCode::ShareViolation);
+    EXPECT_EQ(seen, std::vector<std::string>{"a"});
+    EXPECT_FALSE(indexer->KeyExists("b"));
+    EXPECT_TRUE(indexer->KeyExists("c"));
+}
+
+} // namespace

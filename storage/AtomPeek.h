@@ -1,0 +1,30 @@
+// Reads for walks that visit many atoms once each: an atom's content without opening it, and
+// the handles an open atom's links hold. Internal to the engines; callers find them by Query.
+#pragma once
+
+#include "storage/AtomCache.h"
+#include "storage/Corvane.h"
+
+// Offered by a storage and by its transactions.
+struct IAtomPeek : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{6A0F7C2E-35D1-4B8A-9E64-0C2B1D7F5A93}");
+    // The data and links (Links[i] is link i) of the atom at handle, as an open for reading here
+    // would show them, when nothing in this transaction's chain has the atom open or changed:
+    // then no open could conflict or see anything else, and true comes back. Otherwise false,
+    // with nothing read: the caller opens the atom. The handle is one a link holds, so one that
+    // names no atom raises what following that link raises.
+    virtual bool PeekLinked(TAtomHandle handle, TAtomData& into) = 0;
+
+protected:
+    ~IAtomPeek() = default;
+};
+
+// Offered by an open atom.
+struct IAtomLinks : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{C4E1B0D6-8F2A-4E37-A5D9-71B3E60C2F48}");
+    // The handle in link index (0: none), read as GetLink reads it.
+    virtual TAtomHandle GetLinkHandle(uint32_t index) = 0;
+
+protected:
+    ~IAtomLinks() = default;
+};
