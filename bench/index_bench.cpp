@@ -108,11 +108,12 @@ int64_t TrieWalk(TTrieSession& session) {
     return walked;
 }
 
-// The one-pass walk the list pages use, opening every value atom as they do.
+// The one-pass walk the list pages use, reading every value as they do.
 int64_t TrieWalkOnce(TTrieSession& session) {
     int64_t walked = 0;
     TRef<IIndexWalk> walk = Query<IIndexWalk>(session.Indexer);
-    walk->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom*) { walked += int64_t(key.size()); });
+    walk->WalkValues(
+        [&](std::string_view key, std::span<const uint8_t> value) { walked += int64_t(key.size() + value.size()); });
     return walked;
 }
 
@@ -134,7 +135,9 @@ int64_t SqliteInsert(const std::string& file) {
     std::filesystem::remove(file);
     sqlite3* db = nullptr;
     Check(sqlite3_open(file.c_str(), &db), db);
-    Check(sqlite3_exec(db, "CREATE TABLE hosts (k BLOB PRIMARY KEY, v INTEGER) WITHOUT ROWID", nullptr, nullptr, nullptr), db);
+    Check(
+        sqlite3_exec(db, "CREATE TABLE hosts (k BLOB PRIMARY KEY, v INTEGER) WITHOUT ROWID", nullptr, nullptr, nullptr),
+        db);
     Check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db);
     sqlite3_stmt* insert = nullptr;
     Check(sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO hosts VALUES (?, ?)", -1, &insert, nullptr), db);

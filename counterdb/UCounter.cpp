@@ -1605,9 +1605,8 @@ TStringList TOstraCounter::GetTaggedValueStats() {
     TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
     root.reset();
     TStringList list;
-    WalkValues(tags.get(), [&](std::string_view, std::span<const uint8_t> value) {
-        CountText(list, std::string(TextOf(value)));
-    });
+    WalkValues(tags.get(),
+               [&](std::string_view, std::span<const uint8_t> value) { CountText(list, std::string(TextOf(value))); });
     SortByCount(list);
     return list;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <iterator>
 
@@ -367,9 +368,14 @@ TRef<IVirtualAtom> TAtomTreeIndex::Climb(IVirtualAtom* node) {
 }
 
 // Moves node down to its child in link, keeping node as an ancestor when the path is known.
+// A node linked back to an ancestor ends the walk with an error, found as TPeekWalk finds it.
 void TAtomTreeIndex::Descend(TRef<IVirtualAtom>& node, uint32_t link) {
     TRef<IVirtualAtom> child = OpenChild(node.get(), link, ReadAccess);
-    if (AncestorsValid) Ancestors.push_back(std::move(node));
+    if (AncestorsValid) {
+        Ancestors.push_back(std::move(node));
+        if (HandleOf(child.get()) == HandleOf(Ancestors[std::bit_floor(Ancestors.size() - 1)].get()))
+            throw TATIError(ATICode::Unknown);
+    }
     node = std::move(child);
 }
 
@@ -930,6 +936,7 @@ public:
     // Starts at the root; true when it holds a value.
     bool First() {
         Frames.resize(1);
+        Handles.assign(1, Index.RootHandle);
         ReadOpen(Index.RootNode.get(), Frames[0]);
         Depth = 0;
         return HasLink(Top(), ATINode::ValueLink) || Next();
@@ -988,12 +995,22 @@ private:
     }
     static bool HasLink(const TAtomData& node, uint32_t link) { return LinkOf(node, link) != 0; }
 
+    // A damaged file may link a node back to one of its ancestors: the walk would descend for
+    // ever. The path then repeats with some period c from some depth on, so the new node at
+    // depth d is compared with the one at the largest power of two below d, which finds any
+    // such repeat by depth 2 * max(c, where it starts) at one comparison a step.
     void Descend(uint32_t link) {
         KeyDown(Key, Text(Top()), link);
         TAtomHandle child = LinkOf(Top(), link);
-        if (Frames.size() <= Depth + 1) Frames.resize(Depth + 2);
-        Read(child, Frames[Depth + 1]);
-        ++Depth;
+        size_t depth = Depth + 1;
+        if (Frames.size() <= depth) {
+            Frames.resize(depth + 1);
+            Handles.resize(depth + 1);
+        }
+        if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
+        Read(child, Frames[depth]);
+        Handles[depth] = child;
+        Depth = depth;
     }
 
     void Read(TAtomHandle handle, TAtomData& into) {
@@ -1005,7 +1022,8 @@ private:
             try {
                 atom = Index.AtomMaker->OpenAtomAccess(TAtomAddress{Index.StorageID, handle, 0}, ReadAccess);
             } catch (const EKVZError& error) {
-                if (error.Code == OstraCode::InvalidAtomAddress) throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
+                if (error.Code == OstraCode::InvalidAtomAddress)
+                    throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
                 if (error.Code != OstraCode::ShareViolation || !Index.CurrentNode ||
                     handle != Index.HandleOf(Index.CurrentNode.get()))
                     throw;
@@ -1029,12 +1047,13 @@ private:
     uint64_t Seen;
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
+    std::vector<TAtomHandle> Handles; // of the frames
     size_t Depth = 0;
     TAtomData ValueContent;
 };
 
-void TAtomTreeIndex::WalkValues(bool readValues,
-                                const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+void TAtomTreeIndex::WalkValues(
+    bool readValues, const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
     if (!peek) {
         Walk(readValues, ReadAccess, [&](std::string_view key, IVirtualAtom* value) {

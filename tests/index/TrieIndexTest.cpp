@@ -358,3 +358,44 @@ TEST_F(TrieTest, DataWalkStopsWhenTheTrieChangesUnderIt) {
 }
 
 } // namespace
+
+namespace {
+
+// The child of node whose own character is c, opened read-write.
+TRef<IVirtualAtom> ChildFor(const TRef<IVirtualAtom>& node, char c) {
+    std::string text = node->GetText();
+    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
+        if (text[i] == c) return node->OpenLink(uint32_t(i + 2));
+    return nullptr;
+}
+
+// A damaged file whose node links back to an ancestor: both walks must end with an error instead
+// of descending for ever.
+TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
+    TRef<IVirtualStorage> storage = Create();
+    TRef<IIndexer> indexer = Make(storage.get());
+    for (const char* key : {"ab", "ac", "ad"}) indexer->AddKey(key);
+    {
+        TRef<IVirtualAtom> a = ChildFor(HeaderView(storage.get())->OpenLink(ATINode::HeaderRootLink), 'a');
+        ASSERT_TRUE(a);
+        TRef<IVirtualAtom> b = ChildFor(a, 'b');
+        ASSERT_TRUE(b);
+        std::string text = b->GetText() + "z";
+        b->SetText(text);
+        b->SetLink(uint32_t(text.size() - 1 + 2), a.get());
+    }
+    std::vector<std::string> seen;
+    EXPECT_THROW(Query<IIndexWalk>(indexer.get())->WalkValues([&](std::string_view key, std::span<const uint8_t>) {
+        seen.emplace_back(key);
+    }),
+                 TATIError);
+    EXPECT_EQ(seen, std::vector<std::string>{"ab"});
+    seen.clear();
+    EXPECT_THROW(
+        Query<IIndexWalk>(indexer.get())
+            ->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom*) { seen.emplace_back(key); }),
+        TATIError);
+    EXPECT_EQ(seen, std::vector<std::string>{"ab"});
+}
+
+} // namespace
