@@ -14,6 +14,17 @@ enum : int {
     CacheClearTimer = 22,
 };
 
+// Empties rec for another atom, keeping its buffers.
+void Reset(TAtomRec& rec) {
+    rec.Data.clear();
+    rec.Links.clear();
+    rec.Entry = {};
+    rec.EntryLoaded = false;
+    rec.LinkWidth = 1;
+    rec.LinkRefs = rec.ExtRefs = 0;
+    rec.Loaded = 0;
+}
+
 } // namespace
 
 TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
@@ -85,14 +96,7 @@ TCacheItem* TAtomCache::GetItem(uint32_t handle, bool& created) {
         Unlink(victim);
         --ItemCount;
         made = items_.Take(victim->Rec.Handle);
-        TAtomRec& rec = made->Rec;
-        rec.Data.clear();
-        rec.Links.clear();
-        rec.Entry = {};
-        rec.EntryLoaded = false;
-        rec.LinkWidth = 1;
-        rec.LinkRefs = rec.ExtRefs = 0;
-        rec.Loaded = 0;
+        Reset(made->Rec);
     } else {
         made = std::make_unique<TCacheItem>();
     }
@@ -147,6 +151,30 @@ void TAtomCache::Read(uint32_t handle, uint8_t parts, TAtomData& data) {
         data.LinkWidth = rec.LinkWidth;
     }
     if (parts & AtomPartData) data.Data = rec.Data;
+}
+
+void TAtomCache::ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) {
+    if (items_.Find(handle)) {
+        Read(handle, parts, data);
+        return;
+    }
+    TTimedScope timer(CacheReadTimer);
+    ++Lookups;
+    TAtomRec& rec = Passing;
+    Reset(rec);
+    rec.Handle = handle;
+    atoms_->ReadAtom(rec, parts);
+    data.Parts = parts;
+    if (parts & AtomPartCounts) {
+        data.LinkRefs = rec.LinkRefs;
+        data.ExtRefs = rec.ExtRefs;
+    }
+    // The buffers change places, so the next atom read past reuses the caller's old ones.
+    if (parts & AtomPartLinks) {
+        data.Links.swap(rec.Links);
+        data.LinkWidth = rec.LinkWidth;
+    }
+    if (parts & AtomPartData) data.Data.swap(rec.Data);
 }
 
 void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {

@@ -34,6 +34,9 @@ struct IAtomCache : virtual IUnknown {
     // The requested parts, read from the atom table when not held. Atom-table errors pass
     // through; a failed read leaves no new item behind.
     virtual void Read(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
+    // As Read, but an atom not held is read past the cache and not kept: a walk that reads many
+    // atoms once would otherwise push out the ones in use.
+    virtual void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
     virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
     // Takes the parts present in data and writes the modified ones (parts) to the atom table.
     virtual void Write(uint32_t handle, const TAtomData& data, uint8_t parts) = 0;
@@ -62,6 +65,7 @@ public:
     void Clear() override;
     void Remove(uint32_t handle) override;
     void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
+    void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override;
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
     void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override;
 
@@ -88,4 +92,5 @@ private:
     std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
     bool orderValid_ = false;
     TRef<IAtomManager> atoms_;
+    TAtomRec Passing; // what ReadPast reads into
 };

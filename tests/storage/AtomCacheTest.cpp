@@ -206,6 +206,28 @@ TEST_F(AtomCacheTest, RemoveAndClearEmptyTheCacheButKeepTheStatistics) {
     EXPECT_EQ(Cached(), (std::set<uint32_t>{3}));
 }
 
+// Reads past the cache give what Read gives, keep nothing new, and reuse one buffer pair without
+// leaking one atom's bytes into the next; a held item serves them as a hit.
+TEST_F(AtomCacheTest, ReadsPastTheCacheKeepNothingAndShowWhatReadShows) {
+    CreateAtoms(30);
+    uint32_t lookups0, hits0;
+    cache->GetStats(lookups0, hits0);
+    Read(7);
+    TAtomData past;
+    for (uint32_t h = 30; h >= 1; --h) {
+        cache->ReadPast(h, AtomPartData | AtomPartLinks, past);
+        ASSERT_EQ(past.Data, Text(h)) << h;
+        ASSERT_TRUE(past.Links.empty()) << h;
+    }
+    EXPECT_EQ(Cached(), (std::set<uint32_t>{7}));
+    uint32_t lookups, hits;
+    cache->GetStats(lookups, hits);
+    EXPECT_EQ(lookups - lookups0, 31u);
+    EXPECT_EQ(hits - hits0, 1u);
+    EXPECT_EQ(CatchKVZ([&] { cache->ReadPast(300, AtomPartData, past); }).Code, 5);
+    EXPECT_EQ(Cached(), (std::set<uint32_t>{7}));
+}
+
 // Images are opaque to the accessor: any distinct addresses will do.
 TAtomImage* Image(uintptr_t n) { return reinterpret_cast<TAtomImage*>(n * 16); }
 
