@@ -396,6 +396,12 @@ void WalkValues(IIndexer* index, const IIndexWalk::TValueVisit& visit) {
     });
 }
 
+// Every key of index in order.
+void WalkKeys(IIndexer* index, const std::function<void(std::string_view key)>& visit) {
+    auto keyOnly = [&](std::string_view key, IVirtualAtom*) { visit(key); };
+    WalkIndex(index, keyOnly, false);
+}
+
 std::string_view TextOf(std::span<const uint8_t> bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -467,9 +473,9 @@ std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool
         keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
     }
     try {
-        walk->FindKeys(std::move(keys), AccessReadOnly, [&](std::string_view key, IVirtualAtom* value) {
+        walk->FindValues(std::move(keys), [&](std::string_view key, std::span<const uint8_t> value) {
             size_t offset = size_t(DayOfKey(AsBytes(key)) - first);
-            counts[offset] = value ? StrToIntDef(value->GetText(), 0) : 0;
+            counts[offset] = StrToIntDef(TextOf(value), 0);
         });
     } catch (const std::exception&) {
         std::fill(counts.begin(), counts.end(), 0);
@@ -1040,7 +1046,7 @@ void TOstraCounter::ClearSkipList() {
 TStringList TOstraCounter::GetSkipList() {
     CheckOpen();
     TStringList list;
-    WalkIndex(SkipList.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
+    WalkKeys(SkipList.get(), [&](std::string_view key) { list.Add(std::string(key)); });
     // A list whose first key is the empty one reads as empty.
     if (!list.Empty() && list[0].empty()) return TStringList();
     return list;
@@ -1221,7 +1227,7 @@ void TOstraCounter::DeleteNode(std::string_view Node) {
 TStringList TOstraCounter::GetNodeNames() {
     CheckOpen();
     TStringList list;
-    WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom*) { list.Add(std::string(key)); }, false);
+    WalkKeys(Nodes.get(), [&](std::string_view key) { list.Add(std::string(key)); });
     return list;
 }
 

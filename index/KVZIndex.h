@@ -190,6 +190,9 @@ struct IIndexWalk : virtual IUnknown {
     // reach, so a few keys of a large index cost no more than their lookups. visit must not use
     // the index; what it raises passes on. Leaves the index on no key.
     virtual void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) = 0;
+    // As FindKeys with the values opened for reading, but visit gets each value's data, as
+    // WalkValues hands it over (and with its rule for visit).
+    virtual void FindValues(std::vector<std::string> keys, const TValueVisit& visit) = 0;
     // The number of keys, as the index keeps it.
     virtual int32_t GetKeyCount() = 0;
 

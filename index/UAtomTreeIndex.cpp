@@ -456,9 +456,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos,
 
 // The link of node's child for byte b, or 0 (as FindChild looks it up).
 uint32_t TAtomTreeIndex::ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b) {
-    for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)
-        if (ByteAt(text, i) == b && node->HasLink(LinkOfPos(i))) return LinkOfPos(i);
-    return 0;
+    return LinkInParent(node, text, b);
 }
 
 TRef<IVirtualAtom> TAtomTreeIndex::FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access) {
@@ -922,10 +920,14 @@ void TAtomTreeIndex::Walk(bool openValues, TAccess access,
 // peeked where nothing in the transaction's chain has the node open, else read through an
 // open that is closed again at once. The steps are StepForward's, on the path held here.
 namespace {
-// Which links of a node read into memory hold a child.
+// A node read into memory: its text, the handle in a link (0: none), which links hold a child.
+std::string_view NodeText(const TAtomData& node) {
+    return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
+}
+TAtomHandle NodeLink(const TAtomData& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
 struct THasLink {
     const TAtomData& Node;
-    bool operator()(uint32_t link) const { return link < Node.Links.size() && Node.Links[link] != 0; }
+    bool operator()(uint32_t link) const { return NodeLink(Node, link) != 0; }
 };
 } // namespace
 
@@ -987,12 +989,8 @@ public:
 
 private:
     TAtomData& Top() { return Frames[Depth]; }
-    static std::string_view Text(const TAtomData& node) {
-        return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
-    }
-    static TAtomHandle LinkOf(const TAtomData& node, uint32_t link) {
-        return link < node.Links.size() ? node.Links[link] : 0;
-    }
+    static std::string_view Text(const TAtomData& node) { return NodeText(node); }
+    static TAtomHandle LinkOf(const TAtomData& node, uint32_t link) { return NodeLink(node, link); }
     static bool HasLink(const TAtomData& node, uint32_t link) { return LinkOf(node, link) != 0; }
 
     // A damaged file may link a node back to one of its ancestors: the walk would descend for
@@ -1013,6 +1011,8 @@ private:
         Depth = depth;
     }
 
+public:
+    // The node or value at handle: peeked, or read through an open closed again at once.
     void Read(TAtomHandle handle, TAtomData& into) {
         if (Peek.PeekLinked(handle, into)) return;
         TRef<IVirtualAtom> atom;
@@ -1033,6 +1033,7 @@ private:
         ReadOpen(atom.get(), into);
     }
 
+private:
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
         TAccessScope read(atom, ReadAccess);
         into.Data = atom->GetBytes();
@@ -1125,6 +1126,72 @@ void TAtomTreeIndex::FindEach(std::vector<std::string> keys, TAccess access,
             size_t end = i + 1;
             while (end < step.Last && ByteAt(keys[end], depth) == b) ++end;
             if (uint32_t link = ChildLink(node.get(), text, b)) children.push_back({node, link, depth + 1, i, end});
+            i = end;
+        }
+        std::move(children.rbegin(), children.rend(), std::back_inserter(pending));
+    }
+}
+
+// FindEach over nodes read as WalkValues reads them, handing over the values' data.
+void TAtomTreeIndex::FindValues(
+    std::vector<std::string> keys,
+    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
+    if (!peek) {
+        FindEach(std::move(keys), ReadAccess, [&](std::string_view key, IVirtualAtom* value) {
+            TByteArray bytes = value ? value->GetBytes() : TByteArray();
+            visit(key, bytes);
+        });
+        return;
+    }
+    TIdleGuard idle(*this);
+    StartPass();
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    if (keys.empty()) return;
+    TPeekWalk reader(*this, *peek);
+    // The keys [First, Last) run through the node at Node; Depth bytes of them lead there.
+    struct TPendingNode {
+        TAtomHandle Node;
+        size_t Depth;
+        size_t First;
+        size_t Last;
+    };
+    std::vector<TPendingNode> pending{{RootHandle, 0, 0, keys.size()}};
+    std::vector<TPendingNode> children;
+    TAtomData node, value;
+    while (!pending.empty()) {
+        TPendingNode step = pending.back();
+        pending.pop_back();
+        if (!step.Node) continue;
+        reader.Read(step.Node, node);
+        size_t first = step.First, depth = step.Depth;
+        if (keys[first].size() == depth) {
+            if (TAtomHandle at = NodeLink(node, ATINode::ValueLink)) {
+                reader.Read(at, value);
+                visit(keys[first], value.Data);
+                reader.CheckUnchanged();
+            }
+            ++first;
+        }
+        if (first == step.Last) continue;
+        std::string_view text = NodeText(node);
+        if (IsChain(text)) {
+            std::string_view edge = text.substr(ATINode::FirstChildPos);
+            for (size_t i = first; i < step.Last; ++i)
+                if (std::string_view(keys[i]).substr(depth) == edge) {
+                    pending.push_back({NodeLink(node, ATINode::FirstChildLink), keys[i].size(), i, i + 1});
+                    break;
+                }
+            continue;
+        }
+        children.clear();
+        for (size_t i = first; i < step.Last;) {
+            uint8_t b = ByteAt(keys[i], depth);
+            size_t end = i + 1;
+            while (end < step.Last && ByteAt(keys[end], depth) == b) ++end;
+            if (uint32_t link = LinkInParent(THasLink{node}, text, b))
+                children.push_back({NodeLink(node, link), depth + 1, i, end});
             i = end;
         }
         std::move(children.rbegin(), children.rend(), std::back_inserter(pending));

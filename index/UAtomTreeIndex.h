@@ -148,6 +148,10 @@ public:
     // keys. visit must not use this index. Ends on no key.
     void FindEach(std::vector<std::string> keys, TAccess access,
                   const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
+    // As FindEach with values opened for reading, but visit gets each value's data, read as
+    // WalkValues reads it (and with its rule for visit).
+    void FindValues(std::vector<std::string> keys,
+                    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // Ordered walk around the current position; true when a key was reached.
     bool First();

@@ -58,6 +58,9 @@ public:
     void WalkKeys(bool openValues, TAccess access, const TVisit& visit) override;
     void WalkValues(const TValueVisit& visit) override { Index->WalkValues(true, visit); }
     void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) override;
+    void FindValues(std::vector<std::string> keys, const TValueVisit& visit) override {
+        Index->FindValues(std::move(keys), visit);
+    }
     int32_t GetKeyCount() override { return Index->KeyCount(); }
 
     TIIndexer();
