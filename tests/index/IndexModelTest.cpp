@@ -91,7 +91,8 @@ protected:
     }
 
     // Lookups of many keys at once, present and absent ones shuffled and repeated (prefixes and
-    // extensions of present keys among them), find exactly the present ones, in key order.
+    // extensions of present keys among them), find exactly the present ones, in key order, with
+    // opened values and with their data alike.
     void CheckFindKeys(IIndexWalk* walk, const TModel& model) {
         for (int round = 0; round < 20; ++round) {
             std::vector<std::string> keys;
@@ -109,6 +110,11 @@ protected:
                 found.emplace_back(std::string(key), value ? value->GetText() : "<nil>");
             });
             ASSERT_EQ(found, expected) << "round " << round;
+            found.clear();
+            walk->FindValues(keys, [&](std::string_view key, std::span<const uint8_t> value) {
+                found.emplace_back(std::string(key), std::string(value.begin(), value.end()));
+            });
+            ASSERT_EQ(found, expected) << "data, round " << round;
         }
     }
 
