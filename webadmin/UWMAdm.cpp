@@ -56,20 +56,20 @@ std::string AboutContent(TWM&, TWebRequest&) {
 const TPageRoute PageRoutes[] = {
     {"admin", "", false, false, 0, AboutContent},
     {"edit", "", false, false, 0, PageEditMenu},
-    {"brdate", "<br>", true, false, 3, PageCalendar},
-    {"bradv", "", true, true, 3, PageNodes},
+    {"brdate", "<br>", true, false, 5, PageCalendar},
+    {"bradv", "", true, true, 2, PageNodes},
     {"brref", "", true, true, 0, PageReferers},
-    {"browse", "", true, false, 9, PageBrowse},
+    {"browse", "", true, false, 5, PageBrowse},
     {"editinterval", "<br>", true, true, 0, PageEditInterval},
     {"editurl", "<font color=black><br>", true, true, 0, PageEditURL},
     {"editsname", "<font color=black><br>", true, true, 0, PageEditSiteName},
-    {"editip", "<font color=black><br>", true, true, 9, PageEditIP},
+    {"editip", "<font color=black><br>", true, true, 7, PageEditIP},
     {"editskip", "<font color=black><br>", true, true, 9, PageEditSkip},
     {"editskins", "<font color=black><br>", true, true, 0, PageEditSkins},
 };
 
-// The host lists take about three times the file (records decoded, rows, the atom cache), the
-// calendar and the site pages about the file; the referrers little. Erring high costs less than
+// The host lists take about twice the file (the rows and the page text), the calendar a little
+// more than the file, the site pages less; the referrers little. Erring high costs less than
 // erring low: a page made resident ahead costs about a tenth of the fault it saves.
 size_t PageHeapBytes(const TPageRoute& route) {
     if (route.HeapThirds == 0) return 0;
