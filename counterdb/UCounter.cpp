@@ -283,6 +283,7 @@ std::vector<uint32_t> PageListOrder(const std::vector<TListRow>& rows, int32_t m
 // The list of rows in order, each entry with its TCObject.
 TStringList ListOfRows(std::vector<TListRow>& rows, const std::vector<uint32_t>& order) {
     TStringList list;
+    list.Reserve(int(order.size()));
     for (uint32_t i : order) {
         TListRow& row = rows[i];
         list.AddObject(std::move(row.Text), std::make_unique<TCObject>(row.Hits, row.Date, row.Visits));

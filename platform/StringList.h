@@ -31,6 +31,8 @@ public:
     int Count() const { return int(FEntries.size()); }
     bool Empty() const { return FEntries.empty(); }
     void Clear() { FEntries.clear(); }
+    // Makes room for count entries, so that appending that many moves none.
+    void Reserve(int count) { FEntries.reserve(size_t(std::max(count, 0))); }
 
     // Appends and returns the new entry's index.
     int Add(std::string text);

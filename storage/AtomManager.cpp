@@ -176,8 +176,12 @@ void TAtomManager::MarkDamaged() {
 }
 
 void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
-    CheckHandle(handle);
     std::lock_guard guard(lock_);
+    ReadEntryHeld(handle, entry);
+}
+
+void TAtomManager::ReadEntryHeld(uint32_t handle, TAtomEntry& entry) {
+    CheckHandle(handle);
     File();
     if (!CheckedEntry(handle - 1, entry)) {
         MarkDamaged();
@@ -405,7 +409,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     TTimedScope timer(ReadAtomTimer);
     std::lock_guard guard(lock_); // the table and the body buffer
     TAtomEntry entry = rec.Entry;
-    if (!rec.EntryLoaded) ReadEntry(rec.Handle, entry);
+    if (!rec.EntryLoaded) ReadEntryHeld(rec.Handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
     uint8_t fill = uint8_t(parts | (AtomPartAll & ~rec.Loaded));
     bool external = !IsInline(entry) && (parts & (AtomPartData | AtomPartLinks));

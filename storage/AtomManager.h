@@ -131,6 +131,8 @@ private:
     void LoadChain();
     uint64_t EntryAddress(uint32_t index);
     void CheckHandle(uint32_t handle);
+    // ReadEntry for a caller that holds lock_.
+    void ReadEntryHeld(uint32_t handle, TAtomEntry& entry);
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();

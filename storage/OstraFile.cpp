@@ -60,7 +60,8 @@ uint64_t RoundUpToGranule(uint64_t size) { return (size + OstraFileGranule - 1) 
 std::optional<TGUID> StorageIDIn(TOsFile& file) {
     std::array<uint8_t, OstraHeader::Size> header;
     if (file.ReadAt(header, 0) < header.size()) return std::nullopt;
-    if (GetLE32(&header[OstraHeader::CrcOffset]) != CRC32Of(std::span<const uint8_t>(header.data(), OstraHeader::CrcOffset)))
+    if (GetLE32(&header[OstraHeader::CrcOffset]) !=
+        CRC32Of(std::span<const uint8_t>(header.data(), OstraHeader::CrcOffset)))
         return std::nullopt;
     return TGUID::FromBytes(std::span<const uint8_t>(&header[OstraHeader::StorageIDOffset], TGUID::ByteSize));
 }
@@ -105,7 +106,8 @@ void TOstraFile::OpenOs(const std::string& fileName, TOpenMode mode) {
 // holds a shared lock only: it lets go, rolls back under the exclusive one, and opens again.
 void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mode) {
     auto openError = [&](const std::string& reason) {
-        return EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(), reason.c_str()));
+        return EOstraOpenError(OstraCode::OpenFailed,
+                               StrFormat(OstraMsg::OpenFailed, fileName.c_str(), reason.c_str()));
     };
     using TState = TRollbackJournal::TState;
     try {
@@ -117,8 +119,9 @@ void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mod
         TOsFile writer;
         if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false))
             // Reading the file as it is would show a half-made commit.
-            throw openError(error == EWOULDBLOCK ? OsErrorText(error)
-                                                 : "an interrupted commit must be rolled back, which needs write access");
+            throw openError(error == EWOULDBLOCK
+                                ? OsErrorText(error)
+                                : "an interrupted commit must be rolled back, which needs write access");
         RollBack(writer);
     } catch (const EOSError& error) {
         throw openError(error.what());
@@ -286,6 +289,11 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
         return;
     }
     std::span<const uint8_t> view = CleanView();
+    // With no write waiting, a page held in the buffer reads as the mapping does.
+    if (dirtyPages_ == 0 && position + buffer.size() <= view.size()) {
+        std::memcpy(buffer.data(), view.data() + position, buffer.size());
+        return;
+    }
     for (size_t done = 0; done < buffer.size();) {
         uint64_t at = position + done;
         size_t offset = size_t(at % PageSize);
@@ -462,8 +470,7 @@ void TOstraFile::WriteBack() {
 // and those a shorter file cuts off. Each is saved once per commit, read from the file, which
 // still holds it as the last commit left it.
 void TOstraFile::SaveOriginals() {
-    if (!journal_.IsActive())
-        journal_.Begin(TRollbackJournal::NameFor(fullPath_), StorageID(), osLength_);
+    if (!journal_.IsActive()) journal_.Begin(TRollbackJournal::NameFor(fullPath_), StorageID(), osLength_);
     uint64_t committedPages = (journal_.OriginalLength() + PageSize - 1) / PageSize;
     std::vector<uint64_t> pages;
     auto save = [&](uint64_t page) {
