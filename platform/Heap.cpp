@@ -28,7 +28,8 @@ void PrepareHeap(size_t bytes) {
     constexpr size_t PageSize = 4096;
     constexpr size_t MostBytes = size_t(32) << 20; // the largest mmap threshold glibc takes
     if (bytes < 16 * PageSize) return;
-    bytes = std::min(bytes, MostBytes);
+    // A block as large as the threshold would be a mapping of its own, given back when freed.
+    bytes = std::min(bytes, MostBytes - 16 * PageSize);
     // From the heap's top, not a mapping of its own, and kept there once freed.
     mallopt(M_MMAP_THRESHOLD, int(MostBytes));
     mallopt(M_TRIM_THRESHOLD, int(2 * MostBytes));
