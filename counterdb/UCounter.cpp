@@ -441,6 +441,25 @@ int32_t SumDays(IIndexer* table, bool all, TDateTime date1, TDateTime date2) {
     return sum;
 }
 
+// The keys of the days first .. first + days - 1.
+std::vector<std::string> DayKeys(int32_t first, int32_t days) {
+    std::vector<std::string> keys;
+    keys.reserve(size_t(std::max(days, 0)));
+    for (int32_t d = 0; d < days; ++d) {
+        std::array<uint8_t, 8> key = DayKey(first + double(d));
+        keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
+    }
+    return keys;
+}
+
+// A visit that puts each day's count in counts (counts[0] is day first).
+auto DayCounter(std::vector<int32_t>& counts, int32_t first) {
+    return [&counts, first](std::string_view key, std::span<const uint8_t> value) {
+        size_t offset = size_t(DayOfKey(AsBytes(key)) - first);
+        counts[offset] = StrToIntDef(TextOf(value), 0);
+    };
+}
+
 // Looks each day up; a failed lookup counts 0 when forgiving, else passes on.
 void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, bool forgiving) {
     for (size_t d = 0; d < counts.size(); ++d) {
@@ -467,17 +486,8 @@ std::vector<int32_t> ReadDays(IIndexer* table, int32_t first, int32_t days, bool
         ProbeDays(table, first, counts, forgiving);
         return counts;
     }
-    std::vector<std::string> keys;
-    keys.reserve(counts.size());
-    for (size_t d = 0; d < counts.size(); ++d) {
-        std::array<uint8_t, 8> key = DayKey(first + double(d));
-        keys.emplace_back(reinterpret_cast<const char*>(key.data()), key.size());
-    }
     try {
-        walk->FindValues(std::move(keys), [&](std::string_view key, std::span<const uint8_t> value) {
-            size_t offset = size_t(DayOfKey(AsBytes(key)) - first);
-            counts[offset] = StrToIntDef(TextOf(value), 0);
-        });
+        walk->FindValues(DayKeys(first, days), DayCounter(counts, first));
     } catch (const std::exception&) {
         std::fill(counts.begin(), counts.end(), 0);
         ProbeDays(table, first, counts, forgiving);
@@ -1162,8 +1172,15 @@ std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32
             return noHits();
         }
     };
-    // As GetHitsForDays reads the page, starting from the page atom the walk opened.
+    // As GetHitsForDays reads the page, starting from the page atom the walk opened: the day
+    // table is read without an index object opened over it, and through one as ReadDays reads
+    // it when that fails.
     auto hitsOfPage = [&](IVirtualAtom* page) {
+        try {
+            std::vector<int32_t> counts = noHits();
+            FindTrieValues(page, NodeDayTableLink, DayKeys(First, Days), DayCounter(counts, First));
+            return counts;
+        } catch (const std::exception&) {}
         try {
             TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, AccessReadOnly);
             TRef<IIndexer> table = header ? NewTrieIndexFactory()->OpenIndex(header.get(), "", "") : nullptr;

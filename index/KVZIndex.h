@@ -200,6 +200,12 @@ protected:
     ~IIndexWalk() = default;
 };
 
+// Looks keys up, as IIndexWalk::FindValues does, in the trie whose header atom is in link of
+// owner, without opening an index object over it: for a few keys in each of many tries. No
+// header there: no visit. A header that is none raises what opening the trie raises.
+void FindTrieValues(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+                    const IIndexWalk::TValueVisit& visit);
+
 // Text dump of a B-tree, one line per page entry, indented by depth.
 struct IBTreeDump : virtual IUnknown {
     static constexpr TGUID IID = GuidOf("{2591EF71-F104-11D4-9A51-00A0D21AF09A}");

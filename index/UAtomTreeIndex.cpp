@@ -165,12 +165,12 @@ void TCacheVA::Store(std::string_view prefix, const TRef<IVirtualAtom>& node) {
 // ---------------------------------------------------------------------------------------------
 // Header
 
-TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
-    TAccessScope read(atom, AccessReadData);
+// The header in the stored bytes of either layout; shorter bytes read as if zeros followed.
+TATIHeader TAtomTreeIndex::HeaderOf(std::span<const uint8_t> stored) {
     TATIHeader header;
-    if (atom->GetDataSize() == ATIHeader::LegacySize) {
+    if (stored.size() == ATIHeader::LegacySize) {
         std::array<uint8_t, ATIHeader::LegacySize> bytes{};
-        atom->Read(0, bytes);
+        std::copy(stored.begin(), stored.end(), bytes.begin());
         header.Signature = ShortString(bytes.data() + ATIHeader::LegacySignatureOffset, 4);
         header.Flag = bytes[ATIHeader::LegacyFlagOffset];
         header.Version = bytes[ATIHeader::LegacyVersionOffset];
@@ -179,7 +179,7 @@ TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
         return header;
     }
     std::array<uint8_t, ATIHeader::Size> bytes{};
-    atom->Read(0, bytes);
+    std::copy_n(stored.begin(), std::min(stored.size(), bytes.size()), bytes.begin());
     header.Id = TGUID::FromBytes(std::span(bytes).subspan(ATIHeader::IdOffset, TGUID::ByteSize));
     header.Signature = ShortString(bytes.data() + ATIHeader::SignatureOffset, 3);
     header.Flag = bytes[ATIHeader::FlagOffset];
@@ -193,12 +193,20 @@ IVirtualAtom* TAtomTreeIndex::CheckHeaderOrRaise(IVirtualAtom* atom) {
     return atom;
 }
 
+TATIHeader TAtomTreeIndex::ReadHeader(IVirtualAtom* atom) {
+    TAccessScope read(atom, AccessReadData);
+    return HeaderOf(atom->GetBytes());
+}
+
 int32_t TAtomTreeIndex::CheckHeader(IVirtualAtom* atom) {
     if (!atom) return ATICode::NoHeader;
     TAccessScope read(atom, AccessReadData);
-    uint32_t size = atom->GetDataSize();
-    if (size != ATIHeader::Size && size != ATIHeader::LegacySize) return ATICode::NotATI;
-    TATIHeader header = ReadHeader(atom);
+    return HeaderCode(atom->GetBytes());
+}
+
+int32_t TAtomTreeIndex::HeaderCode(std::span<const uint8_t> stored) {
+    if (stored.size() != ATIHeader::Size && stored.size() != ATIHeader::LegacySize) return ATICode::NotATI;
+    TATIHeader header = HeaderOf(stored);
     if (header.Signature != ATIHeader::Signature) return ATICode::NotATI;
     if (header.Id != ATIHeader::TypeId) return ATICode::Incompatible;
     if (header.Version != ATIHeader::Version) return ATICode::Incompatible;
@@ -933,13 +941,16 @@ struct THasLink {
 
 class TAtomTreeIndex::TPeekWalk {
 public:
-    TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek) : Index(index), Peek(peek), Seen(index.Changes.Get()) {}
+    TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek)
+        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Peek(peek), Seen(index.Changes.Get()) {}
+    // For reading a trie that no index object has open, through maker.
+    TPeekWalk(IVirtualStorage& maker, IAtomPeek& peek) : Maker(maker), StorageID(maker.GetStorageID()), Peek(peek) {}
 
     // Starts at the root; true when it holds a value.
     bool First() {
         Frames.resize(1);
-        Handles.assign(1, Index.RootHandle);
-        ReadOpen(Index.RootNode.get(), Frames[0]);
+        Handles.assign(1, Index->RootHandle);
+        ReadOpen(Index->RootNode.get(), Frames[0]);
         Depth = 0;
         return HasLink(Top(), ATINode::ValueLink) || Next();
     }
@@ -982,7 +993,8 @@ public:
     // A change to the trie through any object since the walk began: the nodes held here may be
     // gone. Where the opens of Walk would have refused the change, the walk refuses to go on.
     void CheckUnchanged() const {
-        if (Index.Changes.Get() != Seen) throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
+        if (Index && Index->Changes.Get() != Seen)
+            throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
     }
 
     std::string Key;
@@ -1016,18 +1028,19 @@ public:
     void Read(TAtomHandle handle, TAtomData& into) {
         if (Peek.PeekLinked(handle, into)) return;
         TRef<IVirtualAtom> atom;
-        if (handle == Index.RootHandle) {
-            atom = Index.RootNode;
+        if (Index && handle == Index->RootHandle) {
+            atom = Index->RootNode;
         } else {
             try {
-                atom = Index.AtomMaker->OpenAtomAccess(TAtomAddress{Index.StorageID, handle, 0}, ReadAccess);
+                atom = Maker.OpenAtomAccess(TAtomAddress{StorageID, handle, 0}, ReadAccess);
             } catch (const EKVZError& error) {
                 if (error.Code == OstraCode::InvalidAtomAddress)
                     throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
-                if (error.Code != OstraCode::ShareViolation || !Index.CurrentNode ||
-                    handle != Index.HandleOf(Index.CurrentNode.get()))
+                // The index's current node may be held raised; its open serves.
+                if (error.Code != OstraCode::ShareViolation || !Index || !Index->CurrentNode ||
+                    handle != Index->HandleOf(Index->CurrentNode.get()))
                     throw;
-                atom = Index.CurrentNode;
+                atom = Index->CurrentNode;
             }
         }
         ReadOpen(atom.get(), into);
@@ -1043,9 +1056,11 @@ private:
         for (uint32_t i = 0; i < into.Links.size(); ++i) into.Links[i] = links->GetLinkHandle(i);
     }
 
-    TAtomTreeIndex& Index;
+    TAtomTreeIndex* Index = nullptr; // the index object walking, if any
+    IVirtualStorage& Maker;
+    TGUID StorageID;
     IAtomPeek& Peek;
-    uint64_t Seen;
+    uint64_t Seen = 0;
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
     std::vector<TAtomHandle> Handles; // of the frames
@@ -1146,10 +1161,45 @@ void TAtomTreeIndex::FindValues(
     }
     TIdleGuard idle(*this);
     StartPass();
+    TPeekWalk reader(*this, *peek);
+    FindBelow(reader, RootHandle, std::move(keys), visit);
+}
+
+void TAtomTreeIndex::FindValuesIn(
+    IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+    TRef<IVirtualStorage> maker = AtomMakerOf(owner);
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(maker.get());
+    TRef<IAtomLinks> links = Query<IAtomLinks>(owner);
+    if (!peek || !links) {
+        TRef<IVirtualAtom> header;
+        {
+            TAccessScope read(owner, AccessReadLinks);
+            header = owner->OpenLinkAccess(link, ReadAccess);
+        }
+        if (header) TAtomTreeIndex(header, 0, 0).FindValues(std::move(keys), visit);
+        return;
+    }
+    TAtomHandle headerHandle;
+    {
+        TAccessScope read(owner, AccessReadLinks);
+        headerHandle = links->GetLinkHandle(link);
+    }
+    if (!headerHandle) return;
+    TPeekWalk reader(*maker, *peek);
+    TAtomData header;
+    reader.Read(headerHandle, header);
+    if (int32_t code = HeaderCode(header.Data)) throw TATIError(code);
+    // A trie without a root holds no key.
+    if (TAtomHandle root = NodeLink(header, ATINode::HeaderRootLink)) FindBelow(reader, root, std::move(keys), visit);
+}
+
+// Depth first from root, as FindEach goes.
+void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<std::string> keys,
+                               const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     if (keys.empty()) return;
-    TPeekWalk reader(*this, *peek);
     // The keys [First, Last) run through the node at Node; Depth bytes of them lead there.
     struct TPendingNode {
         TAtomHandle Node;
@@ -1157,7 +1207,7 @@ void TAtomTreeIndex::FindValues(
         size_t First;
         size_t Last;
     };
-    std::vector<TPendingNode> pending{{RootHandle, 0, 0, keys.size()}};
+    std::vector<TPendingNode> pending{{root, 0, 0, keys.size()}};
     std::vector<TPendingNode> children;
     TAtomData node, value;
     while (!pending.empty()) {

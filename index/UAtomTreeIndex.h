@@ -115,6 +115,9 @@ public:
     // 0 valid, 1 not this index type, 2 incompatible, 3 no atom.
     static int32_t CheckHeader(IVirtualAtom* atom);
     static TATIHeader ReadHeader(IVirtualAtom* atom);
+    // The header in stored bytes, and what CheckHeader would say of them.
+    static TATIHeader HeaderOf(std::span<const uint8_t> stored);
+    static int32_t HeaderCode(std::span<const uint8_t> stored);
 
     // Makes key point at atom (replacing any previous value link); leaves the position there.
     void Add(std::string_view key, IVirtualAtom* atom);
@@ -152,6 +155,11 @@ public:
     // WalkValues reads it (and with its rule for visit).
     void FindValues(std::vector<std::string> keys,
                     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+    // FindValues in the trie whose header is in link of owner (none there: no key), with no
+    // index object opened over it: for looking a few keys up in each of many tries. Raises
+    // TATIError for a header that is none, as opening the index does.
+    static void FindValuesIn(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+                             const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // Ordered walk around the current position; true when a key was reached.
     bool First();
@@ -186,6 +194,8 @@ private:
     friend class TIdleGuard;
     class TPeekWalk;
     friend class TPeekWalk;
+    static void FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<std::string> keys,
+                          const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // The atom itself when CheckHeader finds it valid; TATIError otherwise.
     static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);

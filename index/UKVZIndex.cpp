@@ -121,10 +121,17 @@ bool TIIndexer::DeleteKeyBuf(const void* p, int32_t len) { return DeleteKey(Buff
 
 void TIIndexer::Clear() { Index->Clear(); }
 
-void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) { Index->Walk(openValues, access, visit); }
+void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) {
+    Index->Walk(openValues, access, visit);
+}
 
 void TIIndexer::FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) {
     Index->FindEach(std::move(keys), access, visit);
+}
+
+void FindTrieValues(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+                    const IIndexWalk::TValueVisit& visit) {
+    TAtomTreeIndex::FindValuesIn(owner, link, std::move(keys), visit);
 }
 
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }

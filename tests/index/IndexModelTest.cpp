@@ -35,6 +35,8 @@ protected:
         for (char& c : key) c = alphabet[Pick(5)];
         return key;
     }
+    // The atom whose link 3 holds a trie under test, for the lookups without an index object.
+    IVirtualAtom* Owner = nullptr;
     uint32_t Pick(uint32_t n) { return std::uniform_int_distribution<uint32_t>(0, n - 1)(Random); }
 
     // Every lookup, both walks and the count agree with the model.
@@ -115,6 +117,12 @@ protected:
                 found.emplace_back(std::string(key), std::string(value.begin(), value.end()));
             });
             ASSERT_EQ(found, expected) << "data, round " << round;
+            if (!Owner) continue;
+            found.clear();
+            FindTrieValues(Owner, 3, keys, [&](std::string_view key, std::span<const uint8_t> value) {
+                found.emplace_back(std::string(key), std::string(value.begin(), value.end()));
+            });
+            ASSERT_EQ(found, expected) << "without an index object, round " << round;
         }
     }
 
@@ -193,6 +201,7 @@ TEST_P(IndexModelTest, MatchesMapThroughCommitAndReopen) {
         {
             TRef<IVirtualAtom> root = level->OpenRoot();
             TRef<IIndexer> indexer = Factory(c.BTree)->OpenOrCreateIndex(root.get(), 3, "", c.Params);
+            if (!c.BTree) Owner = root.get();
             if (c.CacheMin) {
                 indexer = nullptr;
                 indexer = TRef<IIndexer>(TIIndexer::Create(root->OpenLink(3).get(), c.CacheMin, c.CacheMax));
@@ -205,12 +214,14 @@ TEST_P(IndexModelTest, MatchesMapThroughCommitAndReopen) {
             }
             ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
         }
+        Owner = nullptr;
         if (transaction) transaction->Commit();
     }
     TRef<IVirtualStorage> storage = Open();
     TRef<IVirtualAtom> root = storage->OpenRoot();
     ASSERT_TRUE(Factory(c.BTree)->IsIndex(root->OpenLinkAccess(3, 0).get()));
     TRef<IIndexer> indexer = Factory(c.BTree)->OpenOrCreateIndex(root.get(), 3, "", c.Params);
+    Owner = c.BTree ? nullptr : root.get();
     ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
     for (int step = 0; step < 300; ++step) ASSERT_NO_FATAL_FAILURE(Step(indexer.get(), model, 10000 + step));
     ASSERT_NO_FATAL_FAILURE(Check(indexer.get(), model));
