@@ -419,8 +419,11 @@ inline constexpr size_t MaxLearntNodes = size_t(1) << 20;
 
 void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
     if (!child || link < ATINode::FirstChildLink) return;
-    TAtomHandle handle = HandleOf(node), childHandle = HandleOf(child);
-    if (!handle || !childHandle) return;
+    Learn(HandleOf(node), text, link, HandleOf(child));
+}
+
+void TAtomTreeIndex::Learn(TAtomHandle handle, std::string_view text, uint32_t link, TAtomHandle childHandle) {
+    if (!handle || !childHandle || link < ATINode::FirstChildLink) return;
     if (Learnt.size() >= MaxLearntNodes) Learnt.clear();
     TLearntNode& learnt = Learnt[handle];
     if (learnt.Text != text) {
@@ -436,8 +439,17 @@ void TAtomTreeIndex::Forget(IVirtualAtom* node) {
 }
 
 TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos, TAccess access) {
-    TAtomHandle at = RootHandle;
     size_t consumed = 0;
+    TAtomHandle at = LearntPath(key, consumed);
+    if (at == RootHandle) return nullptr;
+    TRef<IVirtualAtom> node = AtomMaker->OpenAtomAccess(TAtomAddress{StorageID, at, 0}, access);
+    pos = consumed;
+    return node;
+}
+
+TAtomHandle TAtomTreeIndex::LearntPath(std::string_view key, size_t& consumed) {
+    TAtomHandle at = RootHandle;
+    consumed = 0;
     while (consumed < key.size()) {
         auto found = Learnt.find(at);
         if (found == Learnt.end()) break;
@@ -456,10 +468,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos,
         at = next;
         consumed += step;
     }
-    if (at == RootHandle) return nullptr;
-    TRef<IVirtualAtom> node = AtomMaker->OpenAtomAccess(TAtomAddress{StorageID, at, 0}, access);
-    pos = consumed;
-    return node;
+    return at;
 }
 
 // The link of node's child for byte b, or 0 (as FindChild looks it up).
@@ -647,7 +656,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::Find(std::string_view key, TAccess access) {
     TIdleGuard idle(*this);
     Idle();
     RootNode->SetAccess(ReadAccess);
-    TRef<IVirtualAtom> node = FindNode(key, false);
+    TRef<IVirtualAtom> node = LookUpNode(key);
     TRef<IVirtualAtom> value;
     CurrentKeyText.clear();
     Positioned = false;
@@ -668,7 +677,7 @@ bool TAtomTreeIndex::Contains(std::string_view key) {
     TIdleGuard idle(*this);
     Idle();
     RootNode->SetAccess(ReadAccess);
-    TRef<IVirtualAtom> node = FindNode(key, false);
+    TRef<IVirtualAtom> node = LookUpNode(key);
     CurrentKeyText.clear();
     Positioned = false;
     if (node) {
@@ -1025,8 +1034,15 @@ private:
 
 public:
     // The node or value at handle: peeked, or read through an open closed again at once.
-    void Read(TAtomHandle handle, TAtomData& into) {
-        if (Peek.PeekLinked(handle, into)) return;
+    // Cached for nodes that lookups pass again and again.
+    void Read(TAtomHandle handle, TAtomData& into, bool cached = false) {
+        if (Peek.PeekLinked(handle, into, cached)) return;
+        TRef<IVirtualAtom> atom = Open(handle);
+        ReadOpen(atom.get(), into);
+    }
+
+    // The atom at handle opened for reading (the index's own open of its root).
+    TRef<IVirtualAtom> Open(TAtomHandle handle) {
         TRef<IVirtualAtom> atom;
         if (Index && handle == Index->RootHandle) {
             atom = Index->RootNode;
@@ -1043,7 +1059,7 @@ public:
                 atom = Index->CurrentNode;
             }
         }
-        ReadOpen(atom.get(), into);
+        return atom;
     }
 
 private:
@@ -1145,6 +1161,47 @@ void TAtomTreeIndex::FindEach(std::vector<std::string> keys, TAccess access,
         }
         std::move(children.rbegin(), children.rend(), std::back_inserter(pending));
     }
+}
+
+// FindNode(key, false) with the path read as WalkValues reads it: only the node reached is
+// opened, and the position is left there without its ancestors, as after a lookup that
+// started from learnt nodes. With the prefix cache on, FindNode itself.
+TRef<IVirtualAtom> TAtomTreeIndex::LookUpNode(std::string_view key) {
+    TRef<IAtomPeek> peek = CacheOn || key.empty() ? nullptr : Query<IAtomPeek>(AtomMaker.get());
+    if (!peek) return FindNode(key, false);
+    FoundPath.clear();
+    FoundPathValid = false;
+    TPeekWalk reader(*this, *peek);
+    size_t pos = 0;
+    TAtomHandle at = LearntPath(key, pos);
+    bool found = true;
+    TAtomData node;
+    if (pos < key.size()) reader.Read(at, node, true);
+    while (pos < key.size()) {
+        std::string_view text = NodeText(node), rest = key.substr(pos);
+        uint32_t link = 0;
+        size_t next = pos;
+        if (IsBranch(text)) {
+            link = LinkInParent(THasLink{node}, text, uint8_t(rest[0]));
+            next = pos + 1;
+        } else if (text.substr(ATINode::FirstChildPos) == rest) {
+            link = ATINode::FirstChildLink;
+            next = key.size();
+        }
+        TAtomHandle child = link ? NodeLink(node, link) : 0;
+        if (!child) {
+            found = false;
+            break;
+        }
+        Learn(at, text, link, child);
+        pos = next;
+        at = child;
+        if (pos < key.size()) reader.Read(child, node, true);
+    }
+    TRef<IVirtualAtom> reached = reader.Open(at);
+    if (found) return reached;
+    SetCurrent(reached);
+    return nullptr;
 }
 
 // FindEach over nodes read as WalkValues reads them, handing over the values' data.

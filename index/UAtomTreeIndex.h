@@ -214,6 +214,7 @@ private:
     TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
     TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
     TRef<IVirtualAtom> FindNode(std::string_view key, bool create);
+    TRef<IVirtualAtom> LookUpNode(std::string_view key);
     TAtomHandle HandleOf(IVirtualAtom* atom) const;
     bool IsRoot(IVirtualAtom* atom) const;
     bool Step(bool forward);
@@ -228,7 +229,11 @@ private:
     // What a lookup learnt of node (its text, the child in link) for later lookups. Ordered
     // walks learn nothing: a page walks a trie once, where learning would only cost.
     void Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child);
+    void Learn(TAtomHandle node, std::string_view text, uint32_t link, TAtomHandle child);
     void Forget(IVirtualAtom* node);
+    // The deepest node of key's path that the learnt nodes reach (the root when none); consumed
+    // counts the bytes taken.
+    TAtomHandle LearntPath(std::string_view key, size_t& consumed);
     // The deepest node of key's path that the learnt nodes reach without opening any, opened
     // with access; nil when none beyond the root. pos moves past the bytes consumed.
     TRef<IVirtualAtom> LearntNode(std::string_view key, size_t& pos, TAccess access);

@@ -883,14 +883,17 @@ void TOstraBase::FreeTransaction(TBaseTransaction& t) {
 
 // An open for reading in a chain holding no image of the atom would make a fresh image at the
 // root from the cache, could not conflict, and its close would free that image unchanged: the
-// committed content is what it would show. A peek is one read of a walk, so it does not keep
-// the atom in the cache.
-bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
+// committed content is what it would show. A walk's peek reads past the cache, which would only
+// lose the atoms in use to atoms read once.
+bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into, bool cached) {
     for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
         if (t->ImageTable.Get(handle)) return false;
     into.Links.clear();
     into.Data.clear();
-    AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
+    if (cached)
+        AtomCache->Read(handle, AtomPartData | AtomPartLinks, into);
+    else
+        AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
     return true;
 }
 

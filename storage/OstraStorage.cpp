@@ -111,9 +111,9 @@ TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHand
     return TRef<IVirtualAtom>(atom.get());
 }
 
-bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
+bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into, bool Cached) {
     try {
-        return CheckedBase().PeekAtom(ID, Handle, Into);
+        return CheckedBase().PeekAtom(ID, Handle, Into, Cached);
     } catch (const EKVZError& error) {
         if (error.Code != OstraCode::InvalidAtomAddress) throw;
         throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);

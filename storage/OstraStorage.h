@@ -54,7 +54,7 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override;
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into, bool Cached) override { return Peek(0, Handle, Into, Cached); }
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
     TOstraBase& CheckedBase();
@@ -66,7 +66,7 @@ public:
     TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                 TStorageTransaction* Transaction);
     // PeekLinked in the object-layer transaction ID.
-    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into);
+    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into, bool Cached);
     // Closes every open atom, aborts every top-level transaction and closes the file.
     void ForceClose();
 
@@ -130,9 +130,9 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override { Storage.GetSizes(DataSize, FileSize); }
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override {
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into, bool Cached) override {
         Storage.CheckedBase();
-        return Storage.Peek(ActiveID(), Handle, Into);
+        return Storage.Peek(ActiveID(), Handle, Into, Cached);
     }
 
     // Marks this transaction's descendants dead: their object-layer IDs were released.
