@@ -183,7 +183,7 @@ void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {
 }
 
 // On a failed write the item goes: it must never hold what the file lacks.
-void TAtomCache::Write(uint32_t handle, const TAtomData& data, uint8_t parts) {
+void TAtomCache::Store(uint32_t handle, const TAtomData& data, uint8_t parts, bool isNew) {
     TTimedScope timer(CacheWriteTimer);
     bool created;
     TCacheItem* item = GetItem(handle, created);
@@ -199,9 +199,12 @@ void TAtomCache::Write(uint32_t handle, const TAtomData& data, uint8_t parts) {
     }
     if (store & AtomPartData) rec.Data = data.Data;
     rec.Loaded |= store;
-    if (parts == 0) return;
+    if (parts == 0 && !isNew) return;
     try {
-        atoms_->WriteAtom(rec, parts);
+        if (isNew)
+            atoms_->WriteNewAtom(rec, parts);
+        else
+            atoms_->WriteAtom(rec, parts);
     } catch (...) {
         DeleteItem(item);
         throw;

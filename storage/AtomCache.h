@@ -40,6 +40,8 @@ struct IAtomCache : virtual IUnknown {
     virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
     // Takes the parts present in data and writes the modified ones (parts) to the atom table.
     virtual void Write(uint32_t handle, const TAtomData& data, uint8_t parts) = 0;
+    // Write for an atom whose handle is only reserved: it is made and written in one go.
+    virtual void WriteNew(uint32_t handle, const TAtomData& data, uint8_t parts) = 0;
 
 protected:
     ~IAtomCache() = default;
@@ -67,7 +69,8 @@ public:
     void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
     void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override;
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
-    void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override;
+    void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override { Store(handle, data, parts, false); }
+    void WriteNew(uint32_t handle, const TAtomData& data, uint8_t parts) override { Store(handle, data, parts, true); }
 
     uint32_t Bits;
     TCacheItem* MostRecent = nullptr;
@@ -82,6 +85,7 @@ protected:
 
 private:
     TCacheItem* GetItem(uint32_t handle, bool& created);
+    void Store(uint32_t handle, const TAtomData& data, uint8_t parts, bool isNew);
     void Unlink(TCacheItem* item);
     void PutInFront(TCacheItem* item);
     void DeleteItem(TCacheItem* item);

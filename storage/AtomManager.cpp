@@ -283,14 +283,33 @@ bool TAtomManager::Exists(uint32_t handle) {
     return !IsFree(entry);
 }
 
+namespace {
+// The entry of an atom with nothing in it.
+TAtomEntry EmptyAtomEntry() {
+    TAtomEntry entry{};
+    entry[FlagsOffset] = FlagInline;
+    return entry;
+}
+} // namespace
+
 uint32_t TAtomManager::NewAtom(uint32_t hint) {
     std::lock_guard guard(lock_);
     TTimedScope timer(NewAtomTimer);
     uint32_t handle = hint != 0 ? hint : NewHandle();
-    TAtomEntry entry{};
-    entry[FlagsOffset] = FlagInline;
-    WriteEntry(handle, entry);
+    WriteEntry(handle, EmptyAtomEntry());
     return handle;
+}
+
+// The new atom starts from an empty entry held in rec rather than one written and read back.
+void TAtomManager::WriteNewAtom(TAtomRec& rec, uint8_t parts) {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(NewAtomTimer);
+    rec.Entry = EmptyAtomEntry();
+    rec.EntryLoaded = true;
+    if ((parts & rec.Loaded) == 0)
+        WriteEntry(rec.Handle, rec.Entry);
+    else
+        WriteAtom(rec, parts);
 }
 
 uint32_t TAtomManager::NewHandle() {

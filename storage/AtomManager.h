@@ -77,6 +77,8 @@ struct IAtomManager : virtual IUnknown {
     virtual void ReadAtom(TAtomRec& rec, uint8_t parts) = 0;
     // Stores the loaded ones among parts.
     virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
+    // NewAtom(rec.Handle) and WriteAtom(rec, parts) with one write of the entry.
+    virtual void WriteNewAtom(TAtomRec& rec, uint8_t parts) = 0;
 
 protected:
     ~IAtomManager() = default;
@@ -97,6 +99,7 @@ public:
     bool InRange(uint32_t handle) override;
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
+    void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
     // The table segments and the bodies of every readable external entry.
     void ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) override;

@@ -573,10 +573,8 @@ void TOstraBase::WriteBack(TAtomImage& image) {
 
 void TOstraBase::StoreToFile(TAtomImage& image) {
     CheckWritable();
-    if (image.IsNewAtom) {
-        AtomManager->NewAtom(image.AtomHandle);
-        image.IsNewAtom = false;
-    }
+    if (image.IsNewAtom && !image.ModifiedParts) AtomManager->NewAtom(image.AtomHandle);
+    image.IsNewAtom = image.IsNewAtom && image.ModifiedParts;
     if (!image.ModifiedParts) return;
     TAtomData& data = WriteBuffer;
     data.LinkRefs = data.ExtRefs = 0;
@@ -590,7 +588,11 @@ void TOstraBase::StoreToFile(TAtomImage& image) {
     data.Data.clear();
     if ((image.LoadedParts & AtomPartData) && image.Data) data.Data.assign(image.Data->begin(), image.Data->end());
     data.Parts = image.LoadedParts;
-    AtomCache->Write(image.AtomHandle, data, image.ModifiedParts);
+    if (image.IsNewAtom)
+        AtomCache->WriteNew(image.AtomHandle, data, image.ModifiedParts);
+    else
+        AtomCache->Write(image.AtomHandle, data, image.ModifiedParts);
+    image.IsNewAtom = false;
     if (data.Data.capacity() > SpareBufferBytes) std::vector<uint8_t>().swap(data.Data);
     if (data.Links.capacity() * sizeof(uint32_t) > SpareBufferBytes) std::vector<uint32_t>().swap(data.Links);
     image.ModifiedParts = 0;
