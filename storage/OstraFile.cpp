@@ -327,6 +327,7 @@ void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
         std::memcpy(buffer.data(), view.data() + position, buffer.size());
         got = buffer.size();
     } else {
+        pagesRead_ += (buffer.size() + PageSize - 1) / PageSize;
         try {
             got = os_.ReadAt(buffer, position);
         } catch (const EOSError& error) {
@@ -361,8 +362,8 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     PutBytes(nullptr, value, count, position);
 }
 
-// Mapping the file costs more than a session reading a few pages saves: the view is taken
-// once the page buffer has taken in ViewAfterPages pages (long reads pass it by, one call each).
+// Mapping the file costs more than a session reading a few pages saves: the view is taken once
+// ViewAfterPages pages' worth have been read from the system, into the page buffer or past it.
 std::span<const uint8_t> TOstraFile::SystemView() {
     if (pagesRead_ < ViewAfterPages) return {};
     return os_.ReadView();
@@ -394,7 +395,6 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
         pages_.clear();
     }
     auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
-    ++pagesRead_;
     uint64_t start = page * PageSize;
     if (start < fileEnd_)
         ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);

@@ -219,7 +219,7 @@ private:
     // The journal of the commit under way, and the pages whose originals it holds.
     TRollbackJournal journal_{uint32_t(PageSize)};
     std::set<uint64_t> journaled_;
-    uint64_t pagesRead_ = 0; // into the page buffer, this session
+    uint64_t pagesRead_ = 0; // pages' worth read from the system, this session
     TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
     uint64_t lastPageNumber_ = 0;
 };
