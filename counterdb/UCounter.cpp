@@ -1172,39 +1172,40 @@ std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32
             return noHits();
         }
     };
-    // As GetHitsForDays reads the page, starting from the page atom the walk opened: the day
-    // table is read without an index object opened over it, and through one as ReadDays reads
-    // it when that fails.
-    auto hitsOfPage = [&](IVirtualAtom* page) {
-        try {
-            std::vector<int32_t> counts = noHits();
-            FindTrieValues(page, NodeDayTableLink, DayKeys(First, Days), DayCounter(counts, First));
-            return counts;
-        } catch (const std::exception&) {}
-        try {
-            TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, AccessReadOnly);
-            TRef<IIndexer> table = header ? NewTrieIndexFactory()->OpenIndex(header.get(), "", "") : nullptr;
-            return ReadDays(table.get(), First, Days, true);
-        } catch (const std::exception&) {
-            return noHits();
-        }
+    auto eachByName = [&] {
+        std::vector<TPageDays> pages;
+        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsByName(entry.Text)});
+        return pages;
     };
+    TRef<IIndexWalk> walk = Query<IIndexWalk>(Nodes.get());
+    if (!walk) return eachByName();
+    TRef<IVirtualStorage> maker = Nodes->GetStorage();
     std::vector<TPageDays> pages;
     try {
         pages.reserve(KeyCountHint(Nodes.get()));
-        // The empty name (the site's hits) and a page without an atom are looked up by name after
-        // the walk, which the lookups must not interrupt.
+        // Each page's day table is read from the handle in the page's link, as GetHitsForDays
+        // reads it. The empty name (the site's hits) and a table that cannot be read so are
+        // looked up by name after the walk, which the lookups must not interrupt.
         std::vector<size_t> byName;
-        WalkIndex(Nodes.get(), [&](std::string_view key, IVirtualAtom* page) {
-            if (key.empty() || !page) byName.push_back(pages.size());
-            pages.push_back(
-                TPageDays{std::string(key), key.empty() || !page ? std::vector<int32_t>() : hitsOfPage(page)});
+        walk->WalkValueLinks([&](std::string_view key, std::span<const uint8_t>, std::span<const TAtomHandle> links) {
+            TPageDays page{std::string(key), {}};
+            bool read = !key.empty();
+            if (read) {
+                page.Hits = noHits();
+                TAtomHandle table = NodeDayTableLink < links.size() ? links[NodeDayTableLink] : 0;
+                try {
+                    if (table) FindTrieValues(maker.get(), table, DayKeys(First, Days), DayCounter(page.Hits, First));
+                } catch (const std::exception&) {
+                    read = false;
+                }
+            }
+            if (!read) byName.push_back(pages.size());
+            pages.push_back(std::move(page));
         });
         for (size_t i : byName) pages[i].Hits = hitsByName(pages[i].Node);
     } catch (const std::exception&) {
-        // A page atom the walk cannot open: every page is looked up on its own instead.
-        pages.clear();
-        for (const auto& entry : GetNodeNames()) pages.push_back(TPageDays{entry.Text, hitsByName(entry.Text)});
+        // A page the walk cannot read: every page is looked up on its own instead.
+        return eachByName();
     }
     return pages;
 }

@@ -185,6 +185,10 @@ struct IIndexWalk : virtual IUnknown {
     // of an open, so the walk opens next to nothing. visit must not change the index through any
     // object (the walk raises a share violation when it finds it changed).
     virtual void WalkValues(const TValueVisit& visit) = 0;
+    // As WalkValues, with the handles in the value's links too (links[i] is link i).
+    using TValueLinksVisit =
+        std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
+    virtual void WalkValueLinks(const TValueLinksVisit& visit) = 0;
     // Calls visit, in key order, for each of keys (any order, repeats allowed) that the index
     // holds, with its value atom opened with access. Opens only what the paths to those keys
     // reach, so a few keys of a large index cost no more than their lookups. visit must not use
@@ -200,10 +204,10 @@ protected:
     ~IIndexWalk() = default;
 };
 
-// Looks keys up, as IIndexWalk::FindValues does, in the trie whose header atom is in link of
-// owner, without opening an index object over it: for a few keys in each of many tries. No
-// header there: no visit. A header that is none raises what opening the trie raises.
-void FindTrieValues(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+// Looks keys up, as IIndexWalk::FindValues does, in the trie whose header atom is at header
+// (opened through maker when it must be opened), without opening an index object over it: for
+// a few keys in each of many tries. A header that is none raises what opening the trie raises.
+void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
                     const IIndexWalk::TValueVisit& visit);
 
 // Text dump of a B-tree, one line per page entry, indented by depth.

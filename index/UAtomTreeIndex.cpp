@@ -913,7 +913,7 @@ void TAtomTreeIndex::StartPass() {
 void TAtomTreeIndex::Walk(bool openValues, TAccess access,
                           const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
     if (!openValues && Query<IAtomPeek>(AtomMaker.get())) {
-        WalkValues(false, [&](std::string_view key, std::span<const uint8_t>) { visit(key, nullptr); });
+        WalkValues(false, [&](std::string_view key, auto, auto) { visit(key, nullptr); });
         return;
     }
     TIdleGuard idle(*this);
@@ -993,10 +993,10 @@ public:
         }
     }
 
-    // The data of the value at the current node.
-    std::span<const uint8_t> Value() {
+    // The value at the current node.
+    const TAtomData& Value() {
         Read(LinkOf(Top(), ATINode::ValueLink), ValueContent);
-        return ValueContent.Data;
+        return ValueContent;
     }
 
     // A change to the trie through any object since the walk began: the nodes held here may be
@@ -1062,7 +1062,6 @@ public:
         return atom;
     }
 
-private:
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
         TAccessScope read(atom, ReadAccess);
         into.Data = atom->GetBytes();
@@ -1084,13 +1083,14 @@ private:
     TAtomData ValueContent;
 };
 
-void TAtomTreeIndex::WalkValues(
-    bool readValues, const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
     if (!peek) {
+        TAtomData content;
         Walk(readValues, ReadAccess, [&](std::string_view key, IVirtualAtom* value) {
-            TByteArray bytes = value ? value->GetBytes() : TByteArray();
-            visit(key, bytes);
+            content = TAtomData();
+            if (value) TPeekWalk::ReadOpen(value, content);
+            visit(key, content.Data, content.Links);
         });
         return;
     }
@@ -1098,7 +1098,12 @@ void TAtomTreeIndex::WalkValues(
     StartPass();
     TPeekWalk walk(*this, *peek);
     for (bool onKey = walk.First(); onKey; onKey = walk.Next()) {
-        visit(walk.Key, readValues ? walk.Value() : std::span<const uint8_t>());
+        if (readValues) {
+            const TAtomData& value = walk.Value();
+            visit(walk.Key, value.Data, value.Links);
+        } else {
+            visit(walk.Key, {}, {});
+        }
         walk.CheckUnchanged();
     }
 }
@@ -1222,33 +1227,21 @@ void TAtomTreeIndex::FindValues(
     FindBelow(reader, RootHandle, std::move(keys), visit);
 }
 
-void TAtomTreeIndex::FindValuesIn(
-    IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+void TAtomTreeIndex::FindValuesAt(
+    IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
-    TRef<IVirtualStorage> maker = AtomMakerOf(owner);
-    TRef<IAtomPeek> peek = Query<IAtomPeek>(maker.get());
-    TRef<IAtomLinks> links = Query<IAtomLinks>(owner);
-    if (!peek || !links) {
-        TRef<IVirtualAtom> header;
-        {
-            TAccessScope read(owner, AccessReadLinks);
-            header = owner->OpenLinkAccess(link, ReadAccess);
-        }
-        if (header) TAtomTreeIndex(header, 0, 0).FindValues(std::move(keys), visit);
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(maker);
+    if (!peek) {
+        TRef<IVirtualAtom> atom = maker->OpenAtomAccess(TAtomAddress{maker->GetStorageID(), header, 0}, ReadAccess);
+        TAtomTreeIndex(atom, 0, 0).FindValues(std::move(keys), visit);
         return;
     }
-    TAtomHandle headerHandle;
-    {
-        TAccessScope read(owner, AccessReadLinks);
-        headerHandle = links->GetLinkHandle(link);
-    }
-    if (!headerHandle) return;
     TPeekWalk reader(*maker, *peek);
-    TAtomData header;
-    reader.Read(headerHandle, header);
-    if (int32_t code = HeaderCode(header.Data)) throw TATIError(code);
+    TAtomData content;
+    reader.Read(header, content);
+    if (int32_t code = HeaderCode(content.Data)) throw TATIError(code);
     // A trie without a root holds no key.
-    if (TAtomHandle root = NodeLink(header, ATINode::HeaderRootLink)) FindBelow(reader, root, std::move(keys), visit);
+    if (TAtomHandle root = NodeLink(content, ATINode::HeaderRootLink)) FindBelow(reader, root, std::move(keys), visit);
 }
 
 // Depth first from root, as FindEach goes.

@@ -143,8 +143,10 @@ public:
     // each value's data instead of an open: nodes and values are read without opens where
     // nothing else has them open. visit must not use this index nor change the trie through
     // another one (the walk then raises a share violation). Ends past the last key.
-    void WalkValues(bool readValues,
-                    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+    // The value's links come along (links[i] is the handle in link i).
+    using TValueLinksVisit =
+        std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
+    void WalkValues(bool readValues, const TValueLinksVisit& visit);
 
     // Each of keys (in any order, repeats allowed) that the trie holds, with its value atom
     // opened with access, in key order; one descent that opens only the nodes on the paths to
@@ -155,10 +157,10 @@ public:
     // WalkValues reads it (and with its rule for visit).
     void FindValues(std::vector<std::string> keys,
                     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
-    // FindValues in the trie whose header is in link of owner (none there: no key), with no
-    // index object opened over it: for looking a few keys up in each of many tries. Raises
-    // TATIError for a header that is none, as opening the index does.
-    static void FindValuesIn(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+    // FindValues in the trie whose header is the atom at header (opened through maker when it
+    // must be opened), with no index object opened over it: for looking a few keys up in each
+    // of many tries. Raises TATIError for a header that is none, as opening the index does.
+    static void FindValuesAt(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
                              const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // Ordered walk around the current position; true when a key was reached.

@@ -129,9 +129,9 @@ void TIIndexer::FindKeys(std::vector<std::string> keys, TAccess access, const TV
     Index->FindEach(std::move(keys), access, visit);
 }
 
-void FindTrieValues(IVirtualAtom* owner, uint32_t link, std::vector<std::string> keys,
+void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
                     const IIndexWalk::TValueVisit& visit) {
-    TAtomTreeIndex::FindValuesIn(owner, link, std::move(keys), visit);
+    TAtomTreeIndex::FindValuesAt(maker, header, std::move(keys), visit);
 }
 
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }

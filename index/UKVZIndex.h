@@ -56,7 +56,10 @@ public:
 
     TAtomTreeIndex* GetIndexObject() override { return Index.get(); }
     void WalkKeys(bool openValues, TAccess access, const TVisit& visit) override;
-    void WalkValues(const TValueVisit& visit) override { Index->WalkValues(true, visit); }
+    void WalkValues(const TValueVisit& visit) override {
+        Index->WalkValues(true, [&](std::string_view key, std::span<const uint8_t> value, auto) { visit(key, value); });
+    }
+    void WalkValueLinks(const TValueLinksVisit& visit) override { Index->WalkValues(true, visit); }
     void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) override;
     void FindValues(std::vector<std::string> keys, const TValueVisit& visit) override {
         Index->FindValues(std::move(keys), visit);

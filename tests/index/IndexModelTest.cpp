@@ -84,7 +84,7 @@ protected:
             ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
             // A cursor goes on working after a walk.
             ASSERT_EQ(cursor->First(), !model.empty());
-            ASSERT_NO_FATAL_FAILURE(CheckFindKeys(walk.get(), model));
+            ASSERT_NO_FATAL_FAILURE(CheckFindKeys(indexer, walk.get(), model));
             ASSERT_EQ(cursor->First(), !model.empty());
         }
         if (GetParam().BTree) {
@@ -95,7 +95,7 @@ protected:
     // Lookups of many keys at once, present and absent ones shuffled and repeated (prefixes and
     // extensions of present keys among them), find exactly the present ones, in key order, with
     // opened values and with their data alike.
-    void CheckFindKeys(IIndexWalk* walk, const TModel& model) {
+    void CheckFindKeys(IIndexer* indexer, IIndexWalk* walk, const TModel& model) {
         for (int round = 0; round < 20; ++round) {
             std::vector<std::string> keys;
             for (uint32_t n = Pick(40); n > 0; --n) {
@@ -119,9 +119,11 @@ protected:
             ASSERT_EQ(found, expected) << "data, round " << round;
             if (!Owner) continue;
             found.clear();
-            FindTrieValues(Owner, 3, keys, [&](std::string_view key, std::span<const uint8_t> value) {
-                found.emplace_back(std::string(key), std::string(value.begin(), value.end()));
-            });
+            TAtomHandle header = Query<IAtomInfo>(Owner->OpenLinkAccess(3, 0).get())->GetAddress().Handle;
+            FindTrieValues(indexer->GetStorage().get(), header, keys,
+                           [&](std::string_view key, std::span<const uint8_t> value) {
+                               found.emplace_back(std::string(key), std::string(value.begin(), value.end()));
+                           });
             ASSERT_EQ(found, expected) << "without an index object, round " << round;
         }
     }
