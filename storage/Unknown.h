@@ -129,7 +129,7 @@ protected:
 // Looks iid up among the interfaces I... of self.
 template <class... I, class Self> void* FindInterface(Self* self, const TGUID& iid) {
     void* found = nullptr;
-    ((iid == I::IID ? (found = static_cast<I*>(self), true) : false) || ...);
+    (void)((iid == I::IID ? (found = static_cast<I*>(self), true) : false) || ...);
     return found;
 }
 
