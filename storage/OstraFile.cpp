@@ -20,12 +20,9 @@ TPageBufferLimits PageBufferLimits;
 namespace {
 constexpr int ReadTimer = 0;
 constexpr int WriteTimer = 1;
-constexpr uint32_t FillBufferSize = 1024;
-// The page buffer: its page, the pages written at once.
-constexpr uint64_t PageSize = TOstraFile::PageSize;
 constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
 constexpr uint64_t ViewAfterPages = 64;
-constexpr size_t MaxPagesPerWrite = 64;
+constexpr size_t MaxPagesPerWrite = 64; // buffered pages handed to the system in one call
 
 [[noreturn]] void RaiseOpenError(int32_t code, const char* format, const std::string& name) {
     throw EOstraOpenError(code, StrFormat(format, name.c_str()));
