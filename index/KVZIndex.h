@@ -190,12 +190,9 @@ struct IIndexWalk : virtual IUnknown {
         std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
     virtual void WalkValueLinks(const TValueLinksVisit& visit) = 0;
     // Calls visit, in key order, for each of keys (any order, repeats allowed) that the index
-    // holds, with its value atom opened with access. Opens only what the paths to those keys
-    // reach, so a few keys of a large index cost no more than their lookups. visit must not use
-    // the index; what it raises passes on. Leaves the index on no key.
-    virtual void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) = 0;
-    // As FindKeys with the values opened for reading, but visit gets each value's data, as
-    // WalkValues hands it over (and with its rule for visit).
+    // holds, with its value's data as WalkValues hands it over (and with its rule for visit).
+    // Reads only what the paths to those keys reach, so a few keys of a large index cost no
+    // more than their lookups; what visit raises passes on. Leaves the index on no key.
     virtual void FindValues(std::vector<std::string> keys, const TValueVisit& visit) = 0;
     // The number of keys, as the index keeps it.
     virtual int32_t GetKeyCount() = 0;

@@ -1108,66 +1108,6 @@ void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) 
     }
 }
 
-// Depth first from the root, each node taking the sorted keys that run through it: the node's
-// own key first, then per child byte the keys that continue with it, in ascending order, so
-// the visits come in key order. A chain leads only to the key that ends with its whole edge,
-// as a lookup finds it.
-void TAtomTreeIndex::FindEach(std::vector<std::string> keys, TAccess access,
-                              const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
-    TIdleGuard idle(*this);
-    StartPass();
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    if (keys.empty()) return;
-    RootNode->SetAccess(ReadAccess);
-    // The keys [First, Last) run through the node in link Link of Parent (the root when nil);
-    // Depth bytes of them lead there.
-    struct TPendingNode {
-        TRef<IVirtualAtom> Parent;
-        uint32_t Link;
-        size_t Depth;
-        size_t First;
-        size_t Last;
-    };
-    std::vector<TPendingNode> pending{{nullptr, 0, 0, 0, keys.size()}};
-    std::vector<TPendingNode> children;
-    while (!pending.empty()) {
-        TPendingNode step = std::move(pending.back());
-        pending.pop_back();
-        TRef<IVirtualAtom> node = step.Parent ? OpenChild(step.Parent.get(), step.Link, ReadAccess) : RootNode;
-        step.Parent = nullptr;
-        if (!node) continue;
-        size_t first = step.First, depth = step.Depth;
-        if (keys[first].size() == depth) {
-            if (node->HasLink(ATINode::ValueLink)) {
-                TRef<IVirtualAtom> value = node->OpenLinkAccess(ATINode::ValueLink, access);
-                visit(keys[first], value.get());
-            }
-            ++first;
-        }
-        if (first == step.Last) continue;
-        std::string text = node->GetText();
-        if (IsChain(text)) {
-            std::string_view edge = std::string_view(text).substr(ATINode::FirstChildPos);
-            for (size_t i = first; i < step.Last; ++i)
-                if (std::string_view(keys[i]).substr(depth) == edge) {
-                    pending.push_back({node, ATINode::FirstChildLink, keys[i].size(), i, i + 1});
-                    break;
-                }
-            continue;
-        }
-        children.clear();
-        for (size_t i = first; i < step.Last;) {
-            uint8_t b = ByteAt(keys[i], depth);
-            size_t end = i + 1;
-            while (end < step.Last && ByteAt(keys[end], depth) == b) ++end;
-            if (uint32_t link = ChildLink(node.get(), text, b)) children.push_back({node, link, depth + 1, i, end});
-            i = end;
-        }
-        std::move(children.rbegin(), children.rend(), std::back_inserter(pending));
-    }
-}
-
 // FindNode(key, false) with the path read as WalkValues reads it: only the node reached is
 // opened, and the position is left there without its ancestors, as after a lookup that
 // started from learnt nodes. With the prefix cache on, FindNode itself.
@@ -1209,16 +1149,19 @@ TRef<IVirtualAtom> TAtomTreeIndex::LookUpNode(std::string_view key) {
     return nullptr;
 }
 
-// FindEach over nodes read as WalkValues reads them, handing over the values' data.
+// Depth first from the root, each node taking the sorted keys that run through it: the node's
+// own key first, then per child byte the keys that continue with it, in ascending order, so the
+// visits come in key order. A chain leads only to the key that ends with its whole edge, as a
+// lookup finds it. Nodes and values are read as WalkValues reads them.
 void TAtomTreeIndex::FindValues(
     std::vector<std::string> keys,
     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
     if (!peek) {
-        FindEach(std::move(keys), ReadAccess, [&](std::string_view key, IVirtualAtom* value) {
-            TByteArray bytes = value ? value->GetBytes() : TByteArray();
-            visit(key, bytes);
-        });
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        for (const std::string& key : keys)
+            if (TRef<IVirtualAtom> value = Find(key, ReadAccess)) visit(key, value->GetBytes());
         return;
     }
     TIdleGuard idle(*this);
@@ -1244,7 +1187,6 @@ void TAtomTreeIndex::FindValuesAt(
     if (TAtomHandle root = NodeLink(content, ATINode::HeaderRootLink)) FindBelow(reader, root, std::move(keys), visit);
 }
 
-// Depth first from root, as FindEach goes.
 void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<std::string> keys,
                                const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     std::sort(keys.begin(), keys.end());

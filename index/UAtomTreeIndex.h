@@ -148,13 +148,9 @@ public:
         std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
     void WalkValues(bool readValues, const TValueLinksVisit& visit);
 
-    // Each of keys (in any order, repeats allowed) that the trie holds, with its value atom
-    // opened with access, in key order; one descent that opens only the nodes on the paths to
-    // keys. visit must not use this index. Ends on no key.
-    void FindEach(std::vector<std::string> keys, TAccess access,
-                  const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
-    // As FindEach with values opened for reading, but visit gets each value's data, read as
-    // WalkValues reads it (and with its rule for visit).
+    // Each of keys (in any order, repeats allowed) that the trie holds, with its value's data,
+    // in key order; one descent that reads only the nodes on the paths to keys, as WalkValues
+    // reads them (and with its rule for visit). Ends on no key.
     void FindValues(std::vector<std::string> keys,
                     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
     // FindValues in the trie whose header is the atom at header (opened through maker when it

@@ -125,10 +125,6 @@ void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) {
     Index->Walk(openValues, access, visit);
 }
 
-void TIIndexer::FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) {
-    Index->FindEach(std::move(keys), access, visit);
-}
-
 void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
                     const IIndexWalk::TValueVisit& visit) {
     TAtomTreeIndex::FindValuesAt(maker, header, std::move(keys), visit);

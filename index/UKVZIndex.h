@@ -60,7 +60,6 @@ public:
         Index->WalkValues(true, [&](std::string_view key, std::span<const uint8_t> value, auto) { visit(key, value); });
     }
     void WalkValueLinks(const TValueLinksVisit& visit) override { Index->WalkValues(true, visit); }
-    void FindKeys(std::vector<std::string> keys, TAccess access, const TVisit& visit) override;
     void FindValues(std::vector<std::string> keys, const TValueVisit& visit) override {
         Index->FindValues(std::move(keys), visit);
     }
