@@ -951,7 +951,8 @@ struct THasLink {
 class TAtomTreeIndex::TPeekWalk {
 public:
     TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek)
-        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Peek(peek), Seen(index.Changes.Get()) {}
+        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Peek(peek), Seen(index.Changes.Get()),
+          NodesLeft(peek.AtomCountBound()) {}
     // For reading a trie that no index object has open, through maker.
     TPeekWalk(IVirtualStorage& maker, IAtomPeek& peek) : Maker(maker), StorageID(maker.GetStorageID()), Peek(peek) {}
 
@@ -1027,6 +1028,9 @@ private:
             Handles.resize(depth + 1);
         }
         if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
+        // Nodes reached by more than one link (each of them below a node reached so) make a walk
+        // that visits more nodes than the file holds.
+        if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
         Read(child, Frames[depth]);
         Handles[depth] = child;
         Depth = depth;
@@ -1076,6 +1080,7 @@ public:
     TGUID StorageID;
     IAtomPeek& Peek;
     uint64_t Seen = 0;
+    uint64_t NodesLeft = UINT64_MAX; // that the walk may still descend to
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
     std::vector<TAtomHandle> Handles; // of the frames

@@ -15,6 +15,9 @@ struct IAtomPeek : virtual IUnknown {
     // names no atom raises what following that link raises. Read past the atom cache unless
     // cached is set, for atoms read again soon (the upper nodes of a trie that lookups pass).
     virtual bool PeekLinked(TAtomHandle handle, TAtomData& into, bool cached = false) = 0;
+    // More atoms than the storage can hold: a walk that reads this many nodes of a tree is
+    // going round a damaged one.
+    virtual uint64_t AtomCountBound() = 0;
 
 protected:
     ~IAtomPeek() = default;

@@ -120,6 +120,9 @@ bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into, bool 
     }
 }
 
+// Every atom takes an entry of the atom table in the file.
+uint64_t TOstraStorage::AtomCountBound() { return CheckedBase().File().DataSize() / sizeof(TAtomEntry) + 1; }
+
 void TOstraStorage::ForceClose() {
     Registered = false;
     std::vector<TVirtualAtom*> atoms;

@@ -55,6 +55,7 @@ public:
 
     // IAtomPeek
     bool PeekLinked(TAtomHandle Handle, TAtomData& Into, bool Cached) override { return Peek(0, Handle, Into, Cached); }
+    uint64_t AtomCountBound() override;
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
     TOstraBase& CheckedBase();
@@ -134,6 +135,7 @@ public:
         Storage.CheckedBase();
         return Storage.Peek(ActiveID(), Handle, Into, Cached);
     }
+    uint64_t AtomCountBound() override { return Storage.AtomCountBound(); }
 
     // Marks this transaction's descendants dead: their object-layer IDs were released.
     void KillDescendants();

@@ -399,3 +399,38 @@ TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
 }
 
 } // namespace
+
+namespace {
+
+// A damaged file whose nodes each reach the next one by two links: a walk would visit 2^24
+// keys. It ends with an error once it has visited more nodes than the file holds.
+TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
+    TRef<IVirtualStorage> storage = Create();
+    TRef<IIndexer> indexer = Make(storage.get());
+    indexer->AddKey("a");
+    indexer = nullptr;
+    TRef<IVirtualAtom> next = storage->NewAtom(); // the value at the bottom
+    for (int level = 0; level < 24; ++level) {
+        TRef<IVirtualAtom> node = storage->NewAtom();
+        node->SetText(std::string("-a") + (level == 0 ? "" : "ab"));
+        node->SetLink(level == 0 ? ATINode::ValueLink : 4, next.get());
+        if (level != 0) node->SetLink(5, next.get());
+        next = node;
+    }
+    {
+        TRef<IVirtualAtom> root = HeaderView(storage.get())->OpenLink(ATINode::HeaderRootLink);
+        root->SetText("- a");
+        root->SetLink(ATINode::ValueLink, nullptr);
+        root->SetLink(4, next.get());
+    }
+    next = nullptr;
+    TRef<IIndexer> damaged = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    size_t visits = 0;
+    EXPECT_THROW(
+        Query<IIndexWalk>(damaged.get())->WalkValues([&](std::string_view, std::span<const uint8_t>) { ++visits; }),
+        TATIError);
+    EXPECT_GT(visits, 0u);
+    EXPECT_LT(visits, size_t(1) << 16);
+}
+
+} // namespace
