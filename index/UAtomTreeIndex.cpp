@@ -933,9 +933,6 @@ void TAtomTreeIndex::Walk(bool openValues, TAccess access,
     CurrentNode = node;
 }
 
-// The ordered walk of Walk over nodes read into memory: each node's text and link handles are
-// peeked where nothing in the transaction's chain has the node open, else read through an
-// open that is closed again at once. The steps are StepForward's, on the path held here.
 namespace {
 // A node read into memory: its text, the handle in a link (0: none), which links hold a child.
 std::string_view NodeText(const TAtomData& node) {
@@ -948,6 +945,10 @@ struct THasLink {
 };
 } // namespace
 
+// The ordered walk of Walk over nodes read into memory: each node's text and link handles are
+// peeked where nothing in the transaction's chain has the node open, else read through an
+// open that is closed again at once. The steps are StepForward's, on the path held here.
+// Lookups read their nodes through it too.
 class TAtomTreeIndex::TPeekWalk {
 public:
     TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek)
@@ -1007,36 +1008,6 @@ public:
             throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
     }
 
-    std::string Key;
-
-private:
-    TAtomData& Top() { return Frames[Depth]; }
-    static std::string_view Text(const TAtomData& node) { return NodeText(node); }
-    static TAtomHandle LinkOf(const TAtomData& node, uint32_t link) { return NodeLink(node, link); }
-    static bool HasLink(const TAtomData& node, uint32_t link) { return LinkOf(node, link) != 0; }
-
-    // A damaged file may link a node back to one of its ancestors: the walk would descend for
-    // ever. The path then repeats with some period c from some depth on, so the new node at
-    // depth d is compared with the one at the largest power of two below d, which finds any
-    // such repeat by depth 2 * max(c, where it starts) at one comparison a step.
-    void Descend(uint32_t link) {
-        KeyDown(Key, Text(Top()), link);
-        TAtomHandle child = LinkOf(Top(), link);
-        size_t depth = Depth + 1;
-        if (Frames.size() <= depth) {
-            Frames.resize(depth + 1);
-            Handles.resize(depth + 1);
-        }
-        if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
-        // Nodes reached by more than one link (each of them below a node reached so) make a walk
-        // that visits more nodes than the file holds.
-        if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
-        Read(child, Frames[depth]);
-        Handles[depth] = child;
-        Depth = depth;
-    }
-
-public:
     // The node or value at handle: peeked, or read through an open closed again at once.
     // Cached for nodes that lookups pass again and again.
     void Read(TAtomHandle handle, TAtomData& into, bool cached = false) {
@@ -1073,6 +1044,35 @@ public:
         TRef<IAtomLinks> links = Query<IAtomLinks>(atom);
         if (!links) throw EKVZError(OstraCode::CapabilityNotSupported, OstraMsg::CapabilityNotSupported);
         for (uint32_t i = 0; i < into.Links.size(); ++i) into.Links[i] = links->GetLinkHandle(i);
+    }
+
+    std::string Key;
+
+private:
+    TAtomData& Top() { return Frames[Depth]; }
+    static std::string_view Text(const TAtomData& node) { return NodeText(node); }
+    static TAtomHandle LinkOf(const TAtomData& node, uint32_t link) { return NodeLink(node, link); }
+    static bool HasLink(const TAtomData& node, uint32_t link) { return LinkOf(node, link) != 0; }
+
+    // A damaged file may link a node back to one of its ancestors: the walk would descend for
+    // ever. The path then repeats with some period c from some depth on, so the new node at
+    // depth d is compared with the one at the largest power of two below d, which finds any
+    // such repeat by depth 2 * max(c, where it starts) at one comparison a step.
+    void Descend(uint32_t link) {
+        KeyDown(Key, Text(Top()), link);
+        TAtomHandle child = LinkOf(Top(), link);
+        size_t depth = Depth + 1;
+        if (Frames.size() <= depth) {
+            Frames.resize(depth + 1);
+            Handles.resize(depth + 1);
+        }
+        if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
+        // Nodes reached by more than one link (each of them below a node reached so) make a walk
+        // that visits more nodes than the file holds.
+        if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
+        Read(child, Frames[depth]);
+        Handles[depth] = child;
+        Depth = depth;
     }
 
     TAtomTreeIndex* Index = nullptr; // the index object walking, if any
