@@ -188,6 +188,8 @@ void TAtomCache::Store(uint32_t handle, const TAtomData& data, uint8_t parts, bo
     bool created;
     TCacheItem* item = GetItem(handle, created);
     TAtomRec& rec = item->Rec;
+    // Whatever an item of a new atom's handle holds is of an atom that is gone.
+    if (isNew) Reset(rec);
     uint8_t store = uint8_t(parts | (data.Parts & ~rec.Loaded));
     if (store & AtomPartCounts) {
         rec.LinkRefs = data.LinkRefs;
