@@ -573,8 +573,10 @@ void TOstraBase::WriteBack(TAtomImage& image) {
 
 void TOstraBase::StoreToFile(TAtomImage& image) {
     CheckWritable();
-    if (image.IsNewAtom && !image.ModifiedParts) AtomManager->NewAtom(image.AtomHandle);
-    image.IsNewAtom = image.IsNewAtom && image.ModifiedParts;
+    if (image.IsNewAtom && !image.ModifiedParts) {
+        AtomManager->NewAtom(image.AtomHandle);
+        image.IsNewAtom = false;
+    }
     if (!image.ModifiedParts) return;
     TAtomData& data = WriteBuffer;
     data.LinkRefs = data.ExtRefs = 0;

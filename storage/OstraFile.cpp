@@ -287,7 +287,7 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     }
     std::span<const uint8_t> view = CleanView();
     // With no write waiting, a page held in the buffer reads as the mapping does.
-    if (dirtyPages_ == 0 && position + buffer.size() <= view.size()) {
+    if (dirtyPages_ == 0 && !view.empty() && position + buffer.size() <= view.size()) {
         std::memcpy(buffer.data(), view.data() + position, buffer.size());
         return;
     }
