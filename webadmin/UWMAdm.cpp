@@ -77,7 +77,13 @@ constexpr uint64_t HostFileBytes = 90;
 // were measured with 500 pages and 10,000 and 100,000 hosts. Erring high costs less than erring
 // low: a page made resident ahead costs about a tenth of the fault it saves.
 size_t PageHeapBytes(const TPageRoute& route) {
-    uint64_t hosts = route.HostHeap || route.RestHeapHalves ? uint64_t(std::max(CounterBase->GetHostCount(), 0)) : 0;
+    if (!route.HostHeap && !route.RestHeapHalves) return 0;
+    uint64_t hosts = 0;
+    try {
+        hosts = uint64_t(std::max(CounterBase->GetHostCount(), 0));
+    } catch (const std::exception&) {
+        // What is wrong with the host list is the page's to report.
+    }
     uint64_t bytes = hosts * route.HostHeap;
     if (route.RestHeapHalves) {
         uint64_t file = FileSizeOf(CounterDatabaseFile(ProgramPath));
