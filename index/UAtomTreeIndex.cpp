@@ -770,6 +770,19 @@ void TAtomTreeIndex::Clear() {
 // ---------------------------------------------------------------------------------------------
 // Ordered walk
 
+// A step between neighbouring keys passes each node of a tree at most twice, and the key of a node
+// climbs past each of its ancestors once. A damaged file whose links go round would make either go
+// on for ever: they end with an error after more moves than the file holds atoms, twice over.
+uint64_t TAtomTreeIndex::MoveBound() const {
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
+    uint64_t atoms = peek ? peek->AtomCountBound() : UINT64_MAX / 2;
+    return 2 * atoms + 2;
+}
+
+void TAtomTreeIndex::CountMove(uint64_t& left) {
+    if (left-- == 0) throw TATIError(ATICode::Unknown);
+}
+
 // The key grows by what the step from a node with text consumes: the child's byte for a
 // branch, the whole edge for a chain; climbing takes the same bytes off again.
 static void KeyDown(std::string& key, std::string_view text, uint32_t link) {
@@ -787,13 +800,16 @@ static void KeyUp(std::string& key, std::string_view parentText) {
 // (node at the root) when none.
 bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node, std::string& key) {
     std::string text = node->GetText();
+    uint64_t left = MoveBound();
     for (;;) {
         uint32_t down = NextChildLink(node.get(), text, -1);
         if (down) {
+            CountMove(left);
             KeyDown(key, text, down);
             Descend(node, down);
         } else {
             for (;;) {
+                CountMove(left);
                 TRef<IVirtualAtom> parent = Climb(node.get());
                 if (!parent) return false;
                 std::string ptext = parent->GetText();
@@ -819,7 +835,8 @@ bool TAtomTreeIndex::StepForward(TRef<IVirtualAtom>& node, std::string& key) {
 }
 
 TRef<IVirtualAtom> TAtomTreeIndex::DescendLast(TRef<IVirtualAtom> node, std::string& key) {
-    for (;;) {
+    for (uint64_t left = MoveBound();;) {
+        CountMove(left);
         std::string text = node->GetText();
         uint32_t down = PriorChildLink(node.get(), text, 256);
         if (!down) return node;
@@ -831,7 +848,9 @@ TRef<IVirtualAtom> TAtomTreeIndex::DescendLast(TRef<IVirtualAtom> node, std::str
 // Moves node (whose key is key) to the previous node holding a value in preorder, keeping key;
 // false (node at the root) when none.
 bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node, std::string& key) {
+    uint64_t left = MoveBound();
     for (;;) {
+        CountMove(left);
         std::string text = node->GetText();
         TRef<IVirtualAtom> parent = Climb(node.get());
         if (!parent) return false;
@@ -1258,7 +1277,8 @@ std::string TAtomTreeIndex::NodeKey(IVirtualAtom* start) {
     TAccessScope read(start, ReadAccess);
     std::string key(1, char(OwnOf(start->GetText())));
     TRef<IVirtualAtom> node(start);
-    for (;;) {
+    for (uint64_t left = MoveBound();; --left) {
+        if (left == 0) throw TATIError(ATICode::Unknown);
         TRef<IVirtualAtom> parent = node->OpenLinkAccess(ATINode::ParentLink, NoAccess);
         if (!parent) break;
         if (HandleOf(parent.get()) == RootHandle) {

@@ -220,6 +220,8 @@ private:
     bool StepBackward(TRef<IVirtualAtom>& node, std::string& key);
     TRef<IVirtualAtom> DescendLast(TRef<IVirtualAtom> node, std::string& key);
     std::string NodeKey(IVirtualAtom* node);
+    uint64_t MoveBound() const;
+    static void CountMove(uint64_t& left);
     void SetCurrent(TRef<IVirtualAtom> node);
     void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
     TRef<IVirtualAtom> Climb(IVirtualAtom* node);

@@ -434,3 +434,27 @@ TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
 }
 
 } // namespace
+
+namespace {
+
+// A damaged file whose parent links go round: a lookup that misses climbs them to find the key
+// where it stopped, and must end with an error.
+TEST_F(TrieTest, ClimbsEndWhenParentLinksGoRound) {
+    TRef<IVirtualStorage> storage = Create();
+    TRef<IIndexer> indexer = Make(storage.get());
+    for (const char* key : {"a", "ab", "ac"}) indexer->AddKey(key);
+    indexer = nullptr;
+    {
+        TRef<IVirtualAtom> a = ChildFor(HeaderView(storage.get())->OpenLink(ATINode::HeaderRootLink), 'a');
+        ASSERT_TRUE(a);
+        TRef<IVirtualAtom> b = ChildFor(a, 'b');
+        ASSERT_TRUE(b);
+        a->SetLink(ATINode::ParentLink, b.get());
+    }
+    TRef<IIndexer> damaged = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    TRef<IVirtualAtom> value;
+    EXPECT_THROW(damaged->FindKey("ad", value), TATIError);
+    EXPECT_TRUE(damaged->FindKey("ab", value));
+}
+
+} // namespace
