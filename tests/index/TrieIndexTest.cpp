@@ -333,10 +333,6 @@ TEST_F(TrieTest, UnreadableChildIsAnErrorNotAMissingChild) {
     EXPECT_TRUE(indexer->KeyExists("ab"));
 }
 
-} // namespace
-
-namespace {
-
 // A walk that reads nodes without holding them open refuses to go on once the trie has changed
 // under it, here through a second index object over the same trie; the trie keeps the change.
 TEST_F(TrieTest, DataWalkStopsWhenTheTrieChangesUnderIt) {
@@ -356,10 +352,6 @@ TEST_F(TrieTest, DataWalkStopsWhenTheTrieChangesUnderIt) {
     EXPECT_FALSE(indexer->KeyExists("b"));
     EXPECT_TRUE(indexer->KeyExists("c"));
 }
-
-} // namespace
-
-namespace {
 
 // The child of node whose own character is c, opened read-write.
 TRef<IVirtualAtom> ChildFor(const TRef<IVirtualAtom>& node, char c) {
@@ -398,10 +390,6 @@ TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
     EXPECT_EQ(seen, std::vector<std::string>{"ab"});
 }
 
-} // namespace
-
-namespace {
-
 // A damaged file whose nodes each reach the next one by two links: a walk would visit 2^24
 // keys. It ends with an error once it has visited more nodes than the file holds.
 TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
@@ -432,10 +420,6 @@ TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
     EXPECT_GT(visits, 0u);
     EXPECT_LT(visits, size_t(1) << 16);
 }
-
-} // namespace
-
-namespace {
 
 // A damaged file whose parent links go round: a lookup that misses climbs them to find the key
 // where it stopped, and must end with an error.
