@@ -60,8 +60,12 @@ inline constexpr uint64_t OstraFileGranule = 4096;
 
 // How many pages the buffer lets wait before it writes them inside the commit (their originals
 // journaled first), and how many it keeps in all. Tests lower them to make spills common.
+// A commit writes its atoms in the order the image tables give them up, which sweeps the atom
+// table once for each of 64 handle classes: a page written early is changed again by every
+// later sweep. So pages wait for as long as the buffer can keep them; a spill before that would
+// hand most of the table to the system 64 times over.
 struct TPageBufferLimits {
-    size_t MaxWaitingPages = 2048;
+    size_t MaxWaitingPages = 8192;
     size_t MaxKeptPages = 8192;
 };
 extern TPageBufferLimits PageBufferLimits;
@@ -219,7 +223,7 @@ private:
     // The journal of the commit under way, and the pages whose originals it holds.
     TRollbackJournal journal_{uint32_t(PageSize)};
     std::set<uint64_t> journaled_;
-    uint64_t pagesRead_ = 0; // pages' worth read from the system, this session
+    uint64_t pagesRead_ = 0;    // pages' worth read from the system, this session
     TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
     uint64_t lastPageNumber_ = 0;
 };
