@@ -4,6 +4,7 @@
 // (by cursor and in one pass) and clearing them. Cold runs happen in a fresh process on a freshly
 // opened file; warm runs reuse an open file.
 #include "index/KVZIndex.h"
+#include "storage/OstraFile.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
@@ -315,6 +316,10 @@ BENCHMARK(Warm<TTrieSession, TrieWalkOnce, TrieFileName>)->Name("BM_TrieWalkOnce
 
 int main(int argc, char** argv) {
     StartStorageEngine();
+    // INDEX_BENCH_PAGES=n keeps at most n pages in the file's buffer, so that a commit outgrows it.
+    if (const char* pages = getenv("INDEX_BENCH_PAGES"))
+        PageBufferLimits.MaxWaitingPages = PageBufferLimits.MaxKeptPages =
+            std::max<size_t>(1, std::strtoul(pages, nullptr, 10));
     if (argc == 4 && std::strcmp(argv[1], "--child") == 0) {
         // A cold run: this process has opened nothing before.
         ChildDir = argv[3];

@@ -69,6 +69,7 @@ struct TSimulatedDisk::THandle final : IOsFileHandle {
         CheckAlive("pwrite");
         if (!Writable) throw EOSError(EBADF, "pwrite");
         Disk.Step("pwrite");
+        Disk.bytesWritten_ += bytes.size();
         TPendingWrite write{false, position, {bytes.begin(), bytes.end()}};
         Apply(File->Current, write);
         File->Pending.push_back(std::move(write));

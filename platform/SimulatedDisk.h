@@ -29,6 +29,8 @@ public:
 
     // Changing calls (writes, truncations, syncs, creations, removals, renames) made so far.
     uint64_t Steps() const { return steps_; }
+    // Bytes handed to writes so far, in every file.
+    uint64_t BytesWritten() const { return bytesWritten_; }
     // The changing call with this number fails with Error and changes nothing (0: none).
     void FailAt(uint64_t step, int error);
     // At the changing call with this number the power goes: that call and every call after it
@@ -63,6 +65,7 @@ private:
     std::mt19937_64 random_;
     double keepShare_ = 0.5;
     uint64_t steps_ = 0;
+    uint64_t bytesWritten_ = 0;
     uint64_t failAt_ = 0;
     int failError_ = 0;
     uint64_t cutAt_ = 0;

@@ -194,16 +194,13 @@ bool TBaseTransaction::HasOpenBelow() const {
 
 // ---- image tables ----
 
+// Falling handles: a walk may drop the image it was handed, and a commit writes the atom
+// table's entries in one sweep.
 std::vector<TAtomHandle> TImageTable::HandlesBackward() const {
     std::vector<TAtomHandle> handles;
-    if (Images.Count() == 0) return handles;
-    // Sorted as keys that compare in that order, then turned back into handles.
-    std::vector<uint64_t> keys;
-    keys.reserve(Images.Count());
-    Images.ForEach([&](TAtomHandle h, TAtomImage*) { keys.push_back(uint64_t(h & 0x3F) << 32 | (h >> 6)); });
-    std::sort(keys.begin(), keys.end(), std::greater<>());
-    handles.reserve(keys.size());
-    for (uint64_t key : keys) handles.push_back(TAtomHandle((key & 0xFFFFFFFFu) << 6 | (key >> 32)));
+    handles.reserve(Images.Count());
+    Images.ForEach([&](TAtomHandle h, TAtomImage*) { handles.push_back(h); });
+    std::sort(handles.begin(), handles.end(), std::greater<>());
     return handles;
 }
 

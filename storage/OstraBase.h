@@ -144,8 +144,7 @@ public:
     }
     uint32_t Count() const { return Images.Count(); }
     void Clear() { Images.Clear(); }
-    // The handles held now, in the order a transaction gives its images up: by the low six bits
-    // of the handle falling, then by the rest falling.
+    // The handles held now, in the order a transaction gives its images up: falling.
     std::vector<TAtomHandle> HandlesBackward() const;
 
 private:

@@ -60,10 +60,8 @@ inline constexpr uint64_t OstraFileGranule = 4096;
 
 // How many pages the buffer lets wait before it writes them inside the commit (their originals
 // journaled first), and how many it keeps in all. Tests lower them to make spills common.
-// A commit writes its atoms in the order the image tables give them up, which sweeps the atom
-// table once for each of 64 handle classes: a page written early is changed again by every
-// later sweep. So pages wait for as long as the buffer can keep them; a spill before that would
-// hand most of the table to the system 64 times over.
+// Pages wait for as long as the buffer can keep them: a page handed to the system early is
+// written again when a later atom of the same commit changes it.
 struct TPageBufferLimits {
     size_t MaxWaitingPages = 8192;
     size_t MaxKeptPages = 8192;

@@ -1,5 +1,5 @@
 // Commits are all or nothing: power cuts and failing writes, truncations and syncs at every
-// changing call of randomised workloads, on the simulated disk.
+// changing call of randomised workloads, on the simulated disk. And what a commit writes.
 #include "CrashSweep.h"
 #include "StorageFixture.h"
 #include "storage/OstraFile.h"
@@ -126,7 +126,7 @@ TEST_F(CrashTest, TheSimulatedDiskLosesOnlyWhatWasNotSynced) {
     EXPECT_EQ(std::count(after.begin(), after.begin() + 4096, 1), 4096);
     size_t kept = size_t(std::count(after.begin() + 4096, after.end(), 2));
     EXPECT_EQ(kept % TSimulatedDisk::SectorSize, 0u); // torn at sectors, never inside one
-    EXPECT_LT(kept, 64u * 4096);                    // some of 512 sectors were lost
+    EXPECT_LT(kept, 64u * 4096);                      // some of 512 sectors were lost
 }
 
 TEST_F(CrashTest, EveryPowerCutLeavesTheLastCommitOrTheOneBefore) {
@@ -145,6 +145,29 @@ TEST_F(CrashTest, APowerCutWhileABufferTooSmallForItsCommitSpillsLosesNothingCom
         sweep.FailEverywhere();
     }
     PageBufferLimits = saved;
+}
+
+// However many atoms a commit writes, each page of the atom table takes them in one sweep: a
+// commit that outgrows the page buffer hands the disk about the file once, not once per spill.
+TEST_F(CrashTest, ACommitLargerThanThePageBufferWritesTheFileAboutOnce) {
+    TPageBufferLimits saved = std::exchange(PageBufferLimits, TPageBufferLimits{16, 16});
+    TSimulatedDisk disk(11);
+    disk.SetContents(SimFile, FreshFile());
+    TOsFileLayerScope scope(disk);
+    {
+        TRef<IVirtualStorage> storage = SimStorage("Open");
+        TRef<IStorageTransaction> transaction = storage->StartTransaction();
+        TRef<IVirtualAtom> root = transaction->OpenRoot();
+        for (uint32_t i = 0; i < 6000; ++i) {
+            TRef<IVirtualAtom> atom = transaction->NewAtom();
+            atom->SetText("atom " + std::to_string(i));
+            root->SetLink(i, atom.get());
+        }
+        root = nullptr;
+        transaction->Commit();
+    }
+    PageBufferLimits = saved;
+    EXPECT_LT(disk.BytesWritten(), 3 * disk.Contents(SimFile).size());
 }
 
 TEST_F(CrashTest, EveryFailingWriteTruncateOrSyncIsReportedAndUndone) {
