@@ -213,22 +213,31 @@ int32_t TAtomTreeIndex::HeaderCode(std::span<const uint8_t> stored) {
     return ATICode::Ok;
 }
 
-// Read from the header once for each state of the trie: a walk asks at every step.
-int32_t TAtomTreeIndex::KeyCount() {
-    if (CountKnown && CountAt == Changes.Get()) return Count;
-    Count = ReadHeader(HeaderAtom.get()).Count;
-    CountAt = Changes.Get();
-    CountKnown = true;
-    return Count;
+// Read from the header once for each state of the trie: a walk asks at every step, and each
+// key added or deleted asks again.
+int32_t TAtomTreeIndex::KeyCount() { return CurrentHeader().Count; }
+
+const TATIHeader& TAtomTreeIndex::CurrentHeader() {
+    if (HeaderKnown && HeaderAt == Changes.Get()) return Header;
+    Header = ReadHeader(HeaderAtom.get());
+    HeaderAt = Changes.Get();
+    HeaderKnown = true;
+    return Header;
 }
 
+// Writes the key count and marks the trie changed, knowing the header it wrote.
 void TAtomTreeIndex::WriteCount(int32_t count) {
-    TATIHeader header = ReadHeader(HeaderAtom.get());
+    TATIHeader header = CurrentHeader();
     header.Count = count;
     auto bytes = HeaderBytes(header);
-    TAccessScope write(HeaderAtom.get(), WriteAccess);
-    HeaderAtom->SetDataSize(0);
-    HeaderAtom->Write(0, bytes);
+    {
+        TAccessScope write(HeaderAtom.get(), WriteAccess);
+        HeaderAtom->SetDataSize(0);
+        HeaderAtom->Write(0, bytes);
+    }
+    Changed();
+    Header = header;
+    HeaderAt = Changes.Get();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -644,8 +653,10 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* at
     Raise(node.get(), WriteAccess);
     bool had = node->HasLink(ATINode::ValueLink);
     node->SetLink(ATINode::ValueLink, value.get());
-    if (!had) WriteCount(KeyCount() + 1);
-    Changed();
+    if (had)
+        Changed();
+    else
+        WriteCount(KeyCount() + 1);
     SetCurrent(node);
     CurrentKeyText.assign(key);
     Positioned = true;
@@ -703,7 +714,6 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
         if (had) {
             node->SetLink(ATINode::ValueLink, nullptr);
             WriteCount(KeyCount() - 1);
-            Changed();
         }
         SetCurrent(node, FoundPath, FoundPathValid);
     } else {
@@ -763,8 +773,10 @@ void TAtomTreeIndex::Clear() {
         uint32_t link = LinkOfPos(top.Pos++);
         enter(OpenChild(top.Node.get(), link, ReadAccess));
     }
-    if (changed || KeyCount() != 0) WriteCount(0);
-    Changed();
+    if (changed || KeyCount() != 0)
+        WriteCount(0);
+    else
+        Changed();
 }
 
 // ---------------------------------------------------------------------------------------------

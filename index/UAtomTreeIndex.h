@@ -203,6 +203,7 @@ private:
     void Sync();
     // Tells the other objects over this trie that it changed.
     void Changed();
+    const TATIHeader& CurrentHeader();
     void WriteCount(int32_t count);
     TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
     TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
@@ -253,10 +254,10 @@ private:
     TTrieChangeCount Changes;
     uint64_t SeenChanges = 0;
     bool MadeChanges = false;
-    // The key count as read at change count CountAt.
-    int32_t Count = 0;
-    uint64_t CountAt = 0;
-    bool CountKnown = false;
+    // The header as read or written at change count HeaderAt.
+    TATIHeader Header;
+    uint64_t HeaderAt = 0;
+    bool HeaderKnown = false;
     // Ancestors of the current node from the root, held at access 0 between calls so ordered
     // steps climb without opening; valid only when the walk that set the position knew them.
     std::vector<TRef<IVirtualAtom>> Ancestors;
