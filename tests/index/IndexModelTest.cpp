@@ -159,7 +159,7 @@ protected:
             return;
         }
         std::string key = PickKey(model);
-        std::string tag = "v" + std::to_string(step);
+        std::string tag = std::string("v").append(std::to_string(step));
         uint32_t op = Pick(100);
         if (op < 35) {
             TRef<IVirtualAtom> value = indexer->GetStorage()->NewAtom();
