@@ -733,52 +733,6 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
     return had;
 }
 
-// One pass over every node, depth first, clearing each value link met; the nodes stay, as
-// deletion keeps them.
-void TAtomTreeIndex::Clear() {
-    TIdleGuard idle(*this);
-    Idle();
-    Cache.Clear();
-    SetCurrent(RootNode);
-    CurrentKeyText.clear();
-    Positioned = false;
-    struct TFrame {
-        TRef<IVirtualAtom> Node;
-        std::string Text;
-        size_t Pos;
-    };
-    std::vector<TFrame> path;
-    bool changed = false;
-    auto enter = [&](TRef<IVirtualAtom> node) {
-        Raise(node.get(), ReadAccess);
-        if (node->HasLink(ATINode::ValueLink)) {
-            Raise(node.get(), AccessAll);
-            node->SetLink(ATINode::ValueLink, nullptr);
-            changed = true;
-        }
-        std::string text = node->GetText();
-        path.push_back({std::move(node), std::move(text), ATINode::FirstChildPos});
-    };
-    enter(RootNode);
-    while (!path.empty()) {
-        TFrame& top = path.back();
-        // A chain has its one child in the first child link; its other text bytes are the edge.
-        size_t end = IsBranch(top.Text) ? top.Text.size() : std::min(top.Text.size(), ATINode::FirstChildPos + 1);
-        while (top.Pos < end && !top.Node->HasLink(LinkOfPos(top.Pos))) ++top.Pos;
-        if (top.Pos >= end) {
-            top.Node->SetAccess(NoAccess);
-            path.pop_back();
-            continue;
-        }
-        uint32_t link = LinkOfPos(top.Pos++);
-        enter(OpenChild(top.Node.get(), link, ReadAccess));
-    }
-    if (changed || KeyCount() != 0)
-        WriteCount(0);
-    else
-        Changed();
-}
-
 // ---------------------------------------------------------------------------------------------
 // Ordered walk
 
@@ -983,10 +937,13 @@ struct THasLink {
 class TAtomTreeIndex::TPeekWalk {
 public:
     TPeekWalk(TAtomTreeIndex& index, IAtomPeek& peek)
-        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Peek(peek), Seen(index.Changes.Get()),
+        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Peek(&peek), Seen(index.Changes.Get()),
           NodesLeft(peek.AtomCountBound()) {}
+    // For a storage that cannot be peeked at: every atom is read through an open.
+    explicit TPeekWalk(TAtomTreeIndex& index)
+        : Index(&index), Maker(*index.AtomMaker), StorageID(index.StorageID), Seen(index.Changes.Get()) {}
     // For reading a trie that no index object has open, through maker.
-    TPeekWalk(IVirtualStorage& maker, IAtomPeek& peek) : Maker(maker), StorageID(maker.GetStorageID()), Peek(peek) {}
+    TPeekWalk(IVirtualStorage& maker, IAtomPeek& peek) : Maker(maker), StorageID(maker.GetStorageID()), Peek(&peek) {}
 
     // Starts at the root; true when it holds a value.
     bool First() {
@@ -1042,7 +999,7 @@ public:
     // The node or value at handle: peeked, or read through an open closed again at once.
     // Cached for nodes that lookups pass again and again.
     void Read(TAtomHandle handle, TAtomData& into, bool cached = false) {
-        if (Peek.PeekLinked(handle, into, cached)) return;
+        if (Peek && Peek->PeekLinked(handle, into, cached)) return;
         TRef<IVirtualAtom> atom = Open(handle);
         ReadOpen(atom.get(), into);
     }
@@ -1066,6 +1023,12 @@ public:
             }
         }
         return atom;
+    }
+
+    // Nodes reached by more than one link (each of them below a node reached so) make a pass
+    // that reads more nodes than the file holds; one that gets there ends with the trie's error.
+    void CountNode() {
+        if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
     }
 
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
@@ -1098,9 +1061,7 @@ private:
             Handles.resize(depth + 1);
         }
         if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
-        // Nodes reached by more than one link (each of them below a node reached so) make a walk
-        // that visits more nodes than the file holds.
-        if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
+        CountNode();
         Read(child, Frames[depth]);
         Handles[depth] = child;
         Depth = depth;
@@ -1109,7 +1070,7 @@ private:
     TAtomTreeIndex* Index = nullptr; // the index object walking, if any
     IVirtualStorage& Maker;
     TGUID StorageID;
-    IAtomPeek& Peek;
+    IAtomPeek* Peek = nullptr;
     uint64_t Seen = 0;
     uint64_t NodesLeft = UINT64_MAX; // that the walk may still descend to
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
@@ -1118,6 +1079,46 @@ private:
     size_t Depth = 0;
     TAtomData ValueContent;
 };
+
+// One pass over every node, depth first, clearing each value link met; the nodes stay, as
+// deletion keeps them. The nodes are read as WalkValues reads them; only a node holding a value
+// is opened, to drop it. A damaged trie whose links go round, or share nodes beyond what the
+// file holds, ends the pass with the trie's error.
+void TAtomTreeIndex::Clear() {
+    TIdleGuard idle(*this);
+    Idle();
+    Cache.Clear();
+    SetCurrent(RootNode);
+    CurrentKeyText.clear();
+    Positioned = false;
+    TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
+    TPeekWalk reader = peek ? TPeekWalk(*this, *peek) : TPeekWalk(*this);
+    bool changed = false;
+    std::vector<TAtomHandle> pending{RootHandle};
+    TAtomData node;
+    while (!pending.empty()) {
+        TAtomHandle handle = pending.back();
+        pending.pop_back();
+        reader.CountNode();
+        reader.Read(handle, node);
+        if (NodeLink(node, ATINode::ValueLink)) {
+            TRef<IVirtualAtom> atom = reader.Open(handle);
+            Raise(atom.get(), AccessAll);
+            atom->SetLink(ATINode::ValueLink, nullptr);
+            changed = true;
+        }
+        // A chain has its one child in the first child link; its other text bytes are the edge.
+        // The children go on the stack last first, so they are cleared in link order.
+        std::string_view text = NodeText(node);
+        size_t end = IsBranch(text) ? text.size() : std::min(text.size(), ATINode::FirstChildPos + 1);
+        for (size_t pos = end; pos-- > ATINode::FirstChildPos;)
+            if (TAtomHandle child = NodeLink(node, LinkOfPos(pos))) pending.push_back(child);
+    }
+    if (changed || KeyCount() != 0)
+        WriteCount(0);
+    else
+        Changed();
+}
 
 void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());

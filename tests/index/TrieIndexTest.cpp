@@ -361,8 +361,8 @@ TRef<IVirtualAtom> ChildFor(const TRef<IVirtualAtom>& node, char c) {
     return nullptr;
 }
 
-// A damaged file whose node links back to an ancestor: both walks must end with an error instead
-// of descending for ever.
+// A damaged file whose node links back to an ancestor: both walks, and clearing the keys, must
+// end with an error instead of descending for ever.
 TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
     TRef<IVirtualStorage> storage = Create();
     TRef<IIndexer> indexer = Make(storage.get());
@@ -388,10 +388,12 @@ TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
             ->WalkKeys(true, AccessReadOnly, [&](std::string_view key, IVirtualAtom*) { seen.emplace_back(key); }),
         TATIError);
     EXPECT_EQ(seen, std::vector<std::string>{"ab"});
+    EXPECT_THROW(indexer->Clear(), TATIError);
 }
 
 // A damaged file whose nodes each reach the next one by two links: a walk would visit 2^24
-// keys. It ends with an error once it has visited more nodes than the file holds.
+// keys, and clearing them would too. Each ends with an error once it has read more nodes than
+// the file holds.
 TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
     TRef<IVirtualStorage> storage = Create();
     TRef<IIndexer> indexer = Make(storage.get());
@@ -419,6 +421,7 @@ TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
         TATIError);
     EXPECT_GT(visits, 0u);
     EXPECT_LT(visits, size_t(1) << 16);
+    EXPECT_THROW(damaged->Clear(), TATIError);
 }
 
 // A damaged file whose parent links go round: a lookup that misses climbs them to find the key
