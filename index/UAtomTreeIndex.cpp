@@ -99,6 +99,16 @@ uint32_t LinkInParent(IVirtualAtom* parent, std::string_view ptext, uint8_t own)
     return LinkInParent([parent](uint32_t link) { return parent->HasLink(link); }, ptext, own);
 }
 
+// A node read into memory: its text, the handle in a link (0: none), which links hold a child.
+std::string_view NodeText(const TAtomData& node) {
+    return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
+}
+TAtomHandle NodeLink(const TAtomData& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
+struct THasLink {
+    const TAtomData& Node;
+    bool operator()(uint32_t link) const { return NodeLink(Node, link) != 0; }
+};
+
 uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
 
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
@@ -356,11 +366,38 @@ TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
 bool TAtomTreeIndex::IsRoot(IVirtualAtom* atom) const { return atom == RootNode.get() || HandleOf(atom) == RootHandle; }
 
 void TAtomTreeIndex::SetCurrent(TRef<IVirtualAtom> node) {
+    CurrentHandle = 0;
     if (node && node.get() != RootNode.get() && IsRoot(node.get())) node = RootNode;
     CurrentNode = std::move(node);
     Ancestors.clear();
     IdleAncestors = 0;
     AncestorsValid = false;
+}
+
+// The node at handle becomes the current one without being opened.
+void TAtomTreeIndex::SetCurrentAt(TAtomHandle handle) {
+    if (handle == RootHandle) {
+        SetCurrent(RootNode);
+        return;
+    }
+    SetCurrent(nullptr);
+    CurrentHandle = handle;
+}
+
+const TRef<IVirtualAtom>& TAtomTreeIndex::Current() {
+    if (CurrentHandle) CurrentNode = OpenAt(std::exchange(CurrentHandle, 0), NoAccess);
+    return CurrentNode;
+}
+
+// The atom a link of the trie holds, opened as following the link opens it: on a read-only
+// file with at most the rights it grants.
+TRef<IVirtualAtom> TAtomTreeIndex::OpenAt(TAtomHandle handle, TAccess access) {
+    try {
+        return AtomMaker->OpenAtomAccess(TAtomAddress{StorageID, handle, 0}, TAccess(access & AtomMaker->GetRights()));
+    } catch (const EKVZError& error) {
+        if (error.Code == OstraCode::InvalidAtomAddress) throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
+        throw;
+    }
 }
 
 // The current node with its ancestors from the root (path[0] is the root) when valid.
@@ -433,14 +470,20 @@ void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t
 
 void TAtomTreeIndex::Learn(TAtomHandle handle, std::string_view text, uint32_t link, TAtomHandle childHandle) {
     if (!handle || !childHandle || link < ATINode::FirstChildLink) return;
+    size_t pos = PosOfLink(link);
+    TLearntNode& learnt = LearntEntry(handle, text);
+    if (pos < learnt.Children.size()) learnt.Children[pos] = childHandle;
+}
+
+TAtomTreeIndex::TLearntNode& TAtomTreeIndex::LearntEntry(TAtomHandle handle, std::string_view text) {
     if (Learnt.size() >= MaxLearntNodes) Learnt.clear();
     TLearntNode& learnt = Learnt[handle];
     if (learnt.Text != text) {
+        learnt = TLearntNode{};
         learnt.Text = text;
         learnt.Children.assign(text.size(), 0);
     }
-    size_t pos = PosOfLink(link);
-    if (pos < learnt.Children.size()) learnt.Children[pos] = childHandle;
+    return learnt;
 }
 
 void TAtomTreeIndex::Forget(IVirtualAtom* node) {
@@ -652,6 +695,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* at
     }
     Raise(node.get(), WriteAccess);
     bool had = node->HasLink(ATINode::ValueLink);
+    Forget(node.get());
     node->SetLink(ATINode::ValueLink, value.get());
     if (had)
         Changed();
@@ -663,24 +707,28 @@ TRef<IVirtualAtom> TAtomTreeIndex::AddNew(std::string_view key, IVirtualAtom* at
     return value;
 }
 
+// The value of key, opened with access; the position is left at its node, or where the walk
+// stopped. Where the path can be read as WalkValues reads it, only the value is opened.
 TRef<IVirtualAtom> TAtomTreeIndex::Find(std::string_view key, TAccess access) {
     TIdleGuard idle(*this);
     Idle();
     RootNode->SetAccess(ReadAccess);
-    TRef<IVirtualAtom> node = LookUpNode(key);
     TRef<IVirtualAtom> value;
     CurrentKeyText.clear();
     Positioned = false;
-    if (node) {
+    TAtomHandle at = 0;
+    if (TRef<IAtomPeek> peek = PeekFor(key)) {
+        if (PeekPath(*peek, key, at) && at) value = OpenAt(at, access);
+    } else if (TRef<IVirtualAtom> node = FindNode(key, false)) {
         SetCurrent(node, FoundPath, FoundPathValid);
         Raise(node.get(), ReadAccess);
         value = node->OpenLinkAccess(ATINode::ValueLink, access);
-        if (value) {
-            CurrentKeyText.assign(key);
-            Positioned = true;
-        }
     }
-    if (!Positioned) CurrentKeyText = KeyText();
+    Positioned = bool(value);
+    if (Positioned)
+        CurrentKeyText.assign(key);
+    else
+        CurrentKeyText = KeyText();
     return value;
 }
 
@@ -688,16 +736,20 @@ bool TAtomTreeIndex::Contains(std::string_view key) {
     TIdleGuard idle(*this);
     Idle();
     RootNode->SetAccess(ReadAccess);
-    TRef<IVirtualAtom> node = LookUpNode(key);
     CurrentKeyText.clear();
     Positioned = false;
-    if (node) {
+    TAtomHandle at = 0;
+    if (TRef<IAtomPeek> peek = PeekFor(key)) {
+        Positioned = PeekPath(*peek, key, at) && at;
+    } else if (TRef<IVirtualAtom> node = FindNode(key, false)) {
         SetCurrent(node, FoundPath, FoundPathValid);
         Raise(node.get(), ReadAccess);
         Positioned = node->HasLink(ATINode::ValueLink);
-        if (Positioned) CurrentKeyText.assign(key);
     }
-    if (!Positioned) CurrentKeyText = KeyText();
+    if (Positioned)
+        CurrentKeyText.assign(key);
+    else
+        CurrentKeyText = KeyText();
     return Positioned;
 }
 
@@ -712,6 +764,7 @@ bool TAtomTreeIndex::Delete(std::string_view key) {
         Raise(node.get(), AccessAll);
         had = node->HasLink(ATINode::ValueLink);
         if (had) {
+            Forget(node.get());
             node->SetLink(ATINode::ValueLink, nullptr);
             WriteCount(KeyCount() - 1);
         }
@@ -840,7 +893,7 @@ bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node, std::string& key) {
 bool TAtomTreeIndex::Step(bool forward) {
     TIdleGuard idle(*this);
     Idle();
-    if (!CurrentNode) return false;
+    if (!Current()) return false;
     Cache.Clear();
     TRef<IVirtualAtom> node = CurrentNode;
     Raise(node.get(), ReadAccess);
@@ -917,18 +970,6 @@ void TAtomTreeIndex::Walk(bool openValues, TAccess access,
     }
     CurrentNode = node;
 }
-
-namespace {
-// A node read into memory: its text, the handle in a link (0: none), which links hold a child.
-std::string_view NodeText(const TAtomData& node) {
-    return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
-}
-TAtomHandle NodeLink(const TAtomData& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
-struct THasLink {
-    const TAtomData& Node;
-    bool operator()(uint32_t link) const { return NodeLink(Node, link) != 0; }
-};
-} // namespace
 
 // The ordered walk of Walk over nodes read into memory: each node's text and link handles are
 // peeked where nothing in the transaction's chain has the node open, else read through an
@@ -1088,6 +1129,7 @@ void TAtomTreeIndex::Clear() {
     TIdleGuard idle(*this);
     Idle();
     Cache.Clear();
+    Learnt.clear();
     SetCurrent(RootNode);
     CurrentKeyText.clear();
     Positioned = false;
@@ -1145,15 +1187,20 @@ void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) 
     }
 }
 
-// FindNode(key, false) with the path read as WalkValues reads it: only the node reached is
-// opened, and the position is left there without its ancestors, as after a lookup that
-// started from learnt nodes. With the prefix cache on, FindNode itself.
-TRef<IVirtualAtom> TAtomTreeIndex::LookUpNode(std::string_view key) {
-    TRef<IAtomPeek> peek = CacheOn || key.empty() ? nullptr : Query<IAtomPeek>(AtomMaker.get());
-    if (!peek) return FindNode(key, false);
+// The peek for reading the path to key, or nil where FindNode walks it: the prefix cache keeps
+// open nodes, and the empty key's node is the root.
+TRef<IAtomPeek> TAtomTreeIndex::PeekFor(std::string_view key) {
+    return CacheOn || key.empty() ? nullptr : Query<IAtomPeek>(AtomMaker.get());
+}
+
+// FindNode(key, false) with the path read as WalkValues reads it, opening nothing: the node
+// reached (the key's, or where the walk stopped) becomes the current one unopened, as after a
+// lookup that started from learnt nodes. False when the key has no node; else value is the
+// handle in its value link (0: none).
+bool TAtomTreeIndex::PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle& value) {
+    TPeekWalk reader(*this, peek);
     FoundPath.clear();
     FoundPathValid = false;
-    TPeekWalk reader(*this, *peek);
     size_t pos = 0;
     TAtomHandle at = LearntPath(key, pos);
     bool found = true;
@@ -1180,10 +1227,18 @@ TRef<IVirtualAtom> TAtomTreeIndex::LookUpNode(std::string_view key) {
         at = child;
         if (pos < key.size()) reader.Read(child, node, true);
     }
-    TRef<IVirtualAtom> reached = reader.Open(at);
-    if (found) return reached;
-    SetCurrent(reached);
-    return nullptr;
+    SetCurrentAt(at);
+    if (!found) return false;
+    if (auto learnt = Learnt.find(at); learnt != Learnt.end() && learnt->second.ValueKnown) {
+        value = learnt->second.Value;
+        return true;
+    }
+    reader.Read(at, node, true);
+    value = NodeLink(node, ATINode::ValueLink);
+    TLearntNode& learnt = LearntEntry(at, NodeText(node));
+    learnt.Value = value;
+    learnt.ValueKnown = true;
+    return true;
 }
 
 // Depth first from the root, each node taking the sorted keys that run through it: the node's
@@ -1278,7 +1333,7 @@ void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<
 }
 
 std::string TAtomTreeIndex::KeyText() {
-    if (!CurrentNode) return {};
+    if (!Current()) return {};
     TAccessScope read(CurrentNode.get(), ReadAccess);
     if (!CurrentNode->HasLink(ATINode::ValueLink)) return {};
     return NodeKey(CurrentNode.get());
@@ -1313,13 +1368,13 @@ std::string TAtomTreeIndex::NodeKey(IVirtualAtom* start) {
 }
 
 TRef<IVirtualAtom> TAtomTreeIndex::CurrentValue(TAccess access) {
-    if (!CurrentNode) return nullptr;
+    if (!Current()) return nullptr;
     TAccessScope read(CurrentNode.get(), ReadAccess);
     return CurrentNode->OpenLinkAccess(ATINode::ValueLink, access);
 }
 
 bool TAtomTreeIndex::CurrentIsEmpty() {
-    if (!CurrentNode) return true;
+    if (!Current()) return true;
     TAccessScope read(CurrentNode.get(), ReadAccess);
     return !CurrentNode->HasLink(ATINode::ValueLink);
 }

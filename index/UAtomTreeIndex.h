@@ -15,6 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
+struct IAtomPeek;
+struct TAtomData;
+
 // A header check failure; the message comes from the fixed table by code.
 class TATIError : public Exception {
 public:
@@ -171,7 +174,7 @@ public:
     std::string KeyText();
     TRef<IVirtualAtom> CurrentValue(TAccess access);
     bool CurrentIsEmpty();
-    bool HasCurrentNode() const { return bool(CurrentNode); }
+    bool HasCurrentNode() const { return CurrentNode || CurrentHandle; }
     // Whether the last operation left the position on a key (a found key or a step that
     // reached one).
     bool IsPositioned() const { return Positioned; }
@@ -213,7 +216,9 @@ private:
     TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
     TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
     TRef<IVirtualAtom> FindNode(std::string_view key, bool create);
-    TRef<IVirtualAtom> LookUpNode(std::string_view key);
+    bool PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle& value);
+    TRef<IAtomPeek> PeekFor(std::string_view key);
+    TRef<IVirtualAtom> OpenAt(TAtomHandle handle, TAccess access);
     TAtomHandle HandleOf(IVirtualAtom* atom) const;
     bool IsRoot(IVirtualAtom* atom) const;
     bool Step(bool forward);
@@ -224,6 +229,8 @@ private:
     uint64_t MoveBound() const;
     static void CountMove(uint64_t& left);
     void SetCurrent(TRef<IVirtualAtom> node);
+    void SetCurrentAt(TAtomHandle handle);
+    const TRef<IVirtualAtom>& Current();
     void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
     TRef<IVirtualAtom> Climb(IVirtualAtom* node);
     void Descend(TRef<IVirtualAtom>& node, uint32_t link);
@@ -245,6 +252,9 @@ private:
     TRef<IStorageTransaction> Transaction;
     TCacheVA Cache;
     TRef<IVirtualAtom> CurrentNode;
+    // The current node when a lookup left it unopened (CurrentNode is nil then): Current()
+    // opens it once a step or a key needs it.
+    TAtomHandle CurrentHandle = 0;
     TRef<IVirtualAtom> RootNode;
     bool CacheOn;
     TAtomHandle RootHandle = 0;
@@ -266,13 +276,17 @@ private:
     bool AncestorsValid = false;
     std::vector<TRef<IVirtualAtom>> FoundPath;
     bool FoundPathValid = false;
-    // Nodes decoded by earlier lookups, by handle: the text and the handles of the children
-    // met (by text position, 0 when not yet met). Dropped whenever the trie changes through
-    // another object, a node's entry when this object changes that node.
+    // Nodes decoded by earlier lookups, by handle: the text, the handles of the children met
+    // (by text position, 0 when not yet met) and, once a lookup ended there, of the value.
+    // Dropped whenever the trie changes through another object, a node's entry when this
+    // object changes that node.
     struct TLearntNode {
         std::string Text;
         std::vector<TAtomHandle> Children;
+        TAtomHandle Value = 0;
+        bool ValueKnown = false;
     };
     std::unordered_map<TAtomHandle, TLearntNode> Learnt;
+    TLearntNode& LearntEntry(TAtomHandle handle, std::string_view text);
     TGUID StorageID;
 };
