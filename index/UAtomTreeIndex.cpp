@@ -481,7 +481,7 @@ TAtomTreeIndex::TLearntNode& TAtomTreeIndex::LearntEntry(TAtomHandle handle, std
     if (learnt.Text != text) {
         learnt = TLearntNode{};
         learnt.Text = text;
-        learnt.Children.assign(text.size(), 0);
+        learnt.Children.assign(text.size() > ATINode::FirstChildPos ? text.size() : 0, 0); // a leaf has none
     }
     return learnt;
 }
