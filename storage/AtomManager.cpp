@@ -34,9 +34,12 @@ void PutLE24(uint8_t* p, uint32_t v) {
 uint8_t WidthOf(const TAtomEntry& entry) { return uint8_t(((entry[FlagsOffset] >> 5) & 3) + 1); }
 
 uint32_t LinkFrom(const uint8_t* p, uint8_t width) {
-    uint32_t handle = 0;
-    for (int i = width - 1; i >= 0; --i) handle = handle << 8 | p[i];
-    return handle;
+    switch (width) {
+    case 1: return p[0];
+    case 2: return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+    case 3: return GetLE24(p);
+    default: return GetLE32(p);
+    }
 }
 
 void PutLink(uint8_t* p, uint32_t handle, uint8_t width) {
@@ -62,7 +65,14 @@ void DecodeInlineLinks(const TAtomEntry& entry, TAtomHandleArray& links) {
     uint32_t dataLength = entry[FlagsOffset] & 0x1F;
     uint8_t width = WidthOf(entry);
     const uint8_t* inlineBytes = &entry[InlineOffset];
+    // The last non-zero byte, eight bytes at a time from the end.
     uint32_t end = InlineSize;
+    while (end >= dataLength + 8) {
+        uint64_t word;
+        std::memcpy(&word, inlineBytes + end - 8, 8);
+        if (word) break;
+        end -= 8;
+    }
     while (end > dataLength && inlineBytes[end - 1] == 0) --end;
     links.clear();
     if (end <= dataLength) return;
