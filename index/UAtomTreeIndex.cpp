@@ -893,6 +893,11 @@ bool TAtomTreeIndex::StepBackward(TRef<IVirtualAtom>& node, std::string& key) {
 bool TAtomTreeIndex::Step(bool forward) {
     TIdleGuard idle(*this);
     Idle();
+    if (forward && StepWalkHere()) {
+        Cache.Clear();
+        return TakeWalkStep(nullptr);
+    }
+    StepWalk.reset();
     if (!Current()) return false;
     Cache.Clear();
     TRef<IVirtualAtom> node = CurrentNode;
@@ -909,10 +914,13 @@ bool TAtomTreeIndex::Step(bool forward) {
 bool TAtomTreeIndex::Next() { return Step(true); }
 bool TAtomTreeIndex::Prior() { return Step(false); }
 
+// Where the nodes can be peeked at, the walk from the root reads them without opening them and
+// stays for the forward steps that follow.
 bool TAtomTreeIndex::First() {
     TIdleGuard idle(*this);
     Idle();
     Cache.Clear();
+    if (TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get())) return TakeWalkStep(peek.get());
     std::vector<TRef<IVirtualAtom>> none;
     SetCurrent(RootNode, none, true);
     RootNode->SetAccess(ReadAccess);
@@ -1029,6 +1037,10 @@ public:
         Read(LinkOf(Top(), ATINode::ValueLink), ValueContent);
         return ValueContent;
     }
+
+    bool Unchanged() const { return !Index || Index->Changes.Get() == Seen; }
+    // The node the walk stands on.
+    TAtomHandle Here() const { return Handles[Depth]; }
 
     // A change to the trie through any object since the walk began: the nodes held here may be
     // gone. Where the opens of Walk would have refused the change, the walk refuses to go on.
@@ -1160,6 +1172,30 @@ void TAtomTreeIndex::Clear() {
         WriteCount(0);
     else
         Changed();
+}
+
+// Whether StepWalk stands where the position is, on a key, over the trie as it was.
+bool TAtomTreeIndex::StepWalkHere() {
+    if (!StepWalk || !Positioned || !StepWalk->Unchanged()) return false;
+    TAtomHandle at = CurrentNode ? HandleOf(CurrentNode.get()) : CurrentHandle;
+    return at == StepWalk->Here() && CurrentKeyText == StepWalk->Key;
+}
+
+// Begins StepWalk at the first key (with begin) or takes its next step, and leaves the
+// position there. A walk that fails is dropped, the position left as it was.
+bool TAtomTreeIndex::TakeWalkStep(IAtomPeek* begin) {
+    bool onKey;
+    try {
+        if (begin) StepWalk = std::make_unique<TPeekWalk>(*this, *begin);
+        onKey = begin ? StepWalk->First() : StepWalk->Next();
+    } catch (...) {
+        StepWalk.reset();
+        throw;
+    }
+    SetCurrentAt(StepWalk->Here());
+    Positioned = onKey;
+    CurrentKeyText = onKey ? StepWalk->Key : std::string();
+    return onKey;
 }
 
 void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) {

@@ -230,6 +230,8 @@ private:
     static void CountMove(uint64_t& left);
     void SetCurrent(TRef<IVirtualAtom> node);
     void SetCurrentAt(TAtomHandle handle);
+    bool StepWalkHere();
+    bool TakeWalkStep(IAtomPeek* begin);
     const TRef<IVirtualAtom>& Current();
     void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
     TRef<IVirtualAtom> Climb(IVirtualAtom* node);
@@ -249,6 +251,9 @@ private:
     std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
     TRef<IVirtualStorage> AtomMaker;
+    // The walk that First began and forward steps go on with, while the position is where its
+    // last step left it and the trie has not changed.
+    std::unique_ptr<TPeekWalk> StepWalk;
     TRef<IStorageTransaction> Transaction;
     TCacheVA Cache;
     TRef<IVirtualAtom> CurrentNode;

@@ -392,8 +392,8 @@ TEST_F(TrieTest, DataWalkEndsOnANodeLinkedBackToItsAncestor) {
 }
 
 // A damaged file whose nodes each reach the next one by two links: a walk would visit 2^24
-// keys, and clearing them would too. Each ends with an error once it has read more nodes than
-// the file holds.
+// keys, and a cursor's steps and clearing them would too. Each ends with an error once it has
+// read more nodes than the file holds.
 TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
     TRef<IVirtualStorage> storage = Create();
     TRef<IIndexer> indexer = Make(storage.get());
@@ -421,6 +421,12 @@ TEST_F(TrieTest, DataWalkEndsWhenNodesAreSharedBeyondWhatTheFileHolds) {
         TATIError);
     EXPECT_GT(visits, 0u);
     EXPECT_LT(visits, size_t(1) << 16);
+    size_t steps = 0;
+    auto cursorWalk = [&] {
+        TRef<IIndexerCursor> cursor = damaged->GetCursor();
+        for (bool on = cursor->First(); on && steps < (size_t(1) << 16); on = cursor->Next()) ++steps;
+    };
+    EXPECT_THROW(cursorWalk(), TATIError);
     EXPECT_THROW(damaged->Clear(), TATIError);
 }
 
