@@ -42,31 +42,28 @@ void TTimerManager::Register(TSSTimer* timer) { timers_.push_back(timer); }
 
 void TTimerManager::Unregister(TSSTimer* timer) { std::erase(timers_, timer); }
 
+std::array<TTickTimer*, StorageTimerCount> StorageTimers{};
+
 namespace {
-struct TStorageTimers {
-    std::unique_ptr<TTimerManager> Manager;
-    std::array<TTickTimer*, StorageTimerCount> Timers{};
-};
-TStorageTimers& Timers() {
-    static TStorageTimers timers;
-    return timers;
+std::unique_ptr<TTimerManager>& TimerManager() {
+    static std::unique_ptr<TTimerManager> manager;
+    return manager;
 }
 } // namespace
 
 TTickTimer* StorageTimer(int number) {
     if (number < 0 || number >= StorageTimerCount) return nullptr;
-    return Timers().Timers[size_t(number)];
+    return StorageTimers[size_t(number)];
 }
 
 void StartStorageTimers() {
-    TStorageTimers& t = Timers();
-    if (t.Manager) return;
-    t.Manager = std::make_unique<TTimerManager>();
-    for (auto& timer : t.Timers) timer = new TTickTimer(t.Manager.get());
+    std::unique_ptr<TTimerManager>& manager = TimerManager();
+    if (manager) return;
+    manager = std::make_unique<TTimerManager>();
+    for (auto& timer : StorageTimers) timer = new TTickTimer(manager.get());
 }
 
 void StopStorageTimers() {
-    TStorageTimers& t = Timers();
-    t.Timers.fill(nullptr);
-    t.Manager.reset();
+    StorageTimers.fill(nullptr);
+    TimerManager().reset();
 }

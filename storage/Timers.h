@@ -3,6 +3,7 @@
 // Nothing reads the totals; they exist for profiling sessions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -55,6 +56,7 @@ inline constexpr int StorageTimerCount = 47;
 // The storage engine's timers; created by StartStorageTimers, freed by StopStorageTimers.
 // Before and after, StorageTimer() answers nullptr.
 TTickTimer* StorageTimer(int number);
+extern std::array<TTickTimer*, StorageTimerCount> StorageTimers; // by number, as StorageTimer answers
 void StartStorageTimers();
 void StopStorageTimers();
 
@@ -64,7 +66,8 @@ void StopStorageTimers();
 class TTimedScope {
 public:
     explicit TTimedScope(int number) {
-        if (TTickTimer* timer = StorageTimer(number)) ++timer->Count;
+        TTickTimer* timer = number >= 0 && number < StorageTimerCount ? StorageTimers[size_t(number)] : nullptr;
+        if (timer) ++timer->Count;
     }
     TTimedScope(const TTimedScope&) = delete;
     TTimedScope& operator=(const TTimedScope&) = delete;
