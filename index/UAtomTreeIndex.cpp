@@ -346,7 +346,7 @@ void TAtomTreeIndex::Sync() {
     if (Changes.Get() == SeenChanges) return;
     SeenChanges = Changes.Get();
     Cache.Clear();
-    Learnt.clear();
+    Learnt.Clear();
     Ancestors.clear();
     IdleAncestors = 0;
     AncestorsValid = false;
@@ -460,8 +460,10 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
     return parent;
 }
 
-// Bounds the learnt nodes: a walk of a large trie starts them afresh.
+// Bounds the learnt nodes: a walk of a large trie, or a long session's changes, start them
+// afresh.
 inline constexpr size_t MaxLearntNodes = size_t(1) << 20;
+inline constexpr size_t MaxLearntBytes = size_t(96) << 20;
 
 void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
     if (!child || link < ATINode::FirstChildLink) return;
@@ -472,22 +474,17 @@ void TAtomTreeIndex::Learn(TAtomHandle handle, std::string_view text, uint32_t l
     if (!handle || !childHandle || link < ATINode::FirstChildLink) return;
     size_t pos = PosOfLink(link);
     TLearntNode& learnt = LearntEntry(handle, text);
-    if (pos < learnt.Children.size()) learnt.Children[pos] = childHandle;
+    std::span<TAtomHandle> children = Learnt.Children(learnt);
+    if (pos < children.size()) children[pos] = childHandle;
 }
 
-TAtomTreeIndex::TLearntNode& TAtomTreeIndex::LearntEntry(TAtomHandle handle, std::string_view text) {
-    if (Learnt.size() >= MaxLearntNodes) Learnt.clear();
-    TLearntNode& learnt = Learnt[handle];
-    if (learnt.Text != text) {
-        learnt = TLearntNode{};
-        learnt.Text = text;
-        learnt.Children.assign(text.size() > ATINode::FirstChildPos ? text.size() : 0, 0); // a leaf has none
-    }
-    return learnt;
+TLearntNode& TAtomTreeIndex::LearntEntry(TAtomHandle handle, std::string_view text) {
+    if (Learnt.Size() >= MaxLearntNodes || Learnt.Footprint() > MaxLearntBytes) Learnt = TLearntNodes{};
+    return Learnt.Entry(handle, text, text.size() > ATINode::FirstChildPos ? text.size() : 0); // a leaf has none
 }
 
 void TAtomTreeIndex::Forget(IVirtualAtom* node) {
-    if (!Learnt.empty()) Learnt.erase(HandleOf(node));
+    if (!Learnt.Empty()) Learnt.Erase(HandleOf(node));
 }
 
 TRef<IVirtualAtom> TAtomTreeIndex::LearntNode(std::string_view key, size_t& pos, TAccess access) {
@@ -503,17 +500,18 @@ TAtomHandle TAtomTreeIndex::LearntPath(std::string_view key, size_t& consumed) {
     TAtomHandle at = RootHandle;
     consumed = 0;
     while (consumed < key.size()) {
-        auto found = Learnt.find(at);
-        if (found == Learnt.end()) break;
-        const TLearntNode& node = found->second;
+        const TLearntNode* found = Learnt.Find(at);
+        if (!found) break;
+        std::string_view text = Learnt.Text(*found);
+        std::span<const TAtomHandle> children = Learnt.Children(*found);
         std::string_view rest = key.substr(consumed);
         TAtomHandle next = 0;
         size_t step = 1;
-        if (IsBranch(node.Text)) {
-            for (size_t i = ATINode::FirstChildPos; i < node.Text.size() && !next; ++i)
-                if (uint8_t(node.Text[i]) == uint8_t(rest[0])) next = node.Children[i];
-        } else if (std::string_view(node.Text).substr(ATINode::FirstChildPos) == rest) {
-            next = node.Children[ATINode::FirstChildPos];
+        if (IsBranch(text)) {
+            for (size_t i = ATINode::FirstChildPos; i < text.size() && !next; ++i)
+                if (uint8_t(text[i]) == uint8_t(rest[0])) next = children[i];
+        } else if (text.substr(ATINode::FirstChildPos) == rest) {
+            next = children[ATINode::FirstChildPos];
             step = rest.size();
         }
         if (!next) break;
@@ -1050,9 +1048,8 @@ public:
     }
 
     // The node or value at handle: peeked, or read through an open closed again at once.
-    // Cached for nodes that lookups pass again and again.
-    void Read(TAtomHandle handle, TAtomData& into, bool cached = false) {
-        if (Peek && Peek->PeekLinked(handle, into, cached)) return;
+    void Read(TAtomHandle handle, TAtomData& into) {
+        if (Peek && Peek->PeekLinked(handle, into)) return;
         TRef<IVirtualAtom> atom = Open(handle);
         ReadOpen(atom.get(), into);
     }
@@ -1141,7 +1138,7 @@ void TAtomTreeIndex::Clear() {
     TIdleGuard idle(*this);
     Idle();
     Cache.Clear();
-    Learnt.clear();
+    Learnt.Clear();
     SetCurrent(RootNode);
     CurrentKeyText.clear();
     Positioned = false;
@@ -1240,8 +1237,8 @@ bool TAtomTreeIndex::PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle
     size_t pos = 0;
     TAtomHandle at = LearntPath(key, pos);
     bool found = true;
-    TAtomData node;
-    if (pos < key.size()) reader.Read(at, node, true);
+    TAtomData& node = PathNode;
+    if (pos < key.size()) reader.Read(at, node);
     while (pos < key.size()) {
         std::string_view text = NodeText(node), rest = key.substr(pos);
         uint32_t link = 0;
@@ -1261,15 +1258,15 @@ bool TAtomTreeIndex::PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle
         Learn(at, text, link, child);
         pos = next;
         at = child;
-        if (pos < key.size()) reader.Read(child, node, true);
+        if (pos < key.size()) reader.Read(child, node);
     }
     SetCurrentAt(at);
     if (!found) return false;
-    if (auto learnt = Learnt.find(at); learnt != Learnt.end() && learnt->second.ValueKnown) {
-        value = learnt->second.Value;
+    if (const TLearntNode* learnt = Learnt.Find(at); learnt && learnt->ValueKnown) {
+        value = learnt->Value;
         return true;
     }
-    reader.Read(at, node, true);
+    reader.Read(at, node);
     value = NodeLink(node, ATINode::ValueLink);
     TLearntNode& learnt = LearntEntry(at, NodeText(node));
     learnt.Value = value;

@@ -3,7 +3,9 @@
 // engine; callers use it through TIIndexer (UKVZIndex.h).
 #pragma once
 
+#include "index/LearntNodes.h"
 #include "index/TrieChangeCount.h"
+#include "storage/AtomCache.h"
 #include "storage/Corvane.h"
 
 #include <cstdint>
@@ -281,17 +283,11 @@ private:
     bool AncestorsValid = false;
     std::vector<TRef<IVirtualAtom>> FoundPath;
     bool FoundPathValid = false;
-    // Nodes decoded by earlier lookups, by handle: the text, the handles of the children met
-    // (by text position, 0 when not yet met) and, once a lookup ended there, of the value.
-    // Dropped whenever the trie changes through another object, a node's entry when this
-    // object changes that node.
-    struct TLearntNode {
-        std::string Text;
-        std::vector<TAtomHandle> Children;
-        TAtomHandle Value = 0;
-        bool ValueKnown = false;
-    };
-    std::unordered_map<TAtomHandle, TLearntNode> Learnt;
+    // Nodes decoded by earlier lookups. Dropped whenever the trie changes through another
+    // object, a node's entry when this object changes that node.
+    TLearntNodes Learnt;
+    // The node a lookup reads, kept so that its buffers serve the next lookup.
+    TAtomData PathNode;
     TLearntNode& LearntEntry(TAtomHandle handle, std::string_view text);
     TGUID StorageID;
 };

@@ -12,9 +12,9 @@ struct IAtomPeek : virtual IUnknown {
     // would show them, when nothing in this transaction's chain has the atom open or changed:
     // then no open could conflict or see anything else, and true comes back. Otherwise false,
     // with nothing read: the caller opens the atom. The handle is one a link holds, so one that
-    // names no atom raises what following that link raises. Read past the atom cache unless
-    // cached is set, for atoms read again soon (the upper nodes of a trie that lookups pass).
-    virtual bool PeekLinked(TAtomHandle handle, TAtomData& into, bool cached = false) = 0;
+    // names no atom raises what following that link raises. Read past the atom cache: the
+    // readers keep what they read again soon themselves (the trie's learnt nodes).
+    virtual bool PeekLinked(TAtomHandle handle, TAtomData& into) = 0;
     // More atoms than the storage can hold: a walk that reads this many nodes of a tree is
     // going round a damaged one.
     virtual uint64_t AtomCountBound() = 0;

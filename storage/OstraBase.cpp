@@ -886,15 +886,12 @@ void TOstraBase::FreeTransaction(TBaseTransaction& t) {
 // root from the cache, could not conflict, and its close would free that image unchanged: the
 // committed content is what it would show. A walk's peek reads past the cache, which would only
 // lose the atoms in use to atoms read once.
-bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into, bool cached) {
+bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
     for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
         if (t->ImageTable.Get(handle)) return false;
     into.Links.clear();
     into.Data.clear();
-    if (cached)
-        AtomCache->Read(handle, AtomPartData | AtomPartLinks, into);
-    else
-        AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
+    AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
     return true;
 }
 

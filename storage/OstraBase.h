@@ -207,7 +207,7 @@ public:
     bool AtomExists(uint32_t id, TAtomHandle handle);
     // The data and links of an atom as an open for reading in transaction id would show them,
     // read without an open; false (nothing read) when the chain holds an image of it.
-    bool PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into, bool cached);
+    bool PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into);
     std::unique_ptr<TAtomEnumerator> EnumAtoms(uint32_t id);
     // Raises EInvalidTrID unless id names a live transaction.
     void CheckTransaction(uint32_t id) { Transactions.Get(id); }

@@ -111,9 +111,9 @@ TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHand
     return TRef<IVirtualAtom>(atom.get());
 }
 
-bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into, bool Cached) {
+bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
     try {
-        return CheckedBase().PeekAtom(ID, Handle, Into, Cached);
+        return CheckedBase().PeekAtom(ID, Handle, Into);
     } catch (const EKVZError& error) {
         if (error.Code != OstraCode::InvalidAtomAddress) throw;
         throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);

@@ -54,7 +54,7 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override;
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into, bool Cached) override { return Peek(0, Handle, Into, Cached); }
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
     uint64_t AtomCountBound() override;
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
@@ -67,7 +67,7 @@ public:
     TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                 TStorageTransaction* Transaction);
     // PeekLinked in the object-layer transaction ID.
-    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into, bool Cached);
+    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into);
     // Closes every open atom, aborts every top-level transaction and closes the file.
     void ForceClose();
 
@@ -131,9 +131,9 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override { Storage.GetSizes(DataSize, FileSize); }
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into, bool Cached) override {
+    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override {
         Storage.CheckedBase();
-        return Storage.Peek(ActiveID(), Handle, Into, Cached);
+        return Storage.Peek(ActiveID(), Handle, Into);
     }
     uint64_t AtomCountBound() override { return Storage.AtomCountBound(); }
 
