@@ -88,39 +88,54 @@ std::string UrlEncode(std::string_view text) {
     return result;
 }
 
-std::string HtmlEscape(std::string_view text) {
-    std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': result += "&amp;"; break;
-        case '<': result += "&lt;"; break;
-        case '>': result += "&gt;"; break;
-        case '"': result += "&quot;"; break;
-        case '\'': result += "&#39;"; break;
-        default: result += c;
-        }
+namespace {
+// The entity that stands for c in HTML text, or nil where c stands for itself.
+const char* TextEntity(char c) {
+    switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#39;";
+    default: return nullptr;
     }
-    return result;
 }
 
-std::string HtmlEscapeAttr(std::string_view text) {
+// In an unquoted attribute value also whatever could end the value.
+const char* AttributeEntity(char c) {
+    switch (c) {
+    case ' ': return "&#32;";
+    case '\t': return "&#9;";
+    case '\n': return "&#10;";
+    case '\r': return "&#13;";
+    case '\f': return "&#12;";
+    case '=': return "&#61;";
+    case '`': return "&#96;";
+    default: return TextEntity(c);
+    }
+}
+
+// Text with each character that has an entity replaced by it; the runs between are copied
+// whole, so most values (with nothing to replace) cost one pass and one copy.
+template <const char* (*Entity)(char)> std::string Escaped(std::string_view text) {
     std::string result;
-    result.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case ' ': result += "&#32;"; break;
-        case '\t': result += "&#9;"; break;
-        case '\n': result += "&#10;"; break;
-        case '\r': result += "&#13;"; break;
-        case '\f': result += "&#12;"; break;
-        case '=': result += "&#61;"; break;
-        case '`': result += "&#96;"; break;
-        default: result += HtmlEscape(std::string_view(&c, 1));
+    size_t plain = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (const char* entity = Entity(text[i])) {
+            if (plain == 0) result.reserve(text.size() + 16);
+            result.append(text.data() + plain, i - plain);
+            result += entity;
+            plain = i + 1;
         }
     }
+    result.append(text.data() + plain, text.size() - plain);
     return result;
 }
+} // namespace
+
+std::string HtmlEscape(std::string_view text) { return Escaped<TextEntity>(text); }
+
+std::string HtmlEscapeAttr(std::string_view text) { return Escaped<AttributeEntity>(text); }
 
 TFieldList ParseFormFields(std::string_view text) {
     TFieldList fields;
