@@ -1187,6 +1187,9 @@ std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32
         // reads it. The empty name (the site's hits) and a table that cannot be read so are
         // looked up by name after the walk, which the lookups must not interrupt.
         std::vector<size_t> byName;
+        // Every page's table is asked for the same days: they are put in order once.
+        std::vector<std::string> days = DayKeys(First, Days);
+        std::sort(days.begin(), days.end());
         walk->WalkValueLinks([&](std::string_view key, std::span<const uint8_t>, std::span<const TAtomHandle> links) {
             TPageDays page{std::string(key), {}};
             bool read = !key.empty();
@@ -1194,7 +1197,7 @@ std::vector<TPageDays> TOstraCounter::GetHitsForDaysOfPages(int32_t First, int32
                 page.Hits = noHits();
                 TAtomHandle table = NodeDayTableLink < links.size() ? links[NodeDayTableLink] : 0;
                 try {
-                    if (table) FindTrieValues(maker.get(), table, DayKeys(First, Days), DayCounter(page.Hits, First));
+                    if (table) FindTrieValues(maker.get(), table, days, DayCounter(page.Hits, First));
                 } catch (const std::exception&) {
                     read = false;
                 }

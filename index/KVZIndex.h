@@ -193,7 +193,7 @@ struct IIndexWalk : virtual IUnknown {
     // holds, with its value's data as WalkValues hands it over (and with its rule for visit).
     // Reads only what the paths to those keys reach, so a few keys of a large index cost no
     // more than their lookups; what visit raises passes on. Leaves the index on no key.
-    virtual void FindValues(std::vector<std::string> keys, const TValueVisit& visit) = 0;
+    virtual void FindValues(const std::vector<std::string>& keys, const TValueVisit& visit) = 0;
     // The number of keys, as the index keeps it.
     virtual int32_t GetKeyCount() = 0;
 
@@ -204,7 +204,7 @@ protected:
 // Looks keys up, as IIndexWalk::FindValues does, in the trie whose header atom is at header
 // (opened through maker when it must be opened), without opening an index object over it: for
 // a few keys in each of many tries. A header that is none raises what opening the trie raises.
-void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
+void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
                     const IIndexWalk::TValueVisit& visit);
 
 // Text dump of a B-tree, one line per page entry, indented by depth.

@@ -1274,34 +1274,44 @@ bool TAtomTreeIndex::PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle
     return true;
 }
 
+// keys in ascending order without repeats: keys itself when they come so (a caller that looks
+// the same keys up in many tries sorts them once), else a sorted copy made in storage.
+static const std::vector<std::string>& OrderedKeys(const std::vector<std::string>& keys,
+                                                   std::vector<std::string>& storage) {
+    if (std::adjacent_find(keys.begin(), keys.end(), std::greater_equal<>()) == keys.end()) return keys;
+    storage = keys;
+    std::sort(storage.begin(), storage.end());
+    storage.erase(std::unique(storage.begin(), storage.end()), storage.end());
+    return storage;
+}
+
 // Depth first from the root, each node taking the sorted keys that run through it: the node's
 // own key first, then per child byte the keys that continue with it, in ascending order, so the
 // visits come in key order. A chain leads only to the key that ends with its whole edge, as a
 // lookup finds it. Nodes and values are read as WalkValues reads them.
 void TAtomTreeIndex::FindValues(
-    std::vector<std::string> keys,
+    const std::vector<std::string>& keys,
     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
     if (!peek) {
-        std::sort(keys.begin(), keys.end());
-        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-        for (const std::string& key : keys)
+        std::vector<std::string> sorted;
+        for (const std::string& key : OrderedKeys(keys, sorted))
             if (TRef<IVirtualAtom> value = Find(key, ReadAccess)) visit(key, value->GetBytes());
         return;
     }
     TIdleGuard idle(*this);
     StartPass();
     TPeekWalk reader(*this, *peek);
-    FindBelow(reader, RootHandle, std::move(keys), visit);
+    FindBelow(reader, RootHandle, keys, visit);
 }
 
 void TAtomTreeIndex::FindValuesAt(
-    IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
+    IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(maker);
     if (!peek) {
         TRef<IVirtualAtom> atom = maker->OpenAtomAccess(TAtomAddress{maker->GetStorageID(), header, 0}, ReadAccess);
-        TAtomTreeIndex(atom, 0, 0).FindValues(std::move(keys), visit);
+        TAtomTreeIndex(atom, 0, 0).FindValues(keys, visit);
         return;
     }
     TPeekWalk reader(*maker, *peek);
@@ -1309,13 +1319,13 @@ void TAtomTreeIndex::FindValuesAt(
     reader.Read(header, content);
     if (int32_t code = HeaderCode(content.Data)) throw TATIError(code);
     // A trie without a root holds no key.
-    if (TAtomHandle root = NodeLink(content, ATINode::HeaderRootLink)) FindBelow(reader, root, std::move(keys), visit);
+    if (TAtomHandle root = NodeLink(content, ATINode::HeaderRootLink)) FindBelow(reader, root, keys, visit);
 }
 
-void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<std::string> keys,
+void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, const std::vector<std::string>& given,
                                const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    std::vector<std::string> sorted;
+    const std::vector<std::string>& keys = OrderedKeys(given, sorted);
     if (keys.empty()) return;
     // The keys [First, Last) run through the node at Node; Depth bytes of them lead there.
     struct TPendingNode {

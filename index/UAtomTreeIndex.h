@@ -156,12 +156,12 @@ public:
     // Each of keys (in any order, repeats allowed) that the trie holds, with its value's data,
     // in key order; one descent that reads only the nodes on the paths to keys, as WalkValues
     // reads them (and with its rule for visit). Ends on no key.
-    void FindValues(std::vector<std::string> keys,
+    void FindValues(const std::vector<std::string>& keys,
                     const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
     // FindValues in the trie whose header is the atom at header (opened through maker when it
     // must be opened), with no index object opened over it: for looking a few keys up in each
     // of many tries. Raises TATIError for a header that is none, as opening the index does.
-    static void FindValuesAt(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
+    static void FindValuesAt(IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
                              const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // Ordered walk around the current position; true when a key was reached.
@@ -197,7 +197,7 @@ private:
     friend class TIdleGuard;
     class TPeekWalk;
     friend class TPeekWalk;
-    static void FindBelow(TPeekWalk& reader, TAtomHandle root, std::vector<std::string> keys,
+    static void FindBelow(TPeekWalk& reader, TAtomHandle root, const std::vector<std::string>& keys,
                           const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // The atom itself when CheckHeader finds it valid; TATIError otherwise.

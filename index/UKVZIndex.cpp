@@ -125,9 +125,9 @@ void TIIndexer::WalkKeys(bool openValues, TAccess access, const TVisit& visit) {
     Index->Walk(openValues, access, visit);
 }
 
-void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, std::vector<std::string> keys,
+void FindTrieValues(IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
                     const IIndexWalk::TValueVisit& visit) {
-    TAtomTreeIndex::FindValuesAt(maker, header, std::move(keys), visit);
+    TAtomTreeIndex::FindValuesAt(maker, header, keys, visit);
 }
 
 TRef<IVirtualStorage> TIIndexer::GetStorage() { return Index->GetAtomMaker(); }

@@ -60,8 +60,8 @@ public:
         Index->WalkValues(true, [&](std::string_view key, std::span<const uint8_t> value, auto) { visit(key, value); });
     }
     void WalkValueLinks(const TValueLinksVisit& visit) override { Index->WalkValues(true, visit); }
-    void FindValues(std::vector<std::string> keys, const TValueVisit& visit) override {
-        Index->FindValues(std::move(keys), visit);
+    void FindValues(const std::vector<std::string>& keys, const TValueVisit& visit) override {
+        Index->FindValues(keys, visit);
     }
     int32_t GetKeyCount() override { return Index->KeyCount(); }
 

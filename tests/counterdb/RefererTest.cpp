@@ -10,7 +10,7 @@ std::string KeyOf(ICounter& c, std::string_view referer) {
     c.ClearReferers();
     c.RegisterReferer(referer, NewYear2001);
     TStringList list = c.GetRefererList(0);
-    return list.Count() == 1 ? list[0] : "<" + std::to_string(list.Count()) + " keys>";
+    return list.Count() == 1 ? list[0] : std::string("<").append(std::to_string(list.Count())).append(" keys>");
 }
 
 TEST_F(RefererTest, HostKeyNormalisation) {

@@ -34,7 +34,8 @@ TEST_F(VisitHostTest, IntervalBoundaryHoldsAtEveryTimeOfDay) {
         int expectedTotal = 0;
         for (int i = 0; i < 120; ++i) {
             int hour = i % 23, minute = (i * 7) % 60, second = (i * 13) % 60, ms = (i * 37) % 1000;
-            std::string same = "s" + std::to_string(i), next = "n" + std::to_string(i);
+            std::string same = std::string("s").append(std::to_string(i)),
+                        next = std::string("n").append(std::to_string(i));
             Visit(c, same, At(i, hour, minute, second, ms));
             Visit(c, same, At(i, hour + 1, minute, second, ms));
             Visit(c, next, At(i, hour, minute, second, ms));

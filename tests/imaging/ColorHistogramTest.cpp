@@ -118,7 +118,7 @@ TEST(ColorHistogram, TiesGoToTheColourMetFirstFromTheBottomRow) {
     std::vector<uint8_t> rgb;
     for (int i = 0; i < 3; ++i) {
         std::array<uint8_t, 4> q = Quad(r.Stream, i);
-        rgb.insert(rgb.end(), {q[2], q[1], q[0]});
+        for (int c : {2, 1, 0}) rgb.push_back(q[size_t(c)]);
     }
     EXPECT_EQ(rgb, (std::vector<uint8_t>{0xFF, 0, 0, 0, 0, 0xFF, 0x80, 0x80, 0x80}));
     EXPECT_EQ(r.Index(0, 0), 0);
