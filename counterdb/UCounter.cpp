@@ -2,6 +2,7 @@
 // the database file, keeps one transaction for its whole life and lays the counter data out
 // under the numbered links of the root atom. Not a cache: every operation reads the file anew.
 #include "counterdb/UCounter.h"
+#include "counterdb/RowOrder.h"
 
 #include "index/KVZIndex.h"
 #include "platform/Bitmap.h"
@@ -238,24 +239,19 @@ struct TListRow {
     int32_t Visits = 0;
 };
 
-TDateTime DateOf(const TListRow& row) { return row.Date; }
-int32_t HitsOf(const TListRow& row) { return row.Hits; }
-int32_t VisitsOf(const TListRow& row) { return row.Visits; }
-std::string_view TextOf(const TListRow& row) { return row.Text; }
-
-// The positions of rows in the order of before over key(row); rows with equal keys keep their
-// order.
-template <class Key, class Before>
-std::vector<uint32_t> StableOrder(const std::vector<TListRow>& rows, Key key, Before before) {
-    std::vector<std::pair<decltype(key(rows.front())), uint32_t>> keyed;
-    keyed.reserve(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) keyed.emplace_back(key(rows[i]), uint32_t(i));
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [&](const auto& a, const auto& b) { return before(a.first, b.first); });
-    std::vector<uint32_t> order;
-    order.reserve(keyed.size());
-    for (const auto& entry : keyed) order.push_back(entry.second);
+// The positions of rows by address, rows with equal addresses in their order.
+std::vector<uint32_t> OrderByText(const std::vector<TListRow>& rows) {
+    std::vector<uint32_t> order(rows.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return rows[a].Text < rows[b].Text; });
     return order;
+}
+
+template <class T, class Key> std::vector<T> ColumnOf(const std::vector<TListRow>& rows, Key key) {
+    std::vector<T> column;
+    column.reserve(rows.size());
+    for (const TListRow& row : rows) column.push_back(row.*key);
+    return column;
 }
 
 // Host lists: 1 date, 2 hits, 3 visits, other positive modes the address, all but the address
@@ -267,10 +263,10 @@ std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t m
         return order;
     }
     switch (mode) {
-    case 1: return StableOrder(rows, DateOf, std::greater<>());
-    case 2: return StableOrder(rows, HitsOf, std::greater<>());
-    case 3: return StableOrder(rows, VisitsOf, std::greater<>());
-    default: return StableOrder(rows, TextOf, std::less<>());
+    case 1: return OrderByDateDescending(ColumnOf<double>(rows, &TListRow::Date));
+    case 2: return OrderByCountDescending(ColumnOf<int32_t>(rows, &TListRow::Hits));
+    case 3: return OrderByCountDescending(ColumnOf<int32_t>(rows, &TListRow::Visits));
+    default: return OrderByText(rows);
     }
 }
 
