@@ -3,6 +3,7 @@
 // position, set the end, sync; plus the few whole-file calls a commit needs. No buffering here.
 #pragma once
 
+#include "platform/CriticalSection.h"
 #include "platform/Exception.h"
 
 #include <cstdint>
@@ -109,6 +110,3 @@ public:
 private:
     std::unique_ptr<IOsFileHandle> handle_;
 };
-
-// A lock one thread may re-enter.
-using TCriticalSection = std::recursive_mutex;
