@@ -378,7 +378,11 @@ void TAtomManager::AppendSegment() {
     total_ += count;
     pooled_.resize(size_t(total_) + 1, false);
     chunks_.resize(ChunkCountOf(total_));
-    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) chunks_[c] = std::make_unique<TChunkData>();
+    // Zeros, as written: the CRC of an all-zero entry is zero, so they count as checked.
+    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) {
+        chunks_[c] = std::make_unique<TChunkData>();
+        chunks_[c]->Checked.set();
+    }
     if (segments_.size() == 1) {
         file.SetAtomTableRoot(address);
         return;
