@@ -12,6 +12,7 @@
 #include "storage/Unknown.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -84,6 +85,11 @@ private:
 class TCObject : public TObject {
 public:
     TCObject(int32_t hits, TDateTime date, int32_t visits) : Date(date), Hits(hits), Visits(visits) {}
+
+    // A list makes one for each of its rows: they come from a pool of their own, not one heap
+    // block each.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object, std::size_t size) noexcept;
 
     TDateTime Date = 0;
     int32_t Hits = 0;
