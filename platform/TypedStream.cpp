@@ -1,6 +1,8 @@
 // Typed-value writer and reader.
 #include "platform/TypedStream.h"
 
+#include "platform/ByteOrder.h"
+
 #include <bit>
 #include <cstring>
 
@@ -39,10 +41,18 @@ void TWriter::WriteDate(TDateTime value) {
 
 uint8_t TReader::ReadTag() { return uint8_t(TakeLE(1)); }
 
+// The widths the tags give are read whole, not byte by byte.
 uint64_t TReader::TakeLE(int bytes) {
     if (FData.size() - FPos < size_t(bytes)) throw EReadError("Read beyond end of stream");
     uint64_t value = 0;
-    for (int i = 0; i < bytes; ++i) value |= uint64_t(FData[FPos + i]) << (8 * i);
+    switch (bytes) {
+    case 1: value = FData[FPos]; break;
+    case 2: value = GetLE16(FData, FPos); break;
+    case 4: value = GetLE32(FData, FPos); break;
+    case 8: value = GetLE64(FData, FPos); break;
+    default:
+        for (int i = 0; i < bytes; ++i) value |= uint64_t(FData[FPos + size_t(i)]) << (8 * i);
+    }
     FPos += size_t(bytes);
     return value;
 }
