@@ -4,6 +4,7 @@
 #include "platform/StrUtils.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cxxabi.h>
@@ -90,7 +91,7 @@ std::string UrlEncode(std::string_view text) {
 
 namespace {
 // The entity that stands for c in HTML text, or nil where c stands for itself.
-const char* TextEntity(char c) {
+constexpr const char* TextEntity(char c) {
     switch (c) {
     case '&': return "&amp;";
     case '<': return "&lt;";
@@ -102,7 +103,7 @@ const char* TextEntity(char c) {
 }
 
 // In an unquoted attribute value also whatever could end the value.
-const char* AttributeEntity(char c) {
+constexpr const char* AttributeEntity(char c) {
     switch (c) {
     case ' ': return "&#32;";
     case '\t': return "&#9;";
@@ -115,12 +116,21 @@ const char* AttributeEntity(char c) {
     }
 }
 
+// Which bytes Entity replaces, looked up by the byte.
+template <const char* (*Entity)(char)> constexpr std::array<bool, 256> ReplacedBytes() {
+    std::array<bool, 256> replaced{};
+    for (int b = 0; b < 256; ++b) replaced[size_t(b)] = Entity(char(b)) != nullptr;
+    return replaced;
+}
+
 // Text with each character that has an entity replaced by it; the runs between are copied
 // whole, so most values (with nothing to replace) cost one pass and one copy.
 template <const char* (*Entity)(char)> std::string Escaped(std::string_view text) {
+    static constexpr std::array<bool, 256> Replaced = ReplacedBytes<Entity>();
     std::string result;
     size_t plain = 0;
     for (size_t i = 0; i < text.size(); ++i) {
+        if (!Replaced[uint8_t(text[i])]) continue;
         if (const char* entity = Entity(text[i])) {
             if (plain == 0) result.reserve(text.size() + 16);
             result.append(text.data() + plain, i - plain);
