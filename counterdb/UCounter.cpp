@@ -8,6 +8,7 @@
 #include "platform/Bitmap.h"
 #include "platform/ByteOrder.h"
 #include "platform/FileUtils.h"
+#include "platform/Heap.h"
 #include "platform/OsFile.h"
 #include "platform/Report.h"
 #include "platform/StrUtils.h"
@@ -234,16 +235,7 @@ std::string RefererHostKey(std::string_view referer) {
 // ones wait in a list for the next list. The pool itself is never destroyed, so that a row
 // object freed at exit still finds it. Under a sanitizer each comes from the heap, which
 // checks its use.
-#if defined(__SANITIZE_ADDRESS__)
-#define KESTROW_ROW_POOL 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KESTROW_ROW_POOL 0
-#endif
-#endif
-#ifndef KESTROW_ROW_POOL
-#define KESTROW_ROW_POOL 1
-#endif
+#define KESTROW_ROW_POOL (!KESTROW_SANITIZED_HEAP)
 
 #if KESTROW_ROW_POOL
 class TRowObjectPool {

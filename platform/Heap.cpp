@@ -11,17 +11,8 @@
 #include <sys/mman.h>
 #endif
 
-// A sanitizer brings its own allocator: there is nothing of glibc's heap to prepare.
-#if defined(__SANITIZE_ADDRESS__)
-#define KESTROW_GLIBC_HEAP 0
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
-#define KESTROW_GLIBC_HEAP 0
-#endif
-#endif
-#ifndef KESTROW_GLIBC_HEAP
-#define KESTROW_GLIBC_HEAP 1
-#endif
+// Under a sanitizer there is nothing of glibc's heap to prepare.
+#define KESTROW_GLIBC_HEAP (!KESTROW_SANITIZED_HEAP)
 
 void PrepareHeap(size_t bytes) {
 #if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE) && KESTROW_GLIBC_HEAP

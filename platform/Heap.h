@@ -3,6 +3,18 @@
 
 #include <cstddef>
 
+// 1 where a sanitizer brings its own allocator (and checks each heap block's use), else 0.
+#if defined(__SANITIZE_ADDRESS__)
+#define KESTROW_SANITIZED_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
+#define KESTROW_SANITIZED_HEAP 1
+#endif
+#endif
+#ifndef KESTROW_SANITIZED_HEAP
+#define KESTROW_SANITIZED_HEAP 0
+#endif
+
 // Makes about `bytes` of the heap's next growth resident in one system call, where touching
 // fresh pages one by one costs a page fault each (on virtual machines ten times the cost of
 // mapping them ahead). For a process about to build something of a size it can estimate; the
