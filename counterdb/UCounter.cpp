@@ -569,14 +569,14 @@ void* TCObject::operator new(std::size_t size) {
     return ::operator new(size);
 }
 
-void TCObject::operator delete(void* object, std::size_t size) noexcept {
+void TCObject::operator delete(void* object, [[maybe_unused]] std::size_t size) noexcept {
 #if KESTROW_ROW_POOL
     if (size == sizeof(TCObject)) {
         RowObjects().Give(object);
         return;
     }
 #endif
-    ::operator delete(object, size);
+    ::operator delete(object);
 }
 
 // ---- skin records -----------------------------------------------------------------------------
