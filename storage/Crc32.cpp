@@ -1,8 +1,10 @@
-// CRC-32: long inputs folded by carry-less multiplication where the processor has it; the rest
-// table-driven, eight bytes a step (eight derived tables), then four, then byte by byte.
+// CRC-32: inputs of four bytes and more folded by carry-less multiplication where the
+// processor has it (long ones in four lanes, short ones in one); the rest table-driven, eight
+// bytes a step (eight derived tables), then four, then byte by byte.
 #include "storage/Crc32.h"
 
 #include <array>
+#include <cstring>
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
@@ -36,7 +38,7 @@ uint32_t LoadLE32(const uint8_t* p) {
 }
 
 #ifdef CRC32_FOLDS
-// Inputs this long are folded: 64 bytes a step in four 16-byte lanes, which are then folded
+// Inputs this long are folded 64 bytes a step in four 16-byte lanes, which are then folded
 // into one, reduced to 64 and 32 bits and divided out by Barrett's method. The constants are
 // bit-reflected powers of x modulo the polynomial: the lane distances 4 * 128 + 32 and
 // 4 * 128 - 32 bits, then 128 + 32 and 128 - 32, then 64; the polynomial itself and
@@ -56,13 +58,24 @@ __attribute__((target("pclmul,sse4.1"))) __m128i FoldLane(__m128i lane, __m128i 
     return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(lane, k, 0x00), _mm_clmulepi64_si128(lane, k, 0x11)), next);
 }
 
-// The CRC register after bytes [p, p + n), n a multiple of 16 and at least FoldFrom.
-__attribute__((target("pclmul,sse4.1"), noinline)) uint32_t Fold(uint32_t crc, const uint8_t* p, size_t n) {
-    const __m128i lanes4 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
+// The CRC of the 16 bytes in x with a zero register: reduced to 64 and 32 bits, then divided
+// out by Barrett's method.
+__attribute__((target("pclmul,sse4.1"))) inline uint32_t Reduce(__m128i x1) {
     const __m128i lanes1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
     const __m128i to32 = _mm_set_epi64x(0, 0x163CD6124);
     const __m128i barrett = _mm_set_epi64x(0x1F7011641, 0x1DB710641);
     const __m128i low32 = _mm_setr_epi32(-1, 0, -1, 0);
+    __m128i x = _mm_xor_si128(_mm_clmulepi64_si128(x1, lanes1, 0x10), _mm_srli_si128(x1, 8));
+    x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), to32, 0x00), _mm_srli_si128(x, 4));
+    __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x, low32), barrett, 0x10);
+    q = _mm_clmulepi64_si128(_mm_and_si128(q, low32), barrett, 0x00);
+    return uint32_t(_mm_extract_epi32(_mm_xor_si128(x, q), 1));
+}
+
+// The CRC register after bytes [p, p + n), n a multiple of 16 and at least FoldFrom.
+__attribute__((target("pclmul,sse4.1"), noinline)) uint32_t Fold(uint32_t crc, const uint8_t* p, size_t n) {
+    const __m128i lanes4 = _mm_set_epi64x(0x1C6E41596, 0x154442BD4);
+    const __m128i lanes1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
     __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(int(crc)));
     __m128i x2 = Load16(p + 16), x3 = Load16(p + 32), x4 = Load16(p + 48);
     for (p += 64, n -= 64; n >= 64; p += 64, n -= 64) {
@@ -73,11 +86,27 @@ __attribute__((target("pclmul,sse4.1"), noinline)) uint32_t Fold(uint32_t crc, c
     }
     x1 = FoldLane(FoldLane(FoldLane(x1, lanes1, x2), lanes1, x3), lanes1, x4);
     for (; n >= 16; p += 16, n -= 16) x1 = FoldLane(x1, lanes1, Load16(p));
-    __m128i x = _mm_xor_si128(_mm_clmulepi64_si128(x1, lanes1, 0x10), _mm_srli_si128(x1, 8));
-    x = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(x, low32), to32, 0x00), _mm_srli_si128(x, 4));
-    __m128i q = _mm_clmulepi64_si128(_mm_and_si128(x, low32), barrett, 0x10);
-    q = _mm_clmulepi64_si128(_mm_and_si128(q, low32), barrett, 0x00);
-    return uint32_t(_mm_extract_epi32(_mm_xor_si128(x, q), 1));
+    return Reduce(x1);
+}
+
+// Shorter inputs of at least ShortFoldFrom bytes are folded in one lane. Zero bytes put in
+// front make them whole 16-byte blocks without changing the CRC (a zero register stays zero
+// over zero bytes); the register then joins the input at its first byte.
+constexpr size_t ShortFoldFrom = 4;
+
+__attribute__((target("pclmul,sse4.1"), noinline)) uint32_t ShortFold(uint32_t crc, const uint8_t* p, size_t n) {
+    const __m128i lanes1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
+    alignas(16) uint8_t blocks[FoldFrom];
+    size_t whole = (n + 15) & ~size_t(15), pad = whole - n;
+    std::memset(blocks, 0, 16);
+    std::memcpy(blocks + pad, p, n);
+    uint32_t head; // the input's first four bytes, little-endian as this processor is
+    std::memcpy(&head, blocks + pad, 4);
+    head ^= crc;
+    std::memcpy(blocks + pad, &head, 4);
+    __m128i x1 = Load16(blocks);
+    for (size_t at = 16; at < whole; at += 16) x1 = FoldLane(x1, lanes1, Load16(blocks + at));
+    return Reduce(x1);
 }
 #endif
 } // namespace
@@ -113,8 +142,11 @@ uint32_t TableUpdate(uint32_t c, const uint8_t* p, size_t n) {
 
 void CRC32Update(uint32_t& crc, std::span<const uint8_t> bytes) {
 #ifdef CRC32_FOLDS
-    if (bytes.size() >= FoldFrom && Folds) [[unlikely]] {
-        FoldUpdate(crc, bytes.data(), bytes.size());
+    if (bytes.size() >= ShortFoldFrom && Folds) {
+        if (bytes.size() >= FoldFrom)
+            FoldUpdate(crc, bytes.data(), bytes.size());
+        else
+            crc = ShortFold(crc, bytes.data(), bytes.size());
         return;
     }
 #endif

@@ -27,7 +27,8 @@ TEST(Support, Crc32StartsAtZeroWithoutInversion) {
     EXPECT_EQ(CRC32Of(std::string_view("\0\0\0\0", 4)), 0u);
 }
 
-// Long inputs take a faster path: every length and split must give the bit-by-bit result.
+// Inputs of four bytes and more are folded, short and long ones each their own way: every
+// length and split must give the bit-by-bit result.
 TEST(Support, Crc32OfLongAndSplitInputsMatchesTheBitwiseDefinition) {
     auto bitwise = [](std::span<const uint8_t> bytes) {
         uint32_t c = 0;
