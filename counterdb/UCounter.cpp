@@ -23,6 +23,7 @@
 #include <functional>
 #include <map>
 #include <new>
+#include <numeric>
 #include <optional>
 
 namespace {
@@ -290,7 +291,7 @@ struct TListRow {
 // The positions of rows by address, rows with equal addresses in their order.
 std::vector<uint32_t> OrderByText(const std::vector<TListRow>& rows) {
     std::vector<uint32_t> order(rows.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+    std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return rows[a].Text < rows[b].Text; });
     return order;
 }
@@ -307,7 +308,7 @@ template <class T, class Key> std::vector<T> ColumnOf(const std::vector<TListRow
 std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t mode) {
     if (mode <= 0 || rows.empty()) {
         std::vector<uint32_t> order(rows.size());
-        for (size_t i = 0; i < order.size(); ++i) order[i] = uint32_t(i);
+        std::iota(order.begin(), order.end(), 0);
         return order;
     }
     switch (mode) {
