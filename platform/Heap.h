@@ -15,9 +15,9 @@
 #define KESTROW_SANITIZED_HEAP 0
 #endif
 
-// Makes about `bytes` of the heap's next growth resident in one system call, where touching
-// fresh pages one by one costs a page fault each (on virtual machines ten times the cost of
-// mapping them ahead). For a process about to build something of a size it can estimate; the
-// memory stays with the heap after. Does nothing where the system or the allocator offers no
-// way to do it.
+// Readies about `bytes` of the heap's next growth, where touching fresh pages one by one costs
+// a page fault each (on virtual machines ten times the cost of mapping them ahead): on huge pages
+// where the system gives them on advice, else made resident in one system call. For a process
+// about to build something of a size it can estimate; the memory stays with the heap after.
+// Does nothing where the system or the allocator offers no way to do it.
 void PrepareHeap(size_t bytes);

@@ -52,10 +52,11 @@ TEST(HeapTest, BlocksAfterPreparingLieOnHugePages) {
     for (int i = 0; i < 50000; i += 997) ASSERT_EQ(small[i][99], char(i & 0xFF));
     ASSERT_EQ(large[8 * Megabyte - 1], 0x5A);
     if (!HugePagesOnAdvice()) GTEST_SKIP() << "no huge pages on this system";
-    EXPECT_GE(HugeKilobytesAround(first.get()), 16 * 1024);
+    // Of the 14 MB touched.
+    EXPECT_GE(HugeKilobytesAround(first.get()), 12 * 1024);
     // The first few may fill holes that earlier blocks left.
-    EXPECT_GE(HugeKilobytesAround(small[small.size() / 2].get()), 16 * 1024);
-    EXPECT_GE(HugeKilobytesAround(large.get()), 16 * 1024);
+    EXPECT_GE(HugeKilobytesAround(small[small.size() / 2].get()), 12 * 1024);
+    EXPECT_GE(HugeKilobytesAround(large.get()), 12 * 1024);
 }
 
 } // namespace
