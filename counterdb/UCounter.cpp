@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -279,62 +280,59 @@ TRowObjectPool& RowObjects() {
 
 int CompareCountsDescending(int32_t a, int32_t b) { return a > b ? -1 : (a < b ? 1 : 0); }
 
-// One entry of a host, page or referrer list, gathered before the list is built: the sort then
-// moves small keys, not list entries. Pages and referrers put their count in Hits.
-struct TListRow {
-    std::string Text;
-    TDateTime Date = 0;
-    int32_t Hits = 0;
-    int32_t Visits = 0;
-};
+// A host, page or referrer list gathered in index order, entries and their TCObjects made as
+// they come, and beside them the one number its order needs. Pages and referrers put their
+// count in hits.
+class TListGathering {
+public:
+    // Host lists: 1 date, 2 hits, 3 visits, other positive modes the address, all but the
+    // address descending; 0 or below: as gathered.
+    static TListGathering OfHosts(int32_t mode, size_t expected) { return TListGathering(mode, expected); }
+    // Pages and referrers: 1 date, 2 count; their other modes ask for the name, which is the
+    // index order they are gathered in.
+    static TListGathering OfNames(int32_t mode, size_t expected) {
+        return TListGathering(mode > 2 ? 0 : mode, expected);
+    }
 
-// The positions of rows by address, rows with equal addresses in their order.
-std::vector<uint32_t> OrderByText(const std::vector<TListRow>& rows) {
-    std::vector<uint32_t> order(rows.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return rows[a].Text < rows[b].Text; });
-    return order;
-}
+    void Add(std::string text, TDateTime date, int32_t hits, int32_t visits) {
+        switch (FMode) {
+        case 1: FDates.push_back(date); break;
+        case 2: FCounts.push_back(hits); break;
+        case 3: FCounts.push_back(visits); break;
+        default: break;
+        }
+        FList.AddObject(std::move(text), std::make_unique<TCObject>(hits, date, visits));
+    }
 
-template <class T, class Key> std::vector<T> ColumnOf(const std::vector<TListRow>& rows, Key key) {
-    std::vector<T> column;
-    column.reserve(rows.size());
-    for (const TListRow& row : rows) column.push_back(row.*key);
-    return column;
-}
+    TStringList Take() {
+        if (FMode > 0 && FList.Count() > 1) FList.Reorder(Order());
+        return std::move(FList);
+    }
 
-// Host lists: 1 date, 2 hits, 3 visits, other positive modes the address, all but the address
-// descending; 0 or below (or no rows): as gathered.
-std::vector<uint32_t> HostListOrder(const std::vector<TListRow>& rows, int32_t mode) {
-    if (mode <= 0 || rows.empty()) {
-        std::vector<uint32_t> order(rows.size());
+private:
+    TListGathering(int32_t mode, size_t expected) : FMode(std::max(mode, 0)) {
+        FList.Reserve(int(std::min<size_t>(expected, INT_MAX)));
+        if (FMode == 1) FDates.reserve(expected);
+        if (FMode == 2 || FMode == 3) FCounts.reserve(expected);
+    }
+
+    std::vector<uint32_t> Order() const {
+        if (FMode == 1) return OrderByDateDescending(FDates);
+        if (FMode == 2 || FMode == 3) return OrderByCountDescending(FCounts);
+        // By address, equal addresses in their order.
+        const std::vector<TStringList::TEntry>& entries = FList.Entries();
+        std::vector<uint32_t> order(entries.size());
         std::iota(order.begin(), order.end(), 0);
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return entries[a].Text < entries[b].Text; });
         return order;
     }
-    switch (mode) {
-    case 1: return OrderByDateDescending(ColumnOf<double>(rows, &TListRow::Date));
-    case 2: return OrderByCountDescending(ColumnOf<int32_t>(rows, &TListRow::Hits));
-    case 3: return OrderByCountDescending(ColumnOf<int32_t>(rows, &TListRow::Visits));
-    default: return OrderByText(rows);
-    }
-}
 
-// Pages and referrers share one order: 1 date, 2 count; their other positive modes ask for the
-// name, which is the index order they are gathered in.
-std::vector<uint32_t> PageListOrder(const std::vector<TListRow>& rows, int32_t mode) {
-    return HostListOrder(rows, mode > 2 ? 0 : mode);
-}
-
-// The list of rows in order, each entry with its TCObject.
-TStringList ListOfRows(std::vector<TListRow>& rows, const std::vector<uint32_t>& order) {
-    TStringList list;
-    list.Reserve(int(order.size()));
-    for (uint32_t i : order) {
-        TListRow& row = rows[i];
-        list.AddObject(std::move(row.Text), std::make_unique<TCObject>(row.Hits, row.Date, row.Visits));
-    }
-    return list;
-}
+    int32_t FMode;
+    TStringList FList;
+    std::vector<TDateTime> FDates;
+    std::vector<int32_t> FCounts;
+};
 
 void SortByCount(TStringList& list) {
     list.CustomSort([](const TStringList::TEntry& a, const TStringList::TEntry& b) {
@@ -1065,13 +1063,12 @@ int32_t TOstraCounter::GetHostCount() {
 
 TStringList TOstraCounter::GetHostList(int32_t SortMode) {
     CheckOpen();
-    std::vector<TListRow> rows;
-    rows.reserve(KeyCountHint(Hosts.get()));
+    TListGathering list = TListGathering::OfHosts(SortMode, KeyCountHint(Hosts.get()));
     WalkValues(Hosts.get(), [&](std::string_view, std::span<const uint8_t> value) {
         THostRecord record = HostRecordOf(value);
-        rows.push_back(TListRow{std::move(record.Address), record.Date, record.Hits, record.Visits});
+        list.Add(std::move(record.Address), record.Date, record.Hits, record.Visits);
     });
-    return ListOfRows(rows, HostListOrder(rows, SortMode));
+    return list.Take();
 }
 
 void TOstraCounter::DeleteHost(std::string_view IP) {
@@ -1317,13 +1314,12 @@ TStringList TOstraCounter::GetNodeNames() {
 
 TStringList TOstraCounter::GetNodeList(int32_t SortMode) {
     CheckOpen();
-    std::vector<TListRow> rows;
-    rows.reserve(KeyCountHint(Nodes.get()));
+    TListGathering list = TListGathering::OfNames(SortMode, KeyCountHint(Nodes.get()));
     WalkValues(Nodes.get(), [&](std::string_view key, std::span<const uint8_t> value) {
         TPageRecord record = PageRecordOf(value);
-        rows.push_back(TListRow{std::string(key), record.Date, record.Count, 0});
+        list.Add(std::string(key), record.Date, record.Count, 0);
     });
-    return ListOfRows(rows, PageListOrder(rows, SortMode));
+    return list.Take();
 }
 
 void TOstraCounter::RegisterNodeHit(std::string_view IP, std::string_view Node, bool UpdateDate) {
@@ -1419,15 +1415,14 @@ void TOstraCounter::RegisterReferer(std::string_view Referer, TDateTime Date) {
 TStringList TOstraCounter::GetRefererList(int32_t SortMode) {
     CheckOpen();
     if (!Referers) return TStringList();
-    std::vector<TListRow> rows;
-    rows.reserve(KeyCountHint(Referers.get()));
+    TListGathering list = TListGathering::OfNames(SortMode, KeyCountHint(Referers.get()));
     WalkValues(Referers.get(), [&](std::string_view key, std::span<const uint8_t> record) {
         if (record.size() < RefererRecordSize) return;
         TDateTime date = std::bit_cast<double>(GetLE64(record, RefererDateOffset));
         int32_t count = int32_t(GetLE32(record, RefererCountOffset));
-        rows.push_back(TListRow{std::string(key), date, count, 0});
+        list.Add(std::string(key), date, count, 0);
     });
-    return ListOfRows(rows, PageListOrder(rows, SortMode));
+    return list.Take();
 }
 
 bool TOstraCounter::ClearReferers() {

@@ -30,6 +30,32 @@ void TStringList::Delete(int index) {
     FEntries.erase(FEntries.begin() + index);
 }
 
+// Each cycle of the permutation moves round once, one entry held aside; a placed position is
+// marked in order by pointing at itself.
+void TStringList::Reorder(std::vector<uint32_t> order) {
+    if (order.size() != FEntries.size()) throw Exception("List order does not match the list");
+    std::vector<bool> seen(order.size());
+    for (uint32_t from : order) {
+        if (from >= order.size() || seen[from]) throw Exception("List order does not match the list");
+        seen[from] = true;
+    }
+    for (size_t start = 0; start < order.size(); ++start) {
+        if (order[start] == start) continue;
+        TEntry held = std::move(FEntries[start]);
+        size_t at = start;
+        for (;;) {
+            size_t from = order[at];
+            order[at] = uint32_t(at);
+            if (from == start) {
+                FEntries[at] = std::move(held);
+                break;
+            }
+            FEntries[at] = std::move(FEntries[from]);
+            at = from;
+        }
+    }
+}
+
 const TStringList::TEntry& TStringList::At(int index) const {
     if (index < 0 || index >= Count()) RaiseIndexError(index);
     return FEntries[size_t(index)];
@@ -49,4 +75,3 @@ int TStringList::IndexOf(std::string_view text) const {
         if (SameText(FEntries[size_t(i)].Text, text)) return i;
     return -1;
 }
-

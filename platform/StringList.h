@@ -59,6 +59,10 @@ public:
                          [&](const TEntry& a, const TEntry& b) { return compare(a, b) < 0; });
     }
 
+    // Puts the entries in order: the entry at order[i] becomes entry i. order holds each index
+    // once (else an Exception); it is used up as the entries move.
+    void Reorder(std::vector<uint32_t> order);
+
     const std::vector<TEntry>& Entries() const { return FEntries; }
     auto begin() const { return FEntries.begin(); }
     auto end() const { return FEntries.end(); }

@@ -10,7 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <numeric>
+#include <random>
 
 namespace {
 
@@ -158,6 +161,41 @@ TEST(StringListTest, OwnsItsObjectsAndFindsTextsIgnoringCase) {
         EXPECT_EQ(list.IndexOf("C"), 1) << "lookup ignores ASCII case";
         EXPECT_THROW(list.Strings(2), Exception);
         EXPECT_THROW(list.Strings(-1), Exception);
+    }
+    EXPECT_EQ(alive, 0);
+}
+
+// Random orders of lists of every length up to 40 against the list built afresh in that order:
+// each entry, its object and its number move together, and an order that is no permutation is
+// refused before anything moves.
+TEST(StringListTest, ReorderMovesEachEntryWithItsObjectOnce) {
+    std::mt19937 random(7);
+    int alive = 0;
+    for (size_t length = 0; length <= 40; ++length) {
+        TStringList list;
+        for (size_t i = 0; i < length; ++i) {
+            list.AddObject(std::to_string(i), std::make_unique<TTracked>(alive));
+            list.SetInteger(int(i), int32_t(i));
+        }
+        std::vector<TObject*> objects;
+        for (size_t i = 0; i < length; ++i) objects.push_back(list.Objects(int(i)));
+        std::vector<uint32_t> order(length);
+        std::iota(order.begin(), order.end(), 0);
+        std::shuffle(order.begin(), order.end(), random);
+        if (length >= 2) {
+            std::vector<uint32_t> twice = order;
+            twice[0] = twice[1];
+            EXPECT_THROW(list.Reorder(twice), Exception);
+            EXPECT_THROW(list.Reorder(std::vector<uint32_t>(length - 1)), Exception);
+        }
+        list.Reorder(order);
+        ASSERT_EQ(list.Count(), int(length));
+        for (size_t i = 0; i < length; ++i) {
+            EXPECT_EQ(list.Strings(int(i)), std::to_string(order[i]));
+            EXPECT_EQ(list.Objects(int(i)), objects[order[i]]);
+            EXPECT_EQ(list.Integers(int(i)), int32_t(order[i]));
+        }
+        EXPECT_EQ(alive, int(length));
     }
     EXPECT_EQ(alive, 0);
 }
