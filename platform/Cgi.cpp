@@ -271,7 +271,9 @@ void TWebResponse::SendResponse() {
     head += "Content:";
     head += CRLF;
     head += CRLF;
-    Write(head + body);
+    // Apart: a page's body runs to megabytes, not worth copying behind its head.
+    Write(head);
+    if (!body.empty()) Write(body);
 }
 
 void TWebResponse::SendError(std::string_view className, std::string_view message) {

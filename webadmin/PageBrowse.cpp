@@ -115,5 +115,5 @@ std::string PageBrowse(TWM&, TWebRequest& request) {
     AddSkipList(body, skips);
     AddHosts(body, hosts, request, sortMode);
     ReleaseCounterBase();
-    return body.Text();
+    return body.Take();
 }

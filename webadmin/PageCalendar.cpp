@@ -41,7 +41,7 @@ std::string SelectionForm(const TWebRequest& request, const TStringList& names) 
     body << "</Select>"
          << "<br><br><Input type=Submit value=\"Submit your selection\"><br>"
          << "</form></font>";
-    return body.Text();
+    return body.Take();
 }
 
 std::string MonthYearForm(const TWebRequest& request, const TNodeChoice& choice, int currentYear) {
@@ -65,7 +65,7 @@ std::string MonthYearForm(const TWebRequest& request, const TNodeChoice& choice,
          << "<input type=submit value=\"Show\">"
          << "</form>"
          << "<br><br>";
-    return body.Text();
+    return body.Take();
 }
 
 // The month before or after (Month, Year).
@@ -259,7 +259,7 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
     } else if (type == "cus") {
         std::string mon = request.QueryField("mon");
         std::string yearText = request.QueryField("year");
-        if (mon.empty() || yearText.empty()) return body.Text() + MonthYearForm(request, choice, today.Year);
+        if (mon.empty() || yearText.empty()) return body.Take() + MonthYearForm(request, choice, today.Year);
         int month = MonthIndex(mon);
         int year = StrToInt(yearText);
         // A year the calendar cannot hold fails the page, as a year that is not a number does.
@@ -280,10 +280,10 @@ std::string PageCalendar(TWM&, TWebRequest& request) {
                     " </b></font><font color=black></center><br>";
         table = {TPeriodKind::ChosenMonth, DayNumber(EncodeDate(year, month, 1)), DaysInMonth(month, year)};
     } else {
-        return body.Text();
+        return body.Take();
     }
     table.AddTable(body, counter,
                    everyPageTable ? counter.GetHitsForDaysOfPages(table.First, table.Days)
                                   : table.PageRows(counter, RowNames(names, choice)));
-    return body.Text();
+    return body.Take();
 }

@@ -96,7 +96,7 @@ std::string PageNodes(TWM&, TWebRequest& request) {
         body << "</select><br><br><input type=submit value=\"Delete node\">"
              << "</form>";
     }
-    return body.Text();
+    return body.Take();
 }
 
 std::string PageReferers(TWM&, TWebRequest& request) {
@@ -149,5 +149,5 @@ std::string PageReferers(TWM&, TWebRequest& request) {
     for (const auto& entry : list) AddOption(body, entry.Text);
     body << "</select><br>"
          << "<input type=submit value=\"Delete\"></form>";
-    return body.Text();
+    return body.Take();
 }

@@ -38,8 +38,12 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
     if (page.WarnOnDelete) body << "<b>Warning!!! All information about selected IP-address will be deleted!</b><br>";
     body << "<form action=\"" + sn + "\" method=get name=form2>"
          << "Select value of " + noun + " - address to delete it: <br>";
-    if (list.Empty()) return body.Text();
+    if (list.Empty()) return body.Take();
     body << "<select name=val>";
+    constexpr size_t OptionBytes = 28; // a line without its address, which it holds twice
+    size_t lines = 0;
+    for (const auto& entry : list) lines += OptionBytes + 2 * address(entry.Text).size();
+    body.Reserve(lines);
     for (const auto& entry : list) {
         std::string value = Html(address(entry.Text));
         body.Line({"<option value=\"", value, "\">", value, "</option>"});
@@ -48,7 +52,7 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
          << "<input name=ed type=hidden value=del><br>" << pageField
          << "<input type=submit value=\"Delete " + noun + "\"><br>"
          << "</form></font>";
-    return body.Text();
+    return body.Take();
 }
 
 // What differs between the three single-value pages.
@@ -90,7 +94,7 @@ std::string ValuePage(TWebRequest& request, const TValuePage& page) {
          << "<input type=submit value=\"Change\">"
          << "</form>"
          << "<br></font>";
-    return body.Text();
+    return body.Take();
 }
 
 } // namespace
@@ -107,7 +111,7 @@ std::string PageEditMenu(TWM&, TWebRequest& request) {
          << "<input name=page type=radio value=editurl>Edit HomePage URL<br>"
          << "<input type=submit value=Select>"
          << "</form></font>";
-    return body.Text();
+    return body.Take();
 }
 
 // Carries out the address list command of the request: "del" removes the address, "add"

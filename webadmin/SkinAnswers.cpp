@@ -167,7 +167,7 @@ std::string SkinList(const TWebRequest& request) {
     }
     text << "<input type=submit value=" + Q + "Delete skin" + Q + ">"
          << "</form></font>";
-    return text.Text();
+    return text.Take();
 }
 
 } // namespace

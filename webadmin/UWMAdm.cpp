@@ -120,6 +120,17 @@ void SendUnavailable(std::string html, TWebRequest& request, TWebResponse& respo
     response.SendResponse();
 }
 
+// html followed by body: a list page's body runs to megabytes, so the few bytes before it go in
+// front of it rather than it after them.
+void AppendBody(std::string& html, std::string body) {
+    if (body.size() <= html.size()) {
+        html += body;
+        return;
+    }
+    body.insert(0, html);
+    html = std::move(body);
+}
+
 } // namespace
 
 const std::string AboutText =
@@ -473,13 +484,13 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
                 return;
             }
             PrepareHeap(PageHeapBytes(*route));
-            html += route->Body(module, request);
+            AppendBody(html, route->Body(module, request));
             ReleaseCounterBase();
             hold.Release();
             if (response.Sent()) return;
         } else {
             hold.Release();
-            html += route->Body(module, request);
+            AppendBody(html, route->Body(module, request));
         }
     } else {
         hold.Release();
@@ -487,7 +498,7 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
     }
     html += PageFooter(module, request);
     response.ContentType = "text/html";
-    response.Content = html;
+    response.Content = std::move(html);
     response.Location = request.URL();
     response.SendResponse();
 }

@@ -83,7 +83,10 @@ public:
         for (std::string_view part : parts) FText += part;
         return *this;
     }
-    const std::string& Text() const { return FText; }
+    // Room for bytes more, so that a long page grows its text once.
+    void Reserve(size_t bytes) { FText.reserve(FText.size() + bytes); }
+    // Hands the text over, leaving the page empty: a list page's text runs to megabytes.
+    std::string Take() { return std::move(FText); }
 
 private:
     std::string FText;
