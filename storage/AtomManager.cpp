@@ -51,9 +51,6 @@ uint64_t BodyLengthOf(const TAtomEntry& entry) {
     return uint64_t(GetLE32(&entry[DataLengthOffset])) + uint64_t(GetLE24(&entry[LinkCountOffset])) * WidthOf(entry);
 }
 
-// Chunks read at once when the free-entry scan meets unread ones.
-constexpr uint32_t ScanReadAheadChunks = 16;
-
 [[noreturn]] void RaiseInvalidAddress() {
     throw EKVZError(OstraCode::InvalidAtomAddress, OstraMsg::InvalidAtomAddress);
 }
@@ -138,6 +135,7 @@ void TAtomManager::LoadChain() {
     }
     total_ = uint32_t(total);
     pooled_.assign(size_t(total_) + 1, false);
+    checked_.assign((size_t(total_) + 63) / 64, 0);
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
@@ -209,20 +207,45 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     try {
         File().WriteAt(stored, EntryAddress(index));
     } catch (...) {
-        if (chunk) chunk->reset(); // the disk may hold anything now: read it again when needed
+        // The disk may hold anything now: read it again, and check it, when needed.
+        if (chunk) chunk->reset();
+        SetChecked(index, false);
         throw;
     }
-    if (chunk && *chunk) {
-        (*chunk)->Entries[index % ChunkEntries] = stored;
-        (*chunk)->Checked.set(index % ChunkEntries);
-    }
+    if (chunk && *chunk) (*chunk)[index % ChunkEntries] = stored;
+    SetChecked(index, true);
 }
 
+// Reads come in runs of nearby entries: the segment of the last one is tried first.
 const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
+    if (lastSegment_ < segments_.size()) {
+        const TSegment& last = segments_[lastSegment_];
+        if (index - last.FirstIndex < last.EntryCount) return last;
+    }
     auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
                                [](uint32_t i, const TSegment& s) { return i < s.FirstIndex + s.EntryCount; });
     if (it == segments_.end()) throw EInvalidIndex();
+    lastSegment_ = size_t(it - segments_.begin());
     return *it;
+}
+
+void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
+    size_t c = index / ChunkEntries;
+    if (c >= chunks_.size()) chunks_.resize((size_t(total_) + ChunkEntries - 1) / ChunkEntries);
+    if (!chunks_[c] && IsChecked(index)) LoadChunk(c);
+    if (chunks_[c]) {
+        entry = chunks_[c][index % ChunkEntries];
+        return;
+    }
+    const TSegment& segment = SegmentOf(index);
+    File().ReadAt(entry, segment.Address + HeadSize + uint64_t(index - segment.FirstIndex) * EntrySize);
+}
+
+void TAtomManager::LoadChunk(size_t c) {
+    TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
+    uint32_t first = uint32_t(c * ChunkEntries);
+    ReadTableRange(chunk[0].data(), first, std::min(total_ - first, ChunkEntries));
+    chunks_[c] = std::move(chunk);
 }
 
 // Entries [first, first + count) into consecutive bytes: one read per segment crossed.
@@ -240,48 +263,24 @@ void TAtomManager::ReadTableRange(uint8_t* into, uint32_t first, uint32_t count)
     }
 }
 
-// Nothing is kept when the read fails.
-void TAtomManager::LoadChunks(uint32_t firstChunk, uint32_t chunkCount) {
-    uint64_t first = uint64_t(firstChunk) * ChunkEntries;
-    uint64_t end = std::min<uint64_t>(uint64_t(firstChunk + chunkCount) * ChunkEntries, total_);
-    size_t bytes = size_t(end - first) * EntrySize;
-    if (chunkCount == 1) {
-        TChunk chunk = std::make_unique<TChunkData>(); // zeros beyond the table's end
-        ReadTableRange(reinterpret_cast<uint8_t*>(chunk->Entries), uint32_t(first), uint32_t(end - first));
-        chunks_[firstChunk] = std::move(chunk);
-        return;
-    }
-    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(bytes);
-    ReadTableRange(buffer.get(), uint32_t(first), uint32_t(end - first));
-    for (uint32_t i = 0; i < chunkCount; ++i) {
-        size_t offset = size_t(i) * ChunkEntries * EntrySize;
-        TChunk chunk = std::make_unique<TChunkData>(); // zeros beyond the table's end
-        std::memcpy(chunk->Entries, buffer.get() + offset,
-                    std::min<size_t>(bytes - offset, size_t(ChunkEntries) * EntrySize));
-        chunks_[firstChunk + i] = std::move(chunk);
-    }
-}
-
-// The scan reads ahead: it will pass every entry of the chunks that follow.
-TAtomManager::TChunkData& TAtomManager::CachedChunk(uint32_t index, bool readAhead) {
-    uint32_t c = index / ChunkEntries;
-    if (c >= chunks_.size()) chunks_.resize(ChunkCountOf(total_)); // not at open: most opens read a few atoms
-    if (!chunks_[c]) {
-        uint32_t count = 1;
-        while (readAhead && count < ScanReadAheadChunks && c + count < chunks_.size() && !chunks_[c + count]) ++count;
-        LoadChunks(c, count);
-    }
-    return *chunks_[c];
-}
-
-bool TAtomManager::CheckedEntry(uint32_t index, TAtomEntry& entry, bool readAhead) {
-    TChunkData& chunk = CachedChunk(index, readAhead);
-    uint32_t slot = index % ChunkEntries;
-    entry = chunk.Entries[slot];
-    if (chunk.Checked.test(slot)) return true;
+bool TAtomManager::Verified(uint32_t index, const TAtomEntry& entry) {
+    if (IsChecked(index)) return true;
     if (GetLE32(&entry[CrcOffset]) != EntryCRC(entry)) return false;
-    chunk.Checked.set(slot);
+    SetChecked(index, true);
     return true;
+}
+
+bool TAtomManager::CheckedEntry(uint32_t index, TAtomEntry& entry) {
+    ReadRawEntry(index, entry);
+    return Verified(index, entry);
+}
+
+void TAtomManager::SetChecked(uint32_t index, bool checked) {
+    uint64_t bit = uint64_t(1) << (index % 64);
+    if (checked)
+        checked_[index / 64] |= bit;
+    else
+        checked_[index / 64] &= ~bit;
 }
 
 bool TAtomManager::InRange(uint32_t handle) { return handle >= 1 && handle <= total_; }
@@ -336,16 +335,15 @@ uint32_t TAtomManager::NewHandle() {
 }
 
 // Entries with a bad CRC are passed over unmarked. Each entry is looked at once per open; a
-// segment appended in this open is all free, and its chunks are already in memory.
+// segment appended in this open is all free, and already counts as checked.
 uint32_t TAtomManager::ScanForFree() {
     segmentsLock_.BeginWrite();
     try {
         while (scanPos_ < total_) {
-            TChunkData& chunk = CachedChunk(scanPos_, true);
-            const TAtomEntry& entry = chunk.Entries[scanPos_ % ChunkEntries];
-            TAtomEntry checked;
+            TAtomEntry entry;
+            ReadRawEntry(scanPos_, entry);
             ++scanPos_;
-            if (IsFree(entry) && CheckedEntry(scanPos_ - 1, checked)) {
+            if (IsFree(entry) && Verified(scanPos_ - 1, entry)) {
                 segmentsLock_.EndWrite();
                 return scanPos_;
             }
@@ -374,15 +372,12 @@ void TAtomManager::AppendSegment() {
     file.WriteAt(head, address);
     file.FillAt(entryBytes, 0, address + HeadSize);
     segments_.push_back({address, count, total_});
-    size_t firstNewChunk = ChunkCountOf(total_);
+    uint32_t first = total_;
     total_ += count;
     pooled_.resize(size_t(total_) + 1, false);
-    chunks_.resize(ChunkCountOf(total_));
+    checked_.resize((size_t(total_) + 63) / 64);
     // Zeros, as written: the CRC of an all-zero entry is zero, so they count as checked.
-    for (size_t c = firstNewChunk; c < chunks_.size(); ++c) {
-        chunks_[c] = std::make_unique<TChunkData>();
-        chunks_[c]->Checked.set();
-    }
+    for (uint32_t index = first; index < total_; ++index) SetChecked(index, true);
     if (segments_.size() == 1) {
         file.SetAtomTableRoot(address);
         return;

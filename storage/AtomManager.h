@@ -9,7 +9,6 @@
 #include "storage/Unknown.h"
 
 #include <array>
-#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -116,15 +115,14 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
-    // The table in memory, ChunkEntries entries a chunk: read at the first touch of the chunk,
-    // written through, so an atom open costs no file read once its chunk has been seen. A chunk
-    // whose write failed is dropped and read again. Opening the file reads none of it.
+    // The table is read through the file (its page buffer and view), entry by entry. A chunk
+    // of ChunkEntries entries is copied into memory, and written through, when one of its
+    // entries is read again: a walk that reads each entry once keeps no copy of the table (on a
+    // list page the copy cost more than the reads it saved), a session that comes back to the
+    // table reads it from memory. Which entries had their CRC checked (were read) is kept
+    // apart, so that each is checked once while the file stays as read.
     static constexpr uint32_t ChunkEntries = 128;
-    struct TChunkData {
-        TAtomEntry Entries[ChunkEntries];
-        std::bitset<ChunkEntries> Checked; // entries whose CRC matched: each is checked once
-    };
-    using TChunk = std::unique_ptr<TChunkData>;
+    using TChunk = std::unique_ptr<TAtomEntry[]>;
     struct TSegment {
         uint64_t Address;
         uint32_t EntryCount;
@@ -139,11 +137,17 @@ private:
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
-    TChunkData& CachedChunk(uint32_t index, bool readAhead = false);
-    // The entry, its CRC checked (once while it stays in memory); false on a mismatch.
-    bool CheckedEntry(uint32_t index, TAtomEntry& entry, bool readAhead = false);
-    void LoadChunks(uint32_t firstChunk, uint32_t chunkCount);
+    // The entry as the file holds it, for a caller that holds lock_.
+    void ReadRawEntry(uint32_t index, TAtomEntry& entry);
+    // Copies chunk c into memory; nothing is kept when the read fails.
+    void LoadChunk(size_t c);
     void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
+    // Whether the entry just read passes its CRC (checked once); false on a mismatch.
+    bool Verified(uint32_t index, const TAtomEntry& entry);
+    // The entry, its CRC checked; false on a mismatch.
+    bool CheckedEntry(uint32_t index, TAtomEntry& entry);
+    bool IsChecked(uint32_t index) const { return checked_[index / 64] >> (index % 64) & 1; }
+    void SetChecked(uint32_t index, bool checked);
     const TSegment& SegmentOf(uint32_t index) const;
     uint32_t AlignOf() const;
     uint64_t ReservedSize(uint64_t bodyLength) const;
@@ -155,11 +159,12 @@ private:
     std::vector<bool> pooled_;   // by handle: already in the pool (guards double recycling)
     uint32_t scanPos_ = 0;
     std::vector<TSegment> segments_;
+    mutable size_t lastSegment_ = 0; // of the last entry found (under lock_)
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
+    std::vector<uint64_t> checked_; // by index, a bit an entry: its CRC matched
     std::vector<TChunk> chunks_;
     std::vector<uint8_t> body_; // an atom body on its way in or out (under lock_)
-    static size_t ChunkCountOf(uint32_t entries) { return (size_t(entries) + ChunkEntries - 1) / ChunkEntries; }
 };
 
 struct CAtomManager {
