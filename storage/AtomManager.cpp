@@ -159,15 +159,10 @@ void TAtomManager::ForEachBlock(const std::function<void(uint64_t, uint64_t)>& v
     }
 }
 
-uint64_t TAtomManager::EntryAddress(uint32_t index) {
-    segmentsLock_.BeginRead();
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
-                               [](uint32_t i, const TSegment& s) { return i < s.FirstIndex + s.EntryCount; });
-    bool found = it != segments_.end();
-    uint64_t address = found ? it->Address + HeadSize + uint64_t(index - it->FirstIndex) * EntrySize : 0;
-    segmentsLock_.EndRead();
-    if (!found) throw EInvalidIndex();
-    return address;
+// Segments change only under lock_, which every caller holds.
+uint64_t TAtomManager::EntryAddress(uint32_t index) const {
+    const TSegment& segment = SegmentOf(index);
+    return segment.Address + HeadSize + uint64_t(index - segment.FirstIndex) * EntrySize;
 }
 
 void TAtomManager::CheckHandle(uint32_t handle) {
@@ -237,8 +232,7 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
         entry = chunks_[c][index % ChunkEntries];
         return;
     }
-    const TSegment& segment = SegmentOf(index);
-    File().ReadAt(entry, segment.Address + HeadSize + uint64_t(index - segment.FirstIndex) * EntrySize);
+    File().ReadAt(entry, EntryAddress(index));
 }
 
 void TAtomManager::LoadChunk(size_t c) {

@@ -130,7 +130,7 @@ private:
     };
     TOstraFile& File() const;
     void LoadChain();
-    uint64_t EntryAddress(uint32_t index);
+    uint64_t EntryAddress(uint32_t index) const;
     void CheckHandle(uint32_t handle);
     // ReadEntry for a caller that holds lock_.
     void ReadEntryHeld(uint32_t handle, TAtomEntry& entry);
