@@ -19,6 +19,18 @@
 // Under a sanitizer there is nothing of glibc's heap to prepare.
 #define KESTROW_GLIBC_HEAP (!KESTROW_SANITIZED_HEAP)
 
+bool HugePagesOnAdvice() {
+    static const bool given = [] {
+        char setting[64] = {};
+        if (FILE* file = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re")) {
+            if (!std::fgets(setting, sizeof setting, file)) setting[0] = 0;
+            std::fclose(file);
+        }
+        return std::strstr(setting, "[always]") || std::strstr(setting, "[madvise]");
+    }();
+    return given;
+}
+
 #if defined(__GLIBC__) && defined(MADV_POPULATE_WRITE) && KESTROW_GLIBC_HEAP
 namespace {
 constexpr uintptr_t PageSize = 4096;
@@ -33,16 +45,6 @@ uintptr_t RoundDown(uintptr_t value, uintptr_t unit) { return value & ~(unit - 1
 void Advise(uintptr_t first, uintptr_t end, int advice) {
     // A kernel that lacks the advice refuses it; the pages then come in as used, small.
     if (end > first) madvise(reinterpret_cast<void*>(first), end - first, advice);
-}
-
-// Whether the system gives huge pages to memory advised to take them.
-bool HugePagesOnAdvice() {
-    char setting[64] = {};
-    if (FILE* file = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re")) {
-        if (!std::fgets(setting, sizeof setting, file)) setting[0] = 0;
-        std::fclose(file);
-    }
-    return std::strstr(setting, "[always]") || std::strstr(setting, "[madvise]");
 }
 
 // The part of the heap's top below its first huge page, taken out of use for the process's life
@@ -66,7 +68,7 @@ void PrepareHeap(size_t bytes) {
     // never given back to the system.
     mallopt(M_MMAP_MAX, 0);
     mallopt(M_TRIM_THRESHOLD, -1);
-    static const bool huge = HugePagesOnAdvice();
+    bool huge = HugePagesOnAdvice();
     // A huge page comes in whole at its first touch and one never touched costs nothing, so
     // on huge pages the heap is only advised, twice over; small pages are made resident ahead.
     size_t asked = huge ? 2 * bytes + 2 * HugePageSize : bytes;

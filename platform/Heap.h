@@ -21,3 +21,6 @@
 // about to build something of a size it can estimate; the memory stays with the heap after.
 // Does nothing where the system or the allocator offers no way to do it.
 void PrepareHeap(size_t bytes);
+
+// Whether the system gives huge pages to memory advised to take them (asked once).
+bool HugePagesOnAdvice();

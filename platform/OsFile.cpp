@@ -2,6 +2,9 @@
 // replaceable pointer to the layer in use.
 #include "platform/OsFile.h"
 
+#include "platform/Heap.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 EOSError::EOSError(int code, const std::string& call)
     : Exception(StrFormat("System error %d in %s: %s", code, call.c_str(), OsErrorText(code).c_str())), Code(code) {}
@@ -53,6 +57,7 @@ public:
     }
 
     size_t WriteAt(std::span<const uint8_t> bytes, uint64_t position) override {
+        Unfill(position, bytes.size());
         size_t done = 0;
         while (done < bytes.size()) {
             ssize_t n = RetryOnInterrupt(
@@ -80,38 +85,105 @@ public:
         if (RetryOnInterrupt([&] { return ::fdatasync(fd_); }) < 0) throw EOSError(errno, "fdatasync");
     }
 
-    // A shared mapping: the kernel maps the page cache's pages a batch per fault, where reading
-    // them into buffers of our own costs a fault, a copy and a system call per page. Failing to
-    // map is no error; the caller reads the file instead.
-    std::span<const uint8_t> ReadView() override {
-        if (view_ || viewFailed_) return {static_cast<const uint8_t*>(view_), viewLength_};
-        struct stat info;
-        if (::fstat(fd_, &info) < 0 || info.st_size <= 0 || uint64_t(info.st_size) > SIZE_MAX) {
-            viewFailed_ = true;
-            return {};
-        }
-        void* mapped = ::mmap(nullptr, size_t(info.st_size), PROT_READ, MAP_SHARED, fd_, 0);
-        if (mapped == MAP_FAILED) {
-            viewFailed_ = true;
-            return {};
-        }
-        view_ = mapped;
-        viewLength_ = size_t(info.st_size);
-        return {static_cast<const uint8_t*>(view_), viewLength_};
+    const uint8_t* ViewAt(uint64_t position, size_t size) override {
+        if (!view_ && !MakeView()) return nullptr;
+        if (position > viewLength_ || viewLength_ - position < size) return nullptr;
+        if (!filled_.empty() && !Fill(position, size)) return nullptr;
+        return view_ + position;
     }
 
     void DropView() override {
-        if (view_) ::munmap(view_, viewLength_);
+        if (reserved_) ::munmap(reserved_, reservedLength_);
+        reserved_ = nullptr;
+        reservedLength_ = 0;
         view_ = nullptr;
         viewLength_ = 0;
         viewFailed_ = false;
+        filled_.clear();
     }
 
 private:
+    // Reading the file through a view saves a system call and a copy per read. The kernel maps
+    // the page cache in small pages, and on a virtual machine each costs a fault at its first
+    // touch and misses in the translation buffer after. So where the system gives huge pages on
+    // advice, the view is a copy of the file in memory on huge pages, read in a granule at a time
+    // as it is used; elsewhere, and for files too large to hold a copy of, it is a shared
+    // mapping. Failing to make either is no error.
+    bool MakeView() {
+        if (viewFailed_) return false;
+        struct stat info;
+        if (::fstat(fd_, &info) < 0 || info.st_size <= 0 || uint64_t(info.st_size) > SIZE_MAX / 2) {
+            viewFailed_ = true;
+            return false;
+        }
+        size_t length = size_t(info.st_size);
+        if (length <= MostCopied && HugePagesOnAdvice()) {
+            size_t spanned = RoundUp(length, HugePageSize);
+            void* block = ::mmap(nullptr, spanned + HugePageSize, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (block != MAP_FAILED) {
+                reserved_ = block;
+                reservedLength_ = spanned + HugePageSize;
+                view_ = reinterpret_cast<uint8_t*>(RoundUp(uintptr_t(block), HugePageSize));
+                ::madvise(view_, spanned, MADV_HUGEPAGE);
+                viewLength_ = length;
+                filled_.assign((length + ViewGranule - 1) / ViewGranule, false);
+                return true;
+            }
+        }
+        void* mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd_, 0);
+        if (mapped == MAP_FAILED) {
+            viewFailed_ = true;
+            return false;
+        }
+        reserved_ = mapped;
+        reservedLength_ = length;
+        view_ = static_cast<uint8_t*>(mapped);
+        viewLength_ = length;
+        return true;
+    }
+
+    // Reads in the copy's granules under [position, position + size) that are not in yet, each
+    // run of them in one read; false when the file no longer holds them all.
+    bool Fill(uint64_t position, size_t size) {
+        if (size == 0) return true;
+        size_t first = size_t(position / ViewGranule), last = size_t((position + size - 1) / ViewGranule);
+        for (size_t g = first; g <= last; ++g) {
+            if (filled_[g]) continue;
+            size_t end = g + 1;
+            while (end <= last && !filled_[end]) ++end;
+            size_t start = g * ViewGranule, stop = std::min(end * ViewGranule, viewLength_);
+            try {
+                if (ReadAt(std::span<uint8_t>(view_ + start, stop - start), start) < stop - start) return false;
+            } catch (const EOSError&) {
+                return false;
+            }
+            std::fill(filled_.begin() + std::ptrdiff_t(g), filled_.begin() + std::ptrdiff_t(end), true);
+            g = end - 1;
+        }
+        return true;
+    }
+
+    // The copy's granules a write is about to change are read in again when next used.
+    void Unfill(uint64_t position, size_t size) {
+        if (filled_.empty() || size == 0 || position >= viewLength_) return;
+        size_t first = size_t(position / ViewGranule);
+        size_t last = size_t(std::min<uint64_t>(position + size - 1, viewLength_ - 1) / ViewGranule);
+        std::fill(filled_.begin() + std::ptrdiff_t(first), filled_.begin() + std::ptrdiff_t(last + 1), false);
+    }
+
+    static constexpr size_t ViewGranule = size_t(64) << 10;
+    static constexpr size_t MostCopied = size_t(256) << 20;
+    static constexpr uintptr_t HugePageSize = uintptr_t(2) << 20;
+    static uintptr_t RoundUp(uintptr_t value, uintptr_t unit) { return (value + unit - 1) / unit * unit; }
+
     int fd_;
-    void* view_ = nullptr;
+    void* reserved_ = nullptr; // the mapping, or the copy's address space
+    size_t reservedLength_ = 0;
+    uint8_t* view_ = nullptr;
     size_t viewLength_ = 0;
     bool viewFailed_ = false;
+    std::vector<bool> filled_; // for a copy: which granules are read in
 };
 
 class TSystemFileLayer final : public IOsFileLayer {

@@ -44,10 +44,15 @@ public:
     virtual uint64_t Size() = 0;
     // Returns once what was written has reached the disk.
     virtual void Sync() = 0;
-    // The file's bytes mapped for reading, as long as the file was when the view was made
-    // (writes show in it); empty when the layer has no views or mapping failed. Valid until the
-    // next SetEnd or DropView.
-    virtual std::span<const uint8_t> ReadView() { return {}; }
+    // The bytes [position, position + size) of the file's view: the file as long as it was
+    // when the view was made, writes through this handle showing in it. Nullptr past the view's
+    // end, or when the layer has no views or making one failed: the caller reads the file
+    // instead. Valid until the next WriteAt, SetEnd or DropView.
+    virtual const uint8_t* ViewAt(uint64_t position, size_t size) {
+        (void)position;
+        (void)size;
+        return nullptr;
+    }
     virtual void DropView() {}
 };
 
@@ -104,7 +109,7 @@ public:
     void SetEnd(uint64_t length) { handle_->SetEnd(length); }
     uint64_t Size() { return handle_->Size(); }
     void Sync() { handle_->Sync(); }
-    std::span<const uint8_t> ReadView() { return handle_->ReadView(); }
+    const uint8_t* ViewAt(uint64_t position, size_t size) { return handle_->ViewAt(position, size); }
     void DropView() { handle_->DropView(); }
 
 private:

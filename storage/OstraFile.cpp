@@ -285,12 +285,12 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
         ReadPastPages(buffer, position);
         return;
     }
-    std::span<const uint8_t> view = CleanView();
-    // With no write waiting, a page held in the buffer reads as the mapping does.
-    if (dirtyPages_ == 0 && !view.empty() && position + buffer.size() <= view.size()) {
-        std::memcpy(buffer.data(), view.data() + position, buffer.size());
-        return;
-    }
+    // With no write waiting, a page held in the buffer reads as the view does.
+    if (dirtyPages_ == 0)
+        if (const uint8_t* from = CleanView(position, buffer.size())) {
+            std::memcpy(buffer.data(), from, buffer.size());
+            return;
+        }
     for (size_t done = 0; done < buffer.size();) {
         uint64_t at = position + done;
         size_t offset = size_t(at % PageSize);
@@ -298,9 +298,7 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
         const uint8_t* from;
         if (TPage* page = KeptPage(at / PageSize))
             from = page->Bytes.get() + offset;
-        else if (at + piece <= view.size())
-            from = view.data() + at;
-        else
+        else if (!(from = CleanView(at, piece)))
             from = CachedPage(at / PageSize).Bytes.get() + offset;
         std::memcpy(buffer.data() + done, from, piece);
         done += piece;
@@ -319,9 +317,8 @@ void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
 void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
     size_t got = 0;
-    std::span<const uint8_t> view = SystemView();
-    if (position <= view.size() && view.size() - position >= buffer.size()) {
-        std::memcpy(buffer.data(), view.data() + position, buffer.size());
+    if (const uint8_t* from = SystemView(position, buffer.size())) {
+        std::memcpy(buffer.data(), from, buffer.size());
         got = buffer.size();
     } else {
         pagesRead_ += (buffer.size() + PageSize - 1) / PageSize;
@@ -359,18 +356,18 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     PutBytes(nullptr, value, count, position);
 }
 
-// Mapping the file costs more than a session reading a few pages saves: the view is taken once
-// ViewAfterPages pages' worth have been read from the system, into the page buffer or past it.
-std::span<const uint8_t> TOstraFile::SystemView() {
-    if (pagesRead_ < ViewAfterPages) return {};
-    return os_.ReadView();
+// Where the system's view of the file holds [position, position + size), or nullptr. Making the
+// view costs more than a session reading a few pages saves: it is made once ViewAfterPages
+// pages' worth have been read from the system, into the page buffer or past it.
+const uint8_t* TOstraFile::SystemView(uint64_t position, size_t size) {
+    if (pagesRead_ < ViewAfterPages) return nullptr;
+    return os_.ViewAt(position, size);
 }
 
-// The system's view of the file where it still holds the storage's bytes (up to a cut made in
-// memory only).
-std::span<const uint8_t> TOstraFile::CleanView() {
-    std::span<const uint8_t> view = SystemView();
-    return view.first(size_t(std::min<uint64_t>(view.size(), staleFrom_)));
+// The same where the view still holds the storage's bytes (up to a cut made in memory only).
+const uint8_t* TOstraFile::CleanView(uint64_t position, size_t size) {
+    if (position > staleFrom_ || staleFrom_ - position < size) return nullptr;
+    return SystemView(position, size);
 }
 
 TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {
@@ -553,7 +550,7 @@ void TOstraFile::Commit() {
     }
     journaled_.clear();
     changed_ = false;
-    os_.DropView(); // the next read maps the file at its new length
+    os_.DropView(); // the next view is made at the file's new length
 }
 
 // After a failed write-back the pages in memory and the managers' tables may be ahead of the

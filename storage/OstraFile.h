@@ -183,8 +183,8 @@ private:
     TPage& CachedPage(uint64_t page);
     // The page when it is in memory, else nullptr.
     TPage* KeptPage(uint64_t page);
-    std::span<const uint8_t> SystemView();
-    std::span<const uint8_t> CleanView();
+    const uint8_t* SystemView(uint64_t position, size_t size);
+    const uint8_t* CleanView(uint64_t position, size_t size);
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
     void DropPages(uint64_t position, uint64_t count);
     void ReadFromFile(std::span<uint8_t> buffer, uint64_t position);

@@ -13,13 +13,6 @@
 
 namespace {
 
-bool HugePagesOnAdvice() {
-    std::ifstream setting("/sys/kernel/mm/transparent_hugepage/enabled");
-    std::string line;
-    std::getline(setting, line);
-    return line.find("[always]") != std::string::npos || line.find("[madvise]") != std::string::npos;
-}
-
 // The kilobytes on huge pages in the mapping that holds address, from /proc/self/smaps.
 long HugeKilobytesAround(const void* address) {
     std::ifstream smaps("/proc/self/smaps");
