@@ -1,11 +1,19 @@
 // A lock one thread may re-enter. Taking it when no other thread holds it is two atomic
-// operations and no call into the system; a thread that finds it held sleeps on it until the
-// holder lets it go. The storage takes one for every atom it reads, so a system mutex, several
-// times dearer, was a sixth of the cost of reading an atom.
+// operations and no call into the system, or two plain stores while the process has one thread;
+// a thread that finds it held sleeps on it until the holder lets it go. The storage takes one
+// for every atom it reads, so a system mutex, several times dearer, was a sixth of the cost of
+// reading an atom.
 #pragma once
 
 #include <atomic>
 #include <thread>
+
+#if __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#define KESTROW_SINGLE_THREAD_FLAG 1
+#else
+#define KESTROW_SINGLE_THREAD_FLAG 0
+#endif
 
 class TCriticalSection {
 public:
@@ -21,7 +29,9 @@ public:
             return;
         }
         int expected = Free;
-        if (!state_.compare_exchange_strong(expected, Held, std::memory_order_acquire, std::memory_order_relaxed))
+        if (OnlyThread())
+            state_.store(Held, std::memory_order_relaxed);
+        else if (!state_.compare_exchange_strong(expected, Held, std::memory_order_acquire, std::memory_order_relaxed))
             Wait();
         owner_.store(me, std::memory_order_relaxed);
         depth_ = 1;
@@ -30,11 +40,25 @@ public:
     void unlock() {
         if (--depth_ > 0) return;
         owner_.store(std::thread::id(), std::memory_order_relaxed);
-        if (state_.exchange(Free, std::memory_order_release) == Waited) state_.notify_one();
+        if (OnlyThread())
+            state_.store(Free, std::memory_order_relaxed);
+        else if (state_.exchange(Free, std::memory_order_release) == Waited)
+            state_.notify_one();
     }
 
 private:
     enum : int { Free, Held, Waited };
+
+    // While the process has one thread nothing can be waiting, and taking the lock is a plain
+    // store: an atomic exchange would stall the processor until every earlier load is done. The
+    // C library clears the flag before a second thread starts, and never sets it again.
+    static bool OnlyThread() {
+#if KESTROW_SINGLE_THREAD_FLAG
+        return __libc_single_threaded;
+#else
+        return false;
+#endif
+    }
 
     // Marks the lock as waited for, so that its holder wakes a sleeper when it lets go, and
     // sleeps until it finds the lock free (taking it, still marked, as a sleeper may remain).

@@ -1,15 +1,38 @@
 // The re-entrant lock under threads that take it, some twice over, and hold it long enough
-// for others to sleep on it.
+// for others to sleep on it; and taken before the process had a second thread.
 #include "platform/CriticalSection.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace {
+
+// First in the file, so that the lock is taken while the process still has one thread.
+TEST(CriticalSectionTest, ALockTakenByTheOnlyThreadExcludesThreadsStartedWhileItIsHeld) {
+    TCriticalSection lock;
+    lock.lock();
+    lock.lock();
+    std::atomic<bool> entered{false};
+    std::thread other([&] {
+        std::lock_guard guard(lock);
+        entered = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(entered);
+    lock.lock(); // the holder still re-enters
+    lock.unlock();
+    lock.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(entered);
+    lock.unlock();
+    other.join();
+    EXPECT_TRUE(entered);
+}
 
 TEST(CriticalSectionTest, ExcludesOtherThreadsAndLetsTheHolderReenter) {
     TCriticalSection lock;
