@@ -5,15 +5,10 @@
 // reading an atom.
 #pragma once
 
+#include "platform/OnlyThread.h"
+
 #include <atomic>
 #include <thread>
-
-#if __has_include(<sys/single_threaded.h>)
-#include <sys/single_threaded.h>
-#define KESTROW_SINGLE_THREAD_FLAG 1
-#else
-#define KESTROW_SINGLE_THREAD_FLAG 0
-#endif
 
 class TCriticalSection {
 public:
@@ -48,17 +43,6 @@ public:
 
 private:
     enum : int { Free, Held, Waited };
-
-    // While the process has one thread nothing can be waiting, and taking the lock is a plain
-    // store: an atomic exchange would stall the processor until every earlier load is done. The
-    // C library clears the flag before a second thread starts, and never sets it again.
-    static bool OnlyThread() {
-#if KESTROW_SINGLE_THREAD_FLAG
-        return __libc_single_threaded;
-#else
-        return false;
-#endif
-    }
 
     // Marks the lock as waited for, so that its holder wakes a sleeper when it lets go, and
     // sleeps until it finds the lock free (taking it, still marked, as a sleeper may remain).

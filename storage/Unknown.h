@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Guid.h"
+#include "platform/OnlyThread.h"
 
 #include <atomic>
 #include <cstdint>
@@ -108,18 +109,26 @@ public:
     virtual ~TUnknownObj() = default;
 
     virtual void FreeSelf() { delete this; }
-    virtual int32_t ObjAddRef() { return ++RefCount; }
+    virtual int32_t ObjAddRef() { return Count(1); }
     virtual int32_t ObjRelease() {
-        int32_t count = --RefCount;
+        int32_t count = Count(-1);
         if (count == 0) FreeSelf();
         return count;
     }
     // Ends construction: drops the construction reference without freeing.
-    void EndConstruction() { --RefCount; }
+    void EndConstruction() { Count(-1); }
 
     std::atomic<int32_t> RefCount{1};
 
 protected:
+    // The count after adding by: a plain load and store while the process has one thread.
+    int32_t Count(int32_t by) {
+        if (!OnlyThread()) return RefCount.fetch_add(by) + by;
+        int32_t count = RefCount.load(std::memory_order_relaxed) + by;
+        RefCount.store(count, std::memory_order_relaxed);
+        return count;
+    }
+
     // The object's own interface table: the pointer of exactly interface iid (as void*), or
     // nullptr. Not counted. Override with FindInterface<IFoo, IBar>(this, iid) and fall back
     // to the base class.
