@@ -1,4 +1,4 @@
-// CRC-32: inputs of four bytes and more folded by carry-less multiplication where the
+// CRC-32: inputs of sixteen bytes and more folded by carry-less multiplication where the
 // processor has it (long ones in four lanes, short ones in one); the rest table-driven, eight
 // bytes a step (eight derived tables), then four, then byte by byte.
 #include "storage/Crc32.h"
@@ -89,23 +89,21 @@ __attribute__((target("pclmul,sse4.1"), noinline)) uint32_t Fold(uint32_t crc, c
     return Reduce(x1);
 }
 
-// Shorter inputs of at least ShortFoldFrom bytes are folded in one lane. Zero bytes put in
-// front make them whole 16-byte blocks without changing the CRC (a zero register stays zero
-// over zero bytes); the register then joins the input at its first byte.
-constexpr size_t ShortFoldFrom = 4;
+// Shorter inputs of at least ShortFoldFrom bytes are folded in one lane, straight from where
+// they lie: the bytes short of a whole 16 go through the tables first. (Copying the input
+// behind zeros to make whole blocks stalled the first load on the copy's stores.)
+constexpr size_t ShortFoldFrom = 16;
+
+uint32_t TableUpdate(uint32_t c, const uint8_t* p, size_t n);
 
 __attribute__((target("pclmul,sse4.1"), noinline)) uint32_t ShortFold(uint32_t crc, const uint8_t* p, size_t n) {
     const __m128i lanes1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
-    alignas(16) uint8_t blocks[FoldFrom];
-    size_t whole = (n + 15) & ~size_t(15), pad = whole - n;
-    std::memset(blocks, 0, 16);
-    std::memcpy(blocks + pad, p, n);
-    uint32_t head; // the input's first four bytes, little-endian as this processor is
-    std::memcpy(&head, blocks + pad, 4);
-    head ^= crc;
-    std::memcpy(blocks + pad, &head, 4);
-    __m128i x1 = Load16(blocks);
-    for (size_t at = 16; at < whole; at += 16) x1 = FoldLane(x1, lanes1, Load16(blocks + at));
+    size_t head = n % 16;
+    crc = TableUpdate(crc, p, head);
+    p += head;
+    n -= head;
+    __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(int(crc)));
+    for (size_t at = 16; at < n; at += 16) x1 = FoldLane(x1, lanes1, Load16(p + at));
     return Reduce(x1);
 }
 #endif

@@ -27,7 +27,7 @@ TEST(Support, Crc32StartsAtZeroWithoutInversion) {
     EXPECT_EQ(CRC32Of(std::string_view("\0\0\0\0", 4)), 0u);
 }
 
-// Inputs of four bytes and more are folded, short and long ones each their own way: every
+// Inputs of sixteen bytes and more are folded, short and long ones each their own way: every
 // length and split must give the bit-by-bit result.
 TEST(Support, Crc32OfLongAndSplitInputsMatchesTheBitwiseDefinition) {
     auto bitwise = [](std::span<const uint8_t> bytes) {
