@@ -88,7 +88,7 @@ public:
     const uint8_t* ViewAt(uint64_t position, size_t size) override {
         if (!view_ && !MakeView()) return nullptr;
         if (position > viewLength_ || viewLength_ - position < size) return nullptr;
-        if (!filled_.empty() && !Fill(position, size)) return nullptr;
+        if (unfilled_ != 0 && !Fill(position, size)) return nullptr;
         return view_ + position;
     }
 
@@ -100,6 +100,7 @@ public:
         viewLength_ = 0;
         viewFailed_ = false;
         filled_.clear();
+        unfilled_ = 0;
     }
 
 private:
@@ -128,6 +129,7 @@ private:
                 ::madvise(view_, spanned, MADV_HUGEPAGE);
                 viewLength_ = length;
                 filled_.assign((length + ViewGranule - 1) / ViewGranule, false);
+                unfilled_ = filled_.size();
                 return true;
             }
         }
@@ -159,6 +161,7 @@ private:
                 return false;
             }
             std::fill(filled_.begin() + std::ptrdiff_t(g), filled_.begin() + std::ptrdiff_t(end), true);
+            unfilled_ -= end - g;
             g = end - 1;
         }
         return true;
@@ -169,7 +172,10 @@ private:
         if (filled_.empty() || size == 0 || position >= viewLength_) return;
         size_t first = size_t(position / ViewGranule);
         size_t last = size_t(std::min<uint64_t>(position + size - 1, viewLength_ - 1) / ViewGranule);
-        std::fill(filled_.begin() + std::ptrdiff_t(first), filled_.begin() + std::ptrdiff_t(last + 1), false);
+        for (size_t g = first; g <= last; ++g) {
+            unfilled_ += filled_[g];
+            filled_[g] = false;
+        }
     }
 
     static constexpr size_t ViewGranule = size_t(64) << 10;
@@ -183,7 +189,8 @@ private:
     uint8_t* view_ = nullptr;
     size_t viewLength_ = 0;
     bool viewFailed_ = false;
-    std::vector<bool> filled_; // for a copy: which granules are read in
+    std::vector<uint8_t> filled_; // for a copy: which granules are read in
+    size_t unfilled_ = 0;
 };
 
 class TSystemFileLayer final : public IOsFileLayer {

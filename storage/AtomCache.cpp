@@ -160,21 +160,7 @@ void TAtomCache::ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) {
     }
     TTimedScope timer(CacheReadTimer);
     ++Lookups;
-    TAtomRec& rec = Passing;
-    Reset(rec);
-    rec.Handle = handle;
-    atoms_->ReadAtom(rec, parts);
-    data.Parts = parts;
-    if (parts & AtomPartCounts) {
-        data.LinkRefs = rec.LinkRefs;
-        data.ExtRefs = rec.ExtRefs;
-    }
-    // The buffers change places, so the next atom read past reuses the caller's old ones.
-    if (parts & AtomPartLinks) {
-        data.Links.swap(rec.Links);
-        data.LinkWidth = rec.LinkWidth;
-    }
-    if (parts & AtomPartData) data.Data.swap(rec.Data);
+    atoms_->ReadInto(handle, parts, data);
 }
 
 void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {

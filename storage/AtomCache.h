@@ -11,16 +11,6 @@
 #include <memory>
 #include <vector>
 
-// The content of an atom as it travels between the object layer and the cache.
-struct TAtomData {
-    std::vector<uint8_t> Data;
-    uint32_t LinkRefs = 0;
-    uint32_t ExtRefs = 0;
-    TAtomHandleArray Links;
-    uint8_t LinkWidth = 1;
-    uint8_t Parts = 0; // part bits present (AtomPartCounts, AtomPartLinks, AtomPartData)
-};
-
 struct IAtomCache : virtual IUnknown {
     static constexpr TGUID IID = GuidOf("{0D6055C4-B64C-4931-89CE-FB07A24E0BCE}");
     // Counting bucket by bucket; 0 beyond the end.
@@ -96,5 +86,4 @@ private:
     std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
     bool orderValid_ = false;
     TRef<IAtomManager> atoms_;
-    TAtomRec Passing; // what ReadPast reads into
 };

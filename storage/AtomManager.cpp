@@ -425,6 +425,42 @@ void TAtomManager::LoadEntry(TAtomRec& rec) {
     if (IsFree(rec.Entry)) RaiseInvalidAddress();
 }
 
+void TAtomManager::ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t want, std::vector<uint8_t>& data,
+                             TAtomHandleArray& links, uint8_t& width) {
+    if (IsInline(entry)) {
+        if (want & AtomPartData) {
+            uint32_t length = std::min<uint32_t>(entry[FlagsOffset] & 0x1F, InlineSize);
+            data.assign(&entry[InlineOffset], &entry[InlineOffset] + length);
+        }
+        if (want & AtomPartLinks) {
+            width = WidthOf(entry);
+            DecodeInlineLinks(entry, links);
+        }
+        return;
+    }
+    if (!(want & (AtomPartData | AtomPartLinks))) return;
+    uint64_t length = BodyLengthOf(entry);
+    uint64_t address = GetLE64(&entry[BodyAddressOffset]);
+    TOstraFile& file = File();
+    bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
+    if (inside) {
+        body_.resize(size_t(length));
+        file.ReadAt(body_, address);
+    }
+    if (!inside || CRC32Of(body_) != GetLE32(&entry[BodyCrcOffset])) {
+        MarkDamaged();
+        throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(), handle);
+    }
+    uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
+    if (want & AtomPartLinks) {
+        width = WidthOf(entry);
+        uint32_t count = GetLE24(&entry[LinkCountOffset]);
+        links.resize(count);
+        for (uint32_t i = 0; i < count; ++i) links[i] = LinkFrom(&body_[dataLength + size_t(i) * width], width);
+    }
+    if (want & AtomPartData) data.assign(body_.begin(), body_.begin() + dataLength);
+}
+
 // Everything that can fail (the entry, the body and their checks) comes before rec is touched.
 void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (parts == 0) return;
@@ -434,22 +470,10 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (!rec.EntryLoaded) ReadEntryHeld(rec.Handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
     uint8_t fill = uint8_t(parts | (AtomPartAll & ~rec.Loaded));
-    bool external = !IsInline(entry) && (parts & (AtomPartData | AtomPartLinks));
-    if (external) {
-        uint64_t length = BodyLengthOf(entry);
-        uint64_t address = GetLE64(&entry[BodyAddressOffset]);
-        TOstraFile& file = File();
-        bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
-        if (inside) {
-            body_.resize(size_t(length));
-            file.ReadAt(body_, address);
-        }
-        if (!inside || CRC32Of(body_) != GetLE32(&entry[BodyCrcOffset])) {
-            MarkDamaged();
-            throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(),
-                                       rec.Handle);
-        }
-    }
+    // A body read for the parts asked for yields the others not loaded yet too.
+    uint8_t want = uint8_t(parts & (AtomPartData | AtomPartLinks));
+    if (want && !IsInline(entry)) want = uint8_t(fill & (AtomPartData | AtomPartLinks));
+    ReadParts(rec.Handle, entry, want, rec.Data, rec.Links, rec.LinkWidth);
     rec.Entry = entry;
     rec.EntryLoaded = true;
     if (fill & AtomPartCounts) {
@@ -457,31 +481,21 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
         rec.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
         rec.Loaded |= AtomPartCounts;
     }
-    if (IsInline(entry)) {
-        if (parts & AtomPartData) {
-            uint32_t length = std::min<uint32_t>(entry[FlagsOffset] & 0x1F, InlineSize);
-            rec.Data.assign(&entry[InlineOffset], &entry[InlineOffset] + length);
-        }
-        if (parts & AtomPartLinks) {
-            rec.LinkWidth = WidthOf(entry);
-            DecodeInlineLinks(entry, rec.Links);
-        }
-        rec.Loaded |= parts;
-    } else if (external) {
-        uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
-        if (fill & AtomPartLinks) {
-            uint8_t width = WidthOf(entry);
-            uint32_t count = GetLE24(&entry[LinkCountOffset]);
-            rec.LinkWidth = width;
-            rec.Links.resize(count);
-            for (uint32_t i = 0; i < count; ++i) rec.Links[i] = LinkFrom(&body_[dataLength + size_t(i) * width], width);
-            rec.Loaded |= AtomPartLinks;
-        }
-        if (fill & AtomPartData) {
-            rec.Data.assign(body_.begin(), body_.begin() + dataLength);
-            rec.Loaded |= AtomPartData;
-        }
+    rec.Loaded |= want;
+}
+
+void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) {
+    TTimedScope timer(ReadAtomTimer);
+    std::lock_guard guard(lock_); // the table and the body buffer
+    TAtomEntry entry;
+    ReadEntryHeld(handle, entry);
+    if (IsFree(entry)) RaiseInvalidAddress();
+    ReadParts(handle, entry, parts, into.Data, into.Links, into.LinkWidth);
+    if (parts & AtomPartCounts) {
+        into.LinkRefs = GetLE32(&entry[LinkRefsOffset]);
+        into.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
     }
+    into.Parts = parts;
 }
 
 void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {

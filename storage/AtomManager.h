@@ -43,6 +43,16 @@ inline constexpr uint8_t FlagInline = 0x80;
 inline constexpr uint32_t MaxLinkCount = (1u << 24) - 1;
 } // namespace AtomTable
 
+// The content of an atom as it travels between the object layer, the cache and the table.
+struct TAtomData {
+    std::vector<uint8_t> Data;
+    uint32_t LinkRefs = 0;
+    uint32_t ExtRefs = 0;
+    TAtomHandleArray Links;
+    uint8_t LinkWidth = 1;
+    uint8_t Parts = 0; // part bits present (AtomPartCounts, AtomPartLinks, AtomPartData)
+};
+
 // An atom travelling between the table and its callers.
 struct TAtomRec {
     std::vector<uint8_t> Data;
@@ -74,6 +84,9 @@ struct IAtomManager : virtual IUnknown {
     virtual bool InRange(uint32_t handle) = 0;
     // Fills the parts of rec.Handle (and any missing ones the same body read gives).
     virtual void ReadAtom(TAtomRec& rec, uint8_t parts) = 0;
+    // ReadAtom of a fresh record, straight into the caller's buffers: the parts asked for are
+    // replaced, the others left as they are.
+    virtual void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) = 0;
     // Stores the loaded ones among parts.
     virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
     // NewAtom(rec.Handle) and WriteAtom(rec, parts) with one write of the entry.
@@ -97,6 +110,7 @@ public:
     void RecycleHandle(uint32_t handle) override;
     bool InRange(uint32_t handle) override;
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
+    void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
@@ -134,6 +148,10 @@ private:
     void CheckHandle(uint32_t handle);
     // ReadEntry for a caller that holds lock_.
     void ReadEntryHeld(uint32_t handle, TAtomEntry& entry);
+    // The data and links (those of want) of the atom whose entry this is, read and checked
+    // before any of data, links and width is touched. For a caller that holds lock_.
+    void ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t want, std::vector<uint8_t>& data,
+                   TAtomHandleArray& links, uint8_t& width);
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
