@@ -460,10 +460,12 @@ TRef<IVirtualAtom> TAtomTreeIndex::OpenParent(IVirtualAtom* node, TAccess access
     return parent;
 }
 
-// Bounds the learnt nodes: a walk of a large trie, or a long session's changes, start them
-// afresh.
-inline constexpr size_t MaxLearntNodes = size_t(1) << 20;
-inline constexpr size_t MaxLearntBytes = size_t(96) << 20;
+// Bounds the learnt nodes. Past MaxLearntNodes no new node is learnt: a table that outgrows the
+// processor's caches costs a lookup more misses than reading the nodes from the file, and the
+// nodes every lookup passes, near the root, are learnt first. Past MaxLearntBytes (nodes with
+// long texts) the table starts afresh.
+inline constexpr size_t MaxLearntNodes = size_t(1) << 14;
+inline constexpr size_t MaxLearntBytes = size_t(16) << 20;
 
 void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child) {
     if (!child || link < ATINode::FirstChildLink) return;
@@ -473,14 +475,16 @@ void TAtomTreeIndex::Learn(IVirtualAtom* node, const std::string& text, uint32_t
 void TAtomTreeIndex::Learn(TAtomHandle handle, std::string_view text, uint32_t link, TAtomHandle childHandle) {
     if (!handle || !childHandle || link < ATINode::FirstChildLink) return;
     size_t pos = PosOfLink(link);
-    TLearntNode& learnt = LearntEntry(handle, text);
-    std::span<TAtomHandle> children = Learnt.Children(learnt);
+    TLearntNode* learnt = LearntEntry(handle, text);
+    if (!learnt) return;
+    std::span<TAtomHandle> children = Learnt.Children(*learnt);
     if (pos < children.size()) children[pos] = childHandle;
 }
 
-TLearntNode& TAtomTreeIndex::LearntEntry(TAtomHandle handle, std::string_view text) {
-    if (Learnt.Size() >= MaxLearntNodes || Learnt.Footprint() > MaxLearntBytes) Learnt = TLearntNodes{};
-    return Learnt.Entry(handle, text, text.size() > ATINode::FirstChildPos ? text.size() : 0); // a leaf has none
+TLearntNode* TAtomTreeIndex::LearntEntry(TAtomHandle handle, std::string_view text) {
+    if (Learnt.Footprint() > MaxLearntBytes) Learnt = TLearntNodes{};
+    if (Learnt.Size() >= MaxLearntNodes && !Learnt.Find(handle)) return nullptr;
+    return &Learnt.Entry(handle, text, text.size() > ATINode::FirstChildPos ? text.size() : 0); // a leaf has none
 }
 
 void TAtomTreeIndex::Forget(IVirtualAtom* node) {
@@ -1268,9 +1272,10 @@ bool TAtomTreeIndex::PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle
     }
     reader.Read(at, node);
     value = NodeLink(node, ATINode::ValueLink);
-    TLearntNode& learnt = LearntEntry(at, NodeText(node));
-    learnt.Value = value;
-    learnt.ValueKnown = true;
+    if (TLearntNode* learnt = LearntEntry(at, NodeText(node))) {
+        learnt->Value = value;
+        learnt->ValueKnown = true;
+    }
     return true;
 }
 

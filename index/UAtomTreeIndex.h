@@ -288,6 +288,7 @@ private:
     TLearntNodes Learnt;
     // The node a lookup reads, kept so that its buffers serve the next lookup.
     TAtomData PathNode;
-    TLearntNode& LearntEntry(TAtomHandle handle, std::string_view text);
+    // The node's entry, learnt afresh when new or changed; nil when there is no room.
+    TLearntNode* LearntEntry(TAtomHandle handle, std::string_view text);
     TGUID StorageID;
 };

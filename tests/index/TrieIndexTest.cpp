@@ -5,6 +5,8 @@
 #include "index/UAtomTreeIndex.h"
 
 #include <algorithm>
+#include <map>
+#include <random>
 
 namespace {
 
@@ -207,6 +209,54 @@ TEST_F(TrieTest, DeletionKeepsNodesAndCountsExactly) {
     indexer->Clear();
     EXPECT_EQ(cursor->GetCount(), 0);
     EXPECT_FALSE(cursor->First());
+}
+
+// Lookups learn the nodes they pass only up to a bound: in a trie with more nodes than that, the
+// rest are read each time. Lookups and changes through one index object, and changes through
+// another that make the first forget what it learnt, still agree with a map.
+TEST_F(TrieTest, LookupsOfATrieLargerThanWhatIsLearntAgreeWithAMap) {
+    std::map<std::string, std::string> model;
+    std::mt19937 random(9);
+    auto randomKey = [&] {
+        return StrFormat("%u.%u.%u.%u", unsigned(random() % 256), unsigned(random() % 256), unsigned(random() % 256),
+                         unsigned(random() % 256));
+    };
+    {
+        TRef<IVirtualStorage> storage = Create();
+        TRef<IIndexer> indexer = Make(storage.get());
+        for (int i = 0; i < 12000; ++i) {
+            std::string key = randomKey();
+            model[key] = std::to_string(i);
+            indexer->AddKey(key)->SetText(model[key]);
+        }
+        Header = nullptr;
+    }
+    TRef<IVirtualStorage> storage = Open();
+    TRef<IIndexer> indexer = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    TRef<IIndexer> other = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    auto expectModel = [&] {
+        for (const auto& [key, text] : model) ASSERT_EQ(ValueText(indexer.get(), key), text) << key;
+        for (int i = 0; i < 2000; ++i) {
+            std::string key = randomKey();
+            ASSERT_EQ(ValueText(indexer.get(), key), model.count(key) ? model[key] : "<absent>") << key;
+        }
+    };
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_NO_FATAL_FAILURE(expectModel());
+        IIndexer* changer = round == 1 ? other.get() : indexer.get();
+        for (int i = 0; i < 1500; ++i) {
+            auto it = model.lower_bound(randomKey());
+            if (it != model.end() && random() % 2) {
+                ASSERT_TRUE(changer->DeleteKey(it->first));
+                model.erase(it);
+            } else {
+                std::string key = randomKey();
+                model[key] = "new " + std::to_string(i);
+                changer->AddKey(key)->SetText(model[key]);
+            }
+        }
+    }
+    ASSERT_NO_FATAL_FAILURE(expectModel());
 }
 
 TEST_F(TrieTest, ErrorCodesAndTexts) {
