@@ -33,12 +33,23 @@ void PutLE24(uint8_t* p, uint32_t v) {
 
 uint8_t WidthOf(const TAtomEntry& entry) { return uint8_t(((entry[FlagsOffset] >> 5) & 3) + 1); }
 
-uint32_t LinkFrom(const uint8_t* p, uint8_t width) {
+// count links of width bytes from p into links: one loop per width, which the compiler unrolls.
+void DecodeLinks(const uint8_t* p, uint8_t width, uint32_t count, TAtomHandleArray& links) {
+    links.resize(count);
+    uint32_t* out = links.data();
     switch (width) {
-    case 1: return p[0];
-    case 2: return uint32_t(p[0]) | uint32_t(p[1]) << 8;
-    case 3: return GetLE24(p);
-    default: return GetLE32(p);
+    case 1:
+        for (uint32_t i = 0; i < count; ++i) out[i] = p[i];
+        break;
+    case 2:
+        for (uint32_t i = 0; i < count; ++i) out[i] = uint32_t(p[2 * i]) | uint32_t(p[2 * i + 1]) << 8;
+        break;
+    case 3:
+        for (uint32_t i = 0; i < count; ++i) out[i] = GetLE24(p + 3 * size_t(i));
+        break;
+    default:
+        for (uint32_t i = 0; i < count; ++i) out[i] = GetLE32(p + 4 * size_t(i));
+        break;
     }
 }
 
@@ -76,8 +87,7 @@ void DecodeInlineLinks(const TAtomEntry& entry, TAtomHandleArray& links) {
     uint32_t count = (end - dataLength + width - 1) / width;
     uint8_t padded[InlineSize + 4] = {};
     std::copy(inlineBytes, inlineBytes + InlineSize, padded);
-    links.resize(count);
-    for (uint32_t i = 0; i < count; ++i) links[i] = LinkFrom(padded + dataLength + i * width, width);
+    DecodeLinks(padded + dataLength, width, count, links);
 }
 } // namespace
 
@@ -454,9 +464,7 @@ void TAtomManager::ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t w
     uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
     if (want & AtomPartLinks) {
         width = WidthOf(entry);
-        uint32_t count = GetLE24(&entry[LinkCountOffset]);
-        links.resize(count);
-        for (uint32_t i = 0; i < count; ++i) links[i] = LinkFrom(&body_[dataLength + size_t(i) * width], width);
+        DecodeLinks(&body_[dataLength], width, GetLE24(&entry[LinkCountOffset]), links);
     }
     if (want & AtomPartData) data.assign(body_.begin(), body_.begin() + dataLength);
 }
