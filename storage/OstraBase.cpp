@@ -4,6 +4,7 @@
 #include "storage/Support.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -195,12 +196,30 @@ bool TBaseTransaction::HasOpenBelow() const {
 // ---- image tables ----
 
 // Falling handles: a walk may drop the image it was handed, and a commit writes the atom
-// table's entries in one sweep.
+// table's entries in one sweep. The handles of a large transaction lie close together (new
+// atoms take the free entries in order), so where they are dense they are put in order by a
+// sweep over a bitmap of their range, not by sorting.
 std::vector<TAtomHandle> TImageTable::HandlesBackward() const {
     std::vector<TAtomHandle> handles;
     handles.reserve(Images.Count());
     Images.ForEach([&](TAtomHandle h, TAtomImage*) { handles.push_back(h); });
-    std::sort(handles.begin(), handles.end(), std::greater<>());
+    if (handles.size() < 256) {
+        std::sort(handles.begin(), handles.end(), std::greater<>());
+        return handles;
+    }
+    auto [low, high] = std::minmax_element(handles.begin(), handles.end());
+    TAtomHandle first = *low;
+    size_t range = size_t(*high - first) + 1;
+    if (range / 16 > handles.size()) {
+        std::sort(handles.begin(), handles.end(), std::greater<>());
+        return handles;
+    }
+    std::vector<uint64_t> present((range + 63) / 64);
+    for (TAtomHandle h : handles) present[(h - first) / 64] |= uint64_t(1) << ((h - first) % 64);
+    size_t at = 0; // each handle is in the table once
+    for (size_t word = present.size(); word-- > 0;)
+        for (uint64_t bits = present[word]; bits; bits &= ~(uint64_t(1) << (63 - std::countl_zero(bits))))
+            handles[at++] = first + TAtomHandle(word * 64 + size_t(63 - std::countl_zero(bits)));
     return handles;
 }
 
