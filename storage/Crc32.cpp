@@ -90,20 +90,33 @@ __attribute__((target("pclmul,sse4.1"), noinline)) uint32_t Fold(uint32_t crc, c
 }
 
 // Shorter inputs of at least ShortFoldFrom bytes are folded in one lane, straight from where
-// they lie: the bytes short of a whole 16 go through the tables first. (Copying the input
-// behind zeros to make whole blocks stalled the first load on the copy's stores.)
+// they lie, as if zero bytes before them made whole 16-byte blocks (a zero register stays zero
+// over zero bytes, and the register joins the input at its first byte). The first block is the
+// input's first 16 bytes moved up by the zeros' count, the register moved up with them; what of
+// the register passes the block's end joins the next block. (Copying the input behind zeros
+// instead stalled the first load on the copy's stores.)
 constexpr size_t ShortFoldFrom = 16;
 
-uint32_t TableUpdate(uint32_t c, const uint8_t* p, size_t n);
+// Loaded from Shifts + r, a shuffle moving bytes up by 16 - r places; from Shifts + 16 + r,
+// one moving them down by r (0x80 makes a zero byte).
+alignas(16) constexpr uint8_t Shifts[48] = {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80,
+                                            0x80, 0x80, 0x80, 0x80, 0,    1,    2,    3,    4,    5,    6,    7,
+                                            8,    9,    10,   11,   12,   13,   14,   15,   0x80, 0x80, 0x80, 0x80,
+                                            0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 __attribute__((target("pclmul,sse4.1"), noinline)) uint32_t ShortFold(uint32_t crc, const uint8_t* p, size_t n) {
     const __m128i lanes1 = _mm_set_epi64x(0x0CCAA009E, 0x1751997D0);
     size_t head = n % 16;
-    crc = TableUpdate(crc, p, head);
-    p += head;
-    n -= head;
-    __m128i x1 = _mm_xor_si128(Load16(p), _mm_cvtsi32_si128(int(crc)));
-    for (size_t at = 16; at < n; at += 16) x1 = FoldLane(x1, lanes1, Load16(p + at));
+    __m128i reg = _mm_cvtsi32_si128(int(crc));
+    __m128i x1;
+    if (head == 0) {
+        x1 = _mm_xor_si128(Load16(p), reg);
+    } else {
+        __m128i up = Load16(Shifts + head), down = Load16(Shifts + 16 + head);
+        x1 = _mm_xor_si128(_mm_shuffle_epi8(Load16(p), up), _mm_shuffle_epi8(reg, up));
+        x1 = FoldLane(x1, lanes1, _mm_xor_si128(Load16(p + head), _mm_shuffle_epi8(reg, down)));
+    }
+    for (size_t at = head + 16; at < n; at += 16) x1 = FoldLane(x1, lanes1, Load16(p + at));
     return Reduce(x1);
 }
 #endif
