@@ -33,7 +33,7 @@ void PutLE24(uint8_t* p, uint32_t v) {
 
 uint8_t WidthOf(const TAtomEntry& entry) { return uint8_t(((entry[FlagsOffset] >> 5) & 3) + 1); }
 
-// count links of width bytes from p into links: one loop per width, which the compiler unrolls.
+// Decodes count links of width bytes from p into links, with one loop per width.
 void DecodeLinks(const uint8_t* p, uint8_t width, uint32_t count, TAtomHandleArray& links) {
     links.resize(count);
     uint32_t* out = links.data();
