@@ -1001,6 +1001,7 @@ public:
         Frames.resize(1);
         Handles.assign(1, Index->RootHandle);
         ReadOpen(Index->RootNode.get(), Frames[0]);
+        PrefetchBelow(Frames[0]);
         Depth = 0;
         return HasLink(Top(), ATINode::ValueLink) || Next();
     }
@@ -1085,6 +1086,12 @@ public:
         if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
     }
 
+    // The node's value and children are read next: their memory is asked for at once.
+    void PrefetchBelow(const TAtomData& node) {
+        if (Peek && node.Links.size() > ATINode::ValueLink)
+            Peek->PrefetchLinked(std::span<const TAtomHandle>(node.Links).subspan(ATINode::ValueLink));
+    }
+
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
         TAccessScope read(atom, ReadAccess);
         into.Data = atom->GetBytes();
@@ -1117,6 +1124,7 @@ private:
         if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
         CountNode();
         Read(child, Frames[depth]);
+        PrefetchBelow(Frames[depth]);
         Handles[depth] = child;
         Depth = depth;
     }

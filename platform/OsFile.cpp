@@ -92,6 +92,14 @@ public:
         return view_ + position;
     }
 
+    const uint8_t* ViewIfIn(uint64_t position, size_t size) override {
+        if (!view_ || position > viewLength_ || viewLength_ - position < size) return nullptr;
+        if (unfilled_ != 0 && size != 0)
+            for (size_t g = size_t(position / ViewGranule); g <= (position + size - 1) / ViewGranule; ++g)
+                if (!filled_[g]) return nullptr;
+        return view_ + position;
+    }
+
     void DropView() override {
         if (reserved_) ::munmap(reserved_, reservedLength_);
         reserved_ = nullptr;

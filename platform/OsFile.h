@@ -53,6 +53,13 @@ public:
         (void)size;
         return nullptr;
     }
+    // ViewAt without reading anything in: nullptr where the view does not hold all of the bytes
+    // yet. For hints, which must cost next to nothing.
+    virtual const uint8_t* ViewIfIn(uint64_t position, size_t size) {
+        (void)position;
+        (void)size;
+        return nullptr;
+    }
     virtual void DropView() {}
 };
 
@@ -110,6 +117,7 @@ public:
     uint64_t Size() { return handle_->Size(); }
     void Sync() { handle_->Sync(); }
     const uint8_t* ViewAt(uint64_t position, size_t size) { return handle_->ViewAt(position, size); }
+    const uint8_t* ViewIfIn(uint64_t position, size_t size) { return handle_->ViewIfIn(position, size); }
     void DropView() { handle_->DropView(); }
 
 private:

@@ -8,6 +8,7 @@
 #include "storage/Timers.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <set>
 
@@ -221,17 +222,15 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     SetChecked(index, true);
 }
 
-// Reads come in runs of nearby entries: the segment of the last one is tried first.
+// Segment k holds FirstSegmentEntries << min(k, MaxSegmentShift) entries (the chain is refused
+// at open otherwise), so the segment of an index follows from the index alone.
 const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
-    if (lastSegment_ < segments_.size()) {
-        const TSegment& last = segments_[lastSegment_];
-        if (index - last.FirstIndex < last.EntryCount) return last;
-    }
-    auto it = std::upper_bound(segments_.begin(), segments_.end(), index,
-                               [](uint32_t i, const TSegment& s) { return i < s.FirstIndex + s.EntryCount; });
-    if (it == segments_.end()) throw EInvalidIndex();
-    lastSegment_ = size_t(it - segments_.begin());
-    return *it;
+    constexpr uint32_t doublingEnd = FirstSegmentEntries * ((1u << MaxSegmentShift) - 1);
+    size_t k = index < doublingEnd
+                   ? size_t(std::bit_width(index / FirstSegmentEntries + 1) - 1)
+                   : MaxSegmentShift + size_t((index - doublingEnd) / (FirstSegmentEntries << MaxSegmentShift));
+    if (k >= segments_.size() || index - segments_[k].FirstIndex >= segments_[k].EntryCount) throw EInvalidIndex();
+    return segments_[k];
 }
 
 void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
@@ -243,6 +242,36 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
         return;
     }
     File().ReadAt(entry, EntryAddress(index));
+}
+
+const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
+    size_t c = index / ChunkEntries;
+    return c < chunks_.size() && chunks_[c] ? chunks_[c][index % ChunkEntries].data() : nullptr;
+}
+
+// Entries are asked for at once; the bodies they name one call later, when the entries have
+// had the time to come in (a walk reads the first child between the two calls).
+void TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
+    std::lock_guard guard(lock_);
+    if (!file_) return;
+    try {
+        TOstraFile& file = File();
+        for (uint32_t handle : prefetched_) {
+            const uint8_t* entry = CopiedEntry(handle - 1);
+            if (!entry || entry[FlagsOffset] & FlagInline) continue;
+            if (const uint8_t* body = file.Peek(GetLE64(entry + BodyAddressOffset), 1)) __builtin_prefetch(body);
+        }
+        prefetched_.clear();
+        for (uint32_t handle : handles)
+            if (handle != 0 && handle <= total_)
+                if (const uint8_t* entry = CopiedEntry(handle - 1)) {
+                    __builtin_prefetch(entry);
+                    prefetched_.push_back(handle);
+                }
+    } catch (...) {
+        // A hint: whatever stood in its way is found again by the read it was for.
+        prefetched_.clear();
+    }
 }
 
 void TAtomManager::LoadChunk(size_t c) {

@@ -87,6 +87,12 @@ struct IAtomManager : virtual IUnknown {
     // ReadAtom of a fresh record, straight into the caller's buffers: the parts asked for are
     // replaced, the others left as they are.
     virtual void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) = 0;
+    // A hint that the atoms at handles are read soon: where the table's copy in memory holds
+    // their entries, the entries and then the heads of the bodies they name (where the file's
+    // view holds them already) are brought towards the processor. Nothing is checked, read in
+    // or changed; handles that name no atom are passed over. A walk that comes back to a table
+    // reads it from memory, so this is where the waits on memory are the walk's cost.
+    virtual void Prefetch(std::span<const uint32_t> handles) noexcept = 0;
     // Stores the loaded ones among parts.
     virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
     // NewAtom(rec.Handle) and WriteAtom(rec, parts) with one write of the entry.
@@ -111,6 +117,7 @@ public:
     bool InRange(uint32_t handle) override;
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
     void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) override;
+    void Prefetch(std::span<const uint32_t> handles) noexcept override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
@@ -159,6 +166,8 @@ private:
     void ReadRawEntry(uint32_t index, TAtomEntry& entry);
     // Copies chunk c into memory; nothing is kept when the read fails.
     void LoadChunk(size_t c);
+    // The entry in its chunk's copy, or nullptr when the chunk is not copied.
+    const uint8_t* CopiedEntry(uint32_t index) const;
     void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
     // Whether the entry just read passes its CRC (checked once); false on a mismatch.
     bool Verified(uint32_t index, const TAtomEntry& entry);
@@ -177,12 +186,12 @@ private:
     std::vector<bool> pooled_;   // by handle: already in the pool (guards double recycling)
     uint32_t scanPos_ = 0;
     std::vector<TSegment> segments_;
-    mutable size_t lastSegment_ = 0; // of the last entry found (under lock_)
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
     std::vector<uint64_t> checked_; // by index, a bit an entry: its CRC matched
     std::vector<TChunk> chunks_;
-    std::vector<uint8_t> body_; // an atom body on its way in or out (under lock_)
+    std::vector<uint8_t> body_;        // an atom body on its way in or out (under lock_)
+    std::vector<uint32_t> prefetched_; // handles whose entries were asked for, not yet bodies
 };
 
 struct CAtomManager {

@@ -15,6 +15,9 @@ struct IAtomPeek : virtual IUnknown {
     // names no atom raises what following that link raises. Read past the atom cache: the
     // readers keep what they read again soon themselves (the trie's learnt nodes).
     virtual bool PeekLinked(TAtomHandle handle, TAtomData& into) = 0;
+    // A hint that the atoms at handles are peeked soon: a walk gives the links of each node it
+    // reads, so that the memory of its children is on its way while it reads the first.
+    virtual void PrefetchLinked(std::span<const TAtomHandle> handles) noexcept = 0;
     // More atoms than the storage can hold: a walk that reads this many nodes of a tree is
     // going round a damaged one.
     virtual uint64_t AtomCountBound() = 0;

@@ -305,6 +305,14 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     }
 }
 
+const uint8_t* TOstraFile::Peek(uint64_t position, size_t size) {
+    std::lock_guard guard(lock_);
+    if (dirtyPages_ != 0 || pagesRead_ < ViewAfterPages) return nullptr;
+    uint64_t end = std::min(fileEnd_, staleFrom_);
+    if (position > end || end - position < size) return nullptr;
+    return os_.ViewIfIn(position, size);
+}
+
 void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);

@@ -113,6 +113,10 @@ public:
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
     // The same, keeping no pages: for reads made once (the table chains walked at open).
     void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
+    // The size bytes at position where the view holds the storage's bytes already and no write
+    // waits (so that they read as ReadAt would), else nullptr; nothing is read in. For hints.
+    // Valid until the next call on the file.
+    const uint8_t* Peek(uint64_t position, size_t size);
     // Raises 3 on a read-only file. The bytes reach the file at the next commit, or earlier when
     // many pages are waiting (their originals saved in the journal first).
     void WriteAt(std::span<const uint8_t> bytes, uint64_t position);

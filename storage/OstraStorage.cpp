@@ -120,6 +120,10 @@ bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
     }
 }
 
+void TOstraStorage::PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept {
+    if (Base && !Base->File().Failed()) Base->Atoms().Prefetch(Handles);
+}
+
 // Every atom takes an entry of the atom table in the file.
 uint64_t TOstraStorage::AtomCountBound() { return CheckedBase().File().DataSize() / sizeof(TAtomEntry) + 1; }
 

@@ -212,8 +212,8 @@ TEST_F(TrieTest, DeletionKeepsNodesAndCountsExactly) {
 }
 
 // Lookups learn the nodes they pass only up to a bound: in a trie with more nodes than that, the
-// rest are read each time. Lookups and changes through one index object, and changes through
-// another that make the first forget what it learnt, still agree with a map.
+// rest are read each time. Lookups, walks and changes through one index object, and changes
+// through another that make the first forget what it learnt, still agree with a map.
 TEST_F(TrieTest, LookupsOfATrieLargerThanWhatIsLearntAgreeWithAMap) {
     std::map<std::string, std::string> model;
     std::mt19937 random(9);
@@ -234,11 +234,19 @@ TEST_F(TrieTest, LookupsOfATrieLargerThanWhatIsLearntAgreeWithAMap) {
     TRef<IVirtualStorage> storage = Open();
     TRef<IIndexer> indexer = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
     TRef<IIndexer> other = Trie()->OpenIndex(HeaderView(storage.get()).get(), "", "");
+    // Each walk twice: the second finds the atom table in memory and asks for what it reads next.
     auto expectModel = [&] {
         for (const auto& [key, text] : model) ASSERT_EQ(ValueText(indexer.get(), key), text) << key;
         for (int i = 0; i < 2000; ++i) {
             std::string key = randomKey();
             ASSERT_EQ(ValueText(indexer.get(), key), model.count(key) ? model[key] : "<absent>") << key;
+        }
+        for (int walk = 0; walk < 2; ++walk) {
+            std::vector<std::pair<std::string, std::string>> walked;
+            Query<IIndexWalk>(indexer.get())->WalkValues([&](std::string_view key, std::span<const uint8_t> value) {
+                walked.emplace_back(std::string(key), std::string(value.begin(), value.end()));
+            });
+            ASSERT_EQ(walked, (std::vector<std::pair<std::string, std::string>>(model.begin(), model.end())));
         }
     };
     for (int round = 0; round < 3; ++round) {
@@ -255,6 +263,7 @@ TEST_F(TrieTest, LookupsOfATrieLargerThanWhatIsLearntAgreeWithAMap) {
                 changer->AddKey(key)->SetText(model[key]);
             }
         }
+        if (round == 1) storage->Flush();
     }
     ASSERT_NO_FATAL_FAILURE(expectModel());
 }

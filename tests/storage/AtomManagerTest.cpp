@@ -92,6 +92,29 @@ TEST_F(AtomManagerTest, TheFirstHandleCreatesTheFirstSegmentAndLaterOnesDoubleIt
     EXPECT_EQ(FileLE(bytes, 136, 4), 256u);
 }
 
+// The first and last handle of each segment, through the doubling ones and three of full size,
+// read back after a reopen: each must find its own entry.
+TEST_F(AtomManagerTest, EachSegmentsFirstAndLastHandlesKeepTheirAtomsAcrossAReopen) {
+    Open();
+    std::map<uint32_t, TModelAtom> written;
+    uint32_t last = 0;
+    for (uint32_t k = 0; k < 11; ++k) {
+        uint32_t first = last + 1;
+        last += AtomTable::FirstSegmentEntries << std::min(k, AtomTable::MaxSegmentShift);
+        for (uint32_t h : {first, last}) written[h].Data = Bytes(4, uint8_t(h * 7 + k));
+    }
+    while (Atoms().NewHandle() < last) {}
+    for (const auto& [h, atom] : written) {
+        ASSERT_EQ(Atoms().NewAtom(h), h);
+        Write(h, atom);
+    }
+    file->Commit();
+    Open(TOpenMode::Open);
+    EXPECT_FALSE(Atoms().InRange(last + 1));
+    for (const auto& [h, atom] : written) EXPECT_EQ(Read(h).Data, atom.Data) << "handle " << h;
+    EXPECT_FALSE(Atoms().Exists(last - 1));
+}
+
 TEST_F(AtomManagerTest, ReservedHandlesStayFreeOnDiskUntilOccupied) {
     Open();
     uint32_t h = Atoms().NewHandle();
