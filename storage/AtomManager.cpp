@@ -482,20 +482,23 @@ void TAtomManager::ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t w
     uint64_t address = GetLE64(&entry[BodyAddressOffset]);
     TOstraFile& file = File();
     bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
-    if (inside) {
+    // Read where it lies when the file's view holds it, else copied in.
+    const uint8_t* body = nullptr;
+    if (inside && !(body = file.ViewOf(address, size_t(length)))) {
         body_.resize(size_t(length));
         file.ReadAt(body_, address);
+        body = body_.data();
     }
-    if (!inside || CRC32Of(body_) != GetLE32(&entry[BodyCrcOffset])) {
+    if (!inside || CRC32Of({body, size_t(length)}) != GetLE32(&entry[BodyCrcOffset])) {
         MarkDamaged();
         throw EKVZError::CreateFmt(OstraCode::BodyCrc, OstraMsg::BodyCrcFailed, file.FullPath().c_str(), handle);
     }
     uint32_t dataLength = GetLE32(&entry[DataLengthOffset]);
     if (want & AtomPartLinks) {
         width = WidthOf(entry);
-        DecodeLinks(&body_[dataLength], width, GetLE24(&entry[LinkCountOffset]), links);
+        DecodeLinks(body + dataLength, width, GetLE24(&entry[LinkCountOffset]), links);
     }
-    if (want & AtomPartData) data.assign(body_.begin(), body_.begin() + dataLength);
+    if (want & AtomPartData) data.assign(body, body + dataLength);
 }
 
 // Everything that can fail (the entry, the body and their checks) comes before rec is touched.

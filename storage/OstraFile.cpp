@@ -305,6 +305,14 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     }
 }
 
+const uint8_t* TOstraFile::ViewOf(uint64_t position, size_t size) {
+    std::lock_guard guard(lock_);
+    TTimedScope timer(ReadTimer);
+    CheckUsable();
+    if (position > fileEnd_ || fileEnd_ - position < size) throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    return dirtyPages_ == 0 ? CleanView(position, size) : nullptr;
+}
+
 const uint8_t* TOstraFile::Peek(uint64_t position, size_t size) {
     std::lock_guard guard(lock_);
     if (dirtyPages_ != 0 || pagesRead_ < ViewAfterPages) return nullptr;

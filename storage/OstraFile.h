@@ -113,6 +113,9 @@ public:
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
     // The same, keeping no pages: for reads made once (the table chains walked at open).
     void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
+    // The bytes ReadAt would give, where the view holds them and no write waits, else nullptr
+    // (the caller reads them); raises as ReadAt does. Valid until the next call on the file.
+    const uint8_t* ViewOf(uint64_t position, size_t size);
     // The size bytes at position where the view holds the storage's bytes already and no write
     // waits (so that they read as ReadAt would), else nullptr; nothing is read in. For hints.
     // Valid until the next call on the file.

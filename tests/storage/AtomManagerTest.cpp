@@ -307,20 +307,29 @@ TEST_F(AtomManagerTest, AFlippedEntryByteIs12AndMarksTheFileDamaged) {
     EXPECT_EQ(file->Flags(), OstraHeader::FlagDamaged);
 }
 
+// Read through the page buffer, and through the file's view once enough pages were read (the
+// larger atoms) to make one.
 TEST_F(AtomManagerTest, AFlippedBodyByteIs11) {
-    Open();
-    Create();
-    uint32_t a = Create();
-    Write(a, {Bytes(100), {1}, 1});
-    uint64_t body = GetLE64(&Entry(a)[24]);
-    file.reset();
-    PatchFile(name, body + 99, {0});
-    Open(TOpenMode::Open);
-    EKVZError error = CatchKVZ([&] { Read(a, AtomPartLinks); });
-    EXPECT_EQ(error.Code, 11);
-    EXPECT_STREQ(error.what(), (file->FullPath() + ": Atom ($00000002) body CRC check failed").c_str());
-    EXPECT_EQ(file->Flags() & OstraHeader::FlagDamaged, OstraHeader::FlagDamaged);
-    EXPECT_EQ(Read(a, AtomPartCounts).Loaded, AtomPartCounts); // counts need no body
+    for (bool viewed : {false, true}) {
+        SCOPED_TRACE(viewed ? "viewed" : "buffered");
+        name = Temp.File(viewed ? "viewed.ostra" : "buffered.ostra");
+        Open();
+        Create();
+        uint32_t a = Create();
+        Write(a, {Bytes(100), {1}, 1});
+        std::vector<uint32_t> larger(viewed ? 100 : 0);
+        for (uint32_t& h : larger) Write(h = Create(), {Bytes(5000), {}, 1});
+        uint64_t body = GetLE64(&Entry(a)[24]);
+        file.reset();
+        PatchFile(name, body + 99, {0});
+        Open(TOpenMode::Open);
+        for (uint32_t h : larger) EXPECT_EQ(Read(h).Data.size(), 5000u);
+        EKVZError error = CatchKVZ([&] { Read(a, AtomPartLinks); });
+        EXPECT_EQ(error.Code, 11);
+        EXPECT_STREQ(error.what(), (file->FullPath() + ": Atom ($00000002) body CRC check failed").c_str());
+        EXPECT_EQ(file->Flags() & OstraHeader::FlagDamaged, OstraHeader::FlagDamaged);
+        EXPECT_EQ(Read(a, AtomPartCounts).Loaded, AtomPartCounts); // counts need no body
+    }
 }
 
 // After reopening, the scan walks up across chunk and segment borders and then into the free
