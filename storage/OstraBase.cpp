@@ -663,7 +663,11 @@ void TOstraBase::SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle) 
     CheckWritable();
     if (index >= image.LinkCount()) {
         if (int64_t(index) + 1 > int64_t(AtomTable::MaxLinkCount)) RaiseDataTooLong();
-        image.OwnLinks().resize(size_t(index) + 1, 0);
+        // Links are mostly set one past the last (a tree node's parent, value, children): room
+        // for a few at once saves regrowing the buffer at each.
+        std::vector<TAtomHandle>& links = image.OwnLinks();
+        if (index >= links.capacity()) links.reserve(std::max({size_t(index) + 1, 2 * links.capacity(), size_t(8)}));
+        links.resize(size_t(index) + 1, 0);
         image.ModifiedParts |= AtomPartLinks;
     }
     TAtomHandle old = image.LinkAt(index);
