@@ -2,6 +2,7 @@
 // referring sites), with SQLite doing the same work on an equivalent schema as the yardstick.
 // Build figures and file sizes go to stderr; the timings are Google Benchmark's.
 #include "counterdb/UCounter.h"
+#include "platform/Heap.h"
 
 #include "SqliteYardstick.h"
 
@@ -346,6 +347,8 @@ void ReportSizes(const char* when) {
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    // The heap as the web program readies it for a page listing every host; both sides share it.
+    PrepareHeap(size_t(300) * HostCount);
     // A private folder of our own (mkdtemp), so that no clean-up of other runs can touch it.
     std::string pattern = (std::filesystem::temp_directory_path() / "counterdb-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data())) {
