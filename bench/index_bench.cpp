@@ -4,6 +4,7 @@
 // (by cursor and in one pass) and clearing them. Cold runs happen in a fresh process on a freshly
 // opened file; warm runs reuse an open file.
 #include "index/KVZIndex.h"
+#include "platform/Heap.h"
 #include "storage/OstraFile.h"
 
 #include <benchmark/benchmark.h>
@@ -321,7 +322,9 @@ int main(int argc, char** argv) {
         PageBufferLimits.MaxWaitingPages = PageBufferLimits.MaxKeptPages =
             std::max<size_t>(1, std::strtoul(pages, nullptr, 10));
     if (argc == 4 && std::strcmp(argv[1], "--child") == 0) {
-        // A cold run: this process has opened nothing before.
+        // A cold run: this process has opened nothing before. Its heap is readied as the web
+        // program readies it for a page.
+        PrepareHeap(size_t(64) << 20);
         ChildDir = argv[3];
         Keys();
         auto start = std::chrono::steady_clock::now();
