@@ -1086,10 +1086,16 @@ public:
         if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
     }
 
-    // The node's value and children are read next: their memory is asked for at once.
+    // The node's value and children are read next: their memory is asked for at once. Where
+    // nothing could be asked for, the next HintPause nodes go without.
     void PrefetchBelow(const TAtomData& node) {
-        if (Peek && node.Links.size() > ATINode::ValueLink)
-            Peek->PrefetchLinked(std::span<const TAtomHandle>(node.Links).subspan(ATINode::ValueLink));
+        if (!Peek || node.Links.size() <= ATINode::ValueLink) return;
+        if (HintsPaused > 0) {
+            --HintsPaused;
+            return;
+        }
+        if (!Peek->PrefetchLinked(std::span<const TAtomHandle>(node.Links).subspan(ATINode::ValueLink)))
+            HintsPaused = HintPause;
     }
 
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
@@ -1135,6 +1141,8 @@ private:
     IAtomPeek* Peek = nullptr;
     uint64_t Seen = 0;
     uint64_t NodesLeft = UINT64_MAX; // that the walk may still descend to
+    static constexpr uint32_t HintPause = 63;
+    uint32_t HintsPaused = 0;
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
     std::vector<TAtomHandle> Handles; // of the frames

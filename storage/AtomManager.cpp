@@ -251,9 +251,9 @@ const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
 
 // Entries are asked for at once; the bodies they name one call later, when the entries have
 // had the time to come in (a walk reads the first child between the two calls).
-void TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
+bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
     std::lock_guard guard(lock_);
-    if (!file_) return;
+    if (!file_) return false;
     try {
         TOstraFile& file = File();
         for (uint32_t handle : prefetched_) {
@@ -272,6 +272,7 @@ void TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
         // A hint: whatever stood in its way is found again by the read it was for.
         prefetched_.clear();
     }
+    return !prefetched_.empty();
 }
 
 void TAtomManager::LoadChunk(size_t c) {

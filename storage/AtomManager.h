@@ -91,8 +91,9 @@ struct IAtomManager : virtual IUnknown {
     // their entries, the entries and then the heads of the bodies they name (where the file's
     // view holds them already) are brought towards the processor. Nothing is checked, read in
     // or changed; handles that name no atom are passed over. A walk that comes back to a table
-    // reads it from memory, so this is where the waits on memory are the walk's cost.
-    virtual void Prefetch(std::span<const uint32_t> handles) noexcept = 0;
+    // reads it from memory, so this is where the waits on memory are the walk's cost. False
+    // when no entry was in memory.
+    virtual bool Prefetch(std::span<const uint32_t> handles) noexcept = 0;
     // Stores the loaded ones among parts.
     virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
     // NewAtom(rec.Handle) and WriteAtom(rec, parts) with one write of the entry.
@@ -117,7 +118,7 @@ public:
     bool InRange(uint32_t handle) override;
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
     void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) override;
-    void Prefetch(std::span<const uint32_t> handles) noexcept override;
+    bool Prefetch(std::span<const uint32_t> handles) noexcept override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;

@@ -120,8 +120,8 @@ bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
     }
 }
 
-void TOstraStorage::PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept {
-    if (Base && !Base->File().Failed()) Base->Atoms().Prefetch(Handles);
+bool TOstraStorage::PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept {
+    return Base && !Base->File().Failed() && Base->Atoms().Prefetch(Handles);
 }
 
 // Every atom takes an entry of the atom table in the file.

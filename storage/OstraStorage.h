@@ -55,7 +55,7 @@ public:
 
     // IAtomPeek
     bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
-    void PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override;
+    bool PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override;
     uint64_t AtomCountBound() override;
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
@@ -136,7 +136,9 @@ public:
         Storage.CheckedBase();
         return Storage.Peek(ActiveID(), Handle, Into);
     }
-    void PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override { Storage.PrefetchLinked(Handles); }
+    bool PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override {
+        return Storage.PrefetchLinked(Handles);
+    }
     uint64_t AtomCountBound() override { return Storage.AtomCountBound(); }
 
     // Marks this transaction's descendants dead: their object-layer IDs were released.
