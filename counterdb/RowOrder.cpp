@@ -32,20 +32,24 @@ std::vector<uint32_t> RadixOrder(const std::vector<uint64_t>& keys) {
 
 // A double's bits turned so that unsigned order is the numbers' order (-0 counting as 0, as
 // the comparison of numbers has it), then inverted for the largest first.
+uint64_t DateKeyDescending(double date) {
+    uint64_t bits = std::bit_cast<uint64_t>(date + 0.0);
+    bits = bits >> 63 ? ~bits : bits | (uint64_t(1) << 63);
+    return ~bits;
+}
+
+uint64_t CountKeyDescending(int32_t count) { return uint64_t(INT32_MAX - int64_t(count)); }
+
 std::vector<uint32_t> OrderByDateDescending(const std::vector<double>& dates) {
     std::vector<uint64_t> keys;
     keys.reserve(dates.size());
-    for (double date : dates) {
-        uint64_t bits = std::bit_cast<uint64_t>(date + 0.0);
-        bits = bits >> 63 ? ~bits : bits | (uint64_t(1) << 63);
-        keys.push_back(~bits);
-    }
+    for (double date : dates) keys.push_back(DateKeyDescending(date));
     return RadixOrder(keys);
 }
 
 std::vector<uint32_t> OrderByCountDescending(const std::vector<int32_t>& counts) {
     std::vector<uint64_t> keys;
     keys.reserve(counts.size());
-    for (int32_t count : counts) keys.push_back(uint64_t(INT32_MAX - int64_t(count)));
+    for (int32_t count : counts) keys.push_back(CountKeyDescending(count));
     return RadixOrder(keys);
 }

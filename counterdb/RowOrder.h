@@ -7,3 +7,8 @@
 
 std::vector<uint32_t> OrderByDateDescending(const std::vector<double>& dates);
 std::vector<uint32_t> OrderByCountDescending(const std::vector<int32_t>& counts);
+
+// The keys these orders sort by, ascending: a row goes before another with a smaller key, or
+// with an equal one and an earlier position.
+uint64_t DateKeyDescending(double date);
+uint64_t CountKeyDescending(int32_t count);

@@ -334,6 +334,67 @@ private:
     std::vector<int32_t> FCounts;
 };
 
+// The first rows of a host list in the order TListGathering gives it, chosen as the walk goes:
+// a heap of at most limit rows, the last of them on top.
+class THostListHead {
+public:
+    THostListHead(int32_t mode, size_t limit) : FMode(std::max(mode, 0)), FLimit(limit) {}
+
+    void Add(THostRecord record) {
+        TRow row{KeyOf(record), FSeen++, std::move(record)};
+        auto before = [this](const TRow& a, const TRow& b) { return Before(a, b); };
+        if (FRows.size() < FLimit) {
+            FRows.push_back(std::move(row));
+            std::push_heap(FRows.begin(), FRows.end(), before);
+        } else if (FLimit > 0 && Before(row, FRows.front())) {
+            std::pop_heap(FRows.begin(), FRows.end(), before);
+            FRows.back() = std::move(row);
+            std::push_heap(FRows.begin(), FRows.end(), before);
+        }
+    }
+
+    size_t Seen() const { return FSeen; }
+
+    TStringList Take() {
+        std::sort_heap(FRows.begin(), FRows.end(), [this](const TRow& a, const TRow& b) { return Before(a, b); });
+        TStringList list;
+        list.Reserve(int(FRows.size()));
+        for (TRow& row : FRows) {
+            THostRecord& record = row.Record;
+            auto object = std::make_unique<TCObject>(record.Hits, record.Date, record.Visits);
+            list.AddObject(std::move(record.Address), std::move(object));
+        }
+        return list;
+    }
+
+private:
+    struct TRow {
+        uint64_t Key;
+        size_t Position;
+        THostRecord Record;
+    };
+
+    uint64_t KeyOf(const THostRecord& record) const {
+        switch (FMode) {
+        case 0: return 0;
+        case 1: return DateKeyDescending(record.Date);
+        case 2: return CountKeyDescending(record.Hits);
+        case 3: return CountKeyDescending(record.Visits);
+        default: return 0;
+        }
+    }
+    // Modes above 3 order by address, equal addresses in their order.
+    bool Before(const TRow& a, const TRow& b) const {
+        if (FMode > 3 && a.Record.Address != b.Record.Address) return a.Record.Address < b.Record.Address;
+        return a.Key != b.Key ? a.Key < b.Key : a.Position < b.Position;
+    }
+
+    int32_t FMode;
+    size_t FLimit;
+    size_t FSeen = 0;
+    std::vector<TRow> FRows;
+};
+
 void SortByCount(TStringList& list) {
     list.CustomSort([](const TStringList::TEntry& a, const TStringList::TEntry& b) {
         return CompareCountsDescending(a.Integer, b.Integer);
@@ -627,7 +688,7 @@ void TSkinInfo::SetField(size_t offset, std::string_view text) {
 
 // ---- the counter object ---------------------------------------------------------------------
 
-class TOstraCounter final : public TUnknown, public ICounter {
+class TOstraCounter final : public TUnknown, public ICounter, public IHostListHead {
 public:
     TOstraCounter(const std::string& fileName, const TSkinStreams& images);
     ~TOstraCounter() override;
@@ -640,6 +701,8 @@ public:
     void GetSkinImages(int32_t Index, TSkinImages& Images) override;
     TStringList GetSkipList() override;
     TStringList GetHostList(int32_t SortMode) override;
+    // IHostListHead
+    TStringList GetHostListHead(int32_t SortMode, int32_t Count, int32_t& Total) override;
     std::string GetPassword() override;
     bool HostExists(std::string_view IP) override;
     void AddSkipIP(std::string_view IP) override;
@@ -766,7 +829,7 @@ private:
 };
 
 void* TOstraCounter::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<ICounter>(this, iid)) return found;
+    if (void* found = FindInterface<ICounter, IHostListHead>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -1069,6 +1132,14 @@ TStringList TOstraCounter::GetHostList(int32_t SortMode) {
         list.Add(std::move(record.Address), record.Date, record.Hits, record.Visits);
     });
     return list.Take();
+}
+
+TStringList TOstraCounter::GetHostListHead(int32_t SortMode, int32_t Count, int32_t& Total) {
+    CheckOpen();
+    THostListHead head(SortMode, size_t(std::max(Count, 0)));
+    WalkValues(Hosts.get(), [&](std::string_view, std::span<const uint8_t> value) { head.Add(HostRecordOf(value)); });
+    Total = int32_t(std::min<size_t>(head.Seen(), INT32_MAX));
+    return head.Take();
 }
 
 void TOstraCounter::DeleteHost(std::string_view IP) {

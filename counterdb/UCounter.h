@@ -221,6 +221,18 @@ protected:
     ~ICounter() = default;
 };
 
+// Offered by a counter beside ICounter, for a page that shows the first rows of the host list
+// only: the rows are chosen as the walk goes, and only those are made.
+struct IHostListHead : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{1C6F06C3-9DF3-43EF-9C65-156E4E7920C8}");
+    // The first Count rows (none when Count is 0 or below) of what GetHostList(SortMode) would
+    // give, and in Total the number of rows that has.
+    virtual TStringList GetHostListHead(int32_t SortMode, int32_t Count, int32_t& Total) = 0;
+
+protected:
+    ~IHostListHead() = default;
+};
+
 // Opens the counter database FileName, first creating it when missing (skin 0 from Images, or
 // drawn when Images[0] is nil). Nil on any failure: busy, damaged, another data class.
 TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Images = {});

@@ -59,7 +59,9 @@ void AddSkipList(TPageText& body, const TStringList& skips) {
     body << "</table><br>" << Rule();
 }
 
-void AddHosts(TPageText& body, const TStringList& hosts, const TWebRequest& request, int sortMode) {
+// Hosts holds the first rows of the list (all of them, or as many as the page shows), total
+// the number of rows the list has.
+void AddHosts(TPageText& body, const TStringList& hosts, int32_t total, const TWebRequest& request, int sortMode) {
     const std::string sn = ScriptLink(request);
     body << "</font><font size=+1><b>Unique IP-address collection:</b></font><font color=black><br>";
     body << "<form action=\"" + sn + "\" method=get>"
@@ -74,7 +76,7 @@ void AddHosts(TPageText& body, const TStringList& hosts, const TWebRequest& requ
     body << "<input type=submit value=\"Refresh\">"
          << "</form>";
 
-    int rows = RowCountField(request, hosts.Count());
+    int rows = RowCountField(request, total);
     body << "<form action=\"" + sn + "\">"
          << "Count of IP to view:</font><br>"
          << "<input name=page type=hidden value=browse>"
@@ -94,7 +96,7 @@ void AddHosts(TPageText& body, const TStringList& hosts, const TWebRequest& requ
                     (data ? IntToStr(data->Hits) + "/" + IntToStr(data->Visits) : "") + "</font>";
     }
     body << "<tr bgcolor=#65adfc><td align=center><b><font color=black>Total IP count:</font></b></td>"
-         << "<td>&nbsp</td><td align=right><b><font color=black>" + IntToStr(hosts.Count()) + "</font></b></td></tr>"
+         << "<td>&nbsp</td><td align=right><b><font color=black>" + IntToStr(total) + "</font></b></td></tr>"
          << "</table><br>";
 }
 
@@ -103,7 +105,18 @@ void AddHosts(TPageText& body, const TStringList& hosts, const TWebRequest& requ
 std::string PageBrowse(TWM&, TWebRequest& request) {
     ICounter& counter = *CounterBase;
     int sortMode = SortModeField(request, 3, 1);
-    TStringList hosts = counter.GetHostList(sortMode);
+    // Only the rows the page shows are made, where the counter can choose them as it walks. A
+    // "col" that is no number gets the whole list, and its error where the list is shown.
+    TStringList hosts;
+    int32_t total = 0;
+    TRef<IHostListHead> head = Query<IHostListHead>(&counter);
+    std::optional<int32_t> shown = WantedRowCount(request);
+    if (head && shown) {
+        hosts = head->GetHostListHead(sortMode, *shown, total);
+    } else {
+        hosts = counter.GetHostList(sortMode);
+        total = hosts.Count();
+    }
     TStringList skips = counter.GetSkipList();
 
     TPageText body;
@@ -113,7 +126,7 @@ std::string PageBrowse(TWM&, TWebRequest& request) {
     AddFigures(body, counter);
     AddSkins(body, counter, ScriptLink(request));
     AddSkipList(body, skips);
-    AddHosts(body, hosts, request, sortMode);
+    AddHosts(body, hosts, total, request, sortMode);
     ReleaseCounterBase();
     return body.Take();
 }

@@ -367,10 +367,19 @@ int SortModeField(const TWebRequest& request, int max, int defaultMode) {
     return mode >= 0 && mode <= max ? mode : defaultMode;
 }
 
+namespace {
+constexpr int32_t DefaultRowCount = 20;
+}
+
 int RowCountField(const TWebRequest& request, int count) {
     std::string text = request.QueryField("col");
-    int32_t rows = text.empty() ? 20 : StrToInt(text);
+    int32_t rows = text.empty() ? DefaultRowCount : StrToInt(text);
     return std::min(rows, int32_t(count));
+}
+
+std::optional<int32_t> WantedRowCount(const TWebRequest& request) {
+    std::string text = request.QueryField("col");
+    return text.empty() ? DefaultRowCount : TryStrToInt(text);
 }
 
 std::string FormatFixed2(double value) {

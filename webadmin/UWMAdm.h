@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -97,6 +98,9 @@ int SortModeField(const TWebRequest& request, int max, int defaultMode);
 // Rows to show from the field "col": its value (raises EConvertError when it is not a
 // number), else 20; never more than Count. Zero or below shows no row.
 int RowCountField(const TWebRequest& request, int count);
+// The rows the field "col" asks for, as RowCountField reads it before bounding it by a count;
+// nothing when it is not a number.
+std::optional<int32_t> WantedRowCount(const TWebRequest& request);
 
 // Page bodies: each returns an HTML fragment; all but PageEditMenu need CounterBase open.
 std::string PageEditMenu(TWM& module, TWebRequest& request);

@@ -2,6 +2,9 @@
 // bytes, total hosts, list sorting and the skip test.
 #include "CounterTestSupport.h"
 
+#include <algorithm>
+#include <random>
+
 namespace {
 
 class VisitHostTest : public CounterTest {};
@@ -168,6 +171,36 @@ TEST_F(VisitHostTest, HostListSortModes) {
         EXPECT_EQ(b->Hits, 3);
         EXPECT_EQ(b->Visits, 1);
         EXPECT_EQ(b->Date, At(1, 5));
+    });
+}
+
+// A page showing the first rows gets exactly those of the whole list, ties and all.
+TEST_F(VisitHostTest, TheHeadOfEachHostListIsItsFirstRows) {
+    Session([](ICounter& c) {
+        c.SetInterval(0);
+        std::mt19937 random(5);
+        for (int i = 0; i < 60; ++i) {
+            std::string ip = "10.0." + std::to_string(random() % 7) + "." + std::to_string(i);
+            for (uint32_t hits = random() % 3; hits > 0; --hits) Visit(c, ip, At(int(random() % 4), 1));
+            Visit(c, ip, At(int(random() % 4), int(random() % 3)));
+        }
+        TRef<IHostListHead> head = Query<IHostListHead>(&c);
+        ASSERT_TRUE(head);
+        for (int mode : {-1, 0, 1, 2, 3, 4, 5}) {
+            TStringList whole = c.GetHostList(mode);
+            ASSERT_EQ(whole.Count(), 60);
+            for (int32_t count : {-2, 0, 1, 2, 7, 59, 60, 61, INT32_MAX}) {
+                int32_t total = -1;
+                TStringList first = head->GetHostListHead(mode, count, total);
+                EXPECT_EQ(total, 60);
+                ASSERT_EQ(first.Count(), std::clamp(count, 0, 60)) << mode << " " << count;
+                for (int i = 0; i < first.Count(); ++i) {
+                    const TCObject *a = first.ObjectAs<TCObject>(i), *b = whole.ObjectAs<TCObject>(i);
+                    ASSERT_EQ(first[i], whole[i]) << mode << " " << count << " row " << i;
+                    EXPECT_TRUE(a->Date == b->Date && a->Hits == b->Hits && a->Visits == b->Visits);
+                }
+            }
+        }
     });
 }
 
