@@ -241,7 +241,12 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
         entry = chunks_[c][index % ChunkEntries];
         return;
     }
-    File().ReadAt(entry, EntryAddress(index));
+    TOstraFile& file = File();
+    uint64_t address = EntryAddress(index);
+    if (const uint8_t* at = file.ViewOf(address, EntrySize))
+        std::memcpy(entry.data(), at, EntrySize);
+    else
+        file.ReadAt(entry, address);
 }
 
 const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
