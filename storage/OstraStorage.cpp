@@ -551,7 +551,7 @@ void TVirtualAtom::SetDataSize(uint32_t Length) { Open().SetDataLength(Length); 
 void TVirtualAtom::SetAccess(TAccess Access) {
     TAtom& atom = Open();
     if (Storage.IsReadOnly()) Access &= Storage.DefaultAccess;
-    atom.SetAccess(Access);
+    if (Access != atom.Access) atom.SetAccess(Access);
 }
 
 void TVirtualAtom::GetRefCounts(int32_t& LinkRefs, int32_t& ExtRefs) { Open().GetRefCounts(LinkRefs, ExtRefs); }
