@@ -275,12 +275,15 @@ void TOstraFile::CheckUsable() const {
     if (failed_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
 }
 
+void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
+    CheckUsable();
+    if (position > fileEnd_ || fileEnd_ - position < size) throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+}
+
 void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
-    CheckUsable();
-    if (position > fileEnd_ || fileEnd_ - position < buffer.size())
-        throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    CheckReadable(position, buffer.size());
     if (buffer.size() > MaxCachedRead) {
         ReadPastPages(buffer, position);
         return;
@@ -308,8 +311,7 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
 const uint8_t* TOstraFile::ViewOf(uint64_t position, size_t size) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
-    CheckUsable();
-    if (position > fileEnd_ || fileEnd_ - position < size) throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    CheckReadable(position, size);
     return dirtyPages_ == 0 ? CleanView(position, size) : nullptr;
 }
 
@@ -324,9 +326,7 @@ const uint8_t* TOstraFile::Peek(uint64_t position, size_t size) {
 void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
-    CheckUsable();
-    if (position > fileEnd_ || fileEnd_ - position < buffer.size())
-        throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    CheckReadable(position, buffer.size());
     ReadPastPages(buffer, position);
 }
 

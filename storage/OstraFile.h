@@ -198,6 +198,8 @@ private:
     void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
     void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
     void CheckUsable() const;
+    // CheckUsable, then EKVZError 9 unless [position, position + size) lies within the file.
+    void CheckReadable(uint64_t position, size_t size) const;
     void WriteBack();
     void SaveOriginals();
     void WritePages();
