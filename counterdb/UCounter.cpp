@@ -374,9 +374,9 @@ private:
         THostRecord Record;
     };
 
+    // The number a row goes by; 0 where its place is kept (mode 0) or the address decides.
     uint64_t KeyOf(const THostRecord& record) const {
         switch (FMode) {
-        case 0: return 0;
         case 1: return DateKeyDescending(record.Date);
         case 2: return CountKeyDescending(record.Hits);
         case 3: return CountKeyDescending(record.Visits);
