@@ -148,18 +148,31 @@ struct THostRecord {
     int32_t Visits = 0;
 };
 
-// Host records are short: one read into a buffer on the stack serves all but very long
-// addresses, which are read again whole.
-THostRecord HostRecordOf(std::span<const uint8_t> bytes) {
+// A host record read where its bytes lie, the address not copied.
+struct THostFields {
+    std::string_view Address;
+    TDateTime Date = 0;
+    int32_t Hits = 0;
+    int32_t Visits = 0;
+};
+
+THostFields HostFieldsOf(std::span<const uint8_t> bytes) {
     TReader reader(bytes);
-    THostRecord record;
-    record.Address = reader.ReadString();
-    record.Date = reader.ReadDate();
-    record.Hits = reader.ReadInteger();
-    record.Visits = reader.ReadInteger();
-    return record;
+    THostFields fields;
+    fields.Address = reader.ReadStringView();
+    fields.Date = reader.ReadDate();
+    fields.Hits = reader.ReadInteger();
+    fields.Visits = reader.ReadInteger();
+    return fields;
 }
 
+THostRecord HostRecordOf(std::span<const uint8_t> bytes) {
+    THostFields fields = HostFieldsOf(bytes);
+    return {std::string(fields.Address), fields.Date, fields.Hits, fields.Visits};
+}
+
+// Host records are short: one read into a buffer on the stack serves all but very long
+// addresses, which are read again whole.
 THostRecord ReadHostRecord(IVirtualAtom* atom) {
     std::array<uint8_t, 64> buffer;
     std::span<const uint8_t> bytes(buffer.data(), atom->Read(0, buffer));
@@ -340,15 +353,17 @@ class THostListHead {
 public:
     THostListHead(int32_t mode, size_t limit) : FMode(std::max(mode, 0)), FLimit(limit) {}
 
-    void Add(THostRecord record) {
-        TRow row{KeyOf(record), FSeen++, std::move(record)};
+    // Most rows of a long list fall behind the head: they are judged before anything is copied.
+    void Add(const THostFields& fields) {
+        uint64_t key = KeyOf(fields);
+        size_t position = FSeen++;
         auto before = [this](const TRow& a, const TRow& b) { return Before(a, b); };
         if (FRows.size() < FLimit) {
-            FRows.push_back(std::move(row));
+            FRows.push_back(RowOf(key, position, fields));
             std::push_heap(FRows.begin(), FRows.end(), before);
-        } else if (FLimit > 0 && Before(row, FRows.front())) {
+        } else if (FLimit > 0 && Before(key, fields.Address, position, FRows.front())) {
             std::pop_heap(FRows.begin(), FRows.end(), before);
-            FRows.back() = std::move(row);
+            FRows.back() = RowOf(key, position, fields);
             std::push_heap(FRows.begin(), FRows.end(), before);
         }
     }
@@ -374,20 +389,24 @@ private:
         THostRecord Record;
     };
 
+    static TRow RowOf(uint64_t key, size_t position, const THostFields& fields) {
+        return {key, position, {std::string(fields.Address), fields.Date, fields.Hits, fields.Visits}};
+    }
     // The number a row goes by; 0 where its place is kept (mode 0) or the address decides.
-    uint64_t KeyOf(const THostRecord& record) const {
+    uint64_t KeyOf(const THostFields& fields) const {
         switch (FMode) {
-        case 1: return DateKeyDescending(record.Date);
-        case 2: return CountKeyDescending(record.Hits);
-        case 3: return CountKeyDescending(record.Visits);
+        case 1: return DateKeyDescending(fields.Date);
+        case 2: return CountKeyDescending(fields.Hits);
+        case 3: return CountKeyDescending(fields.Visits);
         default: return 0;
         }
     }
     // Modes above 3 order by address, equal addresses in their order.
-    bool Before(const TRow& a, const TRow& b) const {
-        if (FMode > 3 && a.Record.Address != b.Record.Address) return a.Record.Address < b.Record.Address;
-        return a.Key != b.Key ? a.Key < b.Key : a.Position < b.Position;
+    bool Before(uint64_t key, std::string_view address, size_t position, const TRow& b) const {
+        if (FMode > 3 && address != b.Record.Address) return address < b.Record.Address;
+        return key != b.Key ? key < b.Key : position < b.Position;
     }
+    bool Before(const TRow& a, const TRow& b) const { return Before(a.Key, a.Record.Address, a.Position, b); }
 
     int32_t FMode;
     size_t FLimit;
@@ -1137,7 +1156,7 @@ TStringList TOstraCounter::GetHostList(int32_t SortMode) {
 TStringList TOstraCounter::GetHostListHead(int32_t SortMode, int32_t Count, int32_t& Total) {
     CheckOpen();
     THostListHead head(SortMode, size_t(std::max(Count, 0)));
-    WalkValues(Hosts.get(), [&](std::string_view, std::span<const uint8_t> value) { head.Add(HostRecordOf(value)); });
+    WalkValues(Hosts.get(), [&](std::string_view, std::span<const uint8_t> value) { head.Add(HostFieldsOf(value)); });
     Total = int32_t(std::min<size_t>(head.Seen(), INT32_MAX));
     return head.Take();
 }

@@ -68,7 +68,9 @@ int32_t TReader::IntegerOfTag(uint8_t tag) {
 
 int32_t TReader::ReadInteger() { return IntegerOfTag(ReadTag()); }
 
-std::string TReader::ReadString() {
+std::string TReader::ReadString() { return std::string(ReadStringView()); }
+
+std::string_view TReader::ReadStringView() {
     uint8_t tag = ReadTag();
     uint64_t length;
     if (tag == TypedTag::String)
@@ -78,7 +80,7 @@ std::string TReader::ReadString() {
     else
         throw EReadError("Invalid property value");
     if (FData.size() - FPos < length) throw EReadError("Read beyond end of stream");
-    std::string text(reinterpret_cast<const char*>(FData.data() + FPos), size_t(length));
+    std::string_view text(reinterpret_cast<const char*>(FData.data() + FPos), size_t(length));
     FPos += size_t(length);
     return text;
 }

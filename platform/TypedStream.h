@@ -49,6 +49,8 @@ public:
     // Raise EReadError for another tag or short data.
     int32_t ReadInteger();
     std::string ReadString();
+    // The string's bytes where they lie, valid as long as the data.
+    std::string_view ReadStringView();
     // Also takes an integer in place of a date, as whole days.
     TDateTime ReadDate();
 
