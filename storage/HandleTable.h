@@ -13,7 +13,7 @@ template <class TValue> class THandleTable {
 public:
     // The handle's value, or nullptr when it has none.
     TValue* Find(uint32_t handle) {
-        if (used_ == 0) return nullptr;
+        if (!(filter_ & FilterBit(handle))) return nullptr;
         TSlot& slot = slots_[Probe(handle)];
         return slot.Value ? &slot.Value : nullptr;
     }
@@ -29,6 +29,7 @@ public:
                 i = Probe(handle);
             }
             ++used_;
+            filter_ |= FilterBit(handle);
         }
         slots_[i] = TSlot{handle, std::move(value)};
     }
@@ -40,7 +41,7 @@ public:
         size_t hole = Probe(handle);
         TValue value = std::move(slots_[hole].Value);
         if (!value) return value;
-        --used_;
+        if (--used_ == 0) filter_ = 0;
         // An entry of the run may fill the hole when its home is not cyclically within (hole, j].
         for (size_t j = (hole + 1) & mask; slots_[j].Value; j = (j + 1) & mask) {
             size_t home = SlotOf(slots_[j].Handle);
@@ -58,6 +59,7 @@ public:
     void Clear() {
         slots_.clear();
         used_ = 0;
+        filter_ = 0;
     }
     // Calls visit(handle, value) for every value, in no particular order.
     template <class F> void ForEach(F visit) const {
@@ -70,6 +72,11 @@ private:
         uint32_t Handle = 0;
         TValue Value{};
     };
+    // A bit of the filter by the hash's top bits, which no slot number of a table that fits in
+    // memory uses.
+    static uint64_t FilterBit(uint32_t handle) {
+        return uint64_t(1) << ((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 58);
+    }
     size_t SlotOf(uint32_t handle) const {
         return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
     }
@@ -89,4 +96,7 @@ private:
 
     std::vector<TSlot> slots_; // a power of two long
     uint32_t used_ = 0;
+    // The filter bits of every handle put since the table was last empty: most lookups of a
+    // small table end here, without a probe.
+    uint64_t filter_ = 0;
 };

@@ -275,9 +275,15 @@ void TOstraFile::CheckUsable() const {
     if (failed_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
 }
 
-void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
+// Every read passes here: the raise stays out of line.
+inline void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
+    if (failed_ || position > fileEnd_ || fileEnd_ - position < size) [[unlikely]]
+        RaiseUnreadable();
+}
+
+void TOstraFile::RaiseUnreadable() const {
     CheckUsable();
-    if (position > fileEnd_ || fileEnd_ - position < size) throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
+    throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
 }
 
 void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {

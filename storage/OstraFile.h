@@ -200,6 +200,7 @@ private:
     void CheckUsable() const;
     // CheckUsable, then EKVZError 9 unless [position, position + size) lies within the file.
     void CheckReadable(uint64_t position, size_t size) const;
+    [[noreturn]] void RaiseUnreadable() const;
     void WriteBack();
     void SaveOriginals();
     void WritePages();

@@ -1,5 +1,7 @@
-// Shared pieces of the storage engine: error texts, CRC-32, the tick timers, the read-write lock.
+// Shared pieces of the storage engine: error texts, CRC-32, the tick timers, the read-write lock,
+// the handle table.
 #include "storage/Crc32.h"
+#include "storage/HandleTable.h"
 #include "storage/KVZError.h"
 #include "storage/ReadWriteLock.h"
 #include "storage/Timers.h"
@@ -9,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -104,4 +108,58 @@ TEST(Support, WriterWaitsForReadersAndReadersMayNest) {
     lock.BeginWrite();
     lock.EndWrite();
     lock.EndWrite();
+}
+
+// Puts, takes and lookups at random against a map, in rounds that grow the table and then empty
+// it again, by takes or at once: lookups must find exactly what the map holds, whatever the
+// probe runs and the filter that spares most probes have been through.
+TEST(Support, HandleTableAgreesWithAMapThroughGrowthAndEmptying) {
+    std::mt19937 random(17);
+    THandleTable<uint32_t*> table;
+    std::map<uint32_t, uint32_t*> model;
+    std::vector<uint32_t> values(64);
+    auto check = [&](uint32_t handle) {
+        auto found = model.find(handle);
+        uint32_t** got = table.Find(handle);
+        ASSERT_EQ(got != nullptr, found != model.end()) << handle;
+        if (got) {
+            ASSERT_EQ(*got, found->second) << handle;
+        }
+    };
+    for (int round = 0; round < 12; ++round) {
+        // Few handles over a narrow range make long probe runs; many over a wide one grow it.
+        uint32_t range = round % 3 == 0 ? 40 : round % 3 == 1 ? 3000 : 1u << 31;
+        int steps = round % 3 == 2 ? 4000 : 1500;
+        for (int step = 0; step < steps; ++step) {
+            uint32_t handle = 1 + random() % range;
+            switch (random() % 4) {
+            case 0:
+            case 1: {
+                uint32_t* value = &values[random() % values.size()];
+                table.Put(handle, value);
+                model[handle] = value;
+                break;
+            }
+            case 2: {
+                auto found = model.find(handle);
+                ASSERT_EQ(table.Take(handle), found == model.end() ? nullptr : found->second) << handle;
+                if (found != model.end()) model.erase(found);
+                break;
+            }
+            default: check(handle);
+            }
+            ASSERT_EQ(table.Count(), model.size());
+        }
+        for (const auto& [handle, value] : model) check(handle);
+        if (round % 2 == 0) {
+            table.Clear();
+            model.clear();
+        } else {
+            while (!model.empty()) {
+                ASSERT_EQ(table.Take(model.begin()->first), model.begin()->second);
+                model.erase(model.begin());
+            }
+        }
+        for (int probe = 0; probe < 200; ++probe) check(1 + random() % range);
+    }
 }
