@@ -104,8 +104,15 @@ void TAtomManager::Disconnect() {
     file_ = nullptr;
 }
 
+namespace {
+// Both come in every atom read: their raises stay out of line.
+[[noreturn, gnu::cold]] void RaiseDisconnected() { throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied); }
+[[noreturn, gnu::cold]] void RaiseNoSegment() { throw EInvalidIndex(); }
+} // namespace
+
 TOstraFile& TAtomManager::File() const {
-    if (!file_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
+    if (!file_) [[unlikely]]
+        RaiseDisconnected();
     return *file_;
 }
 
@@ -229,7 +236,8 @@ const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
     size_t k = index < doublingEnd
                    ? size_t(std::bit_width(index / FirstSegmentEntries + 1) - 1)
                    : MaxSegmentShift + size_t((index - doublingEnd) / (FirstSegmentEntries << MaxSegmentShift));
-    if (k >= segments_.size() || index - segments_[k].FirstIndex >= segments_[k].EntryCount) throw EInvalidIndex();
+    if (k >= segments_.size() || index - segments_[k].FirstIndex >= segments_[k].EntryCount) [[unlikely]]
+        RaiseNoSegment();
     return segments_[k];
 }
 
