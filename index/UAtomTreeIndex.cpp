@@ -111,6 +111,41 @@ struct THasLink {
 
 uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? ByteAt(text, ATINode::OwnPos) : 0; }
 
+// A node's children by byte, for an ordered walk that comes back to the node once per child:
+// the bytes that have a linked child, each with the first linked position holding it, as
+// NextChildLink and LinkInParent choose them.
+class TChildBytes {
+public:
+    void Build(const TAtomData& node, std::string_view text) {
+        Bits = {};
+        THasLink hasLink{node};
+        for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i) {
+            uint8_t v = ByteAt(text, i);
+            if (!Has(v) && hasLink(LinkOfPos(i))) {
+                Bits[v / 64] |= uint64_t(1) << (v % 64);
+                Links[v] = LinkOfPos(i);
+            }
+        }
+    }
+    // NextChildLink(node, text, c).
+    uint32_t After(int c) const {
+        for (int word = (c + 1) / 64; word < 4; ++word) {
+            uint64_t bits = Bits[size_t(word)];
+            if (word == (c + 1) / 64) bits &= ~uint64_t(0) << ((c + 1) % 64);
+            if (bits) return Links[size_t(word * 64 + std::countr_zero(bits))];
+        }
+        return 0;
+    }
+    // LinkInParent(node, text, b).
+    uint32_t Of(uint8_t b) const { return Has(b) ? Links[b] : 0; }
+
+private:
+    bool Has(uint8_t b) const { return Bits[b / 64] >> (b % 64) & 1; }
+
+    std::array<uint64_t, 4> Bits{};
+    std::array<uint32_t, 256> Links; // valid where the bit is set
+};
+
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
     std::array<uint8_t, ATIHeader::Size> bytes{};
     auto id = header.Id.Bytes();
@@ -999,8 +1034,10 @@ public:
     // Starts at the root; true when it holds a value.
     bool First() {
         Frames.resize(1);
+        Children.resize(1);
         Handles.assign(1, Index->RootHandle);
         ReadOpen(Index->RootNode.get(), Frames[0]);
+        Children[0].Build(Frames[0], Text(Frames[0]));
         PrefetchBelow(Frames[0]);
         Depth = 0;
         return HasLink(Top(), ATINode::ValueLink) || Next();
@@ -1009,7 +1046,7 @@ public:
     // Moves to the next node holding a value; false (back at the root) when none.
     bool Next() {
         for (;;) {
-            uint32_t down = NextChildLink(THasLink{Top()}, Text(Top()), -1);
+            uint32_t down = Children[Depth].After(-1);
             if (down) {
                 Descend(down);
             } else {
@@ -1021,9 +1058,8 @@ public:
                     KeyUp(Key, ptext);
                     uint32_t next = 0;
                     if (IsBranch(ptext)) {
-                        uint32_t k = LinkInParent(THasLink{Top()}, ptext, own);
-                        if (k >= ATINode::FirstChildLink)
-                            next = NextChildLink(THasLink{Top()}, ptext, ByteAt(ptext, PosOfLink(k)));
+                        uint32_t k = Children[Depth].Of(own);
+                        if (k >= ATINode::FirstChildLink) next = Children[Depth].After(ByteAt(ptext, PosOfLink(k)));
                     }
                     if (next) {
                         Descend(next);
@@ -1125,11 +1161,13 @@ private:
         size_t depth = Depth + 1;
         if (Frames.size() <= depth) {
             Frames.resize(depth + 1);
+            Children.resize(depth + 1);
             Handles.resize(depth + 1);
         }
         if (child == Handles[std::bit_floor(depth - 1)] || child == Handles[0]) throw TATIError(ATICode::Unknown);
         CountNode();
         Read(child, Frames[depth]);
+        Children[depth].Build(Frames[depth], Text(Frames[depth]));
         PrefetchBelow(Frames[depth]);
         Handles[depth] = child;
         Depth = depth;
@@ -1145,7 +1183,8 @@ private:
     uint32_t HintsPaused = 0;
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
-    std::vector<TAtomHandle> Handles; // of the frames
+    std::vector<TChildBytes> Children; // of the frames
+    std::vector<TAtomHandle> Handles;  // of the frames
     size_t Depth = 0;
     TAtomData ValueContent;
 };
