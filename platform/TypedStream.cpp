@@ -39,11 +39,18 @@ void TWriter::WriteDate(TDateTime value) {
     PutLE(std::bit_cast<uint64_t>(value), 8);
 }
 
+namespace {
+// Records are read by the hundred thousand: the raises stay out of the reading.
+[[noreturn, gnu::cold]] void RaiseShort() { throw EReadError("Read beyond end of stream"); }
+[[noreturn, gnu::cold]] void RaiseWrongTag() { throw EReadError("Invalid property value"); }
+} // namespace
+
 uint8_t TReader::ReadTag() { return uint8_t(TakeLE(1)); }
 
 // The widths the tags give are read whole, not byte by byte.
 uint64_t TReader::TakeLE(int bytes) {
-    if (FData.size() - FPos < size_t(bytes)) throw EReadError("Read beyond end of stream");
+    if (FData.size() - FPos < size_t(bytes)) [[unlikely]]
+        RaiseShort();
     uint64_t value = 0;
     switch (bytes) {
     case 1: value = FData[FPos]; break;
@@ -62,7 +69,7 @@ int32_t TReader::IntegerOfTag(uint8_t tag) {
     case TypedTag::Int8: return int8_t(TakeLE(1));
     case TypedTag::Int16: return int16_t(TakeLE(2));
     case TypedTag::Int32: return int32_t(uint32_t(TakeLE(4)));
-    default: throw EReadError("Invalid property value");
+    default: RaiseWrongTag();
     }
 }
 
@@ -78,8 +85,8 @@ std::string_view TReader::ReadStringView() {
     else if (tag == TypedTag::LString)
         length = TakeLE(4);
     else
-        throw EReadError("Invalid property value");
-    if (FData.size() - FPos < length) throw EReadError("Read beyond end of stream");
+        RaiseWrongTag();
+    if (FData.size() - FPos < length) RaiseShort();
     std::string_view text(reinterpret_cast<const char*>(FData.data() + FPos), size_t(length));
     FPos += size_t(length);
     return text;
