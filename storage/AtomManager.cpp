@@ -382,29 +382,27 @@ uint32_t TAtomManager::NewHandle() {
 }
 
 // Entries with a bad CRC are passed over unmarked. Each entry is looked at once per open; a
-// segment appended in this open is all free, and already counts as checked.
+// segment appended in this open is all free, and already counts as checked. The caller holds
+// lock_; the segments' lock is taken only to change the chain.
 uint32_t TAtomManager::ScanForFree() {
+    while (scanPos_ < total_) {
+        TAtomEntry entry;
+        ReadRawEntry(scanPos_, entry);
+        ++scanPos_;
+        if (IsFree(entry) && Verified(scanPos_ - 1, entry)) return scanPos_;
+    }
+    if (total_ == UINT32_MAX) RaiseTooLarge();
+    uint32_t handle = total_ + 1;
     segmentsLock_.BeginWrite();
     try {
-        while (scanPos_ < total_) {
-            TAtomEntry entry;
-            ReadRawEntry(scanPos_, entry);
-            ++scanPos_;
-            if (IsFree(entry) && Verified(scanPos_ - 1, entry)) {
-                segmentsLock_.EndWrite();
-                return scanPos_;
-            }
-        }
-        if (total_ == UINT32_MAX) RaiseTooLarge();
-        uint32_t handle = total_ + 1;
         AppendSegment();
-        scanPos_ = handle;
-        segmentsLock_.EndWrite();
-        return handle;
     } catch (...) {
         segmentsLock_.EndWrite();
         throw;
     }
+    segmentsLock_.EndWrite();
+    scanPos_ = handle;
+    return handle;
 }
 
 void TAtomManager::AppendSegment() {
