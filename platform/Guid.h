@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <compare>
 #include <cstdint>
 #include <optional>
@@ -18,7 +19,11 @@ struct TGUID {
 
     static constexpr size_t ByteSize = 16;
 
-    friend constexpr bool operator==(const TGUID&, const TGUID&) = default;
+    // Two words, not four fields: interfaces are looked up by GUID on every query.
+    friend constexpr bool operator==(const TGUID& a, const TGUID& b) {
+        auto x = std::bit_cast<std::array<uint64_t, 2>>(a), y = std::bit_cast<std::array<uint64_t, 2>>(b);
+        return x[0] == y[0] && x[1] == y[1];
+    }
     friend constexpr auto operator<=>(const TGUID&, const TGUID&) = default;
 
     bool IsNull() const { return *this == TGUID{}; }
