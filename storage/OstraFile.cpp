@@ -393,13 +393,13 @@ const uint8_t* TOstraFile::CleanView(uint64_t position, size_t size) {
 }
 
 TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {
-    if (lastPage_ && lastPageNumber_ == page) return lastPage_;
+    const TRecentPage& recent = recentPages_[page % recentPages_.size()];
+    if (recent.Page && recent.Number == page) return recent.Page;
     if (pages_.empty()) return nullptr;
     auto it = pages_.find(page);
     if (it == pages_.end()) return nullptr;
-    lastPage_ = &it->second;
-    lastPageNumber_ = page;
-    return lastPage_;
+    RememberPage(page, &it->second);
+    return &it->second;
 }
 
 // A page enters with the bytes the file holds there (zeros beyond its end). When too many are
@@ -408,6 +408,7 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     if (TPage* kept = KeptPage(page)) return *kept;
     if (pages_.size() >= PageBufferLimits.MaxKeptPages) {
         WriteBack();
+        ForgetRecentPages();
         pages_.clear();
     }
     auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
@@ -417,8 +418,7 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     else
         std::memset(bytes.get(), 0, PageSize);
     auto it = pages_.emplace(page, TPage{std::move(bytes), false}).first;
-    lastPage_ = &it->second;
-    lastPageNumber_ = page;
+    RememberPage(page, &it->second);
     return it->second;
 }
 
@@ -580,8 +580,8 @@ void TOstraFile::Commit() {
 // at the next open when even that fails (the journal stays for it).
 void TOstraFile::Fail() noexcept {
     failed_ = true;
+    ForgetRecentPages();
     pages_.clear();
-    lastPage_ = nullptr;
     dirtyPages_ = 0;
     if (!journal_.IsActive()) return;
     journal_.Abandon();
@@ -629,11 +629,11 @@ void TOstraFile::SetPhysicalLength(uint64_t length) {
     if (length == fileEnd_) return;
     changed_ = true;
     if (length < fileEnd_) {
+        ForgetRecentPages();
         for (auto it = pages_.lower_bound((length + PageSize - 1) / PageSize); it != pages_.end();) {
             if (it->second.Dirty) --dirtyPages_;
             it = pages_.erase(it);
         }
-        lastPage_ = nullptr;
         if (auto last = pages_.find(length / PageSize); last != pages_.end())
             std::memset(last->second.Bytes.get() + length % PageSize, 0, size_t(PageSize - length % PageSize));
         staleFrom_ = std::min(staleFrom_, length);

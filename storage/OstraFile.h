@@ -231,7 +231,16 @@ private:
     // The journal of the commit under way, and the pages whose originals it holds.
     TRollbackJournal journal_{uint32_t(PageSize)};
     std::set<uint64_t> journaled_;
-    uint64_t pagesRead_ = 0;    // pages' worth read from the system, this session
-    TPage* lastPage_ = nullptr; // the page found last (pages_ nodes stay put), and its number
-    uint64_t lastPageNumber_ = 0;
+    uint64_t pagesRead_ = 0; // pages' worth read from the system, this session
+    // Pages found lately, each in the slot of its number modulo their count: a lookup in pages_
+    // is a dozen dependent loads, and a commit's writes go back and forth between a few places
+    // of the file. Entries point into pages_, whose nodes stay put until dropped: whatever drops
+    // pages forgets these first.
+    struct TRecentPage {
+        uint64_t Number = 0;
+        TPage* Page = nullptr;
+    };
+    std::array<TRecentPage, 64> recentPages_{};
+    void ForgetRecentPages() { recentPages_.fill(TRecentPage{}); }
+    void RememberPage(uint64_t number, TPage* page) { recentPages_[number % recentPages_.size()] = {number, page}; }
 };

@@ -1,6 +1,7 @@
 // Commits are all or nothing: power cuts and failing writes, truncations and syncs at every
 // changing call of randomised workloads, on the simulated disk. And what a commit writes.
 #include "CrashSweep.h"
+#include "OstraTestFile.h"
 #include "StorageFixture.h"
 #include "storage/OstraFile.h"
 
@@ -168,6 +169,30 @@ TEST_F(CrashTest, ACommitLargerThanThePageBufferWritesTheFileAboutOnce) {
     }
     PageBufferLimits = saved;
     EXPECT_LT(disk.BytesWritten(), 3 * disk.Contents(SimFile).size());
+}
+
+// A read that fails after the page buffer was emptied to make room for it leaves none of the
+// emptied pages reachable: the page found last before is read from the disk again, and fails.
+TEST_F(CrashTest, AReadFailingAfterTheBufferWasEmptiedForItLeavesNoOldPageBehind) {
+    TPageBufferLimits saved = std::exchange(PageBufferLimits, TPageBufferLimits{1, 1});
+    TSimulatedDisk disk(3);
+    TOsFileLayerScope scope(disk);
+    {
+        auto file = OpenOstra(SimFile, TOpenMode::Create);
+        file->SetDataSize(16 * 4096);
+        std::vector<uint8_t> page(4096, 0xA5);
+        for (uint64_t at = 4096; at < 16 * 4096; at += 4096) file->WriteAt(page, at);
+    }
+    {
+        auto file = OpenOstra(SimFile, TOpenMode::ReadOnly);
+        std::vector<uint8_t> byte(1);
+        file->ReadAt(byte, 4 * 4096);
+        EXPECT_EQ(byte[0], 0xA5);
+        disk.PowerCut();
+        EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 9 * 4096); }).Code, 9);
+        EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 4 * 4096); }).Code, 9);
+    }
+    PageBufferLimits = saved;
 }
 
 TEST_F(CrashTest, EveryFailingWriteTruncateOrSyncIsReportedAndUndone) {
