@@ -58,6 +58,7 @@ struct TSimulatedDisk::THandle final : IOsFileHandle {
 
     size_t ReadAt(std::span<uint8_t> buffer, uint64_t position) override {
         CheckAlive("pread");
+        Disk.CountRead();
         const auto& bytes = File->Current;
         if (position >= bytes.size()) return 0;
         size_t count = std::min<size_t>(buffer.size(), size_t(bytes.size() - position));
@@ -117,6 +118,15 @@ void TSimulatedDisk::Step(const char* call) {
         throw EOSError(EIO, call);
     }
     if (steps_ == failAt_) throw EOSError(failError_, call);
+}
+
+void TSimulatedDisk::CountRead() {
+    if (++reads_ == failReadAt_) throw EOSError(failReadError_, "pread");
+}
+
+void TSimulatedDisk::FailReadAt(uint64_t read, int error) {
+    failReadAt_ = read;
+    failReadError_ = error;
 }
 
 void TSimulatedDisk::FailAt(uint64_t step, int error) {
@@ -234,7 +244,7 @@ void TSimulatedDisk::PowerCut() {
     nameChanges_.clear();
     ++generation_;
     cut_ = false;
-    cutAt_ = failAt_ = 0;
+    cutAt_ = failAt_ = failReadAt_ = 0;
 }
 
 std::vector<uint8_t> TSimulatedDisk::Contents(const std::string& name) const {

@@ -1,7 +1,7 @@
 // A file layer in memory for crash tests: it keeps apart what was synced and what was only
 // written, and a power cut keeps a random part of the unsynced writes, torn at 512-byte
-// sectors, and of the unsynced changes to names. It can also fail a chosen call. Not for use
-// outside tests: it holds every file in memory.
+// sectors, and of the unsynced changes to names. It can also fail a chosen call or read. Not
+// for use outside tests: it holds every file in memory.
 #pragma once
 
 #include "platform/OsFile.h"
@@ -33,6 +33,10 @@ public:
     uint64_t BytesWritten() const { return bytesWritten_; }
     // The changing call with this number fails with Error and changes nothing (0: none).
     void FailAt(uint64_t step, int error);
+    // Reads (of any file) made so far.
+    uint64_t Reads() const { return reads_; }
+    // The read with this number fails with error and reads nothing (0: none).
+    void FailReadAt(uint64_t read, int error);
     // At the changing call with this number the power goes: that call and every call after it
     // raise EIO and change nothing, until PowerCut (0: never).
     void CutAt(uint64_t step);
@@ -57,6 +61,7 @@ private:
     };
     friend struct THandle;
     void Step(const char* call);
+    void CountRead();
     void Changed(std::string name, std::shared_ptr<TFile> file);
     static void Replay(const TNameChange& change, std::map<std::string, std::shared_ptr<TFile>>& names);
     void Survive(TFile& file);
@@ -68,6 +73,9 @@ private:
     uint64_t bytesWritten_ = 0;
     uint64_t failAt_ = 0;
     int failError_ = 0;
+    uint64_t reads_ = 0;
+    uint64_t failReadAt_ = 0;
+    int failReadError_ = 0;
     uint64_t cutAt_ = 0;
     bool cut_ = false;
     uint64_t generation_ = 1;

@@ -98,8 +98,16 @@ TAtom::~TAtom() {
     try {
         Close();
     } catch (const std::exception& error) {
-        ReportSwallowed("Closing atom", error);
+        Base.CloseFailed(error);
     }
+}
+
+// A close that fails may have lost a change (written back as the atom closes) that its caller,
+// in a destructor, cannot be told of: the file fails, so that the next call and the commit
+// report it and the file goes back to its last commit.
+void TOstraBase::CloseFailed(const std::exception& error) noexcept {
+    ReportSwallowed("Closing atom", error);
+    FileObject->Fail();
 }
 
 void TAtom::Close() {

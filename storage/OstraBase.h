@@ -213,6 +213,8 @@ public:
     void CheckTransaction(uint32_t id) { Transactions.Get(id); }
 
     TOstraFile& File() { return *FileObject; }
+    // What a destructor does with the failure of an atom's close. Never throws.
+    void CloseFailed(const std::exception& error) noexcept;
     IAtomCache& Cache() { return *AtomCache; }
     IAtomManager& Atoms() { return *AtomManager; }
 

@@ -398,7 +398,7 @@ TVirtualAtom::~TVirtualAtom() {
     try {
         Close();
     } catch (const std::exception& error) {
-        Report("Releasing atom", error);
+        ObjectAtom.Base.CloseFailed(error);
     }
 }
 

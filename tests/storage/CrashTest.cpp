@@ -1,5 +1,6 @@
 // Commits are all or nothing: power cuts and failing writes, truncations and syncs at every
-// changing call of randomised workloads, on the simulated disk. And what a commit writes.
+// changing call of randomised workloads, on the simulated disk, and failing reads at every read.
+// And what a commit writes.
 #include "CrashSweep.h"
 #include "OstraTestFile.h"
 #include "StorageFixture.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <set>
 
 namespace {
 const std::string SimFile = "/sim/crash.ostra";
@@ -104,6 +106,20 @@ private:
 class CrashTest : public StorageTest {
 protected:
     static void Reopen() { SimStorage("Open"); }
+    // Reopens the file and reads every atom the root reaches, data and links.
+    static void ReadEverything() {
+        TRef<IVirtualStorage> storage = SimStorage("ReadOnly");
+        std::vector<TRef<IVirtualAtom>> pending{storage->OpenRoot()};
+        std::set<TAtomHandle> seen;
+        while (!pending.empty()) {
+            TRef<IVirtualAtom> atom = std::move(pending.back());
+            pending.pop_back();
+            if (!seen.insert(Query<IAtomInfo>(atom)->GetAddress().Handle).second) continue;
+            atom->GetBytes();
+            for (uint32_t i = 0; i < atom->GetLinkCount(); ++i)
+                if (atom->HasLink(i)) pending.push_back(atom->OpenLink(i));
+        }
+    }
 };
 } // namespace
 
@@ -191,6 +207,15 @@ TEST_F(CrashTest, AReadFailingAfterTheBufferWasEmptiedForItLeavesNoOldPageBehind
         disk.PowerCut();
         EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 9 * 4096); }).Code, 9);
         EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 4 * 4096); }).Code, 9);
+    }
+    PageBufferLimits = saved;
+}
+
+TEST_F(CrashTest, AfterEveryFailingReadTheFileReadsWhole) {
+    TPageBufferLimits saved = std::exchange(PageBufferLimits, TPageBufferLimits{4, 12});
+    for (uint32_t seed : {4u, 9u}) {
+        TCrashSweep sweep(SimFile, FreshFile(), TStorageWorkload(seed, 20), ReadEverything);
+        sweep.FailReadsEverywhere();
     }
     PageBufferLimits = saved;
 }

@@ -1,7 +1,8 @@
 // Crash and failure sweeps on the simulated disk: a workload runs once whole, to learn the file
 // after each of its commits, then again once for every changing call it makes, cut there by a
 // power loss (or failing there). After each run the file must open and hold exactly the bytes
-// of the last commit or of the one before it, with no journal left that still holds a commit. Header-only; tests only.
+// of the last commit or of the one before it, with no journal left that still holds a commit.
+// A sweep over the reads fails each read in turn. Header-only; tests only.
 #pragma once
 
 #include "platform/Clock.h"
@@ -60,6 +61,29 @@ public:
         }
     }
 
+    // The Read-th read of the file fails, at every read. A read fails without changing the
+    // file, so the work done until then may stand (what the storage level wrote is committed as
+    // it is released); but nothing half written may: the file must open and read whole. A
+    // failure the workload is not told of must have changed nothing: the run ends as one
+    // without it.
+    void FailReadsEverywhere(uint64_t stride = 1) {
+        for (uint64_t read = 1; read <= TotalReads && !::testing::Test::HasFailure(); read += stride) {
+            TSimulatedDisk disk(read);
+            disk.SetContents(FileName, Initial);
+            disk.FailReadAt(read, EIO);
+            if (!RunCaught(disk)) {
+                EXPECT_TRUE(disk.Contents(FileName) == States.back())
+                    << "failed read " << read << " was passed over, and the run ended elsewhere";
+            }
+            TOsFileLayerScope scope(disk);
+            try {
+                Reopen();
+            } catch (const std::exception& error) {
+                ADD_FAILURE() << "failed read " << read << ": the file does not read whole: " << error.what();
+            }
+        }
+    }
+
 private:
     void Learn() {
         TSimulatedDisk disk(1);
@@ -72,6 +96,7 @@ private:
             Ends.push_back(disk.Steps());
         });
         TotalSteps = disk.Steps();
+        TotalReads = disk.Reads();
     }
 
     // True when the workload raised.
@@ -114,4 +139,5 @@ private:
     std::vector<std::vector<uint8_t>> States; // the file after each commit, the start first
     std::vector<uint64_t> Ends;               // the changing calls made when each commit returned
     uint64_t TotalSteps = 0;
+    uint64_t TotalReads = 0;
 };
