@@ -27,6 +27,15 @@ bool Conflicts(int32_t writers, int32_t readers) { return writers > 1 || (writer
 void ReportSwallowed(const char* where, const std::exception& error) {
     ShowWarning(std::string(where) + ": " + error.what(), "Ostra-Error");
 }
+
+// The errors of an atom that a damaged file lost: a bad entry or body, a handle outside the
+// table. Giving up on such an atom leaves the file no worse; any other failure (the file's
+// reads or writes, memory) may have left a change half made.
+bool OfADamagedAtom(const std::exception& error) {
+    const auto* kvz = dynamic_cast<const EKVZError*>(&error);
+    return kvz && (kvz->Code == OstraCode::InvalidAtomAddress || kvz->Code == OstraCode::BrokenLink ||
+                   kvz->Code == OstraCode::BodyCrc || kvz->Code == OstraCode::EntryCrc);
+}
 } // namespace
 
 // ---- share counters ----
@@ -771,11 +780,23 @@ void TOstraBase::ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t 
     if (TAtomImage* doomed = ChangeLinkRefDeferred(t, handle, delta)) DeleteAtom(doomed);
 }
 
+// Lowering a target's count, and deleting what it leaves unlinked, go on past an atom the file
+// lost to damage. Any other failure may have left a count or a deletion half made, which no
+// commit may keep: the file fails, so that the next call and the commit report it and the file
+// goes back to its last commit.
+void TOstraBase::PassOver(const char* where, const std::exception& error) noexcept {
+    if (OfADamagedAtom(error)) return;
+    ReportSwallowed(where, error);
+    FileObject->Fail();
+}
+
 // Lowering a target's count never fails the operation that drops the link.
 void TOstraBase::ReleaseLink(TBaseTransaction& t, TAtomHandle handle) {
     try {
         ChangeLinkRef(t, handle, -1);
-    } catch (const std::exception&) {}
+    } catch (const std::exception& error) {
+        PassOver("Changing link count", error);
+    }
 }
 
 // Deletes the image's atom and, depth first, every atom that only it kept alive. An explicit
@@ -791,8 +812,9 @@ void TOstraBase::DeleteAtom(TAtomImage* image) {
         doomed->BeingDeleted = true;
         try {
             SetUsage(*doomed, AccessReadLinks);
-        } catch (const std::exception&) {
+        } catch (const std::exception& error) {
             // Without its links the atom still goes; its targets keep their counts.
+            PassOver("Deleting atom", error);
         }
         stack.push_back({doomed, 0});
     };
@@ -806,7 +828,9 @@ void TOstraBase::DeleteAtom(TAtomImage* image) {
             TAtomImage* doomed = nullptr;
             try {
                 doomed = ChangeLinkRefDeferred(*current->OwnerTransaction, target, -1);
-            } catch (const std::exception&) {}
+            } catch (const std::exception& error) {
+                PassOver("Changing link count", error);
+            }
             if (doomed) start(doomed);
             continue;
         }
@@ -827,7 +851,8 @@ void TOstraBase::FinishDeletion(TAtomImage* image) {
             AtomCache->Remove(handle);
         }
     } catch (const std::exception& error) {
-        ReportSwallowed("Deleting atom", error);
+        if (OfADamagedAtom(error)) ReportSwallowed("Deleting atom", error);
+        PassOver("Deleting atom", error);
     }
 }
 

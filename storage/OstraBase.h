@@ -215,6 +215,8 @@ public:
     TOstraFile& File() { return *FileObject; }
     // What a destructor does with the failure of an atom's close. Never throws.
     void CloseFailed(const std::exception& error) noexcept;
+    // What the deletion of atoms does with a failure it goes on past. Never throws.
+    void PassOver(const char* where, const std::exception& error) noexcept;
     IAtomCache& Cache() { return *AtomCache; }
     IAtomManager& Atoms() { return *AtomManager; }
 

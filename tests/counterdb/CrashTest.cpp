@@ -1,11 +1,14 @@
 // The counter's sessions are all or nothing: power cuts and failing calls at every changing
-// call of a run of sessions, and of the creation of a new database, on the simulated disk.
+// call of a run of sessions, and of the creation of a new database, on the simulated disk; and
+// a failing read anywhere in them leaves a database that reads whole.
 #include "CounterTestSupport.h"
 #include "CrashSweep.h"
 
 #include "platform/FileUtils.h"
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace {
 const std::string SimCounter = "/sim/counter.ostra";
@@ -20,6 +23,13 @@ std::vector<uint8_t> FreshCounter() {
     return disk.Contents(SimCounter);
 }
 
+// OpenCounter gives nil on a failure; a sweep's workload must raise.
+TRef<ICounter> OpenOrRaise() {
+    TRef<ICounter> counter = OpenCounter(SimCounter);
+    if (!counter) throw std::runtime_error("the counter does not open");
+    return counter;
+}
+
 std::string Address(int n) { return "10.0." + std::to_string(n / 200) + "." + std::to_string(n % 200); }
 
 // Sessions as the web program and the admin utility make them: visits and page hits over
@@ -28,11 +38,11 @@ std::string Address(int n) { return "10.0." + std::to_string(n / 200) + "." + st
 void Sessions(const std::function<void()>& committed) {
     TSkinSet skin = MakeSkinSet(3);
     for (int session = 0; session < 12; ++session) {
-        TRef<ICounter> counter = OpenCounter(SimCounter);
+        TRef<ICounter> counter = OpenOrRaise();
         for (int visit = 0; visit < 6; ++visit) {
             int n = session * 7 + visit;
-            counter->RegisterVisit(Address(n % 23), "http://ref" + std::to_string(n % 5) + ".example/", At(n % 9, n % 24),
-                                   true, true, false);
+            counter->RegisterVisit(Address(n % 23), "http://ref" + std::to_string(n % 5) + ".example/",
+                                   At(n % 9, n % 24), true, true, false);
             counter->RegisterNodeHit(Address(n % 23), "page" + std::to_string(n % 4), true);
         }
         switch (session % 6) {
@@ -54,6 +64,20 @@ void ReopenCounter() {
     counter->GetNodeList(0);
     CloseCounter(counter);
 }
+
+// Reopens the database and reads each of its lists and skins.
+void ReadCounter() {
+    TRef<ICounter> counter = OpenOrRaise();
+    counter->GetNodeList(0);
+    counter->GetHostList(0);
+    counter->GetRefererList(0);
+    counter->GetSkipList();
+    for (int32_t skin = 0; skin < counter->GetSkinCount(); ++skin) {
+        TSkinImages images;
+        counter->GetSkinImages(skin, images);
+    }
+    CloseCounter(counter);
+}
 } // namespace
 
 class CounterCrashTest : public ::testing::Test {
@@ -73,6 +97,11 @@ TEST_F(CounterCrashTest, EveryFailingCallInASessionIsReportedAndUndone) {
     sweep.FailEverywhere();
 }
 
+TEST_F(CounterCrashTest, AfterEveryFailingReadInASessionTheDatabaseReadsWhole) {
+    TCrashSweep sweep(SimCounter, FreshCounter(), Sessions, ReadCounter);
+    sweep.FailReadsEverywhere();
+}
+
 // Creation: after a power cut anywhere in it there is either no database yet, or a whole one.
 TEST_F(CounterCrashTest, APowerCutWhileCreatingLeavesNoDatabaseOrAWholeOne) {
     uint64_t steps = 0;
@@ -90,8 +119,7 @@ TEST_F(CounterCrashTest, APowerCutWhileCreatingLeavesNoDatabaseOrAWholeOne) {
         try {
             TRef<ICounter> counter = OpenCounter(SimCounter);
             CloseCounter(counter);
-        } catch (const std::exception&) {
-        }
+        } catch (const std::exception&) {}
         disk.PowerCut();
         if (!FileExists(SimCounter)) continue;
         TRef<ICounter> counter = OpenCounter(SimCounter);
