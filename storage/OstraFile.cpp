@@ -422,35 +422,26 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     return it->second;
 }
 
-// Copies count bytes (or count times fill when bytes is null) into the pages. A write that
-// fails after changing some of its pages (a page it needs cannot be read in) leaves a body or
-// an entry half written, which no commit may keep: the file fails, back to its last commit.
+// Copies count bytes (or count times fill when bytes is null) into the pages.
 void TOstraFile::PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position) {
     if (count == 0) return;
     uint64_t end = position + count;
-    bool changed = false;
-    try {
-        while (count > 0) {
-            size_t offset = size_t(position % PageSize);
-            size_t piece = size_t(std::min<uint64_t>(count, PageSize - offset));
-            TPage& page = CachedPage(position / PageSize);
-            if (!page.Dirty) {
-                page.Dirty = true;
-                ++dirtyPages_;
-            }
-            changed = true;
-            if (bytes) {
-                std::memcpy(page.Bytes.get() + offset, bytes, piece);
-                bytes += piece;
-            } else {
-                std::memset(page.Bytes.get() + offset, fill, piece);
-            }
-            position += piece;
-            count -= piece;
+    while (count > 0) {
+        size_t offset = size_t(position % PageSize);
+        size_t piece = size_t(std::min<uint64_t>(count, PageSize - offset));
+        TPage& page = CachedPage(position / PageSize);
+        if (!page.Dirty) {
+            page.Dirty = true;
+            ++dirtyPages_;
         }
-    } catch (...) {
-        if (changed) Fail();
-        throw;
+        if (bytes) {
+            std::memcpy(page.Bytes.get() + offset, bytes, piece);
+            bytes += piece;
+        } else {
+            std::memset(page.Bytes.get() + offset, fill, piece);
+        }
+        position += piece;
+        count -= piece;
     }
     fileEnd_ = std::max(fileEnd_, end);
     if (dirtyPages_ > PageBufferLimits.MaxWaitingPages) WriteBack();
