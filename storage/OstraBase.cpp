@@ -28,13 +28,12 @@ void ReportSwallowed(const char* where, const std::exception& error) {
     ShowWarning(std::string(where) + ": " + error.what(), "Ostra-Error");
 }
 
-// The errors of an atom that a damaged file lost: a bad entry or body, a handle outside the
-// table. Giving up on such an atom leaves the file no worse; any other failure (the file's
-// reads or writes, memory) may have left a change half made.
-bool OfADamagedAtom(const std::exception& error) {
+// A failure of the file itself (a read or write of it, or it having failed already) or of
+// memory: it may have left a change half made. Other errors (an atom a damaged file lost, an
+// atom held open elsewhere) leave the file as it was.
+bool OfTheFile(const std::exception& error) {
     const auto* kvz = dynamic_cast<const EKVZError*>(&error);
-    return kvz && (kvz->Code == OstraCode::InvalidAtomAddress || kvz->Code == OstraCode::BrokenLink ||
-                   kvz->Code == OstraCode::BodyCrc || kvz->Code == OstraCode::EntryCrc);
+    return !kvz || kvz->Code == OstraCode::FileIo || kvz->Code == OstraCode::AccessDenied;
 }
 } // namespace
 
@@ -780,12 +779,12 @@ void TOstraBase::ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t 
     if (TAtomImage* doomed = ChangeLinkRefDeferred(t, handle, delta)) DeleteAtom(doomed);
 }
 
-// Lowering a target's count, and deleting what it leaves unlinked, go on past an atom the file
-// lost to damage. Any other failure may have left a count or a deletion half made, which no
-// commit may keep: the file fails, so that the next call and the commit report it and the file
-// goes back to its last commit.
+// Lowering a target's count, and deleting what it leaves unlinked, go on past an atom that
+// cannot take part (lost to damage, or held open). A failure of the file may have left a count
+// or a deletion half made, which no commit may keep: the file fails, so that the next call and
+// the commit report it and the file goes back to its last commit.
 void TOstraBase::PassOver(const char* where, const std::exception& error) noexcept {
-    if (OfADamagedAtom(error)) return;
+    if (!OfTheFile(error)) return;
     ReportSwallowed(where, error);
     FileObject->Fail();
 }
@@ -851,7 +850,7 @@ void TOstraBase::FinishDeletion(TAtomImage* image) {
             AtomCache->Remove(handle);
         }
     } catch (const std::exception& error) {
-        if (OfADamagedAtom(error)) ReportSwallowed("Deleting atom", error);
+        if (!OfTheFile(error)) ReportSwallowed("Deleting atom", error);
         PassOver("Deleting atom", error);
     }
 }
