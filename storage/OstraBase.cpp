@@ -850,8 +850,9 @@ void TOstraBase::FinishDeletion(TAtomImage* image) {
             AtomCache->Remove(handle);
         }
     } catch (const std::exception& error) {
-        if (!OfTheFile(error)) ReportSwallowed("Deleting atom", error);
-        PassOver("Deleting atom", error);
+        // Reported whatever it was; passed over as the cascade's other failures are.
+        ReportSwallowed("Deleting atom", error);
+        if (OfTheFile(error)) FileObject->Fail();
     }
 }
 
