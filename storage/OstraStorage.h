@@ -162,7 +162,7 @@ private:
     TRef<IUnknown> Holder; // the parent transaction, or the storage
 };
 
-class TVirtualAtom : public TUnknown, public IAtomInfo, public IVirtualAtom, public IAtomLinks {
+class TVirtualAtom final : public TUnknown, public IAtomInfo, public IVirtualAtom, public IAtomLinks {
 public:
     // A closed atom; MakeAtom opens it.
     TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction);
