@@ -277,8 +277,9 @@ void TAtomTreeIndex::WriteCount(int32_t count) {
     auto bytes = HeaderBytes(header);
     {
         TAccessScope write(HeaderAtom.get(), WriteAccess);
-        HeaderAtom->SetDataSize(0);
+        // Written over in place; a longer (older) header is cut to this one.
         HeaderAtom->Write(0, bytes);
+        HeaderAtom->SetDataSize(uint32_t(bytes.size()));
     }
     Changed();
     Header = header;
