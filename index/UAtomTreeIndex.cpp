@@ -1096,14 +1096,14 @@ public:
         ReadOpen(atom.get(), into);
     }
 
-    // The atom at handle opened for reading (the index's own open of its root).
-    TRef<IVirtualAtom> Open(TAtomHandle handle) {
+    // The atom at handle opened with access (the index's own open of its root, as it is).
+    TRef<IVirtualAtom> Open(TAtomHandle handle, TAccess access = ReadAccess) {
         TRef<IVirtualAtom> atom;
         if (Index && handle == Index->RootHandle) {
             atom = Index->RootNode;
         } else {
             try {
-                atom = Maker.OpenAtomAccess(TAtomAddress{StorageID, handle, 0}, ReadAccess);
+                atom = Maker.OpenAtomAccess(TAtomAddress{StorageID, handle, 0}, access);
             } catch (const EKVZError& error) {
                 if (error.Code == OstraCode::InvalidAtomAddress)
                     throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
@@ -1213,7 +1213,7 @@ void TAtomTreeIndex::Clear() {
         reader.CountNode();
         reader.Read(handle, node);
         if (NodeLink(node, ATINode::ValueLink)) {
-            TRef<IVirtualAtom> atom = reader.Open(handle);
+            TRef<IVirtualAtom> atom = reader.Open(handle, AccessAll);
             Raise(atom.get(), AccessAll);
             atom->SetLink(ATINode::ValueLink, nullptr);
             changed = true;
