@@ -28,7 +28,7 @@ void Reset(TAtomRec& rec) {
 } // namespace
 
 TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
-    : Bits(bits), Limit(limit), atoms_(std::move(atoms)) {}
+    : Bits(bits), Limit(limit), atoms_(std::move(atoms)), table_(dynamic_cast<TAtomManager&>(*atoms_)) {}
 
 TAtomCache::~TAtomCache() = default;
 
@@ -160,7 +160,7 @@ void TAtomCache::ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) {
     }
     TTimedScope timer(CacheReadTimer);
     ++Lookups;
-    atoms_->ReadInto(handle, parts, data);
+    table_.ReadInto(handle, parts, data);
 }
 
 void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {

@@ -43,7 +43,7 @@ struct TCacheItem {
     TCacheItem* Newer = nullptr;
 };
 
-class TAtomCache : public TUnknown, public IAtomCache {
+class TAtomCache final : public TUnknown, public IAtomCache {
 public:
     // Reads and writes through atoms (counted). Bits only orders ItemHandle: by the handle's low
     // Bits bits, then by the rest.
@@ -86,4 +86,5 @@ private:
     std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
     bool orderValid_ = false;
     TRef<IAtomManager> atoms_;
+    TAtomManager& table_; // atoms_, called without a virtual call on the read path
 };

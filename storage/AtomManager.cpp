@@ -198,6 +198,7 @@ void TAtomManager::MarkDamaged() {
 
 void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
     std::lock_guard guard(lock_);
+    std::lock_guard views(File().ViewLock());
     ReadEntryHeld(handle, entry);
 }
 
@@ -251,7 +252,7 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
     }
     TOstraFile& file = File();
     uint64_t address = EntryAddress(index);
-    if (const uint8_t* at = file.ViewOf(address, EntrySize))
+    if (const uint8_t* at = file.ViewOfHeld(address, EntrySize))
         std::memcpy(entry.data(), at, EntrySize);
     else
         file.ReadAt(entry, address);
@@ -385,11 +386,14 @@ uint32_t TAtomManager::NewHandle() {
 // segment appended in this open is all free, and already counts as checked. The caller holds
 // lock_; the segments' lock is taken only to change the chain.
 uint32_t TAtomManager::ScanForFree() {
-    while (scanPos_ < total_) {
-        TAtomEntry entry;
-        ReadRawEntry(scanPos_, entry);
-        ++scanPos_;
-        if (IsFree(entry) && Verified(scanPos_ - 1, entry)) return scanPos_;
+    {
+        std::lock_guard views(File().ViewLock());
+        while (scanPos_ < total_) {
+            TAtomEntry entry;
+            ReadRawEntry(scanPos_, entry);
+            ++scanPos_;
+            if (IsFree(entry) && Verified(scanPos_ - 1, entry)) return scanPos_;
+        }
     }
     if (total_ == UINT32_MAX) RaiseTooLarge();
     uint32_t handle = total_ + 1;
@@ -496,7 +500,7 @@ void TAtomManager::ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t w
     bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
     // Read where it lies when the file's view holds it, else copied in.
     const uint8_t* body = nullptr;
-    if (inside && !(body = file.ViewOf(address, size_t(length)))) {
+    if (inside && !(body = file.ViewOfHeld(address, size_t(length)))) {
         body_.resize(size_t(length));
         file.ReadAt(body_, address);
         body = body_.data();
@@ -518,6 +522,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (parts == 0) return;
     TTimedScope timer(ReadAtomTimer);
     std::lock_guard guard(lock_); // the table and the body buffer
+    std::lock_guard views(File().ViewLock());
     TAtomEntry entry = rec.Entry;
     if (!rec.EntryLoaded) ReadEntryHeld(rec.Handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
@@ -539,6 +544,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
 void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) {
     TTimedScope timer(ReadAtomTimer);
     std::lock_guard guard(lock_); // the table and the body buffer
+    std::lock_guard views(File().ViewLock());
     TAtomEntry entry;
     ReadEntryHeld(handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();

@@ -103,7 +103,7 @@ protected:
     ~IAtomManager() = default;
 };
 
-class TAtomManager : public TUnknown, public IAtomManager, public IDisconnectInternalObject, public IBlockOwner {
+class TAtomManager final : public TUnknown, public IAtomManager, public IDisconnectInternalObject, public IBlockOwner {
 public:
     // Reads the segment chain; a chain leaving the data or looping raises EOstraOpenError 207.
     explicit TAtomManager(TOstraFile& file);
@@ -154,16 +154,17 @@ private:
     void LoadChain();
     uint64_t EntryAddress(uint32_t index) const;
     void CheckHandle(uint32_t handle);
-    // ReadEntry for a caller that holds lock_.
+    // ReadEntry for a caller that holds lock_ and the file's view lock.
     void ReadEntryHeld(uint32_t handle, TAtomEntry& entry);
     // The data and links (those of want) of the atom whose entry this is, read and checked
-    // before any of data, links and width is touched. For a caller that holds lock_.
+    // before any of data, links and width is touched. For a caller that holds lock_ and the
+    // file's view lock.
     void ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t want, std::vector<uint8_t>& data,
                    TAtomHandleArray& links, uint8_t& width);
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
-    // The entry as the file holds it, for a caller that holds lock_.
+    // The entry as the file holds it, for a caller that holds lock_ and the file's view lock.
     void ReadRawEntry(uint32_t index, TAtomEntry& entry);
     // Copies chunk c into memory; nothing is kept when the read fails.
     void LoadChunk(size_t c);

@@ -255,10 +255,7 @@ void TTransactionList::Release(uint32_t id) {
     FreeIDs.push_back(id);
 }
 
-TBaseTransaction& TTransactionList::Get(uint32_t id) {
-    if (id >= Items.size() || !Items[id]) throw EInvalidTrID();
-    return *Items[id];
-}
+void TTransactionList::RaiseInvalid() { throw EInvalidTrID(); }
 
 // ---- the base ----
 
@@ -936,19 +933,6 @@ void TOstraBase::FreeTransaction(TBaseTransaction& t) {
     for (TBaseTransaction* child : t.Children) child->Parent = nullptr;
     if (&t == Root) Root = nullptr;
     Transactions.Release(t.ID);
-}
-
-// An open for reading in a chain holding no image of the atom would make a fresh image at the
-// root from the cache, could not conflict, and its close would free that image unchanged: the
-// committed content is what it would show. A walk's peek reads past the cache, which would only
-// lose the atoms in use to atoms read once.
-bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
-    for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
-        if (t->ImageTable.Get(handle)) return false;
-    into.Links.clear();
-    into.Data.clear();
-    AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
-    return true;
 }
 
 bool TOstraBase::AtomExists(uint32_t id, TAtomHandle handle) {

@@ -180,10 +180,16 @@ public:
     // Frees the transaction and releases its ID.
     void Release(uint32_t id);
     // Raises EInvalidTrID for an ID that names no live transaction.
-    TBaseTransaction& Get(uint32_t id);
+    TBaseTransaction& Get(uint32_t id) {
+        if (id >= Items.size() || !Items[id]) [[unlikely]]
+            RaiseInvalid();
+        return *Items[id];
+    }
     uint32_t NextID() const { return FreeIDs.empty() ? uint32_t(Items.size()) : FreeIDs.back(); }
 
 private:
+    [[noreturn]] static void RaiseInvalid();
+
     std::vector<std::unique_ptr<TBaseTransaction>> Items;
     std::vector<uint32_t> FreeIDs;
 };
@@ -276,10 +282,21 @@ private:
 
     std::unique_ptr<TOstraFile> FileObject;
     TRef<IAtomManager> AtomManager;
-    TRef<IAtomCache> AtomCache;
+    TRef<TAtomCache> AtomCache;
     TTransactionList Transactions;
     TBaseTransaction* Root = nullptr;
 };
+
+// An open for reading in a chain holding no image of the atom would make a fresh image at the
+// root from the cache, could not conflict, and its close would free that image unchanged: the
+// committed content is what it would show. A walk's peek reads past the cache, which would only
+// lose the atoms in use to atoms read once.
+inline bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
+    for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
+        if (t->ImageTable.Get(handle)) return false;
+    AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);
+    return true;
+}
 
 inline constexpr uint32_t AtomCacheBits = 6;
 inline constexpr uint32_t AtomCacheLimit = 8000;

@@ -20,8 +20,7 @@ TPageBufferLimits PageBufferLimits;
 namespace {
 constexpr int ReadTimer = 0;
 constexpr int WriteTimer = 1;
-constexpr size_t MaxCachedRead = 1024; // larger reads (table chunks, big bodies) go to the system
-constexpr uint64_t ViewAfterPages = 64;
+constexpr size_t MaxCachedRead = 1024;  // larger reads (table chunks, big bodies) go to the system
 constexpr size_t MaxPagesPerWrite = 64; // buffered pages handed to the system in one call
 
 [[noreturn]] void RaiseOpenError(int32_t code, const char* format, const std::string& name) {
@@ -276,11 +275,6 @@ void TOstraFile::CheckUsable() const {
 }
 
 // Every read passes here: the raise stays out of line.
-inline void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
-    if (failed_ || position > fileEnd_ || fileEnd_ - position < size) [[unlikely]]
-        RaiseUnreadable();
-}
-
 void TOstraFile::RaiseUnreadable() const {
     CheckUsable();
     throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
@@ -317,8 +311,7 @@ void TOstraFile::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
 const uint8_t* TOstraFile::ViewOf(uint64_t position, size_t size) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
-    CheckReadable(position, size);
-    return dirtyPages_ == 0 ? CleanView(position, size) : nullptr;
+    return ViewOfHeld(position, size);
 }
 
 const uint8_t* TOstraFile::Peek(uint64_t position, size_t size) {
@@ -376,20 +369,6 @@ void TOstraFile::FillAt(uint32_t count, uint8_t value, uint64_t position) {
     CheckUsable();
     changed_ = true;
     PutBytes(nullptr, value, count, position);
-}
-
-// Where the system's view of the file holds [position, position + size), or nullptr. Making the
-// view costs more than a session reading a few pages saves: it is made once ViewAfterPages
-// pages' worth have been read from the system, into the page buffer or past it.
-const uint8_t* TOstraFile::SystemView(uint64_t position, size_t size) {
-    if (pagesRead_ < ViewAfterPages) return nullptr;
-    return os_.ViewAt(position, size);
-}
-
-// The same where the view still holds the storage's bytes (up to a cut made in memory only).
-const uint8_t* TOstraFile::CleanView(uint64_t position, size_t size) {
-    if (position > staleFrom_ || staleFrom_ - position < size) return nullptr;
-    return SystemView(position, size);
 }
 
 TOstraFile::TPage* TOstraFile::KeptPage(uint64_t page) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/Clock.h"
+#include "platform/CriticalSection.h"
 #include "platform/Guid.h"
 #include "platform/OsFile.h"
 #include "storage/Corvane.h"
@@ -116,6 +117,10 @@ public:
     // The bytes ReadAt would give, where the view holds them and no write waits, else nullptr
     // (the caller reads them); raises as ReadAt does. Valid until the next call on the file.
     const uint8_t* ViewOf(uint64_t position, size_t size);
+    // ViewOf for a reader holding ViewLock() over a run of views (an atom's entry, then its body):
+    // the lock is taken once for the run, and nothing is timed.
+    const uint8_t* ViewOfHeld(uint64_t position, size_t size);
+    TCriticalSection& ViewLock() { return lock_; }
     // The size bytes at position where the view holds the storage's bytes already and no write
     // waits (so that they read as ReadAt would), else nullptr; nothing is read in. For hints.
     // Valid until the next call on the file.
@@ -243,4 +248,30 @@ private:
     std::array<TRecentPage, 64> recentPages_{};
     void ForgetRecentPages() { recentPages_.fill(TRecentPage{}); }
     void RememberPage(uint64_t number, TPage* page) { recentPages_[number % recentPages_.size()] = {number, page}; }
+
+    // Making the view costs more than a session reading a few pages saves: it is made once this
+    // many pages' worth have been read from the system, into the page buffer or past it.
+    static constexpr uint64_t ViewAfterPages = 64;
 };
+
+inline void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
+    if (failed_ || position > fileEnd_ || fileEnd_ - position < size) [[unlikely]]
+        RaiseUnreadable();
+}
+
+// Where the system's view of the file holds [position, position + size), or nullptr.
+inline const uint8_t* TOstraFile::SystemView(uint64_t position, size_t size) {
+    if (pagesRead_ < ViewAfterPages) return nullptr;
+    return os_.ViewAt(position, size);
+}
+
+// The same where the view still holds the storage's bytes (up to a cut made in memory only).
+inline const uint8_t* TOstraFile::CleanView(uint64_t position, size_t size) {
+    if (position > staleFrom_ || staleFrom_ - position < size) return nullptr;
+    return SystemView(position, size);
+}
+
+inline const uint8_t* TOstraFile::ViewOfHeld(uint64_t position, size_t size) {
+    CheckReadable(position, size);
+    return dirtyPages_ == 0 ? CleanView(position, size) : nullptr;
+}

@@ -82,10 +82,7 @@ void* TOstraStorage::GetInterface(const TGUID& iid) {
     return TUnknown::GetInterface(iid);
 }
 
-TOstraBase& TOstraStorage::CheckedBase() {
-    if (!Base || Base->File().Failed()) RaiseAccessDenied();
-    return *Base;
-}
+void TOstraStorage::RaiseDenied() { RaiseAccessDenied(); }
 
 bool TOstraStorage::IsReadOnly() { return CheckedBase().File().ReadOnly(); }
 
@@ -278,16 +275,6 @@ void* TStorageTransaction::GetInterface(const TGUID& iid) {
     if (void* found = FindInterface<IStorageTransaction, IVirtualStorage, IStorageInfo, IAtomPeek>(this, iid))
         return found;
     return TUnknown::GetInterface(iid);
-}
-
-void TStorageTransaction::CheckAlive() {
-    if (Dead) throw EInvalidTrID();
-}
-
-uint32_t TStorageTransaction::ActiveID() {
-    CheckAlive();
-    if (TransactionID == 0) RaiseAccessDenied();
-    return TransactionID;
 }
 
 void TStorageTransaction::KillDescendants() {

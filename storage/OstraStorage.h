@@ -59,7 +59,12 @@ public:
     uint64_t AtomCountBound() override;
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
-    TOstraBase& CheckedBase();
+    TOstraBase& CheckedBase() {
+        if (!Base || Base->File().Failed()) [[unlikely]]
+            RaiseDenied();
+        return *Base;
+    }
+    [[noreturn]] static void RaiseDenied();
     bool IsReadOnly();
     TAtomAddress MakeAddress(TAtomHandle Handle);
     // Raises 2 unless the address names an atom of this storage.
@@ -144,7 +149,12 @@ public:
     // Marks this transaction's descendants dead: their object-layer IDs were released.
     void KillDescendants();
     // The object-layer ID; raises EInvalidTrID when dead, 3 "Access is denied" when finished.
-    uint32_t ActiveID();
+    uint32_t ActiveID() {
+        CheckAlive();
+        if (TransactionID == 0) [[unlikely]]
+            TOstraStorage::RaiseDenied();
+        return TransactionID;
+    }
 
     TAccess Rights;
     uint32_t TransactionID;
@@ -158,7 +168,10 @@ protected:
 
 private:
     // Raises EInvalidTrID for a dead transaction.
-    void CheckAlive();
+    void CheckAlive() {
+        if (Dead) [[unlikely]]
+            throw EInvalidTrID();
+    }
     TRef<IUnknown> Holder; // the parent transaction, or the storage
 };
 
