@@ -45,10 +45,9 @@ namespace {
 [[noreturn, gnu::cold]] void RaiseWrongTag() { throw EReadError("Invalid property value"); }
 } // namespace
 
-uint8_t TReader::ReadTag() { return uint8_t(TakeLE(1)); }
-
-// The widths the tags give are read whole, not byte by byte.
-uint64_t TReader::TakeLE(int bytes) {
+// The widths the tags give are read whole, not byte by byte. Compiled into each read, where the
+// width is known: a list page decodes a record per row.
+[[gnu::always_inline]] inline uint64_t TReader::TakeLE(int bytes) {
     if (FData.size() - FPos < size_t(bytes)) [[unlikely]]
         RaiseShort();
     uint64_t value = 0;
@@ -64,7 +63,9 @@ uint64_t TReader::TakeLE(int bytes) {
     return value;
 }
 
-int32_t TReader::IntegerOfTag(uint8_t tag) {
+[[gnu::always_inline]] inline uint8_t TReader::ReadTag() { return uint8_t(TakeLE(1)); }
+
+[[gnu::always_inline]] inline int32_t TReader::IntegerOfTag(uint8_t tag) {
     switch (tag) {
     case TypedTag::Int8: return int8_t(TakeLE(1));
     case TypedTag::Int16: return int16_t(TakeLE(2));

@@ -7,7 +7,6 @@
 
 namespace {
 enum : int {
-    CacheReadTimer = 18,
     CacheWriteTimer = 19,
     CacheGetItemTimer = 20,
     CacheRemoveTimer = 21,
@@ -151,16 +150,6 @@ void TAtomCache::Read(uint32_t handle, uint8_t parts, TAtomData& data) {
         data.LinkWidth = rec.LinkWidth;
     }
     if (parts & AtomPartData) data.Data = rec.Data;
-}
-
-void TAtomCache::ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) {
-    if (items_.Find(handle)) {
-        Read(handle, parts, data);
-        return;
-    }
-    TTimedScope timer(CacheReadTimer);
-    ++Lookups;
-    table_.ReadInto(handle, parts, data);
 }
 
 void TAtomCache::GetStats(uint32_t& lookups, uint32_t& hits) {

@@ -5,6 +5,7 @@
 
 #include "storage/AtomManager.h"
 #include "storage/HandleTable.h"
+#include "storage/Timers.h"
 #include "storage/Unknown.h"
 
 #include <cstdint>
@@ -57,7 +58,16 @@ public:
     void Clear() override;
     void Remove(uint32_t handle) override;
     void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
-    void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override;
+    // On every peek of a walk: compiled into its callers.
+    void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override {
+        if (items_.Find(handle)) {
+            Read(handle, parts, data);
+            return;
+        }
+        TTimedScope timer(CacheReadTimer);
+        ++Lookups;
+        table_.ReadInto(handle, parts, data);
+    }
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
     void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override { Store(handle, data, parts, false); }
     void WriteNew(uint32_t handle, const TAtomData& data, uint8_t parts) override { Store(handle, data, parts, true); }
@@ -74,6 +84,7 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
+    static constexpr int CacheReadTimer = 18;
     TCacheItem* GetItem(uint32_t handle, bool& created);
     void Store(uint32_t handle, const TAtomData& data, uint8_t parts, bool isNew);
     void Unlink(TCacheItem* item);

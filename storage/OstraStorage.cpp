@@ -109,13 +109,9 @@ TRef<IVirtualAtom> TOstraStorage::MakeAtom(bool IsNew, TAccess Access, TAtomHand
     return TRef<IVirtualAtom>(atom.get());
 }
 
-bool TOstraStorage::Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
-    try {
-        return CheckedBase().PeekAtom(ID, Handle, Into);
-    } catch (const EKVZError& error) {
-        if (error.Code != OstraCode::InvalidAtomAddress) throw;
-        throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
-    }
+void TOstraStorage::RaiseBrokenLink(const EKVZError& error) {
+    if (error.Code != OstraCode::InvalidAtomAddress) throw;
+    throw EKVZError(OstraCode::BrokenLink, OstraMsg::BrokenLink);
 }
 
 bool TOstraStorage::PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept {

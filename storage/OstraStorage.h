@@ -73,7 +73,17 @@ public:
     TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                 TStorageTransaction* Transaction);
     // PeekLinked in the object-layer transaction ID.
-    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into);
+    // On every peek of a walk: compiled into its callers.
+    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
+        try {
+            return CheckedBase().PeekAtom(ID, Handle, Into);
+        } catch (const EKVZError& error) {
+            RaiseBrokenLink(error);
+        }
+    }
+    // Raises the error a peek met as following a link raises it: a handle naming no atom is a
+    // broken link. Called from a handler, so that anything else is raised again as it is.
+    [[noreturn]] static void RaiseBrokenLink(const EKVZError& error);
     // Closes every open atom, aborts every top-level transaction and closes the file.
     void ForceClose();
 
