@@ -145,6 +145,8 @@ void TAtom::WriteData(uint32_t offset, std::span<const uint8_t> bytes) {
     Base.WriteData(Checked(AccessWriteData), offset, bytes);
 }
 
+void TAtom::SetData(std::span<const uint8_t> bytes) { Base.SetData(Checked(AccessWriteData), bytes); }
+
 uint32_t TAtom::GetLinkCount() { return Checked(AccessReadLinks).LinkCount(); }
 
 TAtomHandle TAtom::GetLink(uint32_t index) { return Checked(AccessReadLinks).LinkAt(index); }
@@ -670,6 +672,21 @@ void TOstraBase::WriteData(TAtomImage& image, uint32_t offset, std::span<const u
     if (end > int64_t(image.DataLength())) SetDataLength(image, uint32_t(end));
     std::memcpy(image.OwnData().data() + offset, bytes.data(), bytes.size());
     image.ModifiedParts |= AtomPartData;
+}
+
+// A new array made of the bytes where the old one is shared or missing: nothing of the old is
+// copied, and nothing zeroed first.
+void TOstraBase::SetData(TAtomImage& image, std::span<const uint8_t> bytes) {
+    CheckWritable();
+    if (int64_t(bytes.size()) > MaxDataLength) RaiseDataTooLong();
+    if (bytes.empty())
+        image.Data.reset();
+    else if (!image.Data || image.Data.use_count() > 1)
+        image.Data = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
+    else
+        image.Data->assign(bytes.begin(), bytes.end());
+    image.ModifiedParts |= AtomPartData;
+    image.LoadedParts |= AtomPartData;
 }
 
 void TOstraBase::SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle) {

@@ -89,6 +89,8 @@ public:
     uint32_t ReadData(uint32_t offset, std::span<uint8_t> buffer);
     void SetDataLength(uint32_t length);
     void WriteData(uint32_t offset, std::span<const uint8_t> bytes);
+    // The data becomes bytes, whatever it was.
+    void SetData(std::span<const uint8_t> bytes);
     uint32_t GetLinkCount();
     TAtomHandle GetLink(uint32_t index);
     void SetLink(uint32_t index, TAtomHandle handle);
@@ -230,6 +232,7 @@ public:
     void CloseAtom(TAtom& atom);
     void SetDataLength(TAtomImage& image, uint32_t length);
     void WriteData(TAtomImage& image, uint32_t offset, std::span<const uint8_t> bytes);
+    void SetData(TAtomImage& image, std::span<const uint8_t> bytes);
     void SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle);
     void InsertLink(TAtomImage& image, uint32_t index, TAtomHandle handle);
     void DeleteLink(TAtomImage& image, uint32_t index);

@@ -528,11 +528,7 @@ TAccess TVirtualAtom::GetAccess() { return Open().Access; }
 
 void TVirtualAtom::SetLinkCount(uint32_t Count) { Open().SetLinkCount(Count); }
 
-void TVirtualAtom::SetBytes(std::span<const uint8_t> Bytes) {
-    TAtom& atom = Open();
-    atom.SetDataLength(uint32_t(Bytes.size()));
-    atom.WriteData(0, Bytes);
-}
+void TVirtualAtom::SetBytes(std::span<const uint8_t> Bytes) { Open().SetData(Bytes); }
 
 void TVirtualAtom::SetText(std::string_view Text) { SetBytes(AsBytes(Text)); }
 
