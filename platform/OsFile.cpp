@@ -85,12 +85,8 @@ public:
         if (RetryOnInterrupt([&] { return ::fdatasync(fd_); }) < 0) throw EOSError(errno, "fdatasync");
     }
 
-    // Every atom read comes here, nearly all of them for bytes the view holds already: those
-    // take the short way, the rest the call that makes the view or reads them in.
     const uint8_t* ViewAt(uint64_t position, size_t size) override {
-        if (view_ && position <= viewLength_ && viewLength_ - position >= size &&
-            (unfilled_ == 0 || Filled(position, size)))
-            return view_ + position;
+        if (const uint8_t* at = window_.Holding(position, size)) return at;
         return ViewAfterMaking(position, size);
     }
 
@@ -111,9 +107,12 @@ public:
         viewFailed_ = false;
         filled_.clear();
         unfilled_ = 0;
+        Publish();
     }
 
 private:
+    void Publish() { window_ = {view_, viewLength_, filled_.data(), unfilled_}; }
+
     // Reading the file through a view saves a system call and a copy per read. The kernel maps
     // the page cache in small pages, and on a virtual machine each costs a fault at its first
     // touch and misses in the translation buffer after. So where the system gives huge pages on
@@ -140,6 +139,7 @@ private:
                 viewLength_ = length;
                 filled_.assign((length + ViewGranule - 1) / ViewGranule, false);
                 unfilled_ = filled_.size();
+                Publish();
                 return true;
             }
         }
@@ -152,6 +152,7 @@ private:
         reservedLength_ = length;
         view_ = static_cast<uint8_t*>(mapped);
         viewLength_ = length;
+        Publish();
         return true;
     }
 
@@ -160,13 +161,6 @@ private:
         if (position > viewLength_ || viewLength_ - position < size) return nullptr;
         if (unfilled_ != 0 && !Fill(position, size)) return nullptr;
         return view_ + position;
-    }
-
-    // Whether the copy holds [position, position + size): a read within one granule or across
-    // two, as atom reads are.
-    bool Filled(uint64_t position, size_t size) const {
-        size_t first = size_t(position / ViewGranule), last = size_t((position + size - 1) / ViewGranule);
-        return size != 0 && last - first <= 1 && filled_[first] && filled_[last];
     }
 
     // Reads in the copy's granules under [position, position + size) that are not in yet, each
@@ -186,6 +180,7 @@ private:
             }
             std::fill(filled_.begin() + std::ptrdiff_t(g), filled_.begin() + std::ptrdiff_t(end), true);
             unfilled_ -= end - g;
+            Publish();
             g = end - 1;
         }
         return true;
@@ -200,9 +195,10 @@ private:
             unfilled_ += filled_[g];
             filled_[g] = false;
         }
+        Publish();
     }
 
-    static constexpr size_t ViewGranule = size_t(64) << 10;
+    static constexpr size_t ViewGranule = TOsViewWindow::Granule;
     static constexpr size_t MostCopied = size_t(256) << 20;
     static constexpr uintptr_t HugePageSize = uintptr_t(2) << 20;
     static uintptr_t RoundUp(uintptr_t value, uintptr_t unit) { return (value + unit - 1) / unit * unit; }

@@ -32,6 +32,28 @@ enum class TOsDisposition : uint8_t {
     CreateAlways, // create, or empty the file that is there
 };
 
+// What of a handle's view a reader may take without a call: the view's bytes [0, Length) at
+// Base (nullptr: none), and for a view read in as it is used, a flag per granule of Granule
+// bytes, nonzero where read in, with Unfilled the count of the others.
+struct TOsViewWindow {
+    static constexpr size_t Granule = size_t(64) << 10;
+    const uint8_t* Base = nullptr;
+    size_t Length = 0;
+    const uint8_t* Filled = nullptr;
+    size_t Unfilled = 0;
+
+    // The bytes where the view holds them all already: a read within one granule or across two,
+    // as atom reads are. Else nullptr (the handle's ViewAt decides).
+    const uint8_t* Holding(uint64_t position, size_t size) const {
+        if (!Base || position > Length || Length - position < size) return nullptr;
+        if (Unfilled != 0) {
+            size_t first = size_t(position / Granule), last = size_t((position + size - 1) / Granule);
+            if (size == 0 || last - first > 1 || !Filled[first] || !Filled[last]) return nullptr;
+        }
+        return Base + position;
+    }
+};
+
 // One open file of a file layer. Every call raises EOSError when the system call fails.
 class IOsFileHandle {
 public:
@@ -61,6 +83,11 @@ public:
         return nullptr;
     }
     virtual void DropView() {}
+    // Kept up to date by a handle with views; ViewAt answers the same wherever it holds bytes.
+    const TOsViewWindow& Window() const { return window_; }
+
+protected:
+    TOsViewWindow window_;
 };
 
 // The files of the system as the storage sees them. A writable open holds an exclusive lock on
@@ -116,7 +143,11 @@ public:
     void SetEnd(uint64_t length) { handle_->SetEnd(length); }
     uint64_t Size() { return handle_->Size(); }
     void Sync() { handle_->Sync(); }
-    const uint8_t* ViewAt(uint64_t position, size_t size) { return handle_->ViewAt(position, size); }
+    // Every atom read asks: the bytes the view holds already come without a call.
+    const uint8_t* ViewAt(uint64_t position, size_t size) {
+        if (const uint8_t* at = handle_->Window().Holding(position, size)) return at;
+        return handle_->ViewAt(position, size);
+    }
     const uint8_t* ViewIfIn(uint64_t position, size_t size) { return handle_->ViewIfIn(position, size); }
     void DropView() { handle_->DropView(); }
 
