@@ -3,9 +3,11 @@
 // strings tag 6 (1-byte length) or 12 (4-byte length); dates tag 17 (8-byte double).
 #pragma once
 
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Exception.h"
 
+#include <bit>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -41,27 +43,69 @@ private:
     std::vector<uint8_t> FBytes;
 };
 
-// Reads typed values one after another from a byte buffer it does not own.
+// Reads typed values one after another from a byte buffer it does not own. The reads are
+// compiled into their callers: a list page decodes a record per row.
 class TReader {
 public:
     explicit TReader(std::span<const uint8_t> data) : FData(data) {}
 
     // Raise EReadError for another tag or short data.
-    int32_t ReadInteger();
-    std::string ReadString();
+    int32_t ReadInteger() { return IntegerOfTag(ReadTag()); }
+    std::string ReadString() { return std::string(ReadStringView()); }
     // The string's bytes where they lie, valid as long as the data.
-    std::string_view ReadStringView();
+    std::string_view ReadStringView() {
+        uint8_t tag = ReadTag();
+        uint64_t length;
+        if (tag == TypedTag::String)
+            length = TakeLE(1);
+        else if (tag == TypedTag::LString)
+            length = TakeLE(4);
+        else
+            RaiseWrongTag();
+        if (FData.size() - FPos < length) RaiseShort();
+        std::string_view text(reinterpret_cast<const char*>(FData.data() + FPos), size_t(length));
+        FPos += size_t(length);
+        return text;
+    }
     // Also takes an integer in place of a date, as whole days.
-    TDateTime ReadDate();
+    TDateTime ReadDate() {
+        uint8_t tag = ReadTag();
+        if (tag == TypedTag::Date) return std::bit_cast<double>(TakeLE(8));
+        return IntegerOfTag(tag);
+    }
 
     // True when more bytes follow the position.
     bool HasMore() const { return FPos < FData.size(); }
     size_t Position() const { return FPos; }
 
 private:
-    uint8_t ReadTag();
-    uint64_t TakeLE(int bytes);
-    int32_t IntegerOfTag(uint8_t tag);
+    [[noreturn]] static void RaiseShort();
+    [[noreturn]] static void RaiseWrongTag();
+    uint8_t ReadTag() { return uint8_t(TakeLE(1)); }
+    // The widths the tags give are read whole, not byte by byte.
+    uint64_t TakeLE(int bytes) {
+        if (FData.size() - FPos < size_t(bytes)) [[unlikely]]
+            RaiseShort();
+        uint64_t value = 0;
+        switch (bytes) {
+        case 1: value = FData[FPos]; break;
+        case 2: value = GetLE16(FData, FPos); break;
+        case 4: value = GetLE32(FData, FPos); break;
+        case 8: value = GetLE64(FData, FPos); break;
+        default:
+            for (int i = 0; i < bytes; ++i) value |= uint64_t(FData[FPos + size_t(i)]) << (8 * i);
+        }
+        FPos += size_t(bytes);
+        return value;
+    }
+    int32_t IntegerOfTag(uint8_t tag) {
+        switch (tag) {
+        case TypedTag::Int8: return int8_t(TakeLE(1));
+        case TypedTag::Int16: return int16_t(TakeLE(2));
+        case TypedTag::Int32: return int32_t(uint32_t(TakeLE(4)));
+        default: RaiseWrongTag();
+        }
+    }
     std::span<const uint8_t> FData;
     size_t FPos = 0;
 };

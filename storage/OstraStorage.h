@@ -72,8 +72,8 @@ public:
     // Opens (or creates) an atom in the object-layer transaction ID for the public transaction.
     TRef<IVirtualAtom> MakeAtom(bool IsNew, TAccess Access, TAtomHandle Handle, uint32_t ID,
                                 TStorageTransaction* Transaction);
-    // PeekLinked in the object-layer transaction ID.
-    // On every peek of a walk: compiled into its callers.
+    // PeekLinked in the object-layer transaction ID. On every peek of a walk: compiled into
+    // its callers.
     bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
         try {
             return CheckedBase().PeekAtom(ID, Handle, Into);
