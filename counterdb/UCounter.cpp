@@ -521,7 +521,7 @@ void WalkValues(IIndexer* index, const IIndexWalk::TValueVisit& visit) {
 }
 
 // Every key of index in order.
-void WalkKeys(IIndexer* index, const std::function<void(std::string_view key)>& visit) {
+void WalkKeys(IIndexer* index, const TFunctionRef<void(std::string_view key)>& visit) {
     auto keyOnly = [&](std::string_view key, IVirtualAtom*) { visit(key); };
     WalkIndex(index, keyOnly, false);
 }

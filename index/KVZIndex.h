@@ -3,12 +3,12 @@
 // The implementations (trie: UKVZIndex.h, B-tree: BTreeIndex.h / BTreeFactory.h) are internal.
 #pragma once
 
+#include "platform/FunctionRef.h"
 #include "storage/Corvane.h"
 #include "storage/KVZError.h"
 #include "storage/Unknown.h"
 
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -175,19 +175,19 @@ protected:
 // from its key's entry.
 struct IIndexWalk : virtual IUnknown {
     static constexpr TGUID IID = GuidOf("{2D67C3EA-C645-4058-8EA6-45ACE648F9E5}");
-    using TVisit = std::function<void(std::string_view key, IVirtualAtom* value)>;
+    using TVisit = TFunctionRef<void(std::string_view key, IVirtualAtom* value)>;
     // Calls visit for every key in key order, with its value atom opened with access when
     // openValues is set (else nil). visit must not use the index; what it raises passes on and
     // ends the walk. Leaves the index past its last key, as a cursor's walk does.
     virtual void WalkKeys(bool openValues, TAccess access, const TVisit& visit) = 0;
-    using TValueVisit = std::function<void(std::string_view key, std::span<const uint8_t> value)>;
+    using TValueVisit = TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>;
     // As WalkKeys with the values opened for reading, but visit gets each value's data instead
     // of an open, so the walk opens next to nothing. visit must not change the index through any
     // object (the walk raises a share violation when it finds it changed).
     virtual void WalkValues(const TValueVisit& visit) = 0;
     // As WalkValues, with the handles in the value's links too (links[i] is link i).
     using TValueLinksVisit =
-        std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
+        TFunctionRef<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
     virtual void WalkValueLinks(const TValueLinksVisit& visit) = 0;
     // Calls visit, in key order, for each of keys (any order, repeats allowed) that the index
     // holds, with its value's data as WalkValues hands it over (and with its rule for visit).

@@ -995,7 +995,7 @@ void TAtomTreeIndex::StartPass() {
 }
 
 void TAtomTreeIndex::Walk(bool openValues, TAccess access,
-                          const std::function<void(std::string_view key, IVirtualAtom* value)>& visit) {
+                          const TFunctionRef<void(std::string_view key, IVirtualAtom* value)>& visit) {
     if (!openValues && Query<IAtomPeek>(AtomMaker.get())) {
         WalkValues(false, [&](std::string_view key, auto, auto) { visit(key, nullptr); });
         return;
@@ -1350,9 +1350,8 @@ static const std::vector<std::string>& OrderedKeys(const std::vector<std::string
 // own key first, then per child byte the keys that continue with it, in ascending order, so the
 // visits come in key order. A chain leads only to the key that ends with its whole edge, as a
 // lookup finds it. Nodes and values are read as WalkValues reads them.
-void TAtomTreeIndex::FindValues(
-    const std::vector<std::string>& keys,
-    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+void TAtomTreeIndex::FindValues(const std::vector<std::string>& keys,
+                                const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(AtomMaker.get());
     if (!peek) {
         std::vector<std::string> sorted;
@@ -1368,7 +1367,7 @@ void TAtomTreeIndex::FindValues(
 
 void TAtomTreeIndex::FindValuesAt(
     IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
-    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+    const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TRef<IAtomPeek> peek = Query<IAtomPeek>(maker);
     if (!peek) {
         TRef<IVirtualAtom> atom = maker->OpenAtomAccess(TAtomAddress{maker->GetStorageID(), header, 0}, ReadAccess);
@@ -1384,7 +1383,7 @@ void TAtomTreeIndex::FindValuesAt(
 }
 
 void TAtomTreeIndex::FindBelow(TPeekWalk& reader, TAtomHandle root, const std::vector<std::string>& given,
-                               const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
+                               const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     std::vector<std::string> sorted;
     const std::vector<std::string>& keys = OrderedKeys(given, sorted);
     if (keys.empty()) return;

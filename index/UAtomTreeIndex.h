@@ -5,11 +5,11 @@
 
 #include "index/LearntNodes.h"
 #include "index/TrieChangeCount.h"
+#include "platform/FunctionRef.h"
 #include "storage/AtomCache.h"
 #include "storage/Corvane.h"
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -142,7 +142,7 @@ public:
     // Every key in order with its value atom (opened with access when openValues is set), in one
     // operation; visit must not use this index. Ends past the last key.
     void Walk(bool openValues, TAccess access,
-              const std::function<void(std::string_view key, IVirtualAtom* value)>& visit);
+              const TFunctionRef<void(std::string_view key, IVirtualAtom* value)>& visit);
 
     // As Walk with values opened for reading (or none when readValues is off), but visit gets
     // each value's data instead of an open: nodes and values are read without opens where
@@ -150,19 +150,19 @@ public:
     // another one (the walk then raises a share violation). Ends past the last key.
     // The value's links come along (links[i] is the handle in link i).
     using TValueLinksVisit =
-        std::function<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
+        TFunctionRef<void(std::string_view key, std::span<const uint8_t> value, std::span<const TAtomHandle> links)>;
     void WalkValues(bool readValues, const TValueLinksVisit& visit);
 
     // Each of keys (in any order, repeats allowed) that the trie holds, with its value's data,
     // in key order; one descent that reads only the nodes on the paths to keys, as WalkValues
     // reads them (and with its rule for visit). Ends on no key.
     void FindValues(const std::vector<std::string>& keys,
-                    const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+                    const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit);
     // FindValues in the trie whose header is the atom at header (opened through maker when it
     // must be opened), with no index object opened over it: for looking a few keys up in each
     // of many tries. Raises TATIError for a header that is none, as opening the index does.
     static void FindValuesAt(IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
-                             const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+                             const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // Ordered walk around the current position; true when a key was reached.
     bool First();
@@ -198,7 +198,7 @@ private:
     class TPeekWalk;
     friend class TPeekWalk;
     static void FindBelow(TPeekWalk& reader, TAtomHandle root, const std::vector<std::string>& keys,
-                          const std::function<void(std::string_view key, std::span<const uint8_t> value)>& visit);
+                          const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // The atom itself when CheckHeader finds it valid; TATIError otherwise.
     static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);
