@@ -401,26 +401,38 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
     return it->second;
 }
 
-// Copies count bytes (or count times fill when bytes is null) into the pages.
+// Copies count bytes (or count times fill when bytes is null) into the pages. Every page they
+// go to past the first is read in before any of them changes, so that a read failing half-way
+// leaves them all as they were. Should one fail after a change all the same (the buffer dropped pages to make
+// room), the file gives up what it holds since its last commit, as after a failed write-back:
+// a write half made must never reach the disk.
 void TOstraFile::PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position) {
     if (count == 0) return;
     uint64_t end = position + count;
-    while (count > 0) {
-        size_t offset = size_t(position % PageSize);
-        size_t piece = size_t(std::min<uint64_t>(count, PageSize - offset));
-        TPage& page = CachedPage(position / PageSize);
-        if (!page.Dirty) {
-            page.Dirty = true;
-            ++dirtyPages_;
+    for (uint64_t page = position / PageSize + 1; page <= (end - 1) / PageSize; ++page) CachedPage(page);
+    bool changed = false;
+    try {
+        while (count > 0) {
+            size_t offset = size_t(position % PageSize);
+            size_t piece = size_t(std::min<uint64_t>(count, PageSize - offset));
+            TPage& page = CachedPage(position / PageSize);
+            changed = true;
+            if (!page.Dirty) {
+                page.Dirty = true;
+                ++dirtyPages_;
+            }
+            if (bytes) {
+                std::memcpy(page.Bytes.get() + offset, bytes, piece);
+                bytes += piece;
+            } else {
+                std::memset(page.Bytes.get() + offset, fill, piece);
+            }
+            position += piece;
+            count -= piece;
         }
-        if (bytes) {
-            std::memcpy(page.Bytes.get() + offset, bytes, piece);
-            bytes += piece;
-        } else {
-            std::memset(page.Bytes.get() + offset, fill, piece);
-        }
-        position += piece;
-        count -= piece;
+    } catch (...) {
+        if (changed) Fail();
+        throw;
     }
     fileEnd_ = std::max(fileEnd_, end);
     if (dirtyPages_ > PageBufferLimits.MaxWaitingPages) WriteBack();

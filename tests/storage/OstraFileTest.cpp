@@ -3,6 +3,7 @@
 #include "OstraTestFile.h"
 
 #include "platform/Clock.h"
+#include "platform/SimulatedDisk.h"
 #include "storage/AtomManager.h"
 #include "storage/SpaceAllocator.h"
 
@@ -311,6 +312,35 @@ TEST_F(OstraFileTest, WrittenBytesReachTheDiskAtFlushAndReadsSeeThemBefore) {
     bytes = TTempDir::ReadBytes(name);
     EXPECT_EQ(bytes[19990], 9);
     EXPECT_EQ(bytes[19992], 7);
+}
+
+// A write across two pages whose second page fails to read in raises and changes nothing: the
+// first page's bytes must not reach the disk at a later commit.
+TEST_F(OstraFileTest, AWriteWhoseSecondPageFailsToReadInChangesNothing) {
+    TSimulatedDisk disk(1);
+    TOsFileLayerScope scope(disk);
+    const std::string simName = "/sim/torn.ostra";
+    constexpr size_t PageSize = TOstraFile::PageSize;
+    {
+        auto file = OpenOstra(simName, TOpenMode::Create);
+        file->SetDataSize(20000);
+        file->FillAt(20000 - 200, 0x11, 200);
+        file->Commit();
+    }
+    auto file = OpenOstra(simName, TOpenMode::Open);
+    std::vector<uint8_t> first(10);
+    file->ReadAt(first, 2000); // the first page is in the buffer, the second not
+    disk.FailReadAt(disk.Reads() + 1, EIO);
+    std::vector<uint8_t> bytes(32, 0x22);
+    EXPECT_EQ(CatchKVZ([&] { file->WriteAt(bytes, PageSize - 16); }).Code, 9);
+    std::vector<uint8_t> back(32);
+    file->ReadAt(back, PageSize - 16);
+    EXPECT_EQ(back, std::vector<uint8_t>(32, 0x11));
+    file->Commit();
+    file.reset();
+    std::vector<uint8_t> stored = disk.Contents(simName);
+    EXPECT_TRUE(std::all_of(stored.begin() + PageSize - 16, stored.begin() + PageSize + 16,
+                            [](uint8_t b) { return b == 0x11; }));
 }
 
 // Many megabytes of writes go out along the way and still read back, before and after reopening.
