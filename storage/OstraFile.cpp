@@ -274,7 +274,7 @@ void TOstraFile::CheckUsable() const {
     if (failed_) throw EKVZError(OstraCode::AccessDenied, OstraMsg::AccessDenied);
 }
 
-// Every read passes here: the raise stays out of line.
+// Every read's check raises here, out of line.
 void TOstraFile::RaiseUnreadable() const {
     CheckUsable();
     throw EKVZError(OstraCode::FileIo, OstraMsg::FileReadError);
@@ -403,9 +403,9 @@ TOstraFile::TPage& TOstraFile::CachedPage(uint64_t page) {
 
 // Copies count bytes (or count times fill when bytes is null) into the pages. Every page they
 // go to past the first is read in before any of them changes, so that a read failing half-way
-// leaves them all as they were. Should one fail after a change all the same (the buffer dropped pages to make
-// room), the file gives up what it holds since its last commit, as after a failed write-back:
-// a write half made must never reach the disk.
+// leaves them all as they were. Should one fail after a change all the same (the buffer dropped
+// pages to make room), the file gives up what it holds since its last commit, as after a failed
+// write-back: a write half made must never reach the disk.
 void TOstraFile::PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position) {
     if (count == 0) return;
     uint64_t end = position + count;
