@@ -27,7 +27,7 @@ void Reset(TAtomRec& rec) {
 } // namespace
 
 TAtomCache::TAtomCache(TRef<IAtomManager> atoms, uint32_t bits, uint32_t limit)
-    : Bits(bits), Limit(limit), atoms_(std::move(atoms)), table_(dynamic_cast<TAtomManager&>(*atoms_)) {}
+    : Bits(bits), Limit(limit), atoms_(&dynamic_cast<TAtomManager&>(*atoms)) {}
 
 TAtomCache::~TAtomCache() = default;
 

@@ -66,7 +66,7 @@ public:
         }
         TTimedScope timer(CacheReadTimer);
         ++Lookups;
-        table_.ReadInto(handle, parts, data);
+        atoms_->ReadInto(handle, parts, data);
     }
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
     void Write(uint32_t handle, const TAtomData& data, uint8_t parts) override { Store(handle, data, parts, false); }
@@ -96,6 +96,5 @@ private:
     THandleTable<std::unique_ptr<TCacheItem>> items_;
     std::vector<uint32_t> order_; // the handles in ItemHandle order, made when asked for
     bool orderValid_ = false;
-    TRef<IAtomManager> atoms_;
-    TAtomManager& table_; // atoms_, called without a virtual call on the read path
+    TRef<TAtomManager> atoms_; // the table's one kind: called without virtual calls
 };
