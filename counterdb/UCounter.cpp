@@ -8,7 +8,6 @@
 #include "platform/Bitmap.h"
 #include "platform/ByteOrder.h"
 #include "platform/FileUtils.h"
-#include "platform/Heap.h"
 #include "platform/OsFile.h"
 #include "platform/Report.h"
 #include "platform/StrUtils.h"
@@ -23,7 +22,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <new>
 #include <numeric>
 #include <optional>
 
@@ -243,51 +241,6 @@ std::string RefererHostKey(std::string_view referer) {
     if (referer.empty()) return UnknownReferer;
     return CleanRefererHost(NormalizeRefererURL(referer));
 }
-
-// ---- list row objects -----------------------------------------------------------------------
-
-// The objects of list rows, carved from blocks that are kept for the process's life: freed
-// ones wait in a list for the next list. The pool itself is never destroyed, so that a row
-// object freed at exit still finds it. Under a sanitizer each comes from the heap, which
-// checks its use.
-#define KESTROW_ROW_POOL (!KESTROW_SANITIZED_HEAP)
-
-#if KESTROW_ROW_POOL
-class TRowObjectPool {
-public:
-    void* Take() {
-        std::lock_guard guard(lock_);
-        if (TFree* block = free_) {
-            free_ = block->Next;
-            return block;
-        }
-        if (left_ == 0) {
-            block_ = static_cast<std::byte*>(::operator new(BlockObjects * sizeof(TCObject)));
-            left_ = BlockObjects;
-        }
-        return block_ + --left_ * sizeof(TCObject);
-    }
-    void Give(void* object) noexcept {
-        std::lock_guard guard(lock_);
-        free_ = new (object) TFree{free_};
-    }
-
-private:
-    struct TFree {
-        TFree* Next;
-    };
-    static constexpr size_t BlockObjects = 1024;
-    TCriticalSection lock_;
-    TFree* free_ = nullptr;
-    std::byte* block_ = nullptr;
-    size_t left_ = 0;
-};
-
-TRowObjectPool& RowObjects() {
-    static TRowObjectPool& pool = *new TRowObjectPool;
-    return pool;
-}
-#endif
 
 // ---- sorting --------------------------------------------------------------------------------
 
@@ -640,23 +593,6 @@ private:
 };
 
 } // namespace
-
-void* TCObject::operator new(std::size_t size) {
-#if KESTROW_ROW_POOL
-    if (size == sizeof(TCObject)) return RowObjects().Take();
-#endif
-    return ::operator new(size);
-}
-
-void TCObject::operator delete(void* object, [[maybe_unused]] std::size_t size) noexcept {
-#if KESTROW_ROW_POOL
-    if (size == sizeof(TCObject)) {
-        RowObjects().Give(object);
-        return;
-    }
-#endif
-    ::operator delete(object);
-}
 
 // ---- skin records -----------------------------------------------------------------------------
 

@@ -86,17 +86,17 @@ TAccess UsageOf(const TShareCounters& share) {
 
 std::vector<uint8_t>& TAtomImage::OwnData() {
     if (!Data)
-        Data = std::make_shared<std::vector<uint8_t>>();
+        Data = NewBuffer<uint8_t>();
     else if (Data.use_count() > 1)
-        Data = std::make_shared<std::vector<uint8_t>>(*Data);
+        Data = NewBuffer<uint8_t>(*Data);
     return *Data;
 }
 
 std::vector<uint32_t>& TAtomImage::OwnLinks() {
     if (!Links)
-        Links = std::make_shared<std::vector<uint32_t>>();
+        Links = NewBuffer<uint32_t>();
     else if (Links.use_count() > 1)
-        Links = std::make_shared<std::vector<uint32_t>>(*Links);
+        Links = NewBuffer<uint32_t>(*Links);
     return *Links;
 }
 
@@ -356,7 +356,7 @@ std::shared_ptr<std::vector<T>> TOstraBase::TakeBuffer(std::vector<std::shared_p
                                                        std::vector<T>& content) {
     std::shared_ptr<std::vector<T>> buffer;
     if (spare.empty()) {
-        buffer = std::make_shared<std::vector<T>>();
+        buffer = NewBuffer<T>();
     } else {
         buffer = std::move(spare.back());
         spare.pop_back();
@@ -682,7 +682,7 @@ void TOstraBase::SetData(TAtomImage& image, std::span<const uint8_t> bytes) {
     if (bytes.empty())
         image.Data.reset();
     else if (!image.Data || image.Data.use_count() > 1)
-        image.Data = std::make_shared<std::vector<uint8_t>>(bytes.begin(), bytes.end());
+        image.Data = NewBuffer<uint8_t>(bytes.begin(), bytes.end());
     else
         image.Data->assign(bytes.begin(), bytes.end());
     image.ModifiedParts |= AtomPartData;

@@ -10,6 +10,7 @@
 #include "storage/EAccessors.h"
 #include "storage/HandleTable.h"
 #include "storage/OstraFile.h"
+#include "platform/BlockPool.h"
 
 #include <cstdint>
 #include <memory>
@@ -41,10 +42,19 @@ class TOstraBase;
 using TDataBuffer = std::shared_ptr<std::vector<uint8_t>>;
 using TLinkBuffer = std::shared_ptr<std::vector<uint32_t>>;
 
+// A buffer for an image's data or links. A large transaction makes them by the hundred
+// thousand: the shared count and the vector come from a pool.
+template <class T, class... Args> std::shared_ptr<std::vector<T>> NewBuffer(Args&&... args) {
+    return std::allocate_shared<std::vector<T>>(TPoolAllocator<std::vector<T>>(), std::forward<Args>(args)...);
+}
+
 // One atom as one transaction sees it. Data and links are shared with the parent image and
 // the cache until one side changes them (copy on write).
 class TAtomImage {
 public:
+    // Beyond the spare ones the base keeps, images come from a pool.
+    KESTROW_POOLED_OBJECT(TAtomImage)
+
     TAtomImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction* owner, bool isNew)
         : AtomHandle(handle), ParentImage(parent), IsNewAtom(isNew), OwnerTransaction(owner) {}
 

@@ -187,6 +187,9 @@ private:
 
 class TVirtualAtom final : public TUnknown, public IAtomInfo, public IVirtualAtom, public IAtomLinks {
 public:
+    // One is made for every open.
+    KESTROW_POOLED_OBJECT(TVirtualAtom)
+
     // A closed atom; MakeAtom opens it.
     TVirtualAtom(TOstraStorage& Storage, TOstraBase& Base, TStorageTransaction* Transaction);
     // Closes the atom; reports (never raises) what closing raises.

@@ -1,0 +1,106 @@
+// Memory for objects of one size made and dropped by the hundred thousand (open atoms, their
+// images, list rows): not a general allocator. A dropped block waits in a list for the next;
+// new ones are cut from slabs of about 32 KiB. The heap spends several times as long on each,
+// and as long again sorting the small blocks it was given back when a large request comes.
+#pragma once
+
+#include "platform/CriticalSection.h"
+#include "platform/Heap.h"
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
+
+// Blocks of Size bytes, aligned as the heap aligns. Whenever every block is back, all slabs but
+// the newest go back to the heap, so that a pool holds at most one slab beyond what is in use
+// at its busiest since. The pools are never destroyed: a block dropped at exit still finds its
+// own. Under a sanitizer each block comes from the heap, which checks its use.
+template <size_t Size> class TBlockPool {
+public:
+    static void* Take() {
+        if constexpr (KESTROW_SANITIZED_HEAP) return ::operator new(Size);
+        return Pool().TakeBlock();
+    }
+    static void Give(void* block) noexcept {
+        if constexpr (KESTROW_SANITIZED_HEAP) return ::operator delete(block);
+        Pool().GiveBlock(block);
+    }
+
+private:
+    struct TFree {
+        TFree* Next;
+    };
+    static constexpr size_t BlockSize = (std::max(Size, sizeof(TFree)) + alignof(std::max_align_t) - 1) /
+                                        alignof(std::max_align_t) * alignof(std::max_align_t);
+    static constexpr size_t SlabBlocks = std::max<size_t>(32768 / BlockSize, 8);
+
+    static TBlockPool& Pool() {
+        static TBlockPool& pool = *new TBlockPool;
+        return pool;
+    }
+
+    void* TakeBlock() {
+        std::lock_guard guard(lock_);
+        if (TFree* block = free_) {
+            free_ = block->Next;
+            ++inUse_;
+            return block;
+        }
+        if (left_ == 0) {
+            slabs_.push_back(std::make_unique_for_overwrite<std::byte[]>(SlabBlocks * BlockSize));
+            left_ = SlabBlocks;
+        }
+        ++inUse_;
+        return slabs_.back().get() + --left_ * BlockSize;
+    }
+
+    void GiveBlock(void* block) noexcept {
+        std::lock_guard guard(lock_);
+        free_ = new (block) TFree{free_};
+        if (--inUse_ == 0 && slabs_.size() > 1) {
+            slabs_.erase(slabs_.begin(), slabs_.end() - 1);
+            free_ = nullptr;
+            left_ = SlabBlocks;
+        }
+    }
+
+    TCriticalSection lock_;
+    TFree* free_ = nullptr;
+    std::vector<std::unique_ptr<std::byte[]>> slabs_;
+    size_t left_ = 0; // blocks of the newest slab never handed out
+    size_t inUse_ = 0;
+};
+
+// For a class whose objects come from a pool: operator new and delete of the class itself, so
+// that a derived class of another size still goes to the heap.
+#define KESTROW_POOLED_OBJECT(Class)                                                                                   \
+    static void* operator new(std::size_t size) {                                                                      \
+        return size == sizeof(Class) ? TBlockPool<sizeof(Class)>::Take() : ::operator new(size);                       \
+    }                                                                                                                  \
+    static void operator delete(void* object, std::size_t size) noexcept {                                             \
+        if (size == sizeof(Class))                                                                                     \
+            TBlockPool<sizeof(Class)>::Give(object);                                                                   \
+        else                                                                                                           \
+            ::operator delete(object);                                                                                 \
+    }
+
+// An allocator taking single objects from a pool (as std::allocate_shared asks for its one
+// block: the count and the object together), and arrays from the heap.
+template <class T> struct TPoolAllocator {
+    using value_type = T;
+    TPoolAllocator() = default;
+    template <class U> TPoolAllocator(const TPoolAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n == 1) return static_cast<T*>(TBlockPool<sizeof(T)>::Take());
+        return std::allocator<T>().allocate(n);
+    }
+    void deallocate(T* p, size_t n) noexcept {
+        if (n == 1)
+            TBlockPool<sizeof(T)>::Give(p);
+        else
+            std::allocator<T>().deallocate(p, n);
+    }
+    template <class U> bool operator==(const TPoolAllocator<U>&) const noexcept { return true; }
+};
