@@ -396,12 +396,16 @@ void TOstraBase::ChangeShare(TAtomImage& image, const TShareCounters& delta) {
     share += delta;
     if (Conflicts(share.DataWriters, share.DataReaders) || Conflicts(share.LinkWriters, share.LinkReaders))
         throw EKVZError(OstraCode::ShareViolation, OstraMsg::AtomShareViolation);
+    SetUsage(image, UsageWith(image, share));
+    image.Share = share;
+}
+
+TAccess TOstraBase::UsageWith(const TAtomImage& image, const TShareCounters& share) {
     TAccess usage = UsageOf(share);
     if (image.ModifiedParts) usage |= AccessStructure;
     if (image.ModifiedParts & AtomPartData) usage = TAccess((usage & ~AccessReadData) | AccessWriteData);
     if (image.ModifiedParts & AtomPartLinks) usage = TAccess((usage & ~AccessReadLinks) | AccessWriteLinks);
-    SetUsage(image, usage);
-    image.Share = share;
+    return usage;
 }
 
 void TOstraBase::SetUsage(TAtomImage& image, TAccess usage) {
@@ -766,23 +770,27 @@ void TOstraBase::AddExtRefs(TAtomImage& image, int32_t delta) {
         image.ModifiedParts &= uint8_t(~AtomPartCounts);
 }
 
+// The count changes as through an open for the counts alone, which no other open conflicts
+// with: the image is used as with that open while the count changes, and as the change leaves
+// it after, its share untouched.
 TAtomImage* TOstraBase::ChangeLinkRefDeferred(TBaseTransaction& t, TAtomHandle handle, int32_t delta) {
     TAtomImage* target = GetImage(t, handle);
-    bool opened = false;
     try {
-        ChangeShare(*target, UsageCounts(AccessStructure, +1));
-        opened = true;
-        AddLinkRefs(*target, delta);
-        opened = false;
-        ChangeShare(*target, UsageCounts(AccessStructure, -1));
-    } catch (...) {
-        if (opened) {
+        TShareCounters opened = target->Share;
+        opened += UsageCounts(AccessStructure, +1);
+        SetUsage(*target, UsageWith(*target, opened));
+        try {
+            AddLinkRefs(*target, delta);
+        } catch (...) {
             try {
-                ChangeShare(*target, UsageCounts(AccessStructure, -1));
+                SetUsage(*target, UsageWith(*target, target->Share));
             } catch (const std::exception& error) {
                 ReportSwallowed("Changing link count", error);
             }
+            throw;
         }
+        SetUsage(*target, UsageWith(*target, target->Share));
+    } catch (...) {
         Settle(t, target);
         throw;
     }

@@ -260,6 +260,9 @@ private:
     TAtomImage* GetImage(TBaseTransaction& t, TAtomHandle handle);
     TAtomImage* ImageForReading(TBaseTransaction& t, TAtomHandle handle);
     void OpenImage(TBaseTransaction& t, TAtomImage* image, TAccess access, TAtom& into);
+    // What the image is used for with share open on it: the share's parts, and as written
+    // what it has changed.
+    static TAccess UsageWith(const TAtomImage& image, const TShareCounters& share);
     void SetUsage(TAtomImage& image, TAccess usage);
     void LoadParts(TAtomImage& image, uint8_t parts);
     // Runs whenever something on an image has ended: frees, writes back or deletes it.
