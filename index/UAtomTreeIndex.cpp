@@ -1213,8 +1213,8 @@ void TAtomTreeIndex::Clear() {
         reader.CountNode();
         reader.Read(handle, node);
         if (NodeLink(node, ATINode::ValueLink)) {
-            TRef<IVirtualAtom> atom = reader.Open(handle, AccessAll);
-            Raise(atom.get(), AccessAll);
+            TRef<IVirtualAtom> atom = reader.Open(handle, AccessReadLinks | AccessWriteLinks);
+            Raise(atom.get(), AccessReadLinks | AccessWriteLinks);
             atom->SetLink(ATINode::ValueLink, nullptr);
             changed = true;
         }
