@@ -56,7 +56,7 @@ public:
     KESTROW_POOLED_OBJECT(TAtomImage)
 
     TAtomImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction* owner, bool isNew)
-        : AtomHandle(handle), ParentImage(parent), IsNewAtom(isNew), OwnerTransaction(owner) {}
+        : ParentImage(parent), OwnerTransaction(owner), AtomHandle(handle), IsNewAtom(isNew) {}
 
     uint32_t DataLength() const { return Data ? uint32_t(Data->size()) : 0; }
     uint32_t LinkCount() const { return Links ? uint32_t(Links->size()) : 0; }
@@ -65,20 +65,22 @@ public:
     std::vector<uint8_t>& OwnData();
     std::vector<uint32_t>& OwnLinks();
 
-    TAtomHandle AtomHandle;
+    // A large transaction holds images by the hundred thousand: the members go largest first,
+    // so that no padding lies between them.
     TAtomImage* ParentImage;
-    bool IsNewAtom;
+    TBaseTransaction* OwnerTransaction;
     TDataBuffer Data;
     TLinkBuffer Links;
-    uint8_t LinkWidth = 1;
-    TShareCounters Share;
-    TAccess Usage = 0;
-    uint8_t ModifiedParts = 0;
     std::vector<TAtomImage*> ChildImages;
+    TAtomHandle AtomHandle;
+    TShareCounters Share;
     // Without a parent image the counts themselves; in a copy the change against the parent.
     int32_t LinkRefs = 0;
     int32_t ExtRefs = 0;
-    TBaseTransaction* OwnerTransaction;
+    bool IsNewAtom;
+    uint8_t LinkWidth = 1;
+    TAccess Usage = 0;
+    uint8_t ModifiedParts = 0;
     uint8_t LoadedParts = 0;
     bool BeingDeleted = false;
 };
