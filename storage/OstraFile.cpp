@@ -487,10 +487,20 @@ void TOstraFile::SaveOriginals() {
         if (page.Dirty) save(number);
     if (staleFrom_ < osLength_)
         for (uint64_t page = staleFrom_ / PageSize; page * PageSize < osLength_; ++page) save(page);
-    std::vector<uint8_t> originals(pages.size() * PageSize);
-    for (size_t i = 0; i < pages.size(); ++i)
-        os_.ReadAt(std::span<uint8_t>(&originals[i * PageSize], PageSize), pages[i] * PageSize);
-    journal_.Add(pages, originals);
+    // A batch at a time, each run of neighbouring pages in one read: a large commit holds no
+    // copy of all its originals (twice over, with the journal's records).
+    std::vector<uint8_t> originals(std::min(pages.size(), MaxPagesPerWrite) * PageSize);
+    for (size_t first = 0; first < pages.size(); first += MaxPagesPerWrite) {
+        size_t count = std::min(MaxPagesPerWrite, pages.size() - first);
+        for (size_t i = 0, run; i < count; i += run) {
+            for (run = 1; i + run < count && pages[first + i + run] == pages[first + i] + run;) ++run;
+            std::span<uint8_t> into(&originals[i * PageSize], run * PageSize);
+            size_t got = os_.ReadAt(into, pages[first + i] * PageSize);
+            std::fill(into.begin() + std::ptrdiff_t(got), into.end(), 0); // past the file's end
+        }
+        journal_.Add(std::span<const uint64_t>(pages).subspan(first, count),
+                     std::span<const uint8_t>(originals).first(count * PageSize));
+    }
     journal_.Sync();
 }
 
