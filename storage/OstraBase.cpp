@@ -100,6 +100,26 @@ std::vector<uint32_t>& TAtomImage::OwnLinks() {
     return *Links;
 }
 
+void TAtomImage::AddChild(TAtomImage* child) {
+    child->nextSibling_ = firstChild_;
+    firstChild_ = child;
+}
+
+void TAtomImage::RemoveChild(TAtomImage* child) {
+    TAtomImage** link = &firstChild_;
+    while (*link != child) link = &(*link)->nextSibling_;
+    *link = child->nextSibling_;
+    child->nextSibling_ = nullptr;
+}
+
+void TAtomImage::TakeChildren(TAtomImage& from) {
+    if (!from.firstChild_) return;
+    TAtomImage* last = from.firstChild_;
+    while (last->nextSibling_) last = last->nextSibling_;
+    last->nextSibling_ = firstChild_;
+    firstChild_ = std::exchange(from.firstChild_, nullptr);
+}
+
 // ---- TAtom ----
 
 TAtom::~TAtom() {
@@ -306,11 +326,11 @@ TAtomImage* TOstraBase::NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTr
         image->IsNewAtom = isNew;
         image->OwnerTransaction = &owner;
     }
-    if (parent) parent->ChildImages.push_back(image.get());
+    if (parent) parent->AddChild(image.get());
     try {
         owner.ImageTable.Put(handle, image.get());
     } catch (...) {
-        if (parent) parent->ChildImages.pop_back();
+        if (parent) parent->RemoveChild(image.get());
         RecycleImage(image.release());
         throw;
     }
@@ -343,7 +363,6 @@ void TOstraBase::RecycleImage(TAtomImage* image) noexcept {
     image->Share = TShareCounters{};
     image->Usage = 0;
     image->ModifiedParts = 0;
-    image->ChildImages.clear();
     image->LinkRefs = image->ExtRefs = 0;
     image->LoadedParts = 0;
     image->BeingDeleted = false;
@@ -375,10 +394,9 @@ void TOstraBase::FreeImage(TAtomImage* image) {
     } recycle{*this, image};
     if (TAtomImage* parent = image->ParentImage) {
         ChangeShare(*parent, UsageCounts(image->Usage, -1));
-        auto& siblings = parent->ChildImages;
-        siblings.erase(std::find(siblings.begin(), siblings.end(), image));
+        parent->RemoveChild(image);
     }
-    while (!image->ChildImages.empty()) FreeImage(image->ChildImages.front());
+    while (TAtomImage* child = image->FirstChild()) FreeImage(child);
     TBaseTransaction& owner = *image->OwnerTransaction;
     if (!owner.Destroying || owner.ImageTable.Get(image->AtomHandle) == image)
         owner.ImageTable.Put(image->AtomHandle, nullptr);
@@ -640,12 +658,11 @@ void TOstraBase::MergeIntoParent(TAtomImage& image) {
     TAtomImage* parent = image.ParentImage;
     WriteBack(image);
     TShareCounters delta = UsageCounts(image.Usage, -1);
-    for (TAtomImage* child : image.ChildImages) {
+    for (TAtomImage* child = image.FirstChild(); child; child = child->NextSibling()) {
         delta += UsageCounts(child->Usage, +1);
         child->ParentImage = parent;
-        parent->ChildImages.push_back(child);
     }
-    image.ChildImages.clear();
+    parent->TakeChildren(image);
     // The image gives up its usage here; FreeImage later has nothing more to return.
     image.Usage = 0;
     ChangeShare(*parent, delta);

@@ -64,6 +64,14 @@ public:
     // The arrays made this image's own before a change.
     std::vector<uint8_t>& OwnData();
     std::vector<uint32_t>& OwnLinks();
+    // The images copied from this one in child transactions, a list through them (mostly of
+    // one).
+    TAtomImage* FirstChild() const { return firstChild_; }
+    TAtomImage* NextSibling() const { return nextSibling_; }
+    void AddChild(TAtomImage* child);
+    void RemoveChild(TAtomImage* child);
+    // Moves every child of from to this image's list.
+    void TakeChildren(TAtomImage& from);
 
     // A large transaction holds images by the hundred thousand: the members go largest first,
     // so that no padding lies between them.
@@ -71,7 +79,6 @@ public:
     TBaseTransaction* OwnerTransaction;
     TDataBuffer Data;
     TLinkBuffer Links;
-    std::vector<TAtomImage*> ChildImages;
     TAtomHandle AtomHandle;
     TShareCounters Share;
     // Without a parent image the counts themselves; in a copy the change against the parent.
@@ -83,6 +90,10 @@ public:
     uint8_t ModifiedParts = 0;
     uint8_t LoadedParts = 0;
     bool BeingDeleted = false;
+
+private:
+    TAtomImage* firstChild_ = nullptr;
+    TAtomImage* nextSibling_ = nullptr;
 };
 
 // One open of an image. Closing it (Close, or destruction) returns its share and settles the image.
