@@ -792,22 +792,23 @@ void TOstraBase::AddExtRefs(TAtomImage& image, int32_t delta) {
 // it after, its share untouched.
 TAtomImage* TOstraBase::ChangeLinkRefDeferred(TBaseTransaction& t, TAtomHandle handle, int32_t delta) {
     TAtomImage* target = GetImage(t, handle);
+    bool raised = false;
     try {
         TShareCounters opened = target->Share;
         opened += UsageCounts(AccessStructure, +1);
         SetUsage(*target, UsageWith(*target, opened));
-        try {
-            AddLinkRefs(*target, delta);
-        } catch (...) {
+        raised = true;
+        AddLinkRefs(*target, delta);
+        raised = false;
+        SetUsage(*target, UsageWith(*target, target->Share));
+    } catch (...) {
+        if (raised) {
             try {
                 SetUsage(*target, UsageWith(*target, target->Share));
             } catch (const std::exception& error) {
                 ReportSwallowed("Changing link count", error);
             }
-            throw;
         }
-        SetUsage(*target, UsageWith(*target, target->Share));
-    } catch (...) {
         Settle(t, target);
         throw;
     }

@@ -4,13 +4,13 @@
 // Single-threaded; the public objects (storage, transaction, atom) sit on top of it.
 #pragma once
 
+#include "platform/BlockPool.h"
 #include "storage/AtomCache.h"
 #include "storage/AtomManager.h"
 #include "storage/Corvane.h"
 #include "storage/EAccessors.h"
 #include "storage/HandleTable.h"
 #include "storage/OstraFile.h"
-#include "platform/BlockPool.h"
 
 #include <cstdint>
 #include <memory>
