@@ -1,7 +1,8 @@
 // Memory for objects of one size made and dropped by the hundred thousand (open atoms, their
 // images, list rows): not a general allocator. A dropped block waits in a list for the next;
-// new ones are cut from slabs of about 32 KiB. The heap spends several times as long on each,
-// and as long again sorting the small blocks it was given back when a large request comes.
+// new ones are cut from slabs: about 32 KiB from the heap, then huge blocks of their own. The
+// heap spends several times as long on each, and as long again sorting the small blocks it was
+// given back when a large request comes.
 #pragma once
 
 #include "platform/CriticalSection.h"
@@ -14,9 +15,9 @@
 #include <vector>
 
 // Blocks of Size bytes, aligned as the heap aligns. Whenever every block is back, all slabs but
-// the newest go back to the heap, so that a pool holds at most one slab beyond what is in use
-// at its busiest since. The pools are never destroyed: a block dropped at exit still finds its
-// own. Under a sanitizer each block comes from the heap, which checks its use.
+// the newest go back to the heap or the system, so that a pool holds at most one slab beyond
+// what is in use at its busiest since. The pools are never destroyed: a block dropped at exit
+// still finds its own. Under a sanitizer each block comes from the heap, which checks its use.
 template <size_t Size> class TBlockPool {
 public:
     static void* Take() {
@@ -35,6 +36,7 @@ private:
     static constexpr size_t BlockSize = (std::max(Size, sizeof(TFree)) + alignof(std::max_align_t) - 1) /
                                         alignof(std::max_align_t) * alignof(std::max_align_t);
     static constexpr size_t SlabBlocks = std::max<size_t>(32768 / BlockSize, 8);
+    static constexpr size_t HeapSlabs = 64;
 
     static TBlockPool& Pool() {
         static TBlockPool& pool = *new TBlockPool;
@@ -48,27 +50,50 @@ private:
             ++inUse_;
             return block;
         }
-        if (left_ == 0) {
-            slabs_.push_back(std::make_unique_for_overwrite<std::byte[]>(SlabBlocks * BlockSize));
-            left_ = SlabBlocks;
-        }
+        if (left_ == 0) AddSlab();
         ++inUse_;
-        return slabs_.back().get() + --left_ * BlockSize;
+        return slabs_.back().At + --left_ * BlockSize;
     }
 
     void GiveBlock(void* block) noexcept {
         std::lock_guard guard(lock_);
         free_ = new (block) TFree{free_};
         if (--inUse_ == 0 && slabs_.size() > 1) {
+            for (auto slab = slabs_.begin(); slab != slabs_.end() - 1; ++slab) Free(*slab);
             slabs_.erase(slabs_.begin(), slabs_.end() - 1);
             free_ = nullptr;
-            left_ = SlabBlocks;
+            left_ = slabs_.back().Blocks;
         }
+    }
+
+    struct TSlab {
+        std::byte* At;
+        size_t Blocks;
+        bool Mapped; // a huge block, else from the heap
+    };
+
+    // The first slabs come from the heap, so that a small program's pools cost it no more than
+    // their blocks; a pool grown past them takes whole huge pages, which a large transaction
+    // would otherwise fault in from the heap a small page at a time.
+    void AddSlab() {
+        slabs_.reserve(slabs_.size() + 1);
+        std::byte* at = slabs_.size() >= HeapSlabs ? MapHugeBlock() : nullptr;
+        if (at)
+            slabs_.push_back(TSlab{at, HugeBlockSize / BlockSize, true});
+        else
+            slabs_.push_back(TSlab{new std::byte[SlabBlocks * BlockSize], SlabBlocks, false});
+        left_ = slabs_.back().Blocks;
+    }
+    static void Free(const TSlab& slab) noexcept {
+        if (slab.Mapped)
+            UnmapHugeBlock(slab.At);
+        else
+            delete[] slab.At;
     }
 
     TCriticalSection lock_;
     TFree* free_ = nullptr;
-    std::vector<std::unique_ptr<std::byte[]>> slabs_;
+    std::vector<TSlab> slabs_;
     size_t left_ = 0; // blocks of the newest slab never handed out
     size_t inUse_ = 0;
 };

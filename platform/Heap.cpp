@@ -11,9 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sys/mman.h>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
-#include <sys/mman.h>
 #endif
 
 // Under a sanitizer there is nothing of glibc's heap to prepare.
@@ -88,3 +89,18 @@ void PrepareHeap(size_t bytes) {
     (void)bytes;
 #endif
 }
+
+std::byte* MapHugeBlock() {
+    if (KESTROW_SANITIZED_HEAP || !HugePagesOnAdvice()) return nullptr;
+    // Twice the size mapped, then what lies outside the aligned block in it given back.
+    void* mapped = ::mmap(nullptr, 2 * HugeBlockSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    uintptr_t start = uintptr_t(mapped), block = (start + HugeBlockSize - 1) & ~(uintptr_t(HugeBlockSize) - 1);
+    if (block > start) ::munmap(mapped, block - start);
+    if (uintptr_t end = start + 2 * HugeBlockSize; end > block + HugeBlockSize)
+        ::munmap(reinterpret_cast<void*>(block + HugeBlockSize), end - block - HugeBlockSize);
+    ::madvise(reinterpret_cast<void*>(block), HugeBlockSize, MADV_HUGEPAGE);
+    return reinterpret_cast<std::byte*>(block);
+}
+
+void UnmapHugeBlock(std::byte* block) noexcept { ::munmap(block, HugeBlockSize); }

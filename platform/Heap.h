@@ -1,4 +1,5 @@
-// Making heap memory resident ahead of use. Not an allocator: malloc stays as it is.
+// Making heap memory resident ahead of use, and huge blocks apart from the heap for the block
+// pools. Not an allocator: malloc stays as it is.
 #pragma once
 
 #include <cstddef>
@@ -24,3 +25,10 @@ void PrepareHeap(size_t bytes);
 
 // Whether the system gives huge pages to memory advised to take them (asked once).
 bool HugePagesOnAdvice();
+
+// Memory of HugeBlockSize bytes on one huge page, mapped apart from the heap: nullptr where the
+// system gives no huge pages on advice (or no mapping), or under a sanitizer. A block from the
+// heap serves as well then: touched a small page at a time either way.
+inline constexpr size_t HugeBlockSize = size_t(2) << 20;
+std::byte* MapHugeBlock();
+void UnmapHugeBlock(std::byte* block) noexcept;

@@ -1,5 +1,6 @@
 // The block pool under a random run of takes and gives: live blocks never overlap and keep
-// what was written to them, also across the moments every block is back and slabs are freed.
+// what was written to them, also across the moments every block is back and slabs are freed, and
+// past the heap's slabs onto huge blocks.
 #include "platform/BlockPool.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -16,6 +18,7 @@ using TPool = TBlockPool<BlockBytes>;
 
 struct TLive {
     std::map<uintptr_t, uint32_t> ids; // block address -> the id written all over it
+    std::vector<uintptr_t> order;      // the same addresses, for picking one at random
 
     void Take(uint32_t id) {
         auto* block = static_cast<uint8_t*>(TPool::Take());
@@ -25,10 +28,13 @@ struct TLive {
         ASSERT_TRUE(next == ids.begin() || std::prev(next)->first + BlockBytes <= at) << "overlaps a live block";
         for (size_t i = 0; i < BlockBytes; i += sizeof id) std::memcpy(block + i, &id, sizeof id);
         ids[at] = id;
+        order.push_back(at);
     }
-    void Give(std::map<uintptr_t, uint32_t>::iterator it) {
-        TPool::Give(reinterpret_cast<void*>(it->first));
-        ids.erase(it);
+    void Give(size_t index) {
+        TPool::Give(reinterpret_cast<void*>(order[index]));
+        ids.erase(order[index]);
+        order[index] = order.back();
+        order.pop_back();
     }
     void Check() const {
         for (auto [at, id] : ids)
@@ -42,19 +48,16 @@ TEST(BlockPoolTest, LiveBlocksNeverOverlapAndKeepTheirBytes) {
     TLive live;
     uint32_t id = 0;
     for (int round = 0; round < 40; ++round) {
-        // Grow past a few slabs, shrink part way, then (every other round) give every block back.
-        int takes = int(random() % 3000);
+        // Grow past a few slabs (twice past the heap's slabs), shrink part way, then (every other
+        // round) give every block back.
+        int takes = round % 16 == 3 ? 60000 : int(random() % 3000);
         for (int i = 0; i < takes; ++i) ASSERT_NO_FATAL_FAILURE(live.Take(++id));
         live.Check();
         size_t keep = round % 2 ? live.ids.size() / 3 : 0;
-        while (live.ids.size() > keep) {
-            auto it = live.ids.begin();
-            std::advance(it, random() % live.ids.size());
-            live.Give(it);
-        }
+        while (live.ids.size() > keep) live.Give(random() % live.order.size());
         live.Check();
     }
-    while (!live.ids.empty()) live.Give(live.ids.begin());
+    while (!live.order.empty()) live.Give(live.order.size() - 1);
 }
 
 } // namespace
