@@ -8,8 +8,8 @@
 #include "platform/CriticalSection.h"
 #include "platform/Heap.h"
 
+#include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -110,22 +110,3 @@ private:
         else                                                                                                           \
             ::operator delete(object);                                                                                 \
     }
-
-// An allocator taking single objects from a pool (as std::allocate_shared asks for its one
-// block: the count and the object together), and arrays from the heap.
-template <class T> struct TPoolAllocator {
-    using value_type = T;
-    TPoolAllocator() = default;
-    template <class U> TPoolAllocator(const TPoolAllocator<U>&) noexcept {}
-    T* allocate(size_t n) {
-        if (n == 1) return static_cast<T*>(TBlockPool<sizeof(T)>::Take());
-        return std::allocator<T>().allocate(n);
-    }
-    void deallocate(T* p, size_t n) noexcept {
-        if (n == 1)
-            TBlockPool<sizeof(T)>::Give(p);
-        else
-            std::allocator<T>().deallocate(p, n);
-    }
-    template <class U> bool operator==(const TPoolAllocator<U>&) const noexcept { return true; }
-};

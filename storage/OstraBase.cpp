@@ -84,20 +84,14 @@ TAccess UsageOf(const TShareCounters& share) {
 
 // ---- images ----
 
-std::vector<uint8_t>& TAtomImage::OwnData() {
-    if (!Data)
-        Data = NewBuffer<uint8_t>();
-    else if (Data.use_count() > 1)
-        Data = NewBuffer<uint8_t>(*Data);
-    return *Data;
+TDataBuffer& TAtomImage::OwnData() {
+    if (Data.Shared()) Data = TDataBuffer::Of(Data.data(), Data.size());
+    return Data;
 }
 
-std::vector<uint32_t>& TAtomImage::OwnLinks() {
-    if (!Links)
-        Links = NewBuffer<uint32_t>();
-    else if (Links.use_count() > 1)
-        Links = NewBuffer<uint32_t>(*Links);
-    return *Links;
+TLinkBuffer& TAtomImage::OwnLinks() {
+    if (Links.Shared()) Links = TLinkBuffer::Of(Links.data(), Links.size());
+    return Links;
 }
 
 void TAtomImage::AddChild(TAtomImage* child) {
@@ -155,7 +149,7 @@ uint32_t TAtom::ReadData(uint32_t offset, std::span<uint8_t> buffer) {
     uint32_t length = image.DataLength();
     if (buffer.empty() || offset >= length) return 0;
     uint32_t count = uint32_t(std::min<uint64_t>(buffer.size(), uint64_t(length) - offset));
-    std::memcpy(buffer.data(), image.Data->data() + offset, count);
+    std::memcpy(buffer.data(), image.Data.data() + offset, count);
     return count;
 }
 
@@ -338,27 +332,23 @@ TAtomImage* TOstraBase::NewImage(TAtomHandle handle, TAtomImage* parent, TBaseTr
 }
 
 namespace {
-// Buffers above this size go back to the heap rather than wait for reuse.
-constexpr size_t SpareBufferBytes = 16384;
 constexpr size_t SpareLimit = 4096;
 
-template <class T>
-void KeepSpare(std::vector<std::shared_ptr<std::vector<T>>>& spare, std::shared_ptr<std::vector<T>>& buffer) {
-    if (buffer && buffer.use_count() == 1 && spare.size() < SpareLimit &&
-        buffer->capacity() * sizeof(T) <= SpareBufferBytes) {
-        buffer->clear();
-        spare.push_back(std::move(buffer));
-    }
-    buffer.reset();
+// The base's buffers between the cache and the images keep their room for the next atom, up to
+// this size; a larger one goes back to the heap.
+constexpr size_t KeptBufferBytes = 16384;
+void TrimBuffers(TAtomData& data) {
+    if (data.Data.capacity() > KeptBufferBytes) std::vector<uint8_t>().swap(data.Data);
+    if (data.Links.capacity() * sizeof(uint32_t) > KeptBufferBytes) std::vector<uint32_t>().swap(data.Links);
 }
 } // namespace
 
-// Leaves the image as a fresh one would be, its buffers set aside when nothing else shares them.
+// Leaves the image as a fresh one would be.
 void TOstraBase::RecycleImage(TAtomImage* image) noexcept {
     std::unique_ptr<TAtomImage> owned(image);
     if (SpareImages.size() >= SpareLimit) return;
-    KeepSpare(SpareData, image->Data);
-    KeepSpare(SpareLinks, image->Links);
+    image->Data.reset();
+    image->Links.reset();
     image->LinkWidth = 1;
     image->Share = TShareCounters{};
     image->Usage = 0;
@@ -367,23 +357,6 @@ void TOstraBase::RecycleImage(TAtomImage* image) noexcept {
     image->LoadedParts = 0;
     image->BeingDeleted = false;
     SpareImages.push_back(std::move(owned));
-}
-
-// A shared buffer holding content; content is left empty, with the capacity of a spare buffer.
-template <class T>
-std::shared_ptr<std::vector<T>> TOstraBase::TakeBuffer(std::vector<std::shared_ptr<std::vector<T>>>& spare,
-                                                       std::vector<T>& content) {
-    std::shared_ptr<std::vector<T>> buffer;
-    if (spare.empty()) {
-        buffer = NewBuffer<T>();
-    } else {
-        buffer = std::move(spare.back());
-        spare.pop_back();
-    }
-    buffer->swap(content);
-    content.clear();
-    if (content.capacity() * sizeof(T) > SpareBufferBytes) std::vector<T>().swap(content);
-    return buffer;
 }
 
 void TOstraBase::FreeImage(TAtomImage* image) {
@@ -478,10 +451,12 @@ void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
             image.ExtRefs = int32_t(data.ExtRefs);
         }
         if (parts & AtomPartLinks) {
-            image.Links = data.Links.empty() ? nullptr : TakeBuffer(SpareLinks, data.Links);
+            image.Links = data.Links.empty() ? nullptr : TLinkBuffer::Of(data.Links.data(), data.Links.size());
             image.LinkWidth = data.LinkWidth;
         }
-        if (parts & AtomPartData) image.Data = data.Data.empty() ? nullptr : TakeBuffer(SpareData, data.Data);
+        if (parts & AtomPartData)
+            image.Data = data.Data.empty() ? nullptr : TDataBuffer::Of(data.Data.data(), data.Data.size());
+        TrimBuffers(data);
     }
     image.LoadedParts |= parts;
 }
@@ -638,18 +613,17 @@ void TOstraBase::StoreToFile(TAtomImage& image) {
         data.ExtRefs = uint32_t(image.ExtRefs);
     }
     data.Links.clear();
-    if ((image.LoadedParts & AtomPartLinks) && image.Links) data.Links.assign(image.Links->begin(), image.Links->end());
+    if ((image.LoadedParts & AtomPartLinks) && image.Links) data.Links.assign(image.Links.begin(), image.Links.end());
     data.LinkWidth = image.LinkWidth;
     data.Data.clear();
-    if ((image.LoadedParts & AtomPartData) && image.Data) data.Data.assign(image.Data->begin(), image.Data->end());
+    if ((image.LoadedParts & AtomPartData) && image.Data) data.Data.assign(image.Data.begin(), image.Data.end());
     data.Parts = image.LoadedParts;
     if (image.IsNewAtom)
         AtomCache->WriteNew(image.AtomHandle, data, image.ModifiedParts);
     else
         AtomCache->Write(image.AtomHandle, data, image.ModifiedParts);
     image.IsNewAtom = false;
-    if (data.Data.capacity() > SpareBufferBytes) std::vector<uint8_t>().swap(data.Data);
-    if (data.Links.capacity() * sizeof(uint32_t) > SpareBufferBytes) std::vector<uint32_t>().swap(data.Links);
+    TrimBuffers(data);
     image.ModifiedParts = 0;
     SetUsage(image, UsageOf(image.Share));
 }
@@ -680,7 +654,7 @@ void TOstraBase::SetDataLength(TAtomImage& image, uint32_t length) {
     if (length == 0)
         image.Data.reset();
     else if (length != image.DataLength())
-        image.OwnData().resize(length); // new bytes are zero
+        image.OwnData().Resize(length); // new bytes are zero
     image.ModifiedParts |= AtomPartData;
     image.LoadedParts |= AtomPartData;
 }
@@ -702,10 +676,10 @@ void TOstraBase::SetData(TAtomImage& image, std::span<const uint8_t> bytes) {
     if (int64_t(bytes.size()) > MaxDataLength) RaiseDataTooLong();
     if (bytes.empty())
         image.Data.reset();
-    else if (!image.Data || image.Data.use_count() > 1)
-        image.Data = NewBuffer<uint8_t>(bytes.begin(), bytes.end());
+    else if (!image.Data || image.Data.Shared())
+        image.Data = TDataBuffer::Of(bytes.data(), bytes.size());
     else
-        image.Data->assign(bytes.begin(), bytes.end());
+        image.Data.Assign(bytes.data(), bytes.size());
     image.ModifiedParts |= AtomPartData;
     image.LoadedParts |= AtomPartData;
 }
@@ -714,11 +688,7 @@ void TOstraBase::SetLink(TAtomImage& image, uint32_t index, TAtomHandle handle) 
     CheckWritable();
     if (index >= image.LinkCount()) {
         if (int64_t(index) + 1 > int64_t(AtomTable::MaxLinkCount)) RaiseDataTooLong();
-        // Links are mostly set one past the last (a tree node's parent, value, children): room
-        // for a few at once saves regrowing the buffer at each.
-        std::vector<TAtomHandle>& links = image.OwnLinks();
-        if (index >= links.capacity()) links.reserve(std::max({size_t(index) + 1, 2 * links.capacity(), size_t(8)}));
-        links.resize(size_t(index) + 1, 0);
+        image.OwnLinks().Resize(size_t(index) + 1);
         image.ModifiedParts |= AtomPartLinks;
     }
     TAtomHandle old = image.LinkAt(index);
@@ -738,8 +708,7 @@ void TOstraBase::InsertLink(TAtomImage& image, uint32_t index, TAtomHandle handl
     if (int64_t(image.LinkCount()) + 1 > int64_t(AtomTable::MaxLinkCount)) RaiseDataTooLong();
     image.LinkWidth = std::max(image.LinkWidth, LinkWidthOf(handle));
     if (handle) ChangeLinkRef(*image.OwnerTransaction, handle, +1);
-    auto& links = image.OwnLinks();
-    links.insert(links.begin() + index, handle);
+    image.OwnLinks().Insert(index, handle);
     image.ModifiedParts |= AtomPartLinks;
     image.LoadedParts |= AtomPartLinks;
 }
@@ -748,8 +717,7 @@ void TOstraBase::DeleteLink(TAtomImage& image, uint32_t index) {
     CheckWritable();
     if (index >= image.LinkCount()) return;
     if (TAtomHandle old = image.LinkAt(index)) ReleaseLink(*image.OwnerTransaction, old);
-    auto& links = image.OwnLinks();
-    links.erase(links.begin() + index);
+    image.OwnLinks().Erase(index);
     image.ModifiedParts |= AtomPartLinks;
 }
 
@@ -758,7 +726,7 @@ void TOstraBase::SetLinkCount(TAtomImage& image, uint32_t count) {
     if (count > AtomTable::MaxLinkCount) RaiseDataTooLong();
     for (uint32_t i = count; i < image.LinkCount(); ++i)
         if (image.LinkAt(i)) SetLink(image, i, 0);
-    if (count != image.LinkCount()) image.OwnLinks().resize(count, 0);
+    if (count != image.LinkCount()) image.OwnLinks().Resize(count);
     if (count == 0) {
         image.Links.reset();
         image.LinkWidth = 1;

@@ -11,6 +11,7 @@
 #include "storage/EAccessors.h"
 #include "storage/HandleTable.h"
 #include "storage/OstraFile.h"
+#include "storage/PartBuffer.h"
 
 #include <cstdint>
 #include <memory>
@@ -39,17 +40,11 @@ TAccess UsageOf(const TShareCounters& share);
 class TBaseTransaction;
 class TOstraBase;
 
-using TDataBuffer = std::shared_ptr<std::vector<uint8_t>>;
-using TLinkBuffer = std::shared_ptr<std::vector<uint32_t>>;
+using TDataBuffer = TPartBuffer<uint8_t>;
+using TLinkBuffer = TPartBuffer<uint32_t>;
 
-// A buffer for an image's data or links. A large transaction makes them by the hundred
-// thousand: the shared count and the vector come from a pool.
-template <class T, class... Args> std::shared_ptr<std::vector<T>> NewBuffer(Args&&... args) {
-    return std::allocate_shared<std::vector<T>>(TPoolAllocator<std::vector<T>>(), std::forward<Args>(args)...);
-}
-
-// One atom as one transaction sees it. Data and links are shared with the parent image and
-// the cache until one side changes them (copy on write).
+// One atom as one transaction sees it. Data and links are shared with the parent image until
+// one side changes them (copy on write).
 class TAtomImage {
 public:
     // Beyond the spare ones the base keeps, images come from a pool.
@@ -58,12 +53,12 @@ public:
     TAtomImage(TAtomHandle handle, TAtomImage* parent, TBaseTransaction* owner, bool isNew)
         : ParentImage(parent), OwnerTransaction(owner), AtomHandle(handle), IsNewAtom(isNew) {}
 
-    uint32_t DataLength() const { return Data ? uint32_t(Data->size()) : 0; }
-    uint32_t LinkCount() const { return Links ? uint32_t(Links->size()) : 0; }
-    uint32_t LinkAt(uint32_t index) const { return index < LinkCount() ? (*Links)[index] : 0; }
+    uint32_t DataLength() const { return uint32_t(Data.size()); }
+    uint32_t LinkCount() const { return uint32_t(Links.size()); }
+    uint32_t LinkAt(uint32_t index) const { return index < LinkCount() ? Links[index] : 0; }
     // The arrays made this image's own before a change.
-    std::vector<uint8_t>& OwnData();
-    std::vector<uint32_t>& OwnLinks();
+    TDataBuffer& OwnData();
+    TLinkBuffer& OwnLinks();
     // The images copied from this one in child transactions, a list through them (mostly of
     // one).
     TAtomImage* FirstChild() const { return firstChild_; }
@@ -296,17 +291,12 @@ private:
     void AbortTransaction(TBaseTransaction& t);
     void FreeTransaction(TBaseTransaction& t);
     void CheckWritable() { FileObject->CheckWritable(); }
-    // Freed images and part buffers wait here for the next open: an open and close of an atom
-    // then takes no memory from the heap.
+    // Freed images wait here for the next open: an open and close of an atom then takes no
+    // memory from a pool.
     void RecycleImage(TAtomImage* image) noexcept;
-    template <class T>
-    std::shared_ptr<std::vector<T>> TakeBuffer(std::vector<std::shared_ptr<std::vector<T>>>& spare,
-                                               std::vector<T>& content);
 
     std::vector<std::unique_ptr<TAtomImage>> SpareImages;
-    std::vector<TDataBuffer> SpareData;
-    std::vector<TLinkBuffer> SpareLinks;
-    TAtomData ReadBuffer;  // what the cache hands over, before it moves into an image
+    TAtomData ReadBuffer;  // what the cache hands over, before it is copied into an image
     TAtomData WriteBuffer; // what an image hands to the cache
 
     std::unique_ptr<TOstraFile> FileObject;
