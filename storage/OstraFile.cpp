@@ -330,12 +330,13 @@ void TOstraFile::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
 }
 
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
+// Past its end (where a growing file's new pages lie until written back) it is not asked.
 void TOstraFile::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
     size_t got = 0;
     if (const uint8_t* from = SystemView(position, buffer.size())) {
         std::memcpy(buffer.data(), from, buffer.size());
         got = buffer.size();
-    } else {
+    } else if (position < osLength_) {
         pagesRead_ += (buffer.size() + PageSize - 1) / PageSize;
         try {
             got = os_.ReadAt(buffer, position);
