@@ -214,6 +214,7 @@ void TAtomManager::ReadEntryHeld(uint32_t handle, TAtomEntry& entry) {
 void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     CheckHandle(handle);
     std::lock_guard guard(lock_);
+    if (handle > scanPos_ && handle - 1 >= freshFrom_) freshFrom_ = UINT32_MAX; // the scan reads them again
     TAtomEntry stored = entry;
     PutLE32(&stored[CrcOffset], EntryCRC(stored));
     uint32_t index = handle - 1;
@@ -383,12 +384,13 @@ uint32_t TAtomManager::NewHandle() {
 }
 
 // Entries with a bad CRC are passed over unmarked. Each entry is looked at once per open; a
-// segment appended in this open is all free, and already counts as checked. The caller holds
-// lock_; the segments' lock is taken only to change the chain.
+// segment appended in this open is all free, and is handed out without being read. The caller
+// holds lock_; the segments' lock is taken only to change the chain.
 uint32_t TAtomManager::ScanForFree() {
     {
         std::lock_guard views(File().ViewLock());
         while (scanPos_ < total_) {
+            if (scanPos_ >= freshFrom_) return ++scanPos_;
             TAtomEntry entry;
             ReadRawEntry(scanPos_, entry);
             ++scanPos_;
@@ -427,6 +429,7 @@ void TAtomManager::AppendSegment() {
     checked_.resize((size_t(total_) + 63) / 64);
     // Zeros, as written: the CRC of an all-zero entry is zero, so they count as checked.
     for (uint32_t index = first; index < total_; ++index) SetChecked(index, true);
+    freshFrom_ = std::min(freshFrom_, first);
     if (segments_.size() == 1) {
         file.SetAtomTableRoot(address);
         return;

@@ -187,6 +187,9 @@ private:
     std::vector<uint32_t> pool_; // recycled handles, last in first out
     std::vector<bool> pooled_;   // by handle: already in the pool (guards double recycling)
     uint32_t scanPos_ = 0;
+    // The first entry of the segments appended this session: from there on every entry the scan
+    // has not handed out is free, and is handed out unread (UINT32_MAX: none, or one was written).
+    uint32_t freshFrom_ = UINT32_MAX;
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;

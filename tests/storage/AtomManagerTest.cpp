@@ -131,6 +131,15 @@ TEST_F(AtomManagerTest, ReservedHandlesStayFreeOnDiskUntilOccupied) {
     EXPECT_EQ(CatchKVZ([&] { Read(2); }).Code, 5); // a free entry
 }
 
+TEST_F(AtomManagerTest, AnAtomOccupiedAheadOfTheScanIsNeverHandedOutAgain) {
+    Open();
+    EXPECT_EQ(Atoms().NewHandle(), 1u); // the first segment, fresh in this session
+    EXPECT_EQ(Atoms().NewAtom(5), 5u);
+    std::vector<uint32_t> handed;
+    for (int i = 0; i < 5; ++i) handed.push_back(Atoms().NewHandle());
+    EXPECT_EQ(handed, (std::vector<uint32_t>{2, 3, 4, 6, 7}));
+}
+
 TEST_F(AtomManagerTest, NineteenBytesStayInlineTwentyGoExternal) {
     Open();
     uint32_t a = Create(), b = Create();
