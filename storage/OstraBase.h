@@ -166,6 +166,12 @@ public:
     void Clear() { Images.Clear(); }
     // The handles held now, in the order a transaction gives its images up: falling.
     std::vector<TAtomHandle> HandlesBackward() const;
+    // A hint that the image of handle is asked for soon, and after it that of next: the memory
+    // of the one's slot and image, and of the other's slot, are on their way meanwhile.
+    void Prefetch(TAtomHandle handle, TAtomHandle next) const {
+        if (TAtomImage* image = Get(handle)) __builtin_prefetch(image);
+        Images.Prefetch(next);
+    }
 
 private:
     THandleTable<TAtomImage*> Images;
@@ -187,9 +193,14 @@ public:
     bool HasOpenBelow() const;
     // Calls visit(image) for every image, from the last to the first; images that leave the table
     // before their turn are passed over, images that come in meanwhile are not visited.
+    // Each visit of a large transaction's images would wait for their memory: the next ones'
+    // are asked for first.
     template <class F> void ForEachImageBackward(F visit) {
-        for (TAtomHandle handle : ImageTable.HandlesBackward())
-            if (TAtomImage* image = ImageTable.Get(handle)) visit(image);
+        std::vector<TAtomHandle> handles = ImageTable.HandlesBackward();
+        for (size_t i = 0; i < handles.size(); ++i) {
+            if (i + 2 < handles.size()) ImageTable.Prefetch(handles[i + 1], handles[i + 2]);
+            if (TAtomImage* image = ImageTable.Get(handles[i])) visit(image);
+        }
     }
 };
 
