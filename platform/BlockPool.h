@@ -7,10 +7,10 @@
 
 #include "platform/CriticalSection.h"
 #include "platform/Heap.h"
+#include "platform/OnlyThread.h"
 
 #include <algorithm>
 #include <cstddef>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -47,7 +47,7 @@ private:
     }
 
     void* TakeBlock() {
-        std::lock_guard guard(lock_);
+        TGuard guard(lock_);
         if (TFree* block = free_) {
             free_ = block->Next;
             ++inUse_;
@@ -59,7 +59,7 @@ private:
     }
 
     void GiveBlock(void* block) noexcept {
-        std::lock_guard guard(lock_);
+        TGuard guard(lock_);
         free_ = new (block) TFree{free_};
         if (--inUse_ == 0 && slabs_.size() > 1) {
             for (auto slab = slabs_.begin(); slab != slabs_.end() - 1; ++slab) Free(*slab);
@@ -93,6 +93,23 @@ private:
         else
             delete[] slab.At;
     }
+
+    // The pool's lock, taken only once the process has a second thread: until then no other
+    // thread exists to take blocks meanwhile.
+    class TGuard {
+    public:
+        explicit TGuard(TCriticalSection& lock) : held_(OnlyThread() ? nullptr : &lock) {
+            if (held_) held_->lock();
+        }
+        ~TGuard() {
+            if (held_) held_->unlock();
+        }
+        TGuard(const TGuard&) = delete;
+        TGuard& operator=(const TGuard&) = delete;
+
+    private:
+        TCriticalSection* held_;
+    };
 
     TCriticalSection lock_;
     TFree* free_ = nullptr;

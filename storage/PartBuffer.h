@@ -31,8 +31,7 @@ public:
     }
     ~TPartBuffer() { reset(); }
     void reset() noexcept {
-        if (head_ && --head_->Sharers == 0) Free(head_);
-        head_ = nullptr;
+        if (head_) Drop();
     }
 
     // A buffer of its own holding count elements copied from elements.
@@ -93,6 +92,12 @@ private:
     static constexpr size_t Classes[] = {32, 64, 128, 256};
 
     static T* Elements(THead* head) { return reinterpret_cast<T*>(head + 1); }
+
+    // Out of line, so that dropping no buffer (most drops) costs a test.
+    [[gnu::noinline]] void Drop() noexcept {
+        if (--head_->Sharers == 0) Free(head_);
+        head_ = nullptr;
+    }
 
     // Room for at least count elements, keeping the elements there are; a buffer grown by
     // one element at a time is moved only now and then.

@@ -1,14 +1,16 @@
 // The block pool under a random run of takes and gives: live blocks never overlap and keep
-// what was written to them, also across the moments every block is back and slabs are freed, and
-// past the heap's slabs onto huge blocks.
+// what was written to them, also across the moments every block is back and slabs are freed,
+// past the heap's slabs onto huge blocks, and with threads sharing the pool.
 #include "platform/BlockPool.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -58,6 +60,38 @@ TEST(BlockPoolTest, LiveBlocksNeverOverlapAndKeepTheirBytes) {
         live.Check();
     }
     while (!live.order.empty()) live.Give(live.order.size() - 1);
+}
+
+// Threads taking and giving blocks of one pool at once: each block keeps what its thread wrote
+// until the thread gives it back.
+TEST(BlockPoolTest, ThreadsShareAPoolWithoutLosingBlocks) {
+    constexpr size_t Bytes = 72;
+    using TShared = TBlockPool<Bytes>;
+    std::atomic<int> spoilt{0};
+    auto work = [&](uint32_t seed) {
+        std::mt19937 random(seed);
+        std::vector<std::pair<uint8_t*, uint32_t>> mine;
+        for (int step = 0; step < 100000; ++step) {
+            if (mine.empty() || (mine.size() < 2000 && random() % 2)) {
+                auto* block = static_cast<uint8_t*>(TShared::Take());
+                uint32_t mark = uint32_t(random());
+                for (size_t i = 0; i < Bytes; i += sizeof mark) std::memcpy(block + i, &mark, sizeof mark);
+                mine.emplace_back(block, mark);
+                continue;
+            }
+            size_t k = random() % mine.size();
+            auto [block, mark] = mine[k];
+            for (size_t i = 0; i < Bytes; i += sizeof mark) spoilt += std::memcmp(block + i, &mark, sizeof mark) != 0;
+            TShared::Give(block);
+            mine[k] = mine.back();
+            mine.pop_back();
+        }
+        for (auto [block, mark] : mine) TShared::Give(block);
+    };
+    std::vector<std::thread> threads;
+    for (uint32_t t = 1; t <= 4; ++t) threads.emplace_back(work, t);
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(spoilt, 0);
 }
 
 } // namespace
