@@ -1,6 +1,7 @@
 // The atom table: entries in both forms, bodies, handle allocation and the CRC checks.
 #include "storage/AtomManager.h"
 
+#include "platform/Prefetch.h"
 #include "storage/Crc32.h"
 #include "storage/KVZError.h"
 #include "storage/SpaceAllocator.h"
@@ -274,13 +275,13 @@ bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
         for (uint32_t handle : prefetched_) {
             const uint8_t* entry = CopiedEntry(handle - 1);
             if (!entry || entry[FlagsOffset] & FlagInline) continue;
-            if (const uint8_t* body = file.Peek(GetLE64(entry + BodyAddressOffset), 1)) __builtin_prefetch(body);
+            if (const uint8_t* body = file.Peek(GetLE64(entry + BodyAddressOffset), 1)) ::Prefetch(body);
         }
         prefetched_.clear();
         for (uint32_t handle : handles)
             if (handle != 0 && handle <= total_)
                 if (const uint8_t* entry = CopiedEntry(handle - 1)) {
-                    __builtin_prefetch(entry);
+                    ::Prefetch(entry);
                     prefetched_.push_back(handle);
                 }
     } catch (...) {

@@ -4,6 +4,8 @@
 // and by the atom cache.
 #pragma once
 
+#include "platform/Prefetch.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -21,7 +23,7 @@ public:
 
     // A hint that handle is looked up soon: the memory of its slot is asked for.
     void Prefetch(uint32_t handle) const {
-        if (used_ != 0) __builtin_prefetch(&slots_[SlotOf(handle)]);
+        if (used_ != 0) ::Prefetch(&slots_[SlotOf(handle)]);
     }
 
     // Stores value, which must test true, for handle; a value it had is replaced.

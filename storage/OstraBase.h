@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/BlockPool.h"
+#include "platform/Prefetch.h"
 #include "storage/AtomCache.h"
 #include "storage/AtomManager.h"
 #include "storage/Corvane.h"
@@ -169,7 +170,7 @@ public:
     // A hint that the image of handle is asked for soon, and after it that of next: the memory
     // of the one's slot and image, and of the other's slot, are on their way meanwhile.
     void Prefetch(TAtomHandle handle, TAtomHandle next) const {
-        if (TAtomImage* image = Get(handle)) __builtin_prefetch(image);
+        if (TAtomImage* image = Get(handle)) ::Prefetch(image);
         Images.Prefetch(next);
     }
 
