@@ -84,8 +84,11 @@ private:
     static uint64_t FilterBit(uint32_t handle) {
         return uint64_t(1) << ((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 58);
     }
+    // Four neighbouring handles (as a transaction's new atoms are) share the hash of their group
+    // and lie side by side, in one cache line of slots.
     size_t SlotOf(uint32_t handle) const {
-        return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 32) & (slots_.size() - 1);
+        size_t group = size_t((uint64_t(handle >> 2) * 0x9E3779B97F4A7C15u) >> 32);
+        return (group << 2 | (handle & 3)) & (slots_.size() - 1);
     }
     // The slot holding handle, or the free one where it would go.
     size_t Probe(uint32_t handle) const {
