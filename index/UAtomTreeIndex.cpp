@@ -295,6 +295,7 @@ TAtomTreeIndex::TAtomTreeIndex(TRef<IVirtualAtom> header, int32_t minLen, int32_
     HeaderAtom = header;
     Transaction = header->GetTransaction();
     AtomMaker = AtomMakerOf(header.get());
+    Peeker = Query<IAtomPeek>(AtomMaker.get());
     {
         TAccessScope links(header.get(), AccessReadLinks);
         RootNode = header->OpenLinkAccess(ATINode::HeaderRootLink, NoAccess);
@@ -395,6 +396,8 @@ void TAtomTreeIndex::Changed() {
 }
 
 TAtomHandle TAtomTreeIndex::HandleOf(IVirtualAtom* atom) const {
+    if (Peeker && atom)
+        if (TAtomHandle handle = Peeker->HandleOf(atom)) return handle;
     TRef<IAtomInfo> info = Query<IAtomInfo>(atom);
     return info ? info->GetAddress().Handle : 0;
 }

@@ -253,6 +253,7 @@ private:
     std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
     TRef<IVirtualStorage> AtomMaker;
+    TRef<IAtomPeek> Peeker; // the maker's, where it has one: for handles
     // The walk that First began and forward steps go on with, while the position is where its
     // last step left it and the trie has not changed.
     std::unique_ptr<TPeekWalk> StepWalk;

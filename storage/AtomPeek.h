@@ -23,6 +23,10 @@ struct IAtomPeek : virtual IUnknown {
     // More atoms than the storage can hold: a walk that reads this many nodes of a tree is
     // going round a damaged one.
     virtual uint64_t AtomCountBound() = 0;
+    // The handle in the address of an open atom made by this engine, raising as GetAddress
+    // does; 0 for an atom of another kind, whose address the caller asks for itself. A tree
+    // compares handles at every step: this asks for no interface and makes no address.
+    virtual TAtomHandle HandleOf(IVirtualAtom* atom) = 0;
 
 protected:
     ~IAtomPeek() = default;

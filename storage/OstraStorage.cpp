@@ -407,6 +407,11 @@ static TVirtualAtom* OursOrNil(IVirtualAtom* Atom) {
     return typeid(*Atom) == typeid(TVirtualAtom) ? static_cast<TVirtualAtom*>(Atom) : nullptr;
 }
 
+TAtomHandle TOstraStorage::HandleOf(IVirtualAtom* Atom) {
+    TVirtualAtom* ours = Atom ? OursOrNil(Atom) : nullptr;
+    return ours ? ours->Open().GetAtomHandle() : 0;
+}
+
 void TVirtualAtom::Close() {
     if (!ObjectAtom.Image) return;
     (PreviousOpen ? PreviousOpen->NextOpen : Storage.FirstOpenAtom) = NextOpen;

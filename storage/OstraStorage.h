@@ -57,6 +57,7 @@ public:
     bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
     bool PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override;
     uint64_t AtomCountBound() override;
+    TAtomHandle HandleOf(IVirtualAtom* Atom) override;
 
     // The object layer; raises 3 "Access is denied" after the forced close at program end.
     TOstraBase& CheckedBase() {
@@ -155,6 +156,7 @@ public:
         return Storage.PrefetchLinked(Handles);
     }
     uint64_t AtomCountBound() override { return Storage.AtomCountBound(); }
+    TAtomHandle HandleOf(IVirtualAtom* Atom) override { return Storage.HandleOf(Atom); }
 
     // Marks this transaction's descendants dead: their object-layer IDs were released.
     void KillDescendants();
