@@ -47,7 +47,7 @@ private:
     }
 
     void* TakeBlock() {
-        TGuard guard(lock_);
+        TGuardIfThreads guard(lock_); // nothing here starts a thread
         if (TFree* block = free_) {
             free_ = block->Next;
             ++inUse_;
@@ -59,7 +59,7 @@ private:
     }
 
     void GiveBlock(void* block) noexcept {
-        TGuard guard(lock_);
+        TGuardIfThreads guard(lock_); // nothing here starts a thread
         free_ = new (block) TFree{free_};
         if (--inUse_ == 0 && slabs_.size() > 1) {
             for (auto slab = slabs_.begin(); slab != slabs_.end() - 1; ++slab) Free(*slab);
@@ -93,23 +93,6 @@ private:
         else
             delete[] slab.At;
     }
-
-    // The pool's lock, taken only once the process has a second thread: until then no other
-    // thread exists to take blocks meanwhile.
-    class TGuard {
-    public:
-        explicit TGuard(TCriticalSection& lock) : held_(OnlyThread() ? nullptr : &lock) {
-            if (held_) held_->lock();
-        }
-        ~TGuard() {
-            if (held_) held_->unlock();
-        }
-        TGuard(const TGuard&) = delete;
-        TGuard& operator=(const TGuard&) = delete;
-
-    private:
-        TCriticalSection* held_;
-    };
 
     TCriticalSection lock_;
     TFree* free_ = nullptr;

@@ -55,3 +55,21 @@ private:
     std::atomic<std::thread::id> owner_{};
     unsigned depth_ = 0; // touched only by the holder
 };
+
+// Holds a lock for a scope once the process has a second thread; until then it takes nothing, as
+// no other thread exists to take the lock meanwhile. Only for scopes that call nothing that
+// could start a thread: one started inside would find the lock free.
+class TGuardIfThreads {
+public:
+    explicit TGuardIfThreads(TCriticalSection& lock) : held_(OnlyThread() ? nullptr : &lock) {
+        if (held_) held_->lock();
+    }
+    ~TGuardIfThreads() {
+        if (held_) held_->unlock();
+    }
+    TGuardIfThreads(const TGuardIfThreads&) = delete;
+    TGuardIfThreads& operator=(const TGuardIfThreads&) = delete;
+
+private:
+    TCriticalSection* held_;
+};

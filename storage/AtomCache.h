@@ -25,8 +25,8 @@ struct IAtomCache : virtual IUnknown {
     // The requested parts, read from the atom table when not held. Atom-table errors pass
     // through; a failed read leaves no new item behind.
     virtual void Read(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
-    // As Read, but an atom not held is read past the cache and not kept: a walk that reads many
-    // atoms once would otherwise push out the ones in use.
+    // As Read, but straight from the atom table, keeping nothing: a walk that reads many atoms
+    // once would otherwise push out the ones in use.
     virtual void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
     virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
     // Takes the parts present in data and writes the modified ones (parts) to the atom table.
@@ -58,12 +58,9 @@ public:
     void Clear() override;
     void Remove(uint32_t handle) override;
     void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
-    // On every peek of a walk: compiled into its callers.
+    // On every peek of a walk: compiled into its callers. An item holds what the table holds
+    // (writes go through), so the table is read without looking for one.
     void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override {
-        if (items_.Find(handle)) {
-            Read(handle, parts, data);
-            return;
-        }
         TTimedScope timer(CacheReadTimer);
         ++Lookups;
         atoms_->ReadInto(handle, parts, data);

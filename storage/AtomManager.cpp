@@ -549,8 +549,8 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
 // and the vectors' out-of-line growth were a seventh of a host list page's instructions.
 [[gnu::flatten]] void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) {
     TTimedScope timer(ReadAtomTimer);
-    std::lock_guard guard(lock_); // the table and the body buffer
-    std::lock_guard views(File().ViewLock());
+    TGuardIfThreads guard(lock_); // the table and the body buffer
+    TGuardIfThreads views(File().ViewLock());
     TAtomEntry entry;
     ReadEntryHeld(handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();

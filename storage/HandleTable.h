@@ -6,6 +6,7 @@
 
 #include "platform/Prefetch.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -15,7 +16,7 @@ template <class TValue> class THandleTable {
 public:
     // The handle's value, or nullptr when it has none.
     TValue* Find(uint32_t handle) {
-        if (!(filter_ & FilterBit(handle))) return nullptr;
+        if (!(filter_[FilterWord(handle)] & FilterBit(handle))) return nullptr;
         TSlot& slot = slots_[Probe(handle)];
         return slot.Value ? &slot.Value : nullptr;
     }
@@ -36,7 +37,7 @@ public:
                 i = Probe(handle);
             }
             ++used_;
-            filter_ |= FilterBit(handle);
+            filter_[FilterWord(handle)] |= FilterBit(handle);
         }
         slots_[i] = TSlot{handle, std::move(value)};
     }
@@ -48,7 +49,7 @@ public:
         size_t hole = Probe(handle);
         TValue value = std::move(slots_[hole].Value);
         if (!value) return value;
-        if (--used_ == 0) filter_ = 0;
+        if (--used_ == 0) filter_ = {};
         // An entry of the run may fill the hole when its home is not cyclically within (hole, j].
         for (size_t j = (hole + 1) & mask; slots_[j].Value; j = (j + 1) & mask) {
             size_t home = SlotOf(slots_[j].Handle);
@@ -66,7 +67,7 @@ public:
     void Clear() {
         slots_.clear();
         used_ = 0;
-        filter_ = 0;
+        filter_ = {};
     }
     // Calls visit(handle, value) for every value, in no particular order.
     template <class F> void ForEach(F visit) const {
@@ -80,9 +81,10 @@ private:
         TValue Value{};
     };
     // A bit of the filter by the hash's top bits, which no slot number of a table that fits in
-    // memory uses.
+    // memory uses: the word, then the bit in it.
+    static size_t FilterWord(uint32_t handle) { return size_t((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 61); }
     static uint64_t FilterBit(uint32_t handle) {
-        return uint64_t(1) << ((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 58);
+        return uint64_t(1) << ((uint64_t(handle) * 0x9E3779B97F4A7C15u) >> 55 & 63);
     }
     // Four neighbouring handles (as a transaction's new atoms are) share the hash of their group
     // and lie side by side, in one cache line of slots.
@@ -108,5 +110,5 @@ private:
     uint32_t used_ = 0;
     // The filter bits of every handle put since the table was last empty: most lookups of a
     // small table end here, without a probe.
-    uint64_t filter_ = 0;
+    std::array<uint64_t, 8> filter_{};
 };

@@ -140,7 +140,7 @@ TEST_F(AtomCacheTest, ThousandsOfItemsStayFindableInTheirRecencyOrder) {
     uint32_t lookupsAfter = 0, hitsAfter = 0;
     cache->GetStats(lookupsAfter, hitsAfter);
     EXPECT_EQ(hitsAfter - hits, lookupsAfter - lookups); // all of them hits
-    Read(4999); // the oldest, 3000, makes room
+    Read(4999);                                          // the oldest, 3000, makes room
     EXPECT_EQ(Cached().count(3000), 0u);
 }
 
@@ -223,7 +223,7 @@ TEST_F(AtomCacheTest, ReadsPastTheCacheKeepNothingAndShowWhatReadShows) {
     uint32_t lookups, hits;
     cache->GetStats(lookups, hits);
     EXPECT_EQ(lookups - lookups0, 31u);
-    EXPECT_EQ(hits - hits0, 1u);
+    EXPECT_EQ(hits - hits0, 0u); // an item held is passed by too
     EXPECT_EQ(CatchKVZ([&] { cache->ReadPast(300, AtomPartData, past); }).Code, 5);
     EXPECT_EQ(Cached(), (std::set<uint32_t>{7}));
 }
