@@ -1042,7 +1042,7 @@ public:
         Handles.assign(1, Index->RootHandle);
         ReadOpen(Index->RootNode.get(), Frames[0]);
         Children[0].Build(Frames[0], Text(Frames[0]));
-        PrefetchBelow(Frames[0]);
+        PrefetchBelow(Frames[0], Index->RootHandle);
         Depth = 0;
         return HasLink(Top(), ATINode::ValueLink) || Next();
     }
@@ -1126,16 +1126,22 @@ public:
         if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
     }
 
-    // The node's value and children are read next: their memory is asked for at once. Where
-    // nothing could be asked for, the next HintPause nodes go without.
-    void PrefetchBelow(const TAtomData& node) {
+    // The value and children of the node at here are read next: the memory of those whose
+    // handles lie far from its own is asked for at once. A near one's entry lies in table memory
+    // the walk has just read, or the processor streams in by itself: asking for it cost more
+    // than it saved on a file filled in key order. Where nothing could be asked for, the next
+    // HintPause nodes go without.
+    void PrefetchBelow(const TAtomData& node, TAtomHandle here) {
         if (!Peek || node.Links.size() <= ATINode::ValueLink) return;
         if (HintsPaused > 0) {
             --HintsPaused;
             return;
         }
-        if (!Peek->PrefetchLinked(std::span<const TAtomHandle>(node.Links).subspan(ATINode::ValueLink)))
-            HintsPaused = HintPause;
+        FarLinks.clear();
+        for (size_t i = ATINode::ValueLink; i < node.Links.size(); ++i)
+            if (TAtomHandle h = node.Links[i]; h && (h > here ? h - here : here - h) > NearHandles)
+                FarLinks.push_back(h);
+        if (!FarLinks.empty() && !Peek->PrefetchLinked(FarLinks)) HintsPaused = HintPause;
     }
 
     static void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
@@ -1172,7 +1178,7 @@ private:
         CountNode();
         Read(child, Frames[depth]);
         Children[depth].Build(Frames[depth], Text(Frames[depth]));
-        PrefetchBelow(Frames[depth]);
+        PrefetchBelow(Frames[depth], child);
         Handles[depth] = child;
         Depth = depth;
     }
@@ -1185,6 +1191,9 @@ private:
     uint64_t NodesLeft = UINT64_MAX; // that the walk may still descend to
     static constexpr uint32_t HintPause = 63;
     uint32_t HintsPaused = 0;
+    // Handles within this distance count as near: their entries lie within 32 KB of table.
+    static constexpr TAtomHandle NearHandles = 1024;
+    std::vector<TAtomHandle> FarLinks; // of the node hinted at last
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
     std::vector<TAtomData> Frames;
     std::vector<TChildBytes> Children; // of the frames

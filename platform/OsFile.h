@@ -148,7 +148,10 @@ public:
         if (const uint8_t* at = handle_->Window().Holding(position, size)) return at;
         return handle_->ViewAt(position, size);
     }
-    const uint8_t* ViewIfIn(uint64_t position, size_t size) { return handle_->ViewIfIn(position, size); }
+    const uint8_t* ViewIfIn(uint64_t position, size_t size) {
+        if (const uint8_t* at = handle_->Window().Holding(position, size)) return at;
+        return handle_->ViewIfIn(position, size);
+    }
     void DropView() { handle_->DropView(); }
 
 private:

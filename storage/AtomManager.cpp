@@ -265,22 +265,27 @@ const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
     return c < chunks_.size() && chunks_[c] ? chunks_[c][index % ChunkEntries].data() : nullptr;
 }
 
+const uint8_t* TAtomManager::HeldEntry(uint32_t index) {
+    if (const uint8_t* entry = CopiedEntry(index)) return entry;
+    return file_->Peek(EntryAddress(index), EntrySize);
+}
+
 // Entries are asked for at once; the bodies they name one call later, when the entries have
 // had the time to come in (a walk reads the first child between the two calls).
 bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
-    std::lock_guard guard(lock_);
+    TGuardIfThreads guard(lock_); // nothing here starts a thread
     if (!file_) return false;
     try {
-        TOstraFile& file = File();
+        TOstraFile& file = *file_;
         for (uint32_t handle : prefetched_) {
-            const uint8_t* entry = CopiedEntry(handle - 1);
+            const uint8_t* entry = HeldEntry(handle - 1);
             if (!entry || entry[FlagsOffset] & FlagInline) continue;
             if (const uint8_t* body = file.Peek(GetLE64(entry + BodyAddressOffset), 1)) ::Prefetch(body);
         }
         prefetched_.clear();
         for (uint32_t handle : handles)
             if (handle != 0 && handle <= total_)
-                if (const uint8_t* entry = CopiedEntry(handle - 1)) {
+                if (const uint8_t* entry = HeldEntry(handle - 1)) {
                     ::Prefetch(entry);
                     prefetched_.push_back(handle);
                 }

@@ -87,12 +87,11 @@ struct IAtomManager : virtual IUnknown {
     // ReadAtom of a fresh record, straight into the caller's buffers: the parts asked for are
     // replaced, the others left as they are.
     virtual void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) = 0;
-    // A hint that the atoms at handles are read soon: where the table's copy in memory holds
-    // their entries, the entries and then the heads of the bodies they name (where the file's
-    // view holds them already) are brought towards the processor. Nothing is checked, read in
-    // or changed; handles that name no atom are passed over. A walk that comes back to a table
-    // reads it from memory, so this is where the waits on memory are the walk's cost. False
-    // when no entry was in memory.
+    // A hint that the atoms at handles are read soon: where the table's copy in memory or the
+    // file's view holds their entries already, the entries and then the heads of the bodies they
+    // name (where the view holds them) are brought towards the processor. Nothing is checked,
+    // read in or changed; handles that name no atom are passed over. A walk over atoms that lie
+    // in no order waits on memory at every step. False when no entry was in memory.
     virtual bool Prefetch(std::span<const uint32_t> handles) noexcept = 0;
     // Stores the loaded ones among parts.
     virtual void WriteAtom(TAtomRec& rec, uint8_t parts) = 0;
@@ -170,6 +169,8 @@ private:
     void LoadChunk(size_t c);
     // The entry in its chunk's copy, or nullptr when the chunk is not copied.
     const uint8_t* CopiedEntry(uint32_t index) const;
+    // CopiedEntry, else the entry in the file's view where that holds it already; for hints.
+    const uint8_t* HeldEntry(uint32_t index);
     void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
     // Whether the entry just read passes its CRC (checked once); false on a mismatch.
     bool Verified(uint32_t index, const TAtomEntry& entry);

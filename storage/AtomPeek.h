@@ -17,8 +17,8 @@ struct IAtomPeek : virtual IUnknown {
     virtual bool PeekLinked(TAtomHandle handle, TAtomData& into) = 0;
     // A hint that the atoms at handles are peeked soon: a walk gives the links of each node it
     // reads, so that the memory of its children is on its way while it reads the first. False
-    // when nothing could be asked for (the table is not in memory yet, as on a first walk): the
-    // caller may leave hints aside for a while.
+    // when nothing could be asked for (neither the table's copy nor the file's view holds the
+    // entries yet): the caller may leave hints aside for a while.
     virtual bool PrefetchLinked(std::span<const TAtomHandle> handles) noexcept = 0;
     // More atoms than the storage can hold: a walk that reads this many nodes of a tree is
     // going round a damaged one.

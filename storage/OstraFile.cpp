@@ -315,7 +315,7 @@ const uint8_t* TOstraFile::ViewOf(uint64_t position, size_t size) {
 }
 
 const uint8_t* TOstraFile::Peek(uint64_t position, size_t size) {
-    std::lock_guard guard(lock_);
+    TGuardIfThreads guard(lock_); // nothing here starts a thread
     if (!os_.IsOpen() || dirtyPages_ != 0 || pagesRead_ < ViewAfterPages) return nullptr;
     uint64_t end = std::min(fileEnd_, staleFrom_);
     if (position > end || end - position < size) return nullptr;
