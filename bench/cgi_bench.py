@@ -5,9 +5,10 @@ same data, and next to a trivial CGI program in C started the same way (the proc
 format allows the host list pages: trie_walk_floor, a C program, reading every host and its
 record from the counter's file with every CRC checked.
 
-Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS] [CASE_FILTER] [HOSTS]
+Usage: /usr/bin/python3 bench/cgi_bench.py BUILD_DIR [RUNS] [CASE_FILTER] [HOSTS] [shuffled]
 BUILD_DIR holds webadmin/counter and bench/cgi_bench_db, cgi_sqlite, cgi_trivial, trie_walk_floor
-(a release build is best); CASE_FILTER, a regular expression, picks cases by name (the floor always runs).
+(a release build is best); CASE_FILTER, a regular expression, picks cases by name (the floor always runs);
+"shuffled" adds the hosts in no order, as visitors come, instead of by address.
 """
 import os
 import re
@@ -63,6 +64,7 @@ def main():
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 300
     wanted = re.compile(sys.argv[3] if len(sys.argv) > 3 else "")
     hosts = sys.argv[4] if len(sys.argv) > 4 else "10000"
+    order = sys.argv[5:6]
     cases = [case for case in CASES if wanted.search(case[0])]
     folder = tempfile.mkdtemp(prefix="kestrow-cgi-bench-")
     try:
@@ -72,7 +74,7 @@ def main():
             programs[name] = os.path.join(folder, name)
             shutil.copy2(os.path.join(build, built), programs[name])
         subprocess.run([os.path.join(build, "bench", "cgi_bench_db"), os.path.join(folder, "counter.ostra"),
-                        hosts, "500", programs["sqlite"] + ".sqlite"], check=True)
+                        hosts, "500", programs["sqlite"] + ".sqlite"] + order, check=True)
 
         runs_of = [(FLOOR, "trivial", ""), (FORMAT_FLOOR, "walk", "")]
         for name, query in cases:
@@ -92,7 +94,8 @@ def main():
                 times[(name, program)].append(run(program, query))
 
         floor = statistics.median(times[(FLOOR, "trivial")])
-        print("%d runs each, %s hosts; milliseconds per whole CGI process (median, p95)" % (runs, hosts))
+        print("%d runs each, %s hosts%s; milliseconds per whole CGI process (median, p95)" %
+              (runs, hosts, " added in no order" if order else ""))
         print("%-42s %8.2f %8.2f" % (FLOOR, floor, percentile(times[(FLOOR, "trivial")], 0.95)))
         walks = times[(FORMAT_FLOOR, "walk")]
         print("%-42s %8.2f %8.2f" % (FORMAT_FLOOR, statistics.median(walks), percentile(walks, 0.95)))

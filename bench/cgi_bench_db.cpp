@@ -1,13 +1,17 @@
 // Fills a counter database for bench/cgi_bench.py: N hosts with visits spread over 60 days,
 // M site pages with hits per day, and a few hundred referring sites; with a fourth argument it
-// copies the same data into an SQLite file for cgi_sqlite. Not a benchmark itself.
-// Usage: cgi_bench_db FILE [HOSTS] [PAGES] [SQLITE_FILE]
+// copies the same data into an SQLite file for cgi_sqlite; with a fifth, "shuffled", the hosts
+// come in no order, as visitors do, instead of by address. Not a benchmark itself.
+// Usage: cgi_bench_db FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled]
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <sqlite3.h>
 
@@ -31,10 +35,12 @@ void Exec(sqlite3* db, const std::string& sql) {
 template <class Rows> void Insert(sqlite3* db, const char* sql, Rows&& rows) {
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK) throw std::runtime_error(sql);
-    rows([&] {
-        sqlite3_step(statement);
-        sqlite3_reset(statement);
-    }, statement);
+    rows(
+        [&] {
+            sqlite3_step(statement);
+            sqlite3_reset(statement);
+        },
+        statement);
     sqlite3_finalize(statement);
 }
 
@@ -145,11 +151,14 @@ void CopyToSqlite(ICounter& counter, const std::string& file) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s FILE [HOSTS] [PAGES]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled]\n", argv[0]);
         return 2;
     }
     int hosts = argc > 2 ? std::atoi(argv[2]) : 10000;
     int pages = argc > 3 ? std::atoi(argv[3]) : 500;
+    std::vector<int> order(size_t(std::max(hosts, 0)));
+    for (size_t i = 0; i < order.size(); ++i) order[i] = int(i);
+    if (argc > 5 && std::string(argv[5]) == "shuffled") std::shuffle(order.begin(), order.end(), std::mt19937(7));
     StartStorageEngine();
     StartStorageTimers();
     int status = 0;
@@ -160,7 +169,7 @@ int main(int argc, char** argv) {
             status = 1;
         } else {
             TDateTime today = Now();
-            for (int i = 0; i < hosts; ++i) {
+            for (int i : order) {
                 std::string ip = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
                                  std::to_string(i % 256);
                 TDateTime when = today - (i % 60) - (i % 1440) / 1440.0;
