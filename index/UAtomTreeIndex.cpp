@@ -1126,11 +1126,11 @@ public:
         if (NodesLeft-- == 0) throw TATIError(ATICode::Unknown);
     }
 
-    // The value and children of the node at here are read next: the memory of those whose
-    // handles lie far from its own is asked for at once. A near one's entry lies in table memory
-    // the walk has just read, or the processor streams in by itself: asking for it cost more
-    // than it saved on a file filled in key order. Where nothing could be asked for, the next
-    // HintPause nodes go without.
+    // The value and children of the node (at handle here) are read next: the memory of those
+    // whose handles lie far from its own is asked for at once. A near one's entry lies in table
+    // memory the walk has just read, or the processor streams in by itself: asking for it cost
+    // more than it saved on a file filled in key order. Where nothing could be asked for, the
+    // next HintPause nodes go without.
     void PrefetchBelow(const TAtomData& node, TAtomHandle here) {
         if (!Peek || node.Links.size() <= ATINode::ValueLink) return;
         if (HintsPaused > 0) {
