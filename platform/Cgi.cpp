@@ -8,7 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cxxabi.h>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <sys/random.h>
 #include <typeinfo>
 #include <unistd.h>
 
@@ -41,6 +44,14 @@ std::optional<int64_t> ParseDecimal(std::string_view text) {
     }
     return value;
 }
+
+// Every HTML answer refuses to be shown in another site's frame, and keeps its address (which
+// may carry the proof of a change) from the sites it links to.
+const std::string_view HtmlGuardLines = "X-Frame-Options: DENY\r\n"
+                                        "Content-Security-Policy: frame-ancestors 'none'\r\n"
+                                        "Referrer-Policy: same-origin\r\n";
+
+bool IsHtml(std::string_view contentType) { return LowerCase(contentType).starts_with("text/html"); }
 
 // Header values must stay on one line: line breaks become blanks.
 std::string OneLine(std::string_view text) {
@@ -177,14 +188,25 @@ TWebRequest TWebRequest::FromProcess() {
         if (!value) return std::nullopt;
         return std::string(value);
     };
-    auto input = [](char* buffer, size_t size) -> size_t {
+    return TWebRequest(env, DescriptorInput(STDIN_FILENO, BodyPatience));
+}
+
+TWebRequest::TInputSource TWebRequest::DescriptorInput(int fd, std::chrono::milliseconds patience) {
+    using TClock = std::chrono::steady_clock;
+    const TClock::time_point deadline = TClock::now() + patience;
+    return [fd, deadline](char* buffer, size_t size) -> size_t {
         for (;;) {
-            ssize_t n = ::read(STDIN_FILENO, buffer, size);
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - TClock::now());
+            pollfd ready{fd, POLLIN, 0};
+            int polled = left.count() > 0 ? ::poll(&ready, 1, int(std::min<int64_t>(left.count(), INT32_MAX))) : 0;
+            if (polled < 0 && errno == EINTR) continue;
+            if (polled == 0) throw EWebRequestError("The request body did not arrive in time");
+            if (polled < 0) return 0;
+            ssize_t n = ::read(fd, buffer, size);
             if (n >= 0) return size_t(n);
             if (errno != EINTR) return 0;
         }
     };
-    return TWebRequest(env, input);
 }
 
 std::string TWebRequest::GetFieldByName(std::string_view name) const {
@@ -268,6 +290,7 @@ void TWebResponse::SendResponse() {
     if (!Location.empty()) head += "Location: " + OneLine(Location) + std::string(CRLF);
     if (!ContentType.empty()) head += "Content-Type: " + OneLine(ContentType) + std::string(CRLF);
     if (FStream || !body.empty()) head += "Content-Length: " + std::to_string(body.size()) + std::string(CRLF);
+    if (IsHtml(ContentType)) head += HtmlGuardLines;
     head += "Content:";
     head += CRLF;
     head += CRLF;
@@ -286,8 +309,88 @@ void TWebResponse::SendError(std::string_view className, std::string_view messag
     // The reason is fixed: the message may carry request text, which stays in the body.
     std::string head = "Status: 500 Internal Server Error" + std::string(CRLF) + "Content-Type: text/html" +
                        std::string(CRLF) + "Content-Length: " + std::to_string(body.size()) + std::string(CRLF) +
-                       "Content:" + std::string(CRLF) + std::string(CRLF);
+                       std::string(HtmlGuardLines) + "Content:" + std::string(CRLF) + std::string(CRLF);
     Write(head + body);
+}
+
+namespace {
+
+constexpr size_t SecretBytes = 16;
+
+bool IsSecretText(std::string_view text) {
+    if (text.size() != 2 * SecretBytes) return false;
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+// The whole of a small file, or nothing when it does not exist.
+std::optional<std::string> ReadSmallFile(const std::string& fileName) {
+    int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        throw EWebRequestError("Cannot read " + fileName);
+    }
+    std::string text(4 * SecretBytes, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += size_t(n);
+    }
+    ::close(fd);
+    text.resize(got);
+    return text;
+}
+
+std::string RandomSecretText() {
+    uint8_t bytes[SecretBytes];
+    for (size_t got = 0; got < SecretBytes;) {
+        ssize_t n = ::getrandom(bytes + got, SecretBytes - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) throw EWebRequestError("No random source for a secret");
+        got += size_t(n);
+    }
+    static const char Hex[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t b : bytes) {
+        text += Hex[b >> 4];
+        text += Hex[b & 15];
+    }
+    return text;
+}
+
+// Writes Text to a file of its own and links it in under FileName: readers see the whole
+// secret or none, and of two requests making one at once the first link wins.
+void PublishSecret(const std::string& fileName, const std::string& text) {
+    const std::string scratch = fileName + "-new-" + std::to_string(::getpid());
+    int fd = ::open(scratch.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) throw EWebRequestError("Cannot create " + scratch);
+    bool written = ::write(fd, text.data(), text.size()) == ssize_t(text.size()) && ::fsync(fd) == 0;
+    written = ::close(fd) == 0 && written;
+    bool linked = written && (::link(scratch.c_str(), fileName.c_str()) == 0 || errno == EEXIST);
+    ::unlink(scratch.c_str());
+    if (!linked) throw EWebRequestError("Cannot write " + fileName);
+}
+
+} // namespace
+
+std::string KeptSecret(const std::string& fileName) {
+    std::optional<std::string> kept = ReadSmallFile(fileName);
+    if (!kept) {
+        PublishSecret(fileName, RandomSecretText());
+        kept = ReadSmallFile(fileName);
+    }
+    if (!kept || !IsSecretText(*kept)) throw EWebRequestError("No usable secret in " + fileName);
+    return *kept;
+}
+
+bool SameSecret(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0;
+    for (size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
 }
 
 std::string ExceptionClassName(const std::exception& error) {

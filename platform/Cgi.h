@@ -3,6 +3,7 @@
 // Not a web framework: one request, one answer, no sessions, no routing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -22,6 +23,8 @@ public:
 // Largest bodies the program reads: a skin upload, and a form-encoded body.
 inline constexpr int64_t MaxMultipartContent = 16 * 1024 * 1024;
 inline constexpr int64_t MaxFormContent = 64 * 1024;
+// How long the program waits for a request body to arrive, counted from its start.
+inline constexpr std::chrono::seconds BodyPatience{30};
 
 // name=value pairs of a query string or form-encoded body, decoded, in their order.
 using TFieldList = std::vector<std::pair<std::string, std::string>>;
@@ -51,8 +54,13 @@ public:
     using TInputSource = std::function<size_t(char* buffer, size_t size)>;
 
     TWebRequest(TEnvSource env, TInputSource input);
-    // The request of this process: its environment and standard input.
+    // The request of this process: its environment and standard input, read within
+    // BodyPatience.
     static TWebRequest FromProcess();
+    // Reads the descriptor FD, waiting for its bytes at most Patience from now on in all;
+    // past that a read raises EWebRequestError, so that a stalled client cannot keep the
+    // program waiting.
+    static TInputSource DescriptorInput(int fd, std::chrono::milliseconds patience);
 
     // The environment variable Name; a name beginning "HTTP_" whose value is empty is looked up
     // again without that prefix.
@@ -130,6 +138,13 @@ private:
     std::optional<std::string> FStream;
     bool FSent = false;
 };
+
+// The secret kept in the file FileName: 32 upper-case hex digits of the system's random source,
+// written (readable by the owner only) when the file is missing. Raises EWebRequestError when
+// the file can be neither read nor made, or holds anything else.
+std::string KeptSecret(const std::string& fileName);
+// Whether two texts are equal, taking the same time wherever they differ (for secrets).
+bool SameSecret(std::string_view a, std::string_view b);
 
 // The readable class name of an exception object, e.g. "EConvertError".
 std::string ExceptionClassName(const std::exception& error);

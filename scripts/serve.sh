@@ -15,7 +15,7 @@ install -m 0755 "$binary" "$runtime/cgi-bin/counter"
   echo '<html><body><a href="/cgi-bin/counter?page=admin">Kestrow Web Access</a></body></html>' >"$runtime/htdocs/index.html"
 
 cat >"$runtime/lighttpd.conf" <<CONF
-server.modules = ("mod_alias", "mod_cgi")
+server.modules = ("mod_access", "mod_alias", "mod_cgi")
 server.document-root = "$runtime/htdocs"
 server.bind = "127.0.0.1"
 server.port = $port
@@ -26,6 +26,11 @@ mimetype.assign = (".html" => "text/html")
 alias.url = ("/cgi-bin/" => "$runtime/cgi-bin/")
 \$HTTP["url"] =~ "^/cgi-bin/" {
   cgi.assign = ("" => "")
+}
+# Only requests for the address served: a page of another name made to resolve to this
+# machine (DNS rebinding) would otherwise be the program's own origin and read its proof.
+\$HTTP["host"] !~ "^(127\\.0\\.0\\.1|localhost):$port\$" {
+  url.access-deny = ("")
 }
 CONF
 

@@ -102,8 +102,8 @@ void AddHosts(TPageText& body, const TStringList& hosts, int32_t total, const TW
 
 } // namespace
 
-std::string PageBrowse(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageBrowse(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     int sortMode = SortModeField(request, 3, 1);
     // Only the rows the page shows are made, where the counter can choose them as it walks. A
     // "col" that is no number gets the whole list, and its error where the list is shown.
@@ -127,6 +127,6 @@ std::string PageBrowse(TWM&, TWebRequest& request) {
     AddSkins(body, counter, ScriptLink(request));
     AddSkipList(body, skips);
     AddHosts(body, hosts, total, request, sortMode);
-    ReleaseCounterBase();
+    session.Release();
     return body.Take();
 }

@@ -223,8 +223,8 @@ bool AsksForTable(const TWebRequest& request) {
 
 } // namespace
 
-std::string PageCalendar(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageCalendar(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     TNodeChoice choice{request.QueryField("nodes"), request.QueryField("nname")};
     // A table of every page reads the names with the counts, in one pass over the pages; all
     // else reads them first, as the selection form and the page choice did from the start.

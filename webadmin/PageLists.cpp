@@ -35,8 +35,8 @@ void AddOption(TPageText& body, const std::string& value) {
 
 } // namespace
 
-std::string PageNodes(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageNodes(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     const std::string sn = ScriptLink(request);
     std::string ed = request.QueryField("ed");
     std::string refusal;
@@ -79,7 +79,7 @@ std::string PageNodes(TWM&, TWebRequest& request) {
 
     body << "<br><font color=black>To ADD a node enter it's name and press \"Add node\"<br>"
          << "<form action=\"" + sn + "\" method=get name=form1>"
-         << "<input name=ed type=hidden value=add>"
+         << "<input name=ed type=hidden value=add>" << ProofInput()
          << "<input type=hidden name=page value=bradv>"
          << "<input name=val type=text><br>"
          << "<br><input type=submit value=\"Add node\">"
@@ -90,7 +90,7 @@ std::string PageNodes(TWM&, TWebRequest& request) {
              << "<b>Remember, all information about selected node will be deleted!!!</b><br>"
              << "<form action=\"" + sn + "\" method=get name=form2>"
              << "<input type=hidden name=page value=bradv>"
-             << "<input name=ed type=hidden value=del>"
+             << "<input name=ed type=hidden value=del>" << ProofInput()
              << "<select name=val>";
         for (const auto& entry : list) AddOption(body, entry.Text);
         body << "</select><br><br><input type=submit value=\"Delete node\">"
@@ -99,8 +99,8 @@ std::string PageNodes(TWM&, TWebRequest& request) {
     return body.Take();
 }
 
-std::string PageReferers(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageReferers(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     const std::string sn = ScriptLink(request);
     if (request.QueryField("ed") == "del") counter.DeleteReferer(request.QueryField("val"));
 
@@ -144,7 +144,7 @@ std::string PageReferers(TWM&, TWebRequest& request) {
          << "<input name=page type=hidden value=\"brref\">"
          << "<input name=col type=hidden value=\"" + IntToStr(rows) + "\">"
          << "<input name=sort type=hidden value=\"" + IntToStr(sortMode) + "\">"
-         << "<input name=ed type=hidden value=\"del\">"
+         << "<input name=ed type=hidden value=\"del\">" << ProofInput()
          << "<select name=val>";
     for (const auto& entry : list) AddOption(body, entry.Text);
     body << "</select><br>"

@@ -31,7 +31,7 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
          << "<form action=\"" + sn + "\" method=get name=form1>"
          << "Input value of " + noun + " - address: <br>"
          << "<input name=val type=text size=30><br>"
-         << "<input name=ed type=hidden value=add><br>" << pageField
+         << "<input name=ed type=hidden value=add><br>" << ProofInput() << pageField
          << "<input type=submit value=\"Add " + noun + "\"><br>"
          << "</form>" << SeparatorTable + "<br>";
     body << "<b><font color=navy>Deleting section:</font></b><br>";
@@ -49,7 +49,7 @@ std::string AddressListPage(TWebRequest& request, const TAddressListPage& page, 
         body.Line({"<option value=\"", value, "\">", value, "</option>"});
     }
     body << "</select><br>"
-         << "<input name=ed type=hidden value=del><br>" << pageField
+         << "<input name=ed type=hidden value=del><br>" << ProofInput() << pageField
          << "<input type=submit value=\"Delete " + noun + "\"><br>"
          << "</form></font>";
     return body.Take();
@@ -66,8 +66,7 @@ struct TValuePage {
     std::string_view Prompt;
 };
 
-std::string ValuePage(TWebRequest& request, const TValuePage& page) {
-    ICounter& counter = *CounterBase;
+std::string ValuePage(TWebRequest& request, ICounter& counter, const TValuePage& page) {
     TPageText body;
     std::string ed = request.QueryField("ed");
     if (ed.empty()) {
@@ -89,7 +88,7 @@ std::string ValuePage(TWebRequest& request, const TValuePage& page) {
     std::string current = page.Current(counter);
     body << page.CurrentLine(current) << page.Prompt;
     body << "<form action=\"" + ScriptLink(request) + "\" method=get>"
-         << "<input name=page value=" + std::string(page.Page) + " type=hidden>"
+         << "<input name=page value=" + std::string(page.Page) + " type=hidden>" << ProofInput()
          << "<input name=ed type=text value=\"" + current + "\"><br>"
          << "<input type=submit value=\"Change\">"
          << "</form>"
@@ -99,7 +98,7 @@ std::string ValuePage(TWebRequest& request, const TValuePage& page) {
 
 } // namespace
 
-std::string PageEditMenu(TWM&, TWebRequest& request) {
+std::string PageEditMenu(TWM&, TWebRequest& request, TCounterSession&) {
     TPageText body;
     body << "<br><b>Please, select the option you need and press \"Select\".</b><font color=black>"
          << "<form action=\"" + ScriptLink(request) + "\" method=get>"
@@ -132,25 +131,25 @@ std::string AddressCommand(TWebRequest& request, const std::function<void(const 
     return {};
 }
 
-std::string PageEditIP(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageEditIP(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     std::string refusal = AddressCommand(
         request, [&](const std::string& ip) { counter.DeleteHost(ip); },
         [&](const std::string& ip) { counter.RegisterVisit(ip, "", Now(), false, true, true); });
     return refusal + AddressListPage(request, {"editip", "IP", true}, counter.GetHostList(0), HostAddress);
 }
 
-std::string PageEditSkip(TWM&, TWebRequest& request) {
-    ICounter& counter = *CounterBase;
+std::string PageEditSkip(TWM&, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     std::string refusal = AddressCommand(
         request, [&](const std::string& ip) { counter.DeleteSkipIP(ip); },
         [&](const std::string& ip) { counter.AddSkipIP(ip); });
     return refusal + AddressListPage(request, {"editskip", "Skip IP", false}, counter.GetSkipList(), WholeEntry);
 }
 
-std::string PageEditURL(TWM&, TWebRequest& request) {
+std::string PageEditURL(TWM&, TWebRequest& request, TCounterSession& session) {
     return ValuePage(
-        request,
+        request, session.Counter(),
         {"editurl",
          [](ICounter& c, const std::string& text) {
              CheckHomePageURL(text);
@@ -169,9 +168,9 @@ std::string PageEditURL(TWM&, TWebRequest& request) {
          "Enter new value of HomePage URL and press <b><font color=navy>'Change'</font></b><br>"});
 }
 
-std::string PageEditInterval(TWM&, TWebRequest& request) {
+std::string PageEditInterval(TWM&, TWebRequest& request, TCounterSession& session) {
     return ValuePage(
-        request, {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
+        request, session.Counter(), {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
                   [](ICounter& c) { return IntToStr(c.GetInterval()); },
                   [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
                   [](const std::string& v) {
@@ -187,9 +186,9 @@ std::string PageEditInterval(TWM&, TWebRequest& request) {
                   "<b><font color=navy>'Change'</font></b><br>"});
 }
 
-std::string PageEditSiteName(TWM&, TWebRequest& request) {
+std::string PageEditSiteName(TWM&, TWebRequest& request, TCounterSession& session) {
     return ValuePage(
-        request,
+        request, session.Counter(),
         {"editsname",
          [](ICounter& c, const std::string& text) {
              CheckStoredText(text, MaxSiteNameLength, "the site name");

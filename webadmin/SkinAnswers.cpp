@@ -3,6 +3,9 @@
 // logos. Every picture leaves as a GIF made by the image codec.
 #include "webadmin/SkinAnswers.h"
 
+#include <optional>
+#include <variant>
+
 #include "imaging/GifImage.h"
 #include "platform/MemoryStream.h"
 #include "platform/StrUtils.h"
@@ -92,29 +95,34 @@ int32_t StoredSkinCount(ICounter& counter) {
     return stored;
 }
 
-// The upload answer's text, with the skin stored when it loaded and there is room for it.
-std::string StoreUpload(TWebRequest& request) {
-    std::string boundary = GetBoundary(request);
+// The upload's body, read whole before the database is opened so that a stalled client holds
+// nothing; or the answer when there is nothing to store: the error page for a malformed or
+// oversized length or a body that did not arrive in time, the empty answer for no body, the
+// short-content text for a body that ended early.
+std::variant<std::string_view, std::string> ReadUpload(TWebRequest& request) {
     std::string_view body;
     int64_t length = 0;
     try {
         length = request.ContentLength();
         body = ReadRequestBody(request);
     } catch (const EWebRequestError&) {
-        // A malformed or oversized length: the body is not read at all.
         return UploadAnswerPage(request, ErrorText);
     }
-    if (body.empty()) return {};
+    if (body.empty()) return std::string();
     if (int64_t(body.size()) != length) return ShortContentText;
+    return body;
+}
 
+// The upload answer's text, with the skin of Body stored when it loaded and there is room.
+std::string StoreUpload(const TWebRequest& request, std::string_view body, ICounter& counter) {
+    std::string boundary = GetBoundary(request);
     TSkin skin;
-    if (!boundary.empty() && LoadUploadedSkin(body, boundary, skin) && StoredSkinCount(*CounterBase) < MaxSkinCount) {
+    if (!boundary.empty() && LoadUploadedSkin(body, boundary, skin) && StoredSkinCount(counter) < MaxSkinCount) {
         TSkinImages images = skin.SaveToStreams();
         TSkinStreams streams{};
         for (int i = 0; i < SkinImageCount; ++i) streams[size_t(i)] = images[size_t(i)].get();
-        CounterBase->AddSkin(streams);
-        CounterBase->SetSkinInfo(CounterBase->GetSkinCount() - 1, skin.Layout(), skin.Info(), int32_t(skin.BackColor()),
-                                 nullptr);
+        counter.AddSkin(streams);
+        counter.SetSkinInfo(counter.GetSkinCount() - 1, skin.Layout(), skin.Info(), int32_t(skin.BackColor()), nullptr);
         return UploadAnswerPage(request, SuccessText);
     }
     return UploadAnswerPage(request, ErrorText);
@@ -134,7 +142,8 @@ std::string UploadForm(const TWebRequest& request) {
         "//-->",
         "</script>",
         "Please, select the <b>Skin</b> file in the box and press " + Q + "SEND" + Q + "<br>",
-        "<form action=" + Q + sn + Q + " method=post enctype=" + Q + "multipart/form-data" + Q + ">",
+        "<form action=" + Q + sn + "?proof=" + ChangeProof() + Q + " method=post enctype=" + Q +
+            "multipart/form-data" + Q + ">",
         "Skin file name :<input name=" + Q + "file1" + Q + " type=file size=40><br>",
         "<input type=button value=" + Q + "Send" + Q + " onClick=" + Q + "ButtonClick();" + Q + ">",
         "</form></font></body></html>",
@@ -144,7 +153,7 @@ std::string UploadForm(const TWebRequest& request) {
     return html;
 }
 
-std::string SkinList(const TWebRequest& request) {
+std::string SkinList(const TWebRequest& request, ICounter& counter) {
     const std::string sn = ScriptLink(request);
     TPageText text;
     text << "Editing Skins. Please, press <b><font color=navy>Add</font></b> or select the skin you want to "
@@ -157,10 +166,10 @@ std::string SkinList(const TWebRequest& request) {
          << "<br>" + SeparatorTable + "<br><font color=navy>Avaliabled skins: </font><br>"
          << "<form method=get action=" + Q + sn + Q + ">"
          << "<input type=hidden name=page value=editskins>"
-         << "<input type=hidden name=ed value=delpg>";
-    int32_t count = CounterBase->GetSkinCount();
+         << "<input type=hidden name=ed value=delpg>" << ProofInput();
+    int32_t count = counter.GetSkinCount();
     for (int32_t i = 0; i < count; ++i) {
-        if (!CounterBase->IsSkinComplete(i)) continue;
+        if (!counter.IsSkinComplete(i)) continue;
         std::string n = IntToStr(i);
         text << "<input type=radio name=" + Q + "val" + Q + " value=" + Q + n + Q + ">Skin # " + n + "<img src=" + Q +
                     sn + "?skin=" + n + Q + "><br>";
@@ -204,30 +213,31 @@ TBitmap MakeSkinPreview(const TWebRequest& request, ICounter* counter) {
 }
 
 void SkinPreviewAnswer(TWM& module, TWebRequest& request, TWebResponse& response) {
+    std::optional<TCounterSession> session;
     for (int attempt = 0; attempt < PreviewTries; ++attempt) {
-        OpenCounterBase(module);
-        if (CounterBase) break;
+        session.emplace(module);
+        if (session->IsOpen()) break;
+        session.reset();
         module.Dispatcher->WaitForDispatch(PreviewRetryWait);
     }
-    if (!CounterBase) {
+    if (!session) {
         SendGif(response, "image/GIF", NoImage());
         return;
     }
-    std::string gif = GifBytes(MakeSkinPreview(request, CounterBase.get()));
-    ReleaseCounterBase();
+    std::string gif = GifBytes(MakeSkinPreview(request, &session->Counter()));
+    session->Release();
     response.ContentType = "image/GIF";
     response.SetContentStream(std::move(gif));
     response.SendResponse();
 }
 
 void DiagramAnswer(TWM& module, TWebRequest&, TWebResponse& response) {
-    OpenCounterBase(module);
-    if (CounterBase) {
+    TCounterSession session(module);
+    if (session.IsOpen()) {
         std::array<int32_t, 25> hours{};
-        CounterBase->GetHourlyHits(hours, "");
+        session.Counter().GetHourlyHits(hours, "");
         response.SetContentStream(std::string());
     }
-    // The counter stays open; it is closed when the program ends.
     response.ContentType = "image/gif";
     response.SendResponse();
 }
@@ -242,47 +252,44 @@ void WebModule1ImgsAction(TWM& module, TWebRequest& request, TWebResponse& respo
 }
 
 void WebModule1SaveImgAction(TWM& module, TWebRequest& request, TWebResponse& response) {
-    if (IsCrossSiteRequest(request)) {
-        response.ContentType = "text/html";
-        response.Content = UploadAnswerPage(request, "<center><font size=+2 color=black>" + Html(CrossSiteRefusalText) +
-                                                         " Back to Skin editor");
+    response.ContentType = "text/html";
+    if (std::string_view refusal = ChangeRefusalText(request); !refusal.empty()) {
+        response.Content =
+            UploadAnswerPage(request, "<center><font size=+2 color=black>" + Html(refusal) + " Back to Skin editor");
         response.SendResponse();
         return;
     }
-    OpenCounterBase(module);
-    std::string answer;
-    if (!CounterBase) {
-        answer = UploadUnavailableText;
+    std::variant<std::string_view, std::string> upload = ReadUpload(request);
+    if (const std::string* answer = std::get_if<std::string>(&upload)) {
+        response.Content = *answer;
     } else {
-        try {
-            answer = StoreUpload(request);
-        } catch (...) {
-            ReleaseCounterBase();
-            throw;
+        TCounterSession session(module);
+        if (!session.IsOpen()) {
+            response.Content = UploadUnavailableText;
+        } else {
+            response.Content = StoreUpload(request, std::get<std::string_view>(upload), session.Counter());
+            session.Release();
         }
-        ReleaseCounterBase();
     }
-    response.ContentType = "text/html";
-    response.Content = answer;
     response.SendResponse();
 }
 
-std::string PageEditSkins(TWM& module, TWebRequest& request) {
+std::string PageEditSkins(TWM& module, TWebRequest& request, TCounterSession& session) {
+    ICounter& counter = session.Counter();
     std::string ed = request.QueryField("ed");
     std::string val = request.QueryField("val");
     if (ed == "delpg" && !val.empty()) {
         // Skin 0 and numbers outside the list are left alone.
-        if (std::optional<int32_t> index = TryStrToInt(val);
-            index && *index > 0 && *index < CounterBase->GetSkinCount())
-            CounterBase->DeleteSkin(*index);
+        if (std::optional<int32_t> index = TryStrToInt(val); index && *index > 0 && *index < counter.GetSkinCount())
+            counter.DeleteSkin(*index);
     } else if (ed == "addpg") {
         // The upload form is the whole answer: no frame around it.
         if (!module.Response) return UploadForm(request);
-        ReleaseCounterBase();
+        session.Release();
         module.Response->ContentType = "text/html";
         module.Response->Content = UploadForm(request);
         module.Response->SendResponse();
         return {};
     }
-    return SkinList(request);
+    return SkinList(request, counter);
 }

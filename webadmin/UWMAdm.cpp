@@ -13,7 +13,6 @@
 #include "webadmin/WebModule.h"
 
 TRef<ICounter> CounterBase;
-int CounterOpenCount = 0;
 std::string ProgramDir;
 std::string ProgramPath;
 
@@ -34,7 +33,7 @@ const std::string CreditsText =
 
 const std::string UnavailableText = "Counter base is unavaliable, please try again in few second.<br>";
 
-using TPageBody = std::string (*)(TWM&, TWebRequest&);
+using TPageBody = std::string (*)(TWM&, TWebRequest&, TCounterSession&);
 
 struct TPageRoute {
     std::string_view Name;
@@ -49,7 +48,7 @@ struct TPageRoute {
     TPageBody Body;
 };
 
-std::string AboutContent(TWM&, TWebRequest&) {
+std::string AboutContent(TWM&, TWebRequest&, TCounterSession&) {
     return CRLF + "<br><table width=100% ><tr><td width=45% valign=top>" + AboutText +
            "</td><td width=5%>&nbsp</td><td width=50% valign=top>" + DescriptionText + "</td></tr></table>";
 }
@@ -77,11 +76,11 @@ constexpr uint64_t HostFileBytes = 90;
 // were measured with 500 pages and 10,000 and 100,000 hosts. Erring high costs less than erring
 // low: nothing on huge pages, and on small ones a page made resident ahead costs about a tenth
 // of the fault it saves.
-size_t PageHeapBytes(const TPageRoute& route) {
+size_t PageHeapBytes(const TPageRoute& route, ICounter& counter) {
     if (!route.HostHeap && !route.RestHeapHalves) return 0;
     uint64_t hosts = 0;
     try {
-        hosts = uint64_t(std::max(CounterBase->GetHostCount(), 0));
+        hosts = uint64_t(std::max(counter.GetHostCount(), 0));
     } catch (const std::exception&) {
         // What is wrong with the host list is the page's to report.
     }
@@ -100,17 +99,17 @@ const TPageRoute* FindRoute(std::string_view page) {
     return nullptr;
 }
 
-// A change another web site asked for (a link or image on its page): refused before the
-// page body runs. Showing the skin upload form ("addpg") changes nothing.
-bool IsForeignChange(const TPageRoute& route, const TWebRequest& request) {
+// Whether the request asks the page to change the database. Showing the skin upload form
+// ("addpg") changes nothing.
+bool IsChange(const TPageRoute& route, const TWebRequest& request) {
     if (!route.Edits) return false;
     std::string ed = request.QueryField("ed");
-    return !ed.empty() && ed != "addpg" && IsCrossSiteRequest(request);
+    return !ed.empty() && ed != "addpg";
 }
 
-std::string CrossSiteRefusal(const TWebRequest& request, std::string_view page) {
-    return RefusalLine(CrossSiteRefusalText) + "<br><a href=" + Q + ScriptLink(request) + "?page=" + std::string(page) +
-           Q + ">Back to the page</a><br>";
+std::string ChangeRefusal(const TWebRequest& request, std::string_view page, std::string_view refusal) {
+    return RefusalLine(refusal) + "<br><a href=" + Q + ScriptLink(request) + "?page=" + std::string(page) + Q +
+           ">Back to the page</a><br>";
 }
 
 void SendUnavailable(std::string html, TWebRequest& request, TWebResponse& response) {
@@ -182,6 +181,13 @@ std::string CounterDatabaseFile(std::string_view programPath) {
     return std::string(dir) + std::string(base) + ".ostra";
 }
 
+namespace {
+
+// Sessions holding the shared counter now; the database closes when the last one lets go.
+int CounterOpenings = 0;
+
+// Makes CounterBase available, creating a missing database with the default skin of Module;
+// CounterBase stays nil when the database cannot be opened.
 void OpenCounterBase(TWM& module) {
     std::string file = CounterDatabaseFile(ProgramPath);
     std::vector<TMemoryStream> streams;
@@ -196,19 +202,40 @@ void OpenCounterBase(TWM& module) {
         }
     }
     if (!CounterBase) CounterBase = OpenCounter(file, images);
-    if (CounterBase)
-        ++CounterOpenCount;
-    else
-        CounterOpenCount = 0;
 }
 
-void ReleaseCounterBase() {
-    CounterOpenCount = std::max(CounterOpenCount - 1, 0);
-    if (CounterOpenCount == 0 && CounterBase) CloseCounter(CounterBase);
+} // namespace
+
+TCounterSession::TCounterSession(TWM& module) : FState(TState::Unavailable) {
+    OpenCounterBase(module);
+    if (!CounterBase) return;
+    ++CounterOpenings;
+    FState = TState::Open;
+}
+
+TCounterSession::~TCounterSession() {
+    try {
+        Release();
+    } catch (const std::exception& error) {
+        // Left by an exception or an answer that went out early: the commit failure is reported.
+        ReportWarning(error.what(), "Counter");
+    }
+}
+
+ICounter& TCounterSession::Counter() const {
+    if (FState != TState::Open || !CounterBase) throw Exception("The counter database is not open");
+    return *CounterBase;
+}
+
+void TCounterSession::Release() {
+    if (FState != TState::Open) return;
+    FState = TState::Released;
+    CounterOpenings = std::max(CounterOpenings - 1, 0);
+    if (CounterOpenings == 0 && CounterBase) CloseCounter(CounterBase);
 }
 
 void FinalizeCounterBase() {
-    CounterOpenCount = 0;
+    CounterOpenings = 0;
     if (!CounterBase) return;
     try {
         CloseCounter(CounterBase);
@@ -226,26 +253,48 @@ const std::string CrossSiteRefusalText =
     "Refused: this change was asked for by another web site. Nothing was changed; make it with the form of the page "
     "linked below.";
 
+const std::string ProofRefusalText =
+    "Refused: this change does not carry the proof that it comes from this program's own page. Nothing was changed; "
+    "make it with the form of the page linked below.";
+
+std::string ChangeProof() {
+    // Read once per key file: a page shows the proof in several forms.
+    static std::string keyFile, proof;
+    std::string file = CounterDatabaseFile(ProgramPath) + "-key";
+    if (file != keyFile) {
+        proof = KeptSecret(file);
+        keyFile = file;
+    }
+    return proof;
+}
+
+std::string ProofInput() { return "<input name=proof type=hidden value=" + ChangeProof() + ">"; }
+
+std::string_view ChangeRefusalText(const TWebRequest& request) {
+    if (IsCrossSiteRequest(request)) return CrossSiteRefusalText;
+    if (!SameSecret(request.QueryField("proof"), ChangeProof())) return ProofRefusalText;
+    return {};
+}
+
 std::string RefusalLine(std::string_view message) {
     return "<br><font color=red><b>" + Html(message) + "</b></font><br>";
 }
 
-std::string PageHeader(TWM&, TWebRequest& request) {
+std::string PageHeader(TWM&, TWebRequest& request, ICounter* counter) {
     std::string nav;
     std::string siteName;
-    if (CounterBase) {
-        std::string url = CounterBase->GetHomePageURL();
+    if (counter) {
+        std::string url = counter->GetHomePageURL();
         // A stored URL of another scheme (javascript:, data:) is shown, never linked.
         if (IsLinkableURL(url))
-            nav = "<a href=" + Q + Html(url) + Q + " target=" + Q + "blank" + Q + "><font color=#d3ecfe>" +
-                  Html(CounterBase->GetHomePageURL()) + "</font></a>";
+            nav = "<a href=" + Q + Html(url) + Q + " target=" + Q + "blank" + Q + "><font color=#d3ecfe>" + Html(url) +
+                  "</font></a>";
         else
-            nav = "<font color=#d3ecfe>" + Html(CounterBase->GetHomePageURL()) + "</font>";
-        siteName = Html(CounterBase->GetSiteName());
+            nav = "<font color=#d3ecfe>" + Html(url) + "</font>";
+        siteName = Html(counter->GetSiteName());
     } else {
         nav = "<font color=red><b>Navigation</b></font>";
     }
-    ReleaseCounterBase();
 
     std::string sn = ScriptLink(request);
     static const std::pair<std::string_view, std::string_view> Links[] = {
@@ -426,36 +475,6 @@ std::string FormatDateTimeDashed(TDateTime value) { return FormatDateParts(Decod
 
 std::string FormatDateTimeDotted(TDateTime value) { return FormatDateParts(DecodeDateTime(value), "..-::"); }
 
-namespace {
-// Keeps the database open from the page header to the end of the page, so that a request opens,
-// locks and commits the file once instead of once for the header and once for the page.
-class TCounterHold {
-public:
-    TCounterHold() : Held(bool(CounterBase)) {
-        if (Held) ++CounterOpenCount;
-    }
-    ~TCounterHold() {
-        try {
-            Release();
-        } catch (const std::exception& error) {
-            // Only answers that went out early get here; their commit failure is reported.
-            ReportWarning(error.what(), "Counter");
-        }
-    }
-    TCounterHold(const TCounterHold&) = delete;
-    TCounterHold& operator=(const TCounterHold&) = delete;
-    // Where the page used to close the database: a failed commit raises as it did.
-    void Release() {
-        if (!Held) return;
-        Held = false;
-        ReleaseCounterBase();
-    }
-
-private:
-    bool Held;
-};
-} // namespace
-
 void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response) {
     if (LowerCase(request.ContentType()).find("multipart/form-data") != std::string::npos) {
         WebModule1SaveImgAction(module, request, response);
@@ -465,9 +484,8 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
         WebModule1ImgsAction(module, request, response);
         return;
     }
-    OpenCounterBase(module);
-    TCounterHold hold;
-    std::string html = PageHeader(module, request);
+    // A form-encoded body is read whole before the database is opened: a client that stalls
+    // half-way holds nothing.
     std::string page = request.QueryField("page");
     if (page.empty()) page = request.ContentField("page");
     if (page.empty()) {
@@ -482,27 +500,30 @@ void WMMainItemAction(TWM& module, TWebRequest& request, TWebResponse& response)
         page = "admin";
     }
 
+    std::string html;
     if (const TPageRoute* route = FindRoute(page)) {
-        html += route->Prefix;
-        if (IsForeignChange(*route, request)) {
-            html += CrossSiteRefusal(request, route->Name);
+        // The database stays open from the header to the end of the body, so that a request
+        // opens, locks and commits the file once.
+        TCounterSession session(module);
+        html = PageHeader(module, request, session.CounterOrNil()) + std::string(route->Prefix);
+        std::string_view refusal = IsChange(*route, request) ? ChangeRefusalText(request) : std::string_view();
+        if (!refusal.empty()) {
+            session.Release();
+            html += ChangeRefusal(request, route->Name, refusal);
         } else if (route->OpensCounter) {
-            OpenCounterBase(module);
-            if (!CounterBase) {
+            if (!session.IsOpen()) {
                 SendUnavailable(html, request, response);
                 return;
             }
-            PrepareHeap(PageHeapBytes(*route));
-            AppendBody(html, route->Body(module, request));
-            ReleaseCounterBase();
-            hold.Release();
+            PrepareHeap(PageHeapBytes(*route, session.Counter()));
+            AppendBody(html, route->Body(module, request, session));
+            session.Release();
             if (response.Sent()) return;
         } else {
-            hold.Release();
-            AppendBody(html, route->Body(module, request));
+            session.Release();
+            AppendBody(html, route->Body(module, request, session));
         }
     } else {
-        hold.Release();
         html = "<center><br><br><font color=black><b>Unknown request!!!</b></font>";
     }
     html += PageFooter(module, request);

@@ -15,8 +15,8 @@
 class TWM;
 
 // Unit state: one set per process.
+// The shared counter database: held while a TCounterSession has it open, nil otherwise.
 extern TRef<ICounter> CounterBase;
-extern int CounterOpenCount;
 extern std::string ProgramDir;
 // The program's own path (argument 0), from which the database name is made.
 extern std::string ProgramPath;
@@ -24,13 +24,36 @@ extern std::string ProgramPath;
 // The database beside the program: its file name with the extension replaced by ".ostra"
 // ("counter" and "counter.cgi" both give "counter.ostra").
 std::string CounterDatabaseFile(std::string_view programPath);
-// Makes CounterBase available (creating a missing database with the default skin of Module)
-// and counts the opening; CounterBase stays nil when the database cannot be opened.
-void OpenCounterBase(TWM& module);
-// Undoes one opening; the last one commits and closes the database (raises when the commit
-// fails).
-void ReleaseCounterBase();
-// Program end: releases the counter whatever the count; a failing commit is reported on stderr.
+
+// One use of the shared counter database, for as long as the object lives: made, it opens the
+// database (creating a missing one with the default skin of Module); gone or released, it
+// gives it up, and the last session to give it up commits and closes it. Sessions nest: an
+// inner one shares what an outer one opened. The count of openings is kept here and nowhere
+// else.
+class TCounterSession {
+public:
+    explicit TCounterSession(TWM& module);
+    // Releases when still open; a failing commit is reported on stderr (Release raises it).
+    ~TCounterSession();
+    TCounterSession(const TCounterSession&) = delete;
+    TCounterSession& operator=(const TCounterSession&) = delete;
+
+    // False when the database could not be opened (another program holds it) or was released.
+    bool IsOpen() const { return FState == TState::Open; }
+    // The open database; raises when the session is not open.
+    ICounter& Counter() const;
+    // The open database, or nil.
+    ICounter* CounterOrNil() const { return IsOpen() ? CounterBase.get() : nullptr; }
+    // Gives the database up now (nothing when not open); raises when the commit fails.
+    void Release();
+
+private:
+    enum class TState { Unavailable, Open, Released };
+    TState FState;
+};
+
+// Program end: closes the shared counter whatever sessions were left; a failing commit is
+// reported on stderr.
 void FinalizeCounterBase();
 
 // Literals shared by the pages.
@@ -39,8 +62,9 @@ extern const std::string_view MonthNamesUpper[13]; // 1..12
 extern const std::string_view MonthNames[13];      // 1..12
 extern const int MonthDays[13];                    // 1..12
 
-// The frame: header (reads and then releases the shared counter) and footer.
-std::string PageHeader(TWM& module, TWebRequest& request);
+// The frame: header (with the site name and home page of Counter; its no-database form for
+// nil) and footer.
+std::string PageHeader(TWM& module, TWebRequest& request, ICounter* counter);
 std::string PageFooter(TWM& module, TWebRequest& request);
 
 // Routines for page bodies.
@@ -61,8 +85,17 @@ std::string Html(std::string_view value);
 std::string ScriptLink(const TWebRequest& request);
 // A refusal shown at the top of a page body: the message, escaped, on a line of its own.
 std::string RefusalLine(std::string_view message);
-// Why a change that another web site asked for was refused.
+// Why a change that another web site asked for was refused, and why one without the proof.
 extern const std::string CrossSiteRefusalText;
+extern const std::string ProofRefusalText;
+// The proof of origin that every change carries in its query field "proof": the secret kept
+// beside the database (made when missing), which only the program's own pages show.
+std::string ChangeProof();
+// The hidden form field that carries the proof, as a line of a changing form.
+std::string ProofInput();
+// Why the change the request asks for is refused (the browser marks it as another site's, or
+// it lacks the proof), or empty when it may be made.
+std::string_view ChangeRefusalText(const TWebRequest& request);
 // Decimal text, and the "0.00" format (two decimals, halves away from zero).
 std::string FormatFixed2(double value);
 // "dd.mm.yyyy", "dd-mm-yyyy/hh-nn-ss", "dd.mm.yyyy-hh:nn:ss".
@@ -102,18 +135,18 @@ int RowCountField(const TWebRequest& request, int count);
 // nothing when it is not a number.
 std::optional<int32_t> WantedRowCount(const TWebRequest& request);
 
-// Page bodies: each returns an HTML fragment; all but PageEditMenu need CounterBase open.
-std::string PageEditMenu(TWM& module, TWebRequest& request);
-std::string PageCalendar(TWM& module, TWebRequest& request);
-std::string PageNodes(TWM& module, TWebRequest& request);
-std::string PageReferers(TWM& module, TWebRequest& request);
-std::string PageBrowse(TWM& module, TWebRequest& request);
-std::string PageEditInterval(TWM& module, TWebRequest& request);
-std::string PageEditURL(TWM& module, TWebRequest& request);
-std::string PageEditSiteName(TWM& module, TWebRequest& request);
-std::string PageEditIP(TWM& module, TWebRequest& request);
-std::string PageEditSkip(TWM& module, TWebRequest& request);
-std::string PageEditSkins(TWM& module, TWebRequest& request);
+// Page bodies: each returns an HTML fragment; all but PageEditMenu need the session open.
+std::string PageEditMenu(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageCalendar(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageNodes(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageReferers(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageBrowse(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditInterval(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditURL(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditSiteName(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditIP(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditSkip(TWM& module, TWebRequest& request, TCounterSession& session);
+std::string PageEditSkins(TWM& module, TWebRequest& request, TCounterSession& session);
 
 // The About page's two columns.
 extern const std::string AboutText;

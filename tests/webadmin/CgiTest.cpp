@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +34,9 @@ struct TFakeCgi {
     }
 };
 
+const std::string HtmlGuard =
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\nReferrer-Policy: same-origin\r\n";
+
 std::string Answer(TWebRequest& request, const std::function<void(TWebResponse&)>& fill) {
     std::string out;
     TWebResponse response(request, [&](std::string_view bytes) { out += bytes; });
@@ -50,7 +55,8 @@ TEST(CgiResponse, WritesTheHeaderLinesInOrderWithExactLength) {
         r.SendResponse();
     });
     EXPECT_EQ(out, "Status: 200 OK\r\nLocation: http://host/cgi-bin/counter\r\nContent-Type: text/html\r\n"
-                   "Content-Length: 15\r\nContent:\r\n\r\n<html>\xC3\xA9</html>");
+                   "Content-Length: 15\r\n" +
+                       HtmlGuard + "Content:\r\n\r\n<html>\xC3\xA9</html>");
 }
 
 TEST(CgiResponse, LeavesOutLinesWithoutValue) {
@@ -62,7 +68,7 @@ TEST(CgiResponse, LeavesOutLinesWithoutValue) {
                          r.ContentType = "text/html";
                          r.SendResponse();
                      }),
-              "Content-Type: text/html\r\nContent:\r\n\r\n");
+              "Content-Type: text/html\r\n" + HtmlGuard + "Content:\r\n\r\n");
     // An empty stream body still has its length line.
     EXPECT_EQ(Answer(request,
                      [](TWebResponse& r) {
@@ -104,7 +110,7 @@ TEST(CgiResponse, ErrorAnswerKeepsLineBreaksOutOfTheHeaderAndEscapesThePage) {
                        "Message: &#39;1\r\nSet-Cookie: x=&lt;b&gt;&#39; is not a valid integer value<br></html>\r\n";
     EXPECT_EQ(out, "Status: 500 Internal Server Error\r\nContent-Type: text/html\r\n"
                    "Content-Length: " +
-                       std::to_string(body.size()) + "\r\nContent:\r\n\r\n" + body);
+                       std::to_string(body.size()) + "\r\n" + HtmlGuard + "Content:\r\n\r\n" + body);
 }
 
 TEST(CgiRequest, ReadsFieldsFromTheEnvironment) {
@@ -186,6 +192,31 @@ TEST(CgiRequest, ReadClientStopsAtTheLengthAndAtTheEndOfInput) {
     EXPECT_EQ(truncated.ReadClient(100), "abc");
     EXPECT_EQ(truncated.ReadClient(100), "");
     EXPECT_EQ(truncated.Content(), "abc");
+}
+
+TEST(CgiRequest, ABodyThatStallsIsGivenUpAfterThePatience) {
+    using namespace std::chrono;
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ASSERT_EQ(::write(pipeEnds[1], "page=ad", 7), 7);
+    std::map<std::string, std::string> env = {{"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                              {"CONTENT_LENGTH", "12"}};
+    auto source = [&](std::string_view name) -> std::optional<std::string> {
+        auto it = env.find(std::string(name));
+        return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
+    TWebRequest stalled(source, TWebRequest::DescriptorInput(pipeEnds[0], milliseconds(200)));
+    auto started = steady_clock::now();
+    EXPECT_THROW(stalled.ContentFields(), EWebRequestError);
+    EXPECT_GE(steady_clock::now() - started, milliseconds(200));
+    EXPECT_EQ(stalled.Content(), "page=ad");
+
+    // A body that arrives in time is read whole.
+    ASSERT_EQ(::write(pipeEnds[1], "page=admin12", 12), 12);
+    TWebRequest whole(source, TWebRequest::DescriptorInput(pipeEnds[0], milliseconds(200)));
+    EXPECT_EQ(whole.ContentField("page"), "admin12");
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
 }
 
 TEST(CgiText, EscapesAndEncodes) {

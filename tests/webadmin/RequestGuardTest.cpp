@@ -1,5 +1,7 @@
 // What a request may store and from where: home-page URL schemes, changes asked for by
 // another web site, and the bounds of stored texts, through the web module on a real database.
+#include <filesystem>
+
 #include "WebFixture.h"
 #include "webadmin/RequestGuard.h"
 
@@ -100,6 +102,20 @@ TEST_F(RequestGuard, ChangesAskedForByAnotherSiteAreRefusedAndOwnOnesKept) {
             EXPECT_TRUE(answer.Body.ends_with("</body></html>")) << query;
         }
     EXPECT_EQ(State(), before);
+    // Nor does a change without the proof of the program's own pages, with no header to tell
+    // where it came from (an image with no referrer, a script) or a same-origin one.
+    CarriesOwnProof = false;
+    std::string wrong = ChangeProof();
+    wrong.back() = wrong.back() == 'A' ? 'B' : 'A';
+    for (const std::string& query : changes)
+        for (const std::string& proof : {std::string(), std::string("&proof="), "&proof=" + wrong, "&proof=" + LowerCase(ChangeProof()),
+                                         "&proof=" + ChangeProof() + "0"})
+            for (const TEnv& env : {TEnv(), TEnv{{"HTTP_SEC_FETCH_SITE", "same-origin"}}}) {
+                TCgiAnswer answer = Request(query + proof, env);
+                EXPECT_TRUE(Has(answer.Body, "<font color=red><b>" + Html(ProofRefusalText) + "</b></font>")) << query;
+            }
+    EXPECT_EQ(State(), before);
+    CarriesOwnProof = true;
     // Reading pages from another site is not a change.
     TEnv crossSite = {{"HTTP_SEC_FETCH_SITE", "cross-site"}};
     for (std::string query : {"page=browse", "page=bradv", "page=editsname", "page=editskins&ed=addpg"})
@@ -115,6 +131,33 @@ TEST_F(RequestGuard, ChangesAskedForByAnotherSiteAreRefusedAndOwnOnesKept) {
                     "Site name changed to: <b><font color=navy>Mine</font></b>"));
     std::string after = State();
     EXPECT_EQ(after, "Mine|http://evil.example/|1|evil.html,|1.2.3.4,|1.2.3.4,||S");
+}
+
+TEST_F(RequestGuard, EveryChangingFormCarriesTheProof) {
+    Page("page=bradv&ed=add&val=a.html");
+    Page("page=editip&ed=add&val=10.0.0.1");
+    Page("page=editskip&ed=add&val=10.9.9.9");
+    WithCounter([](ICounter& c) { c.RegisterReferer("ref.example", Now()); });
+    const std::string proof = ProofInput();
+    ASSERT_EQ(proof.size(), std::string("<input name=proof type=hidden value=>").size() + 32);
+    size_t changingForms = 0;
+    for (std::string page : {"bradv", "brref", "editip", "editskip", "editskins", "editsname", "editurl",
+                             "editinterval", "browse", "brdate", "edit", "admin"}) {
+        std::string body = Page("page=" + page);
+        for (size_t at = body.find("<form"); at != std::string::npos; at = body.find("<form", at + 1)) {
+            std::string form = body.substr(at, body.find("</form>", at) - at);
+            bool changes = Has(form, "name=ed ") && !Has(form, "value=addpg");
+            EXPECT_EQ(Has(form, proof), changes) << page << ": " << form;
+            changingForms += changes;
+        }
+    }
+    EXPECT_EQ(changingForms, 11u);
+    EXPECT_TRUE(Has(Page("page=editskins&ed=addpg"), "<form action=\"/cgi-bin/counter?proof=" + ChangeProof() + "\""));
+    // The proof is kept beside the database, readable by its owner only, and stays the same.
+    std::filesystem::path keyFile = DatabaseFile() + "-key";
+    EXPECT_EQ(std::filesystem::status(keyFile).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(KeptSecret(keyFile), ChangeProof());
 }
 
 TEST_F(RequestGuard, StoredTextsHaveBounds) {

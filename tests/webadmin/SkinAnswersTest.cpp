@@ -236,7 +236,8 @@ TEST_F(SkinAnswersTest, EditorListsCompleteSkinsAndDeletesWithinBounds) {
 TEST_F(SkinAnswersTest, AddPageIsTheUploadFormAlone) {
     std::string form = Page("page=editskins&ed=addpg");
     EXPECT_EQ(form.substr(0, 38), "<br>\r\n<script language=javascript>\r\n<!");
-    EXPECT_NE(form.find("\r\n<form action=\"/cgi-bin/counter\" method=post enctype=\"multipart/form-data\">\r\n"
+    EXPECT_NE(form.find("\r\n<form action=\"/cgi-bin/counter?proof=" + ChangeProof() +
+                        "\" method=post enctype=\"multipart/form-data\">\r\n"
                         "Skin file name :<input name=\"file1\" type=file size=40><br>\r\n"),
               std::string::npos);
     EXPECT_TRUE(form.ends_with("\r\n</form></font></body></html>"));

@@ -10,9 +10,14 @@
 
 #include "TempDir.h"
 #include "storage/Corvane.h"
+#include "platform/StrUtils.h"
 #include "storage/Timers.h"
 #include "webadmin/UWMAdm.h"
 #include "webadmin/WebModule.h"
+
+// The lines every HTML answer carries against framing and leaking its address.
+inline const std::string HtmlGuardLines =
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\nReferrer-Policy: same-origin\r\n";
 
 // One answer split at the end of its header block.
 struct TCgiAnswer {
@@ -43,8 +48,12 @@ protected:
     std::string DatabaseFile() const { return Temp.File("counter.ostra"); }
 
     // Runs one request; Env adds to (or, with an empty value, removes from) a GET environment.
-    TCgiAnswer Request(const std::string& query, std::map<std::string, std::string> env = {},
+    // A change (a field "ed", an upload) carries the proof of the program's own pages unless
+    // CarriesOwnProof is off.
+    TCgiAnswer Request(std::string query, std::map<std::string, std::string> env = {},
                        const std::string& body = {}) {
+        bool isChange = query.find("ed=") != std::string::npos || LowerCase(env["CONTENT_TYPE"]).starts_with("multipart/");
+        if (CarriesOwnProof && isChange) query += (query.empty() ? "proof=" : "&proof=") + ChangeProof();
         std::map<std::string, std::string> vars = {{"SERVER_PROTOCOL", "HTTP/1.1"},
                                                    {"REQUEST_METHOD", "GET"},
                                                    {"SCRIPT_NAME", "/cgi-bin/counter"},
@@ -85,13 +94,14 @@ protected:
 
     // Direct access to the database between requests (committed when the callback returns).
     template <class F> void WithCounter(F&& use) {
-        OpenCounterBase(*Module);
-        ASSERT_TRUE(CounterBase);
-        use(*CounterBase);
-        ReleaseCounterBase();
+        TCounterSession session(*Module);
+        ASSERT_TRUE(session.IsOpen());
+        use(session.Counter());
+        session.Release();
     }
 
     std::unique_ptr<TWM> Module;
+    bool CarriesOwnProof = true;
 };
 
 inline size_t CountOf(const std::string& text, const std::string& piece) {

@@ -71,11 +71,22 @@ class KilledRequests(unittest.TestCase):
         fields, body = request
         env = {"PATH": "/usr/bin:/bin", "SERVER_PROTOCOL": "HTTP/1.1", "SCRIPT_NAME": "/cgi-bin/counter"}
         env.update(fields)
+        if "ed=" in env["QUERY_STRING"] or "CONTENT_TYPE" in env:
+            env["QUERY_STRING"] += "&proof=" + self.proof()
         for name in ("ASAN_OPTIONS", "UBSAN_OPTIONS"):
             if name in os.environ:
                 env[name] = os.environ[name]
         return subprocess.run(list(prefix) + [self.program], env=env, cwd=self.folder, input=body,
                               capture_output=True, timeout=TIMEOUT)
+
+    def proof(self):
+        """The proof of origin, read from its file beside the database as a script on the server
+        would; a page made first makes the file, so that no changing request does."""
+        key = self.database + "-key"
+        if not os.path.exists(key):
+            self.read("page=editsname")
+        with open(key) as proof:
+            return proof.read()
 
     def journal_holds_a_commit(self):
         """A journal is left beside the database between commits, its header zeroed."""

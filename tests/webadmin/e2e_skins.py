@@ -7,11 +7,8 @@ Usage: e2e_skins.py COUNTER_BINARY REPO_ROOT [TestClass ...]
 """
 import fcntl
 import io
-import json
 import os
-import select
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -21,7 +18,7 @@ import unittest
 from PIL import Image
 
 from skin_files import skin_file
-from e2e_support import TIMEOUT, ServerTestCase, chromium_command, fetch
+from e2e_support import TIMEOUT, Chromium, ServerTestCase, fetch
 
 COUNTER, REPO = sys.argv[1:3]
 SUCCESS = "Skin added succesfully! Back to Skin editor"
@@ -69,7 +66,7 @@ class ServerTest(ServerTestCase):
         return decode(body)
 
     def page(self, query):
-        status, headers, body = fetch(self.server.base + "?" + query)
+        status, headers, body = fetch(self.server.base + "?" + self.server.change(query))
         self.assertEqual(status, 200)
         self.assertEqual(headers["Content-Type"], "text/html")
         return body.decode("utf-8", "replace")
@@ -102,13 +99,13 @@ class SkinsBehindLighttpd(ServerTest):
 
     def test_3_upload_list_preview_delete(self):
         path = self.file("good.skn", skin_file())
-        self.assertIn(SUCCESS, post_file(self.server.base, path))
+        self.assertIn(SUCCESS, post_file(self.server.base + "?proof=" + self.server.proof(), path))
         editor = self.page("page=editskins")
         self.assertIn('<input type=radio name="val" value="1">Skin # 1<img src="/cgi-bin/counter?skin=1"><br>', editor)
         self.assertIn("/cgi-bin/counter?skin=1", self.page("page=browse&col=20"))
         self.assertEqual(self.image("skin=1", "image/GIF").size, (90, 30))
         appended = self.file("below.skn", skin_file(overlay=0))
-        self.assertIn(SUCCESS, post_file(self.server.base, appended))
+        self.assertIn(SUCCESS, post_file(self.server.base + "?proof=" + self.server.proof(), appended))
         self.assertEqual(self.image("skin=2", "image/GIF").size, (90, 44))
         after = self.page("page=editskins&ed=delpg&val=1")
         self.assertNotIn("Skin # 1<img", after)
@@ -124,7 +121,7 @@ class SkinsBehindLighttpd(ServerTest):
         before = self.page("page=editskins").count("Skin # ")
         for name, path in cases:
             started = time.monotonic()
-            answer = post_file(self.server.base, path, name)
+            answer = post_file(self.server.base + "?proof=" + self.server.proof(), path, name)
             self.assertIn(ERROR, answer, path)
             self.assertLess(time.monotonic() - started, 10, path)
         self.assertEqual(self.page("page=editskins").count("Skin # "), before)
@@ -133,7 +130,7 @@ class SkinsBehindLighttpd(ServerTest):
 class SkinsInChromium(ServerTest):
     def test_1_every_preview_on_browse_loads(self):
         for overlay in (0, 1, 1):
-            self.assertIn(SUCCESS, post_file(self.server.base, self.file("s.skn", skin_file(overlay=overlay))))
+            self.assertIn(SUCCESS, post_file(self.server.base + "?proof=" + self.server.proof(), self.file("s.skn", skin_file(overlay=overlay))))
         with Chromium() as browser:
             browser.open(self.server.base + "?page=browse&col=20")
             script = ("Array.from(document.images).filter(i => i.src.includes('?skin='))"
@@ -189,87 +186,6 @@ class SkinPreviewWhileBusy(ServerTest):
         self.assertIn((255, 255, 0), colours)
         self.assertIn((0, 0, 0), colours)
         self.assertEqual(self.image("skin=0", "image/GIF").size, (81, 63), "free again")
-
-
-class Chromium:
-    """Headless Chromium driven over the DevTools protocol on a pipe (fds 3 and 4)."""
-
-    def __init__(self):
-        self.profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
-        self.process = subprocess.Popen(
-            ["/bin/sh", "-c", 'exec "$0" "$@" 3<&0 4>&1 </dev/null >/dev/null']
-            + chromium_command(self.profile) + ["--remote-debugging-pipe", "about:blank"],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
-        self.buffer = b""
-        self.next_id = 0
-        self.session = None
-
-    def __enter__(self):
-        try:
-            target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
-            self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
-                                     session=False)["sessionId"]
-            self.call("Page.enable", {})
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def close(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        self.process.wait(timeout=10)
-        self.process.stdin.close()
-        self.process.stdout.close()
-        shutil.rmtree(self.profile, ignore_errors=True)
-
-    def call(self, method, params, session=True):
-        self.next_id += 1
-        message = {"id": self.next_id, "method": method, "params": params}
-        if session:
-            message["sessionId"] = self.session
-        self.process.stdin.write(json.dumps(message).encode() + b"\0")
-        self.process.stdin.flush()
-        deadline = time.monotonic() + TIMEOUT
-        while True:
-            reply = self.read(deadline)
-            if reply.get("id") == self.next_id:
-                if "error" in reply:
-                    raise RuntimeError("%s: %s" % (method, reply["error"]))
-                return reply["result"]
-
-    def read(self, deadline):
-        while b"\0" not in self.buffer:
-            left = deadline - time.monotonic()
-            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
-                raise TimeoutError("no answer from Chromium")
-            chunk = os.read(self.process.stdout.fileno(), 65536)
-            if not chunk:
-                raise RuntimeError("Chromium ended")
-            self.buffer += chunk
-        message, _, self.buffer = self.buffer.partition(b"\0")
-        return json.loads(message)
-
-    def evaluate(self, expression):
-        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
-        if "exceptionDetails" in result:
-            raise RuntimeError(str(result["exceptionDetails"]))
-        return result["result"].get("value")
-
-    def open(self, url):
-        self.call("Page.navigate", {"url": url})
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            try:
-                if self.evaluate("document.readyState") == "complete" and self.evaluate("location.href") == url:
-                    return
-            except RuntimeError:
-                pass
-            time.sleep(0.1)
-        raise TimeoutError("page did not load: " + url)
 
 
 if __name__ == "__main__":

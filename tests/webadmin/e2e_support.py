@@ -2,7 +2,10 @@
 copy of the program (laid out by scripts/serve.sh) on a free loopback port, bounded HTTP fetches,
 and the headless Chromium command line. Holds no tests itself; every wait is bounded.
 """
+import json
 import os
+import re
+import select
 import shutil
 import signal
 import socket
@@ -59,6 +62,15 @@ class Server:
     def database(self):
         return os.path.join(self.runtime, "cgi-bin", "counter.ostra")
 
+    def proof(self):
+        """The proof of origin a change must carry, read from a form page as a script would."""
+        _, _, body = fetch(self.base + "?page=editsname")
+        return re.search(rb"<input name=proof type=hidden value=([0-9A-F]{32})>", body).group(1).decode()
+
+    def change(self, query):
+        """Query with the proof added when it asks for a change."""
+        return query + "&proof=" + self.proof() if "ed=" in query else query
+
     def cgi_log(self):
         path = os.path.join(self.runtime, "logs", "cgi-stderr.log")
         if not os.path.exists(path):
@@ -106,3 +118,84 @@ def fetch(url, timeout=TIMEOUT):
             return answer.status, answer.headers, answer.read()
     except urllib.error.HTTPError as error:
         return error.code, error.headers, error.read()
+
+
+class Chromium:
+    """Headless Chromium driven over the DevTools protocol on a pipe (fds 3 and 4)."""
+
+    def __init__(self, options=()):
+        self.profile = tempfile.mkdtemp(prefix="kestrow-chromium-")
+        self.process = subprocess.Popen(
+            ["/bin/sh", "-c", 'exec "$0" "$@" 3<&0 4>&1 </dev/null >/dev/null']
+            + chromium_command(self.profile) + list(options) + ["--remote-debugging-pipe", "about:blank"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
+        self.buffer = b""
+        self.next_id = 0
+        self.session = None
+
+    def __enter__(self):
+        try:
+            target = self.call("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
+            self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
+                                     session=False)["sessionId"]
+            self.call("Page.enable", {})
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        self.process.wait(timeout=10)
+        self.process.stdin.close()
+        self.process.stdout.close()
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+    def call(self, method, params, session=True):
+        self.next_id += 1
+        message = {"id": self.next_id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = self.session
+        self.process.stdin.write(json.dumps(message).encode() + b"\0")
+        self.process.stdin.flush()
+        deadline = time.monotonic() + TIMEOUT
+        while True:
+            reply = self.read(deadline)
+            if reply.get("id") == self.next_id:
+                if "error" in reply:
+                    raise RuntimeError("%s: %s" % (method, reply["error"]))
+                return reply["result"]
+
+    def read(self, deadline):
+        while b"\0" not in self.buffer:
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.process.stdout], [], [], left)[0]:
+                raise TimeoutError("no answer from Chromium")
+            chunk = os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise RuntimeError("Chromium ended")
+            self.buffer += chunk
+        message, _, self.buffer = self.buffer.partition(b"\0")
+        return json.loads(message)
+
+    def evaluate(self, expression):
+        result = self.call("Runtime.evaluate", {"expression": expression, "returnByValue": True})
+        if "exceptionDetails" in result:
+            raise RuntimeError(str(result["exceptionDetails"]))
+        return result["result"].get("value")
+
+    def open(self, url):
+        self.call("Page.navigate", {"url": url})
+        deadline = time.monotonic() + TIMEOUT
+        while time.monotonic() < deadline:
+            try:
+                if self.evaluate("document.readyState") == "complete" and self.evaluate("location.href") == url:
+                    return
+            except RuntimeError:
+                pass
+            time.sleep(0.1)
+        raise TimeoutError("page did not load: " + url)
