@@ -13,15 +13,13 @@ import http.client
 import os
 import re
 import shutil
-import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from e2e_support import CHROMIUM, TIMEOUT, Chromium, free_port
+from e2e_support import CHROMIUM, TIMEOUT, Chromium, Server, free_port
 from skin_files import skin_file
 
 COUNTER = sys.argv[1]
@@ -33,8 +31,8 @@ CONFIG = """server.modules = ("mod_access", "mod_alias", "mod_cgi")
 server.document-root = "{runtime}/attacker"
 server.bind = "127.0.0.1"
 server.port = {port}
-server.errorlog = "{runtime}/error.log"
-server.breakagelog = "{runtime}/cgi-stderr.log"
+server.errorlog = "{runtime}/logs/error.log"
+server.breakagelog = "{runtime}/logs/cgi-stderr.log"
 mimetype.assign = (".html" => "text/html")
 $HTTP["host"] == "stats.example:{port}" {{
   server.document-root = "{runtime}/htdocs"
@@ -46,29 +44,19 @@ $HTTP["host"] == "stats.example:{port}" {{
 """
 
 
-class NamedHosts:
+class NamedHosts(Server):
     """lighttpd with the program under stats.example and the attacker under evil.example."""
 
     def __init__(self):
         self.runtime = tempfile.mkdtemp(prefix="kestrow-origin-")
         self.port = free_port()
-        for folder in ("cgi-bin", "htdocs", "attacker"):
+        for folder in ("cgi-bin", "htdocs", "attacker", "logs"):
             os.makedirs(os.path.join(self.runtime, folder))
         shutil.copy(COUNTER, os.path.join(self.runtime, "cgi-bin", "counter"))
         config = os.path.join(self.runtime, "lighttpd.conf")
         with open(config, "w") as out:
             out.write(CONFIG.format(runtime=self.runtime, port=self.port))
-        self.process = subprocess.Popen([shutil.which("lighttpd") or "/usr/sbin/lighttpd", "-D", "-f", config],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        self.stop()
-        raise RuntimeError("lighttpd did not start")
+        self.start([shutil.which("lighttpd") or "/usr/sbin/lighttpd", "-D", "-f", config])
 
     @property
     def host(self):
@@ -112,23 +100,6 @@ class NamedHosts:
                 "url": current.findall(self.get("page=editurl")[2]),
                 "skins": self.get("page=editskins")[2].count("Skin # ")}
 
-    def log(self):
-        path = os.path.join(self.runtime, "cgi-stderr.log")
-        if not os.path.exists(path):
-            return ""
-        with open(path, errors="replace") as log:
-            return log.read()
-
-    def stop(self):
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait(timeout=10)
-        shutil.rmtree(self.runtime, ignore_errors=True)
-
 
 def wait_for(browser, expression):
     deadline = time.monotonic() + TIMEOUT
@@ -159,7 +130,7 @@ class ChangesInChromium(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        log = cls.server.log()
+        log = cls.server.cgi_log()
         cls.server.stop()
         shutil.rmtree(cls.files, ignore_errors=True)
         if "Sanitizer" in log:

@@ -33,26 +33,46 @@ def chromium_command(profile):
     return [CHROMIUM] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile]
 
 
+def await_listening(process, port):
+    """True once Process (a server started in a session of its own) takes connections on Port;
+    false when it ends or does not within TIMEOUT."""
+    deadline = time.monotonic() + TIMEOUT
+    while time.monotonic() < deadline and process.poll() is None:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.1)
+    return False
+
+
+def stop_group(process):
+    """Stops the whole process group of Process: lighttpd and any CGI child still running."""
+    if process.poll() is None:
+        os.killpg(process.pid, signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait(timeout=10)
+
+
 class Server:
     """lighttpd serving a fresh copy of the program on a free port."""
 
     def __init__(self, program, repo, prefix):
         self.runtime = tempfile.mkdtemp(prefix=prefix)
         self.port = free_port()
-        self.process = subprocess.Popen(
-            [os.path.join(repo, "scripts", "serve.sh"), program, self.runtime, str(self.port)],
-            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
-        deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise RuntimeError("lighttpd ended: " + self.process.stderr.read().decode())
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
-                return
-            except OSError:
-                time.sleep(0.1)
-        self.stop()
-        raise RuntimeError("lighttpd did not start")
+        self.start([os.path.join(repo, "scripts", "serve.sh"), program, self.runtime, str(self.port)])
+
+    def start(self, command):
+        """Runs Command (lighttpd in the foreground, its CGI log in logs/ of the runtime folder)
+        in a session of its own, until it takes connections."""
+        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                        start_new_session=True)
+        if not await_listening(self.process, self.port):
+            self.stop()
+            raise RuntimeError("lighttpd did not start")
 
     @property
     def base(self):
@@ -79,14 +99,7 @@ class Server:
             return log.read()
 
     def stop(self):
-        # The whole process group: lighttpd and any CGI child still running.
-        if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait(timeout=10)
+        stop_group(self.process)
         self.process.stderr.close()
         shutil.rmtree(self.runtime, ignore_errors=True)
 
