@@ -79,8 +79,7 @@ std::string PageNodes(TWM&, TWebRequest& request, TCounterSession& session) {
 
     body << "<br><font color=black>To ADD a node enter it's name and press \"Add node\"<br>"
          << "<form action=\"" + sn + "\" method=get name=form1>"
-         << "<input name=ed type=hidden value=add>" << ProofInput()
-         << "<input type=hidden name=page value=bradv>"
+         << "<input name=ed type=hidden value=add>" << ProofInput() << "<input type=hidden name=page value=bradv>"
          << "<input name=val type=text><br>"
          << "<br><input type=submit value=\"Add node\">"
          << "</form>" + SeparatorTable;
@@ -90,8 +89,7 @@ std::string PageNodes(TWM&, TWebRequest& request, TCounterSession& session) {
              << "<b>Remember, all information about selected node will be deleted!!!</b><br>"
              << "<form action=\"" + sn + "\" method=get name=form2>"
              << "<input type=hidden name=page value=bradv>"
-             << "<input name=ed type=hidden value=del>" << ProofInput()
-             << "<select name=val>";
+             << "<input name=ed type=hidden value=del>" << ProofInput() << "<select name=val>";
         for (const auto& entry : list) AddOption(body, entry.Text);
         body << "</select><br><br><input type=submit value=\"Delete node\">"
              << "</form>";
@@ -144,8 +142,7 @@ std::string PageReferers(TWM&, TWebRequest& request, TCounterSession& session) {
          << "<input name=page type=hidden value=\"brref\">"
          << "<input name=col type=hidden value=\"" + IntToStr(rows) + "\">"
          << "<input name=sort type=hidden value=\"" + IntToStr(sortMode) + "\">"
-         << "<input name=ed type=hidden value=\"del\">" << ProofInput()
-         << "<select name=val>";
+         << "<input name=ed type=hidden value=\"del\">" << ProofInput() << "<select name=val>";
     for (const auto& entry : list) AddOption(body, entry.Text);
     body << "</select><br>"
          << "<input type=submit value=\"Delete\"></form>";

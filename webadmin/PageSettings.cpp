@@ -169,21 +169,22 @@ std::string PageEditURL(TWM&, TWebRequest& request, TCounterSession& session) {
 }
 
 std::string PageEditInterval(TWM&, TWebRequest& request, TCounterSession& session) {
-    return ValuePage(
-        request, session.Counter(), {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
-                  [](ICounter& c) { return IntToStr(c.GetInterval()); },
-                  [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
-                  [](const std::string& v) {
-                      return "<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! "
-                             "Current Value is: " +
-                             v + "</font>";
-                  },
-                  [](const std::string& v) {
-                      return "<font color=black>Current value of <b><font color=navy>Interval is: " + v + "</font></b>";
-                  },
-                  "Enter new value of <b><font color=navy>Interval</font></b> in <b><font "
-                  "color=navy>minutes</font></b> and press "
-                  "<b><font color=navy>'Change'</font></b><br>"});
+    return ValuePage(request, session.Counter(),
+                     {"editinterval", [](ICounter& c, const std::string& text) { c.SetInterval(StrToInt(text)); },
+                      [](ICounter& c) { return IntToStr(c.GetInterval()); },
+                      [](const std::string& v) { return "<font color=black>Interval changed to: " + v + "</font>"; },
+                      [](const std::string& v) {
+                          return "<font color=black>Error!!! Interval <b><font color=navy>not</font></b> changed!!! "
+                                 "Current Value is: " +
+                                 v + "</font>";
+                      },
+                      [](const std::string& v) {
+                          return "<font color=black>Current value of <b><font color=navy>Interval is: " + v +
+                                 "</font></b>";
+                      },
+                      "Enter new value of <b><font color=navy>Interval</font></b> in <b><font "
+                      "color=navy>minutes</font></b> and press "
+                      "<b><font color=navy>'Change'</font></b><br>"});
 }
 
 std::string PageEditSiteName(TWM&, TWebRequest& request, TCounterSession& session) {

@@ -142,8 +142,8 @@ std::string UploadForm(const TWebRequest& request) {
         "//-->",
         "</script>",
         "Please, select the <b>Skin</b> file in the box and press " + Q + "SEND" + Q + "<br>",
-        "<form action=" + Q + sn + "?proof=" + ChangeProof() + Q + " method=post enctype=" + Q +
-            "multipart/form-data" + Q + ">",
+        "<form action=" + Q + sn + "?proof=" + ChangeProof() + Q + " method=post enctype=" + Q + "multipart/form-data" +
+            Q + ">",
         "Skin file name :<input name=" + Q + "file1" + Q + " type=file size=40><br>",
         "<input type=button value=" + Q + "Send" + Q + " onClick=" + Q + "ButtonClick();" + Q + ">",
         "</form></font></body></html>",

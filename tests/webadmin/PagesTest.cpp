@@ -24,15 +24,15 @@ bool Has(const std::string& text, const std::string& piece) { return text.find(p
 
 TEST_F(Pages, SingleValueSettings) {
     std::string first = Page("page=editsname");
-    EXPECT_TRUE(Has(first,
-                    "<font size=+2><b>Your Site</b></font></center><font color=black><br>\r\n<br>\r\n"
-                    "<br>Current value of Site name is: <b><font color=navy>Your Site</font></b>\r\n"
-                    "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>\r\n"
-                    "<form action=\"/cgi-bin/counter\" method=get>\r\n<input name=page value=editsname type=hidden>\r\n"
-                    "<input name=proof type=hidden value=" +
-                        ChangeProof() +
-                        ">\r\n<input name=ed type=text value=\"Your Site\"><br>\r\n<input type=submit value=\"Change\">\r\n"
-                    "</form>\r\n<br></font>\r\n<br>"));
+    EXPECT_TRUE(Has(
+        first, "<font size=+2><b>Your Site</b></font></center><font color=black><br>\r\n<br>\r\n"
+               "<br>Current value of Site name is: <b><font color=navy>Your Site</font></b>\r\n"
+               "Enter new value of Site name and press <b><font color=navy>'Change'</font></b><br>\r\n"
+               "<form action=\"/cgi-bin/counter\" method=get>\r\n<input name=page value=editsname type=hidden>\r\n"
+               "<input name=proof type=hidden value=" +
+                   ChangeProof() +
+                   ">\r\n<input name=ed type=text value=\"Your Site\"><br>\r\n<input type=submit value=\"Change\">\r\n"
+                   "</form>\r\n<br></font>\r\n<br>"));
     EXPECT_TRUE(
         Has(Page("page=editsname&ed=My+Site"), "\r\n<br>Site name changed to: <b><font color=navy>My Site</font></b>"));
     EXPECT_TRUE(Page("page=admin").starts_with("<html><head><title>Kestrow Web Access - My Site</title>"));

@@ -108,8 +108,8 @@ TEST_F(RequestGuard, ChangesAskedForByAnotherSiteAreRefusedAndOwnOnesKept) {
     std::string wrong = ChangeProof();
     wrong.back() = wrong.back() == 'A' ? 'B' : 'A';
     for (const std::string& query : changes)
-        for (const std::string& proof : {std::string(), std::string("&proof="), "&proof=" + wrong, "&proof=" + LowerCase(ChangeProof()),
-                                         "&proof=" + ChangeProof() + "0"})
+        for (const std::string& proof : {std::string(), std::string("&proof="), "&proof=" + wrong,
+                                         "&proof=" + LowerCase(ChangeProof()), "&proof=" + ChangeProof() + "0"})
             for (const TEnv& env : {TEnv(), TEnv{{"HTTP_SEC_FETCH_SITE", "same-origin"}}}) {
                 TCgiAnswer answer = Request(query + proof, env);
                 EXPECT_TRUE(Has(answer.Body, "<font color=red><b>" + Html(ProofRefusalText) + "</b></font>")) << query;

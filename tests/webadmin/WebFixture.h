@@ -50,9 +50,9 @@ protected:
     // Runs one request; Env adds to (or, with an empty value, removes from) a GET environment.
     // A change (a field "ed", an upload) carries the proof of the program's own pages unless
     // CarriesOwnProof is off.
-    TCgiAnswer Request(std::string query, std::map<std::string, std::string> env = {},
-                       const std::string& body = {}) {
-        bool isChange = query.find("ed=") != std::string::npos || LowerCase(env["CONTENT_TYPE"]).starts_with("multipart/");
+    TCgiAnswer Request(std::string query, std::map<std::string, std::string> env = {}, const std::string& body = {}) {
+        bool isChange =
+            query.find("ed=") != std::string::npos || LowerCase(env["CONTENT_TYPE"]).starts_with("multipart/");
         if (CarriesOwnProof && isChange) query += (query.empty() ? "proof=" : "&proof=") + ChangeProof();
         std::map<std::string, std::string> vars = {{"SERVER_PROTOCOL", "HTTP/1.1"},
                                                    {"REQUEST_METHOD", "GET"},
