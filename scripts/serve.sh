@@ -7,6 +7,9 @@ set -euo pipefail
 binary=$(realpath "$1")
 runtime=$(mkdir -p "$2" && realpath "$2")
 port=${3:-8080}
+# The port as a Host header names it: browsers leave out the default one.
+host_port=":$port"
+[[ $port == 80 ]] && host_port="(:80)?"
 
 mkdir -p "$runtime/cgi-bin" "$runtime/htdocs" "$runtime/logs"
 # A copy, not a link: the program finds its database beside its own path.
@@ -29,7 +32,7 @@ alias.url = ("/cgi-bin/" => "$runtime/cgi-bin/")
 }
 # Only requests for the address served: a page of another name made to resolve to this
 # machine (DNS rebinding) would otherwise be the program's own origin and read its proof.
-\$HTTP["host"] !~ "^(127\\.0\\.0\\.1|localhost):$port\$" {
+\$HTTP["host"] !~ "^(127\\.0\\.0\\.1|localhost)$host_port\$" {
   url.access-deny = ("")
 }
 CONF
