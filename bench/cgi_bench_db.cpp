@@ -1,8 +1,9 @@
-// Fills a counter database for bench/cgi_bench.py: N hosts with visits spread over 60 days,
-// M site pages with hits per day, and a few hundred referring sites; with a fourth argument it
-// copies the same data into an SQLite file for cgi_sqlite; with a fifth, "shuffled", the hosts
-// come in no order, as visitors do, instead of by address. Not a benchmark itself.
-// Usage: cgi_bench_db FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled]
+// Fills a counter database for bench/cgi_bench.py and bench/scale_bench.py: N hosts with visits
+// spread over DAYS days (60), M site pages with hits on some of those days, and REFERRERS
+// referring sites (300); with a fourth argument it copies the same data into an SQLite file for
+// cgi_sqlite; with a fifth, "shuffled", the hosts come in no order, as visitors do, instead of by
+// address ("ordered"). Not a benchmark itself.
+// Usage: cgi_bench_db FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled|ordered] [REFERRERS] [DAYS]
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -46,7 +47,7 @@ template <class Rows> void Insert(sqlite3* db, const char* sql, Rows&& rows) {
 
 // The counter's data as a web developer would keep it in SQLite, with the skin-0 logo as an
 // 8-bit picture (a 6x6x6 colour cube) ready for giflib.
-void CopyToSqlite(ICounter& counter, const std::string& file) {
+void CopyToSqlite(ICounter& counter, const std::string& file, int days) {
     std::filesystem::remove(file);
     sqlite3* db = nullptr;
     if (sqlite3_open(file.c_str(), &db) != SQLITE_OK) throw std::runtime_error("cannot open " + file);
@@ -87,10 +88,11 @@ void CopyToSqlite(ICounter& counter, const std::string& file) {
             step();
         }
     });
-    int32_t first = int32_t(std::floor(Now())) - 90;
+    const int span = std::max(days, 90);
+    int32_t first = int32_t(std::floor(Now())) - span;
     Insert(db, "INSERT INTO page_days VALUES(?, ?, ?)", [&](auto step, sqlite3_stmt* s) {
         for (int i = 0; i < pages.Count(); ++i) {
-            std::vector<int32_t> hits = counter.GetHitsForDays(pages[i], first, 91);
+            std::vector<int32_t> hits = counter.GetHitsForDays(pages[i], first, span + 1);
             for (size_t d = 0; d < hits.size(); ++d) {
                 if (hits[d] == 0) continue;
                 sqlite3_bind_text(s, 1, pages[i].c_str(), -1, SQLITE_TRANSIENT);
@@ -101,7 +103,7 @@ void CopyToSqlite(ICounter& counter, const std::string& file) {
         }
     });
     Insert(db, "INSERT INTO site_days VALUES(?, ?)", [&](auto step, sqlite3_stmt* s) {
-        std::vector<int32_t> hosts = counter.GetHostsForDays(first, 91);
+        std::vector<int32_t> hosts = counter.GetHostsForDays(first, span + 1);
         for (size_t d = 0; d < hosts.size(); ++d) {
             sqlite3_bind_double(s, 1, first + double(d));
             sqlite3_bind_int(s, 2, hosts[d]);
@@ -151,11 +153,18 @@ void CopyToSqlite(ICounter& counter, const std::string& file) {
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s FILE [HOSTS] [PAGES] [SQLITE_FILE] [shuffled|ordered] [REFERRERS] [DAYS]\n",
+                     argv[0]);
         return 2;
     }
     int hosts = argc > 2 ? std::atoi(argv[2]) : 10000;
     int pages = argc > 3 ? std::atoi(argv[3]) : 500;
+    int referrers = std::max(argc > 6 ? std::atoi(argv[6]) : 300, 1);
+    int days = std::max(argc > 7 ? std::atoi(argv[7]) : 60, 1);
+    // The pages' hits: every third day of the last month, or with DAYS given of the whole span,
+    // which spreads the day tables over the file as a year's visits do.
+    const bool spread = argc > 7;
+    const int pageDays = spread ? days : 31, pageDayStep = 3;
     std::vector<int> order(size_t(std::max(hosts, 0)));
     for (size_t i = 0; i < order.size(); ++i) order[i] = int(i);
     if (argc > 5 && std::string(argv[5]) == "shuffled") std::shuffle(order.begin(), order.end(), std::mt19937(7));
@@ -172,18 +181,19 @@ int main(int argc, char** argv) {
             for (int i : order) {
                 std::string ip = "10." + std::to_string(i / 65536) + "." + std::to_string(i / 256 % 256) + "." +
                                  std::to_string(i % 256);
-                TDateTime when = today - (i % 60) - (i % 1440) / 1440.0;
-                counter->RegisterVisit(ip, "http://site" + std::to_string(i % 300) + ".example/", when, true, true,
-                                       true);
+                TDateTime when = today - (i % days) - (i % 1440) / 1440.0;
+                counter->RegisterVisit(ip, "http://site" + std::to_string(i % referrers) + ".example/", when, true,
+                                       true, true);
                 counter->AddHitByDate(ip, "", when);
             }
             for (int p = 0; p < pages; ++p) {
                 std::string node = "/section" + std::to_string(p % 20) + "/page" + std::to_string(p) + ".html";
                 counter->AddNode(node);
                 for (int h = 0; h <= p % 7; ++h) counter->RegisterNodeHit("10.0.0.1", node, true);
-                for (int d = 0; d < 31; d += 3) counter->AddHitByDate("10.0.0.1", node, today - d);
+                for (int d = spread ? p % pageDayStep : 0; d < pageDays; d += pageDayStep)
+                    counter->AddHitByDate("10.0.0.1", node, today - d);
             }
-            if (argc > 4) CopyToSqlite(*counter, argv[4]);
+            if (argc > 4) CopyToSqlite(*counter, argv[4], days);
             CloseCounter(counter);
         }
     }

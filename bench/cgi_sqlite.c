@@ -1,7 +1,8 @@
-/* The pages of bench/cgi_bench.py done the plain way, for comparison: a C CGI program over an
- * SQLite file (made by cgi_bench_db) that answers each page with the queries a web developer
- * would write, and the skin preview with giflib. Not a copy of the counter's pages: the same
- * data and the same amount of output. Usage: QUERY_STRING=... cgi_sqlite (file beside it). */
+/* The pages of bench/cgi_bench.py and bench/scale_bench.py done the plain way, for comparison: a
+ * C CGI program over an SQLite file (made by cgi_bench_db) that answers each page, and each small
+ * change, with the queries a web developer would write, and the skin preview with giflib. Not a
+ * copy of the counter's pages: the same data and the same amount of output.
+ * Usage: QUERY_STRING=... cgi_sqlite (file beside it). */
 #include <gif_lib.h>
 #include <sqlite3.h>
 
@@ -80,10 +81,12 @@ static void NamedList(const char* sql) {
     sqlite3_finalize(rows);
 }
 
-/* The hosts most recently seen, the skip list and the number of hosts. */
-static void Browse(int rows) {
+/* The hosts most recently seen, the skip list and the number of hosts; byScan reads every host
+ * instead of the index on the date, as a file without that index must. */
+static void Browse(int rows, int byScan) {
     sqlite3_stmt* skips = Prepare("SELECT ip FROM skips ORDER BY ip");
-    sqlite3_stmt* hosts = Prepare("SELECT ip, last, hits, visits FROM hosts ORDER BY last DESC LIMIT ?");
+    sqlite3_stmt* hosts = Prepare(byScan ? "SELECT ip, last, hits, visits FROM hosts NOT INDEXED ORDER BY last DESC LIMIT ?"
+                                         : "SELECT ip, last, hits, visits FROM hosts ORDER BY last DESC LIMIT ?");
     sqlite3_stmt* count = Prepare("SELECT count(*) FROM hosts");
     Header();
     fputs("<table border=1>", stdout);
@@ -196,13 +199,71 @@ static void Preview(void) {
     sqlite3_finalize(image);
 }
 
-int main(int argc, char** argv) {
-    (void)argc;
-    char file[4096];
-    snprintf(file, sizeof file, "%s.sqlite", argv[0]);
-    if (sqlite3_open_v2(file, &Db, SQLITE_OPEN_READONLY, NULL) != SQLITE_OK) return 1;
-    const char* query = getenv("QUERY_STRING");
-    if (!query) query = "";
+/* The value of field name in query (no decoding: the benchmark's values need none), or "". */
+static const char* Field(const char* query, const char* name, char* value, size_t size) {
+    size_t length = strlen(name);
+    for (const char* at = query; at; at = strchr(at, '&') ? strchr(at, '&') + 1 : NULL) {
+        if (strncmp(at, name, length) != 0 || at[length] != '=') continue;
+        const char* end = strchr(at, '&');
+        size_t count = end ? (size_t)(end - at) - length - 1 : strlen(at) - length - 1;
+        if (count >= size) count = size - 1;
+        memcpy(value, at + length + 1, count);
+        value[count] = 0;
+        return value;
+    }
+    value[0] = 0;
+    return value;
+}
+
+/* Runs sql with text bound to its parameters, in order. */
+static void Change(const char* sql, const char* first, const char* second) {
+    sqlite3_stmt* statement = Prepare(sql);
+    if (first) sqlite3_bind_text(statement, 1, first, -1, SQLITE_STATIC);
+    if (second) sqlite3_bind_text(statement, 2, second, -1, SQLITE_STATIC);
+    if (sqlite3_step(statement) != SQLITE_DONE) {
+        fprintf(stderr, "%s: %s\n", sql, sqlite3_errmsg(Db));
+        exit(1);
+    }
+    sqlite3_finalize(statement);
+}
+
+/* The small changes: the site name, a skip entry, an address, a site page; each answers with the
+ * page the counter shows after it. Returns 0 when the query asks for none of them. */
+static int Edit(const char* query) {
+    char page[64], ed[256], val[256];
+    Field(query, "page", page, sizeof page);
+    Field(query, "ed", ed, sizeof ed);
+    Field(query, "val", val, sizeof val);
+    if (!ed[0]) return 0;
+    if (strcmp(page, "editsname") == 0) {
+        Change("UPDATE settings SET value = ? WHERE name = 'site'", ed, NULL);
+        About();
+    } else if (strcmp(page, "editskip") == 0) {
+        Change(strcmp(ed, "add") == 0 ? "INSERT OR IGNORE INTO skips VALUES(?)" : "DELETE FROM skips WHERE ip = ?", val,
+               NULL);
+        NamedList("SELECT ip, 0, 0 FROM skips ORDER BY ip");
+    } else if (strcmp(page, "editip") == 0) {
+        if (strcmp(ed, "add") == 0)
+            Change("INSERT OR IGNORE INTO hosts VALUES(?, julianday('now', 'localtime') - 2415018.5, 0, 1)", val, NULL);
+        else
+            Change("DELETE FROM hosts WHERE ip = ?", val, NULL);
+        EditIp();
+    } else if (strcmp(page, "bradv") == 0) {
+        if (strcmp(ed, "add") == 0) {
+            Change("INSERT OR IGNORE INTO pages VALUES(?, 0, 0)", val, NULL);
+        } else {
+            Change("DELETE FROM page_days WHERE page = ?", val, NULL);
+            Change("DELETE FROM pages WHERE name = ?", val, NULL);
+        }
+        NamedList("SELECT name, date, count FROM pages ORDER BY name");
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+/* Answers a page that reads only. */
+static void Page(const char* query) {
     if (strcmp(query, "page=bradv") == 0)
         NamedList("SELECT name, date, count FROM pages ORDER BY name");
     else if (strcmp(query, "page=brref") == 0)
@@ -210,15 +271,27 @@ int main(int argc, char** argv) {
     else if (strncmp(query, "page=brdate", 11) == 0)
         Calendar();
     else if (strncmp(query, "page=browse&col=", 16) == 0)
-        Browse(atoi(query + 16));
+        Browse(atoi(query + 16), strstr(query, "&scan=1") != NULL);
     else if (strcmp(query, "page=editip") == 0)
         EditIp();
-    else if (strncmp(query, "skin=", 5) == 0) {
+    else
+        About();
+}
+
+int main(int argc, char** argv) {
+    (void)argc;
+    char file[4096];
+    snprintf(file, sizeof file, "%s.sqlite", argv[0]);
+    const char* query = getenv("QUERY_STRING");
+    if (!query) query = "";
+    int changes = strstr(query, "ed=") != NULL;
+    if (sqlite3_open_v2(file, &Db, changes ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, NULL) != SQLITE_OK) return 1;
+    if (strncmp(query, "skin=", 5) == 0) {
         Preview();
         sqlite3_close(Db);
         return 0;
-    } else
-        About();
+    }
+    if (!changes || !Edit(query)) Page(query);
     fputs("</body></html>", stdout);
     sqlite3_close(Db);
     return 0;
