@@ -435,6 +435,37 @@ std::vector<uint8_t> GivenSkinImage(TStream& stream) {
 
 // ---- index helpers --------------------------------------------------------------------------
 
+// What OpenRootIndex does when the link is empty.
+enum class TEmptyLink {
+    Nil,   // gives nil: the index is made by the first write that needs it
+    Raise, // raises what the factory raises for no header atom: the file must hold this index
+    Make,  // makes and links a new index (MakeRootIndex)
+};
+
+// Run on a new index once it is linked, before it is handed out (the hour tables' 24 keys).
+using TIndexInit = std::function<void(IIndexer*)>;
+
+// A new empty index made through maker (the transaction, or a storage for what is made beside
+// it), linked at root's link in place of whatever hung there, then handed to init.
+TRef<IIndexer> MakeRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory, IVirtualStorage* maker,
+                             const TIndexInit& init = nullptr) {
+    TRef<IVirtualAtom> header;
+    TRef<IIndexer> index = factory->CreateIndex(maker, header, "", "");
+    root->SetLink(link, header.get());
+    if (init) init(index.get());
+    return index;
+}
+
+// The index whose header atom hangs at root's link, opened through factory: the one way to an
+// index at a root link. maker and init serve TEmptyLink::Make only.
+TRef<IIndexer> OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory, TEmptyLink empty,
+                             IVirtualStorage* maker = nullptr, const TIndexInit& init = nullptr) {
+    TRef<IVirtualAtom> header = root->OpenLink(link);
+    if (header || empty == TEmptyLink::Raise) return factory->OpenIndex(header.get(), "", "");
+    if (empty == TEmptyLink::Nil) return nullptr;
+    return MakeRootIndex(root, link, factory, maker, init);
+}
+
 int32_t StrToIntOfAtom(IVirtualAtom* atom) { return StrToInt(atom->GetText()); }
 
 // Value text of an atom + 1, in decimal.
@@ -740,8 +771,8 @@ private:
     std::optional<std::string> RootText(uint32_t link);
     // Root link text := Text; the atom is made in the transaction when missing.
     void SetRootText(uint32_t link, std::string_view text);
-    TRef<IIndexer> OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory);
-    TRef<IIndexer> OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory);
+    // The tagged or paired values' index; opening made it, so an empty link raises.
+    TRef<IIndexer> ValueIndex(uint32_t link);
 
     bool IsSkipped(std::string_view ip);
     // The per-day table of page Node (the site's hits when empty); nullptr when missing and
@@ -758,10 +789,14 @@ private:
     void CopySkinImages(int32_t index, TSkinImages& images);
     bool CopyCompleteSkin(int32_t index, TSkinImages& images);
 
-    void InitHourTable(IIndexer* table, IIndexerFactory* factory);
-    void AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date);
+    void InitHourTable(IIndexer* table);
+    void AddHourHit(IIndexer* table, TDateTime date);
     void SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hours);
-    TRef<IIndexer> PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node, bool make);
+    TRef<IIndexer> PageHourTable(IIndexer* pages, std::string_view node, bool make);
+
+    // Both stateless; made once for the counter's life.
+    TRef<IIndexerFactory> TrieFactory = NewTrieIndexFactory();
+    TRef<IIndexerFactory> BTreeFactory = NewBTreeIndexFactory();
 
     TRef<IStorageTransaction> Trans;
     TRef<IVirtualAtom> Skins;
@@ -832,28 +867,19 @@ void TOstraCounter::OpenDatabase(const std::string& fileName) {
         Trans = storage->StartTransaction();
         storage.reset();
         TRef<IVirtualAtom> root = Trans->OpenRoot();
-        TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-        Hosts = factory->OpenIndex(root->OpenLink(RootLink::Hosts).get(), "", "");
-        SkipList = OpenOrMakeRootIndex(root.get(), RootLink::SkipList, factory.get());
+        IIndexerFactory* trie = TrieFactory.get();
+        Hosts = OpenRootIndex(root.get(), RootLink::Hosts, trie, TEmptyLink::Raise);
+        SkipList = OpenRootIndex(root.get(), RootLink::SkipList, trie, TEmptyLink::Make, Trans.get());
         TotalHostsAtom = root->OpenLink(RootLink::TotalHosts);
         Skins = root->OpenLinkAccess(RootLink::Skins, AccessReadOnly);
         PasswordAtom = root->OpenLink(RootLink::Password);
         Interval = ReadInterval(root.get());
-        for (uint32_t link : {RootLink::TaggedValues, RootLink::PairedValues}) {
-            if (root->HasLink(link)) continue;
-            TRef<IVirtualAtom> header;
-            factory->CreateIndex(Trans.get(), header, "", "");
-            root->SetLink(link, header.get());
-        }
-        Nodes = OpenOrMakeRootIndex(root.get(), RootLink::Nodes, factory.get());
-        if (root->HasLink(RootLink::Referers)) {
-            Referers = factory->OpenIndex(root->OpenLink(RootLink::Referers).get(), "", "");
-        } else {
-            // Made beside the transaction, in the storage the root belongs to.
-            TRef<IVirtualAtom> header;
-            Referers = factory->CreateIndex(root->GetStorage().get(), header, "", "");
-            root->SetLink(RootLink::Referers, header.get());
-        }
+        // Made when missing, but not opened: they are read only by their own operations.
+        for (uint32_t link : {RootLink::TaggedValues, RootLink::PairedValues})
+            if (!root->HasLink(link)) MakeRootIndex(root.get(), link, trie, Trans.get());
+        Nodes = OpenRootIndex(root.get(), RootLink::Nodes, trie, TEmptyLink::Make, Trans.get());
+        // Made beside the transaction, in the storage the root belongs to.
+        Referers = OpenRootIndex(root.get(), RootLink::Referers, trie, TEmptyLink::Make, root->GetStorage().get());
     } catch (...) {
         ReleaseHeld();
         if (TRef<IStorageTransaction> trans = std::move(Trans)) {
@@ -867,27 +893,13 @@ void TOstraCounter::OpenDatabase(const std::string& fileName) {
     }
 }
 
-TRef<IIndexer> TOstraCounter::OpenOrMakeRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
-    if (TRef<IVirtualAtom> header = root->OpenLink(link)) return factory->OpenIndex(header.get(), "", "");
-    TRef<IVirtualAtom> header;
-    TRef<IIndexer> index = factory->CreateIndex(Trans.get(), header, "", "");
-    root->SetLink(link, header.get());
-    return index;
-}
-
 namespace {
 
-// Text atoms and index headers of a new file hang straight under the root, outside any
-// transaction.
+// Text atoms of a new file hang straight under the root, outside any transaction.
 void LinkNewText(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, std::string_view text) {
     TRef<IVirtualAtom> atom = storage->NewAtom();
     atom->SetText(text);
     root->SetLink(link, atom.get());
-}
-
-void LinkNewIndex(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
-    TRef<IVirtualAtom> header;
-    if (factory->CreateIndex(storage, header, "", "")) root->SetLink(link, header.get());
 }
 
 } // namespace
@@ -896,8 +908,7 @@ void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStrea
     TRef<IVirtualStorage> storage = CreateStorage(fileName, ClassParams("CREATE"));
     if (!storage) return;
     TRef<IVirtualAtom> root = storage->OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    LinkNewIndex(storage.get(), root.get(), RootLink::Hosts, factory.get());
+    MakeRootIndex(root.get(), RootLink::Hosts, TrieFactory.get(), storage.get());
     LinkNewText(storage.get(), root.get(), RootLink::TotalHosts, "0");
     {
         TRef<IVirtualAtom> skins = storage->NewAtom();
@@ -906,7 +917,7 @@ void TOstraCounter::CreateDatabase(const std::string& fileName, const TSkinStrea
     }
     LinkNewText(storage.get(), root.get(), RootLink::Password, DefaultPassword);
     LinkNewText(storage.get(), root.get(), RootLink::Interval, IntToStr(DefaultInterval));
-    LinkNewIndex(storage.get(), root.get(), RootLink::SkipList, factory.get());
+    MakeRootIndex(root.get(), RootLink::SkipList, TrieFactory.get(), storage.get());
     root.reset();
     storage->Flush(); // raises what the commit at release could only report
 }
@@ -1004,10 +1015,9 @@ void TOstraCounter::SetRootText(uint32_t link, std::string_view text) {
     root->SetLink(link, atom.get());
 }
 
-TRef<IIndexer> TOstraCounter::OpenRootIndex(IVirtualAtom* root, uint32_t link, IIndexerFactory* factory) {
-    TRef<IVirtualAtom> header = root->OpenLink(link);
-    if (!header) return nullptr;
-    return factory->OpenIndex(header.get(), "", "");
+TRef<IIndexer> TOstraCounter::ValueIndex(uint32_t link) {
+    TRef<IVirtualAtom> root = OpenRoot();
+    return OpenRootIndex(root.get(), link, TrieFactory.get(), TEmptyLink::Raise);
 }
 
 bool TOstraCounter::IsSkipped(std::string_view ip) { return SkipList && SkipList->KeyExists(ip); }
@@ -1161,9 +1171,8 @@ TRef<IIndexer> TOstraCounter::SiteDayTable(uint32_t link, bool make) {
                                                             : nullptr;
     if (held && *held) return *held;
     TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> table =
-        make ? OpenOrMakeRootIndex(root.get(), link, factory.get()) : OpenRootIndex(root.get(), link, factory.get());
+        OpenRootIndex(root.get(), link, TrieFactory.get(), make ? TEmptyLink::Make : TEmptyLink::Nil, Trans.get());
     if (held) *held = table;
     return table;
 }
@@ -1174,14 +1183,13 @@ TRef<IIndexer> TOstraCounter::DayTable(std::string_view node, bool make) {
     if (TRef<IIndexer> held = HeldPageTable(node)) return held;
     TRef<IVirtualAtom> page;
     if (!Nodes->FindKeyAccess(node, make ? AccessDefault : AccessReadOnly, page)) return nullptr;
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
     TRef<IIndexer> table;
     if (TRef<IVirtualAtom> header = page->OpenLinkAccess(NodeDayTableLink, make ? AccessDefault : AccessReadOnly)) {
-        table = factory->OpenIndex(header.get(), "", "");
+        table = TrieFactory->OpenIndex(header.get(), "", "");
     } else {
         if (!make) return nullptr;
         TRef<IVirtualAtom> made;
-        table = factory->CreateIndex(Trans.get(), made, "", "");
+        table = TrieFactory->CreateIndex(Trans.get(), made, "", "");
         page->SetLink(NodeDayTableLink, made.get());
     }
     // Bounded: each held table keeps two atoms open.
@@ -1698,10 +1706,7 @@ void TOstraCounter::SetExtraText(std::string_view Text) {
 void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value) {
     if (Value.empty()) return;
     try {
-        TRef<IVirtualAtom> root = OpenRoot();
-        TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-        TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
-        root.reset();
+        TRef<IIndexer> tags = ValueIndex(RootLink::TaggedValues);
         TRef<IVirtualAtom> value;
         if (!tags->FindKey(Key, value)) value = tags->AddKey(Key);
         value->SetText(Value);
@@ -1711,10 +1716,7 @@ void TOstraCounter::SetTaggedValue(std::string_view Key, std::string_view Value)
 }
 
 TStringList TOstraCounter::GetTaggedValueStats() {
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    TRef<IIndexer> tags = factory->OpenIndex(root->OpenLink(RootLink::TaggedValues).get(), "", "");
-    root.reset();
+    TRef<IIndexer> tags = ValueIndex(RootLink::TaggedValues);
     TStringList list;
     WalkValues(tags.get(),
                [&](std::string_view, std::span<const uint8_t> value) { CountText(list, std::string(TextOf(value))); });
@@ -1723,17 +1725,11 @@ TStringList TOstraCounter::GetTaggedValueStats() {
 }
 
 void TOstraCounter::ClearTaggedValues() {
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IVirtualAtom> header;
-    NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
-    root->SetLink(RootLink::TaggedValues, header.get());
+    MakeRootIndex(OpenRoot().get(), RootLink::TaggedValues, TrieFactory.get(), Trans.get());
 }
 
 void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First) {
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
-    root.reset();
+    TRef<IIndexer> pairs = ValueIndex(RootLink::PairedValues);
     if (pairs->KeyExists(Key)) return;
     TRef<IVirtualAtom> value = pairs->AddKey(Key);
     TWriter writer;
@@ -1742,10 +1738,7 @@ void TOstraCounter::AddPairedValue(std::string_view Key, std::string_view First)
 }
 
 void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Second) {
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
-    root.reset();
+    TRef<IIndexer> pairs = ValueIndex(RootLink::PairedValues);
     TRef<IVirtualAtom> value;
     if (!pairs->FindKey(Key, value)) return;
     TByteArray bytes = value->GetBytes();
@@ -1760,10 +1753,7 @@ void TOstraCounter::AppendPairedValue(std::string_view Key, std::string_view Sec
 void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& SecondList) {
     FirstList = TStringList();
     SecondList = TStringList();
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IIndexerFactory> factory = NewTrieIndexFactory();
-    TRef<IIndexer> pairs = factory->OpenIndex(root->OpenLink(RootLink::PairedValues).get(), "", "");
-    root.reset();
+    TRef<IIndexer> pairs = ValueIndex(RootLink::PairedValues);
     WalkValues(pairs.get(), [&](std::string_view, std::span<const uint8_t> bytes) {
         TReader reader(bytes);
         std::string first, second;
@@ -1778,33 +1768,30 @@ void TOstraCounter::GetPairedValueStats(TStringList& FirstList, TStringList& Sec
 }
 
 void TOstraCounter::ClearPairedValues() {
-    TRef<IVirtualAtom> root = OpenRoot();
-    TRef<IVirtualAtom> header;
-    NewTrieIndexFactory()->CreateIndex(Trans.get(), header, "", "");
-    root->SetLink(RootLink::PairedValues, header.get());
+    MakeRootIndex(OpenRoot().get(), RootLink::PairedValues, TrieFactory.get(), Trans.get());
 }
 
 // ---- hourly tables --------------------------------------------------------------------------
 
-void TOstraCounter::InitHourTable(IIndexer* table, IIndexerFactory* factory) {
+void TOstraCounter::InitHourTable(IIndexer* table) {
     for (int32_t hour = 0; hour < HoursPerDay; ++hour) {
         std::array<uint8_t, 4> key = Int32Bytes(hour);
         TRef<IVirtualAtom> value = table->AddKeyBuf(key.data(), int32_t(key.size()));
         WriteInt32At(value.get(), 0, 0);
         TRef<IVirtualAtom> dayHeader;
-        factory->CreateIndex(value->GetStorage().get(), dayHeader, "", "");
+        BTreeFactory->CreateIndex(value->GetStorage().get(), dayHeader, "", "");
         value->SetLink(HourDayTableLink, dayHeader.get());
     }
 }
 
-void TOstraCounter::AddHourHit(IIndexer* table, IIndexerFactory* factory, TDateTime date) {
+void TOstraCounter::AddHourHit(IIndexer* table, TDateTime date) {
     std::array<uint8_t, 4> hourKey = Int32Bytes(HourOfDate(date));
     TRef<IVirtualAtom> hour;
     if (!FindBuf(table, hourKey, hour)) return;
     WriteInt32At(hour.get(), 0, Add32(ReadInt32At(hour.get(), 0), 1));
     TRef<IVirtualAtom> dayHeader = hour->OpenLink(HourDayTableLink);
     if (!dayHeader) return;
-    TRef<IIndexer> days = factory->OpenIndex(dayHeader.get(), "", "");
+    TRef<IIndexer> days = BTreeFactory->OpenIndex(dayHeader.get(), "", "");
     std::array<uint8_t, 4> dayKey = Int32Bytes(WholeDays(date));
     TRef<IVirtualAtom> day;
     if (!FindBuf(days.get(), dayKey, day)) {
@@ -1825,49 +1812,44 @@ void TOstraCounter::SumHourBuckets(IIndexer* table, std::array<int32_t, 25>& hou
     }
 }
 
-TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, IIndexerFactory* factory, std::string_view node,
-                                            bool make) {
+TRef<IIndexer> TOstraCounter::PageHourTable(IIndexer* pages, std::string_view node, bool make) {
     TRef<IVirtualAtom> header;
-    if (pages->FindKey(node, header)) return factory->OpenIndex(header.get(), "", "");
+    if (pages->FindKey(node, header)) return BTreeFactory->OpenIndex(header.get(), "", "");
     if (!make) return nullptr;
-    TRef<IIndexer> table = factory->CreateIndex(Trans.get(), header, "", "");
+    TRef<IIndexer> table = BTreeFactory->CreateIndex(Trans.get(), header, "", "");
     pages->InsertKey(node, header.get());
-    InitHourTable(table.get(), factory);
+    InitHourTable(table.get());
     return table;
 }
 
 void TOstraCounter::RegisterHourlyHit(std::string_view IP, std::string_view Node, TDateTime Date) {
     CheckOpen();
     if (IsSkipped(IP)) return;
-    TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
+    IIndexerFactory* btree = BTreeFactory.get();
     TRef<IVirtualAtom> root = Trans->OpenRoot();
-    TRef<IIndexer> site = OpenRootIndex(root.get(), RootLink::SiteHours, factory.get());
-    if (!site) {
-        TRef<IVirtualAtom> header;
-        site = factory->CreateIndex(Trans.get(), header, "", "");
-        root->SetLink(RootLink::SiteHours, header.get());
-        InitHourTable(site.get(), factory.get());
-    }
-    AddHourHit(site.get(), factory.get(), Date);
+    TIndexInit initHours = [this](IIndexer* table) { InitHourTable(table); };
+    TRef<IIndexer> site =
+        OpenRootIndex(root.get(), RootLink::SiteHours, btree, TEmptyLink::Make, Trans.get(), initHours);
+    AddHourHit(site.get(), Date);
     site.reset();
     if (Node.empty()) return;
-    TRef<IIndexer> pages = OpenOrMakeRootIndex(root.get(), RootLink::PageHours, factory.get());
+    TRef<IIndexer> pages = OpenRootIndex(root.get(), RootLink::PageHours, btree, TEmptyLink::Make, Trans.get());
     root.reset();
-    TRef<IIndexer> page = PageHourTable(pages.get(), factory.get(), Node, true);
-    AddHourHit(page.get(), factory.get(), Date);
+    TRef<IIndexer> page = PageHourTable(pages.get(), Node, true);
+    AddHourHit(page.get(), Date);
 }
 
 void TOstraCounter::GetHourlyHits(std::array<int32_t, 25>& Hours, std::string_view Node) {
     CheckOpen();
     Hours[0] = 0;
-    TRef<IIndexerFactory> factory = NewBTreeIndexFactory();
+    IIndexerFactory* btree = BTreeFactory.get();
     TRef<IVirtualAtom> root = Trans->OpenRootAccess(AccessReadOnly);
     TRef<IIndexer> table;
     if (Node.empty()) {
-        table = OpenRootIndex(root.get(), RootLink::SiteHours, factory.get());
-    } else if (TRef<IIndexer> pages = OpenRootIndex(root.get(), RootLink::PageHours, factory.get())) {
+        table = OpenRootIndex(root.get(), RootLink::SiteHours, btree, TEmptyLink::Nil);
+    } else if (TRef<IIndexer> pages = OpenRootIndex(root.get(), RootLink::PageHours, btree, TEmptyLink::Nil)) {
         root.reset();
-        table = PageHourTable(pages.get(), factory.get(), Node, false);
+        table = PageHourTable(pages.get(), Node, false);
     }
     if (table) SumHourBuckets(table.get(), Hours);
 }
