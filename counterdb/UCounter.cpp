@@ -14,6 +14,7 @@
 #include "counterdb/SkinStore.h"
 #include "counterdb/ValueTables.h"
 #include "index/KVZIndex.h"
+#include "platform/BlockPool.h"
 #include "platform/FileUtils.h"
 #include "platform/OsFile.h"
 #include "platform/Report.h"
@@ -53,6 +54,20 @@ void LinkNewText(IVirtualStorage* storage, IVirtualAtom* root, uint32_t link, st
 }
 
 } // namespace
+
+// ---- list rows --------------------------------------------------------------------------------
+
+// A list makes one for each of its rows: they come from a pool, not one heap block each.
+void* TCObject::operator new(std::size_t size) {
+    return size == sizeof(TCObject) ? TBlockPool<sizeof(TCObject), alignof(TCObject)>::Take() : ::operator new(size);
+}
+
+void TCObject::operator delete(void* object, std::size_t size) noexcept {
+    if (size == sizeof(TCObject))
+        TBlockPool<sizeof(TCObject), alignof(TCObject)>::Give(object);
+    else
+        ::operator delete(object);
+}
 
 // ---- the counter object -----------------------------------------------------------------------
 

@@ -3,7 +3,6 @@
 // internal. Dates are local-time TDateTime; texts are byte strings.
 #pragma once
 
-#include "platform/BlockPool.h"
 #include "platform/Clock.h"
 #include "platform/Guid.h"
 #include "platform/MemoryStream.h"
@@ -88,7 +87,8 @@ public:
     TCObject(int32_t hits, TDateTime date, int32_t visits) : Date(date), Hits(hits), Visits(visits) {}
 
     // A list makes one for each of its rows: they come from a pool, not one heap block each.
-    KESTROW_POOLED_OBJECT(TCObject)
+    static void* operator new(std::size_t size);
+    static void operator delete(void* object, std::size_t size) noexcept;
 
     TDateTime Date = 0;
     int32_t Hits = 0;
