@@ -13,6 +13,8 @@
 
 namespace {
 
+// A page's value atom links its per-day table here.
+inline constexpr uint32_t NodeDayTableLink = 1;
 // Page day tables a session keeps open at most; each held table keeps two atoms open.
 inline constexpr size_t HeldPageTables = 4096;
 

@@ -16,9 +16,6 @@
 #include <string_view>
 #include <vector>
 
-// A page's value atom links its per-day table here.
-inline constexpr uint32_t NodeDayTableLink = 1;
-
 // The per-day tables a counter has opened, kept open for its session: the site's two (their
 // root links, once made, never change) and the pages' by name, all dropped whenever a page is
 // added or deleted.

@@ -1,3 +1,5 @@
+// The orders of the host, page and referrer lists by date or count (see RowOrder.h): a stable
+// radix sort over keys built so that unsigned order is the order asked for. Not the lists.
 #include "counterdb/RowOrder.h"
 
 #include <array>

@@ -11,6 +11,8 @@
 
 namespace {
 
+inline constexpr int32_t DefaultSkinColour = 13611961; // 0xCFB3B9
+
 // A skin atom links its information record here (links 0-9 are the digits).
 inline constexpr uint32_t SkinInfoLink = 11;
 

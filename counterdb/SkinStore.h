@@ -9,8 +9,6 @@
 
 #include <cstdint>
 
-inline constexpr int32_t DefaultSkinColour = 13611961; // 0xCFB3B9
-
 // Writes skin 0 into the new database's skins list, straight through storage: the given
 // images re-encoded as BMP, or drawn ones when images[0] is nil.
 void CreateDefaultSkin(IVirtualStorage* storage, IVirtualAtom* skins, const TSkinStreams& images);
