@@ -47,13 +47,13 @@ void ProbeDays(IIndexer* table, int32_t first, std::vector<int32_t>& counts, boo
 
 TRef<IIndexer> TDayTables::Hits(IStorageTransaction* trans, IIndexerFactory* factory, IIndexer* nodes,
                                 std::string_view node, bool make) {
-    if (node.empty()) return Site(trans, factory, SiteHits, RootLink::SiteDayHits, make);
+    if (node.empty()) return Site(trans, factory, FSiteHits, RootLink::SiteDayHits, make);
     if (!nodes) return nullptr;
     return Page(trans, factory, nodes, node, make);
 }
 
 TRef<IIndexer> TDayTables::Hosts(IStorageTransaction* trans, IIndexerFactory* factory, bool make) {
-    return Site(trans, factory, SiteHosts, RootLink::SiteDayHosts, make);
+    return Site(trans, factory, FSiteHosts, RootLink::SiteDayHosts, make);
 }
 
 TRef<IIndexer> TDayTables::Site(IStorageTransaction* trans, IIndexerFactory* factory, TRef<IIndexer>& held,
@@ -66,7 +66,7 @@ TRef<IIndexer> TDayTables::Site(IStorageTransaction* trans, IIndexerFactory* fac
 
 TRef<IIndexer> TDayTables::Page(IStorageTransaction* trans, IIndexerFactory* factory, IIndexer* nodes,
                                 std::string_view node, bool make) {
-    if (auto found = Pages.find(node); found != Pages.end() && found->second) return found->second;
+    if (auto found = FPages.find(node); found != FPages.end() && found->second) return found->second;
     TRef<IVirtualAtom> page;
     if (!nodes->FindKeyAccess(node, make ? AccessDefault : AccessReadOnly, page)) return nullptr;
     TRef<IIndexer> table;
@@ -78,16 +78,16 @@ TRef<IIndexer> TDayTables::Page(IStorageTransaction* trans, IIndexerFactory* fac
         table = factory->CreateIndex(trans, made, "", "");
         page->SetLink(NodeDayTableLink, made.get());
     }
-    if (Pages.size() >= HeldPageTables) Forget();
-    Pages.emplace(std::string(node), table);
+    if (FPages.size() >= HeldPageTables) Forget();
+    FPages.emplace(std::string(node), table);
     return table;
 }
 
-void TDayTables::Forget() { Pages.clear(); }
+void TDayTables::Forget() { FPages.clear(); }
 
 void TDayTables::Release() {
-    SiteHits.reset();
-    SiteHosts.reset();
+    FSiteHits.reset();
+    FSiteHosts.reset();
     Forget();
 }
 

@@ -3,10 +3,10 @@
 // cached total of all hits, which is a root link text (UCounter).
 #pragma once
 
+#include "counterdb/UCounter.h"
 #include "index/KVZIndex.h"
 #include "platform/Clock.h"
 #include "platform/StringList.h"
-#include "counterdb/UCounter.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,9 +38,9 @@ private:
     TRef<IIndexer> Page(IStorageTransaction* trans, IIndexerFactory* factory, IIndexer* nodes, std::string_view node,
                         bool make);
 
-    TRef<IIndexer> SiteHits;
-    TRef<IIndexer> SiteHosts;
-    std::map<std::string, TRef<IIndexer>, std::less<>> Pages;
+    TRef<IIndexer> FSiteHits;
+    TRef<IIndexer> FSiteHosts;
+    std::map<std::string, TRef<IIndexer>, std::less<>> FPages;
 };
 
 // +1 on the day of date.

@@ -21,7 +21,6 @@
 #include "platform/StrUtils.h"
 #include "storage/Corvane.h"
 
-#include <algorithm>
 #include <cmath>
 #include <optional>
 
