@@ -189,8 +189,12 @@ void TAtom::AddLinkRefs(int32_t delta) { Base.AddLinkRefs(Changed(), delta); }
 void TAtom::SetAccess(TAccess access) {
     Checked(0);
     if (access == Access) return;
-    // A reader that stays one keeps the image it borrowed: the counts there are the same.
-    TAtomImage& image = (access & (AccessWriteData | AccessWriteLinks)) ? Changed() : *Image;
+    // A reader that stays one keeps the image it borrowed, as long as no transaction of its chain
+    // has made an image of the atom since: the counts there are the same. Once one has, that
+    // image holds what the transaction sees (another open may have changed it), and the borrowed
+    // image counts its writes.
+    bool keeps = !(access & (AccessWriteData | AccessWriteLinks)) && Base.MayBorrow(*Transaction, Image->AtomHandle);
+    TAtomImage& image = keeps ? *Image : Changed();
     TShareCounters delta = AccessCounts(access, +1);
     delta += AccessCounts(Access, -1);
     Base.ChangeShare(image, delta);
@@ -467,10 +471,15 @@ void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
 // the same counts. Whatever would change the atom through such an open first gives it an
 // image of its own transaction (TakeOwnImage).
 TAtomImage* TOstraBase::ImageForReading(TBaseTransaction& t, TAtomHandle handle) {
-    for (TBaseTransaction* level = &t; level != Root; level = level->Parent)
-        if (!level || level->ImageTable.Get(handle)) return GetImage(t, handle);
+    if (!MayBorrow(t, handle)) return GetImage(t, handle);
     if (TAtomImage* image = Root->ImageTable.Get(handle)) return image;
     return NewImage(handle, nullptr, *Root, false);
+}
+
+bool TOstraBase::MayBorrow(TBaseTransaction& t, TAtomHandle handle) {
+    for (TBaseTransaction* level = &t; level != Root; level = level->Parent)
+        if (!level || level->ImageTable.Get(handle)) return false;
+    return true;
 }
 
 void TOstraBase::TakeOwnImage(TAtom& atom) {

@@ -270,6 +270,9 @@ public:
     void AddLinkRefs(TAtomImage& image, int32_t delta);
     void AddExtRefs(TAtomImage& image, int32_t delta);
     void ChangeShare(TAtomImage& image, const TShareCounters& delta);
+    // True while no transaction from t up to the root's child holds an image of the atom: a
+    // reader in t may then use the root's image (see ImageForReading).
+    bool MayBorrow(TBaseTransaction& t, TAtomHandle handle);
     // Moves an open that borrowed the root's image to an image of its own transaction.
     void TakeOwnImage(TAtom& atom);
 

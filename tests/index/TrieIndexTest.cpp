@@ -413,6 +413,46 @@ TEST_F(TrieTest, DataWalkStopsWhenTheTrieChangesUnderIt) {
     EXPECT_TRUE(indexer->KeyExists("c"));
 }
 
+// Two index objects over one trie, both opened before the write, in a transaction that did not
+// make the trie: the reader sees the writer's keys through every way of reading, also after the
+// writer is gone, and the transaction commits them.
+TEST_F(TrieTest, TwoIndexObjectsOverOneTrieReadEachOthersChanges) {
+    TRef<IVirtualStorage> storage = Create();
+    {
+        TRef<IIndexer> maker = Make(storage.get());
+        for (const char* key : {"a", "c"}) maker->AddKey(key);
+    }
+    Header = nullptr;
+    auto keysOf = [](IIndexer* indexer) {
+        std::vector<std::string> cursorKeys, walkKeys;
+        TRef<IIndexerCursor> cursor = indexer->GetCursor();
+        for (bool on = cursor->First(); on; on = cursor->Next()) cursorKeys.push_back(cursor->GetKey());
+        Query<IIndexWalk>(indexer)->WalkKeys(false, 0, [&](std::string_view key, IVirtualAtom*) {
+            walkKeys.emplace_back(key);
+        });
+        EXPECT_EQ(cursorKeys, walkKeys);
+        return cursorKeys;
+    };
+    const std::vector<std::string> all{"a", "b", "c"};
+    {
+        TRef<IStorageTransaction> transaction = storage->StartTransaction();
+        TRef<IVirtualAtom> root = transaction->OpenRoot();
+        TRef<IIndexer> writer = Trie()->OpenIndex(Link(root, 1).get(), "", "");
+        TRef<IIndexer> reader = Trie()->OpenIndex(Link(root, 1).get(), "", "");
+        writer->AddKey("b")->SetText("bee");
+        EXPECT_TRUE(reader->KeyExists("b"));
+        EXPECT_EQ(ValueText(reader.get(), "b"), "bee");
+        EXPECT_EQ(keysOf(reader.get()), all);
+        writer = nullptr;
+        EXPECT_EQ(ValueText(reader.get(), "b"), "bee");
+        EXPECT_EQ(keysOf(reader.get()), all);
+        reader = nullptr;
+        root = nullptr;
+        transaction->Commit();
+    }
+    EXPECT_EQ(keysOf(Trie()->OpenIndex(Link(storage->OpenRoot(), 1).get(), "", "").get()), all);
+}
+
 // The child of node whose own character is c, opened read-write.
 TRef<IVirtualAtom> ChildFor(const TRef<IVirtualAtom>& node, char c) {
     std::string text = node->GetText();
