@@ -51,24 +51,27 @@ TRollbackJournal::TState TRollbackJournal::Inspect(const std::string& name, uint
     return IsValidHeader(header, pageSize) ? TState::Hot : TState::Torn;
 }
 
+// The header is made in memory before the file is touched: an undo after a failure anywhere
+// from here on has it.
 void TRollbackJournal::Begin(const std::string& name, const TGUID& storageId, uint64_t originalLength) {
     name_ = name;
-    if (int error = file_.Open(name, true, TOsDisposition::OpenAlways, false)) throw EOSError(error, "open " + name);
-    // A settled journal was written and synced by a commit whose name was made durable.
-    uint8_t header[HeaderSize] = {};
-    named_ = ReadHeader(file_, header) && IsZero(header);
-    file_.SetEnd(0);
     nonce_ = std::random_device()() | uint64_t(std::random_device()()) << 32;
     originalLength_ = originalLength;
-    std::memcpy(header + MagicOffset, Magic, sizeof(Magic) - 1);
+    std::memset(header_, 0, HeaderSize);
+    std::memcpy(header_ + MagicOffset, Magic, sizeof(Magic) - 1);
     auto id = storageId.Bytes();
-    std::memcpy(header + StorageIDOffset, id.data(), id.size());
-    PutLE64(header + OriginalLengthOffset, originalLength);
-    PutLE64(header + NonceOffset, nonce_);
-    PutLE32(header + PageSizeOffset, pageSize_);
-    PutLE32(header + HeaderCrcOffset, CRC32Of(std::span<const uint8_t>(header, HeaderCrcOffset)));
-    WriteAll(file_, header, 0);
+    std::memcpy(header_ + StorageIDOffset, id.data(), id.size());
+    PutLE64(header_ + OriginalLengthOffset, originalLength);
+    PutLE64(header_ + NonceOffset, nonce_);
+    PutLE32(header_ + PageSizeOffset, pageSize_);
+    PutLE32(header_ + HeaderCrcOffset, CRC32Of(std::span<const uint8_t>(header_, HeaderCrcOffset)));
     end_ = HeaderSize;
+    if (int error = file_.Open(name, true, TOsDisposition::OpenAlways, false)) throw EOSError(error, "open " + name);
+    // A settled journal was written and synced by a commit whose name was made durable.
+    uint8_t found[HeaderSize];
+    named_ = ReadHeader(file_, found) && IsZero(found);
+    file_.SetEnd(0);
+    WriteAll(file_, header_, 0);
 }
 
 void TRollbackJournal::Add(std::span<const uint64_t> pages, std::span<const uint8_t> bytes) {
@@ -101,25 +104,43 @@ void TRollbackJournal::End() {
     file_.Close();
 }
 
-int64_t TRollbackJournal::Read(const std::string& name, const std::function<bool(const TGUID&, uint64_t)>& belongs,
-                               uint32_t pageSize, const TRestore& restore) {
+void TRollbackJournal::Reinstate() {
+    WriteAll(file_, header_, 0);
+    Sync();
+}
+
+void TRollbackJournal::Undo(TOsFile& target) { Replay(file_, header_, pageSize_, target); }
+
+bool TRollbackJournal::RollBack(const std::string& name, const TBelongs& belongs, uint32_t pageSize,
+                                TOsFile& target) {
     TOsFile file;
     if (int error = file.Open(name, false, TOsDisposition::OpenExisting, false)) {
-        if (error == ENOENT) return -1;
+        if (error == ENOENT) return false;
         throw EOSError(error, "open " + name);
     }
     uint8_t header[HeaderSize];
-    if (!ReadHeader(file, header) || !IsValidHeader(header, pageSize)) return -1;
-    uint64_t originalLength = GetLE64(header + OriginalLengthOffset);
+    if (!ReadHeader(file, header) || !IsValidHeader(header, pageSize)) return false;
     TGUID id = TGUID::FromBytes(std::span<const uint8_t>(header + StorageIDOffset, TGUID::ByteSize));
-    if (!belongs(id, originalLength)) return -1;
+    if (!belongs(id, GetLE64(header + OriginalLengthOffset))) return false;
+    Replay(file, header, pageSize, target);
+    return true;
+}
+
+// Each whole record in order, up to the first torn one (torn before its sync: its page was
+// never written); pages past the original length are not put back, the cut removes them.
+void TRollbackJournal::Replay(TOsFile& journal, const uint8_t* header, uint32_t pageSize, TOsFile& target) {
+    uint64_t originalLength = GetLE64(header + OriginalLengthOffset);
     uint64_t nonce = GetLE64(header + NonceOffset);
     std::vector<uint8_t> record(RecordHeadSize + pageSize + RecordTailSize);
     for (uint64_t at = HeaderSize;; at += record.size()) {
-        if (file.ReadAt(record, at) < record.size()) break;
+        if (journal.ReadAt(record, at) < record.size()) break;
         if (GetLE32(&record[RecordHeadSize + pageSize]) != RecordCRC(nonce, record.data(), RecordHeadSize + pageSize))
-            break; // torn before its sync: its page was never written
-        restore(GetLE64(record.data()), std::span<const uint8_t>(&record[RecordHeadSize], pageSize));
+            break;
+        uint64_t start = GetLE64(record.data()) * pageSize;
+        if (start >= originalLength) continue;
+        auto part = std::span<const uint8_t>(&record[RecordHeadSize], size_t(std::min<uint64_t>(pageSize, originalLength - start)));
+        WriteAll(target, part, start);
     }
-    return int64_t(originalLength);
+    target.SetEnd(originalLength);
+    target.Sync();
 }

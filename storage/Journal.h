@@ -58,19 +58,29 @@ public:
     // Forgets the journal without touching it (it stays for the next open to roll back).
     void Abandon() { file_.Close(); }
 
-    // Reads the journal Name. Valid when its header is whole and names StorageId (any storage
-    // when the journal's original length is 0: a new file's first commit); then calls Restore
-    // with each whole record in order, and returns the original length. Returns -1 when there
-    // is no valid journal. Raises EOSError when reading fails.
-    using TRestore = std::function<void(uint64_t page, std::span<const uint8_t> bytes)>;
-    static int64_t Read(const std::string& name, const std::function<bool(const TGUID&, uint64_t)>& belongs,
-                        uint32_t pageSize, const TRestore& restore);
+    // Rewrites the header this journal began with, durably: after a failure at or before the
+    // commit point the journal is hot again (End may have zeroed it), so that the next open
+    // rolls back whatever an undo in this session leaves undone. Raises EOSError.
+    void Reinstate();
+    // Puts the originals this journal holds back into target (read with the header in memory,
+    // whatever the disk's says), cuts target to its original length and syncs it. Raises
+    // EOSError.
+    void Undo(TOsFile& target);
+
+    // Rolls back with the journal Name when it is valid: its header whole and naming a storage
+    // that Belongs accepts (given the storage ID and the original length); then the originals
+    // go back into target as Undo puts them. False (target untouched) when there is no valid
+    // journal. Raises EOSError.
+    using TBelongs = std::function<bool(const TGUID& storageId, uint64_t originalLength)>;
+    static bool RollBack(const std::string& name, const TBelongs& belongs, uint32_t pageSize, TOsFile& target);
 
 private:
     uint32_t RecordSize() const { return JournalFormat::RecordHeadSize + pageSize_ + JournalFormat::RecordTailSize; }
+    static void Replay(TOsFile& journal, const uint8_t* header, uint32_t pageSize, TOsFile& target);
 
     uint32_t pageSize_;
     TOsFile file_;
+    uint8_t header_[JournalFormat::HeaderSize] = {};
     std::string name_;
     uint64_t nonce_ = 0;
     uint64_t originalLength_ = 0;

@@ -135,25 +135,7 @@ void TOstraFile::RollBack(TOsFile& file) {
     auto belongs = [&](const TGUID& id, uint64_t originalLength) {
         return fileId ? *fileId == id : originalLength == 0;
     };
-    uint64_t originalLength = 0;
-    auto restore = [&](uint64_t page, std::span<const uint8_t> bytes) {
-        uint64_t start = page * PageSize;
-        if (start >= originalLength) return;
-        auto part = bytes.first(size_t(std::min<uint64_t>(bytes.size(), originalLength - start)));
-        if (file.WriteAt(part, start) < part.size()) throw EOSError(ENOSPC, "pwrite");
-    };
-    // The length comes first in the header; the pages are put back as they are read.
-    int64_t found = TRollbackJournal::Read(
-        journalName,
-        [&](const TGUID& id, uint64_t length) {
-            originalLength = length;
-            return belongs(id, length);
-        },
-        uint32_t(PageSize), restore);
-    if (found >= 0) {
-        file.SetEnd(uint64_t(found));
-        file.Sync();
-    }
+    TRollbackJournal::RollBack(journalName, belongs, uint32_t(PageSize), file);
     OsFileLayer().Remove(journalName);
 }
 
@@ -586,10 +568,17 @@ void TOstraFile::Fail() noexcept {
     pages_.clear();
     dirtyPages_ = 0;
     if (!journal_.IsActive()) return;
-    journal_.Abandon();
     try {
-        RollBack(os_);
+        journal_.Reinstate();
     } catch (const std::exception& error) {
+        DebugLine(fullPath_ + ": the journal could not be made hot again: " + error.what());
+    }
+    try {
+        journal_.Undo(os_);
+        journal_.Abandon();
+        OsFileLayer().Remove(TRollbackJournal::NameFor(fullPath_));
+    } catch (const std::exception& error) {
+        journal_.Abandon();
         DebugLine(fullPath_ + ": rolling back failed, the next open will: " + error.what());
     }
 }
