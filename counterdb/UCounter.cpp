@@ -819,6 +819,11 @@ TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Imag
     try {
         if (!StorageFactory()) StartStorageEngine();
         return MakeObj<TOstraCounter>(FileName, Images);
+    } catch (const EKVZError& error) {
+        // An interrupted commit that cannot be rolled back is no busy file: no wait helps, and
+        // the caller must say why rather than answer without the database.
+        if (error.Code == OstraCode::RecoveryNeedsWrite || error.Code == OstraCode::RecoveryFailed) throw;
+        return nullptr;
     } catch (...) {
         return nullptr;
     }

@@ -233,7 +233,8 @@ protected:
 };
 
 // Opens the counter database FileName, first creating it when missing (skin 0 from Images, or
-// drawn when Images[0] is nil). Nil on any failure: busy, damaged, another data class.
+// drawn when Images[0] is nil). Nil on a failure: busy, damaged, another data class; but an
+// interrupted commit that cannot be rolled back raises its EOstraOpenError (208, 209).
 TRef<ICounter> OpenCounter(const std::string& FileName, const TSkinStreams& Images = {});
 
 // Commits the counter's changes now and drops Counter's reference. Raises when the commit

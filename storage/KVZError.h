@@ -16,7 +16,7 @@ public:
     int32_t Code;
 };
 
-// Raised for every file-open error, codes 201 to 207.
+// Raised for every file-open error, codes 201 to 209.
 class EOstraOpenError : public EKVZError {
 public:
     using EKVZError::EKVZError;
@@ -53,6 +53,9 @@ inline constexpr const char* UnsupportedVersion = "%s: Unsupported version of Os
 inline constexpr const char* ReadOnlyMarked = "\"%s\" is marked for read access only";
 inline constexpr const char* HeaderCrcFailed = "%s: File header CRC check has failed";
 inline constexpr const char* FileDamaged = "%s: File damaged";
+inline constexpr const char* RecoveryNeedsWrite =
+    "\"%s\" holds an interrupted commit; rolling it back needs write access to the file and its folder: %s";
+inline constexpr const char* RecoveryFailed = "\"%s\": rolling back an interrupted commit failed: %s";
 inline constexpr const char* InvalidTransactionId = "Invalid transaction ID";
 } // namespace OstraMsg
 
@@ -77,4 +80,7 @@ inline constexpr int32_t UnsupportedVersion = 204;
 inline constexpr int32_t ReadOnlyMarked = 205;
 inline constexpr int32_t HeaderCrc = 206;
 inline constexpr int32_t FileDamaged = 207;
+// A hot journal that cannot be rolled back: no wait helps, unlike a file another process holds.
+inline constexpr int32_t RecoveryNeedsWrite = 208;
+inline constexpr int32_t RecoveryFailed = 209;
 } // namespace OstraCode

@@ -52,6 +52,9 @@ uint64_t RoundUpToGranule(uint64_t size) { return (size + OstraFileGranule - 1) 
     throw EKVZError(OstraCode::FileIo, std::string(OstraMsg::FileReadError) + ": " + cause.what());
 }
 
+// The system refuses to let this process write the file or its folder: no retry helps.
+bool IsWriteRefusal(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 // The GUID a file's header names, or nothing when the file holds no whole header.
 std::optional<TGUID> StorageIDIn(TOsFile& file) {
     std::array<uint8_t, OstraHeader::Size> header;
@@ -91,20 +94,39 @@ void TOstraFile::OpenOs(const std::string& fileName, TOpenMode mode) {
                                  : mode == TOpenMode::OpenOrCreate ? TOsDisposition::OpenAlways
                                                                    : TOsDisposition::OpenExisting;
     int error = os_.Open(fileName, !readOnly_, disposition, writeThrough_);
-    if (error != 0)
-        throw EOstraOpenError(OstraCode::OpenFailed,
-                              StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
+    if (error == 0) return;
+    // A file no writer may open is no busy one when an interrupted commit waits in it.
+    if (!readOnly_ && IsWriteRefusal(error) && HasHotJournal())
+        RaiseRecoveryError(OstraCode::RecoveryNeedsWrite, fileName, "open for writing: " + OsErrorText(error));
+    throw EOstraOpenError(OstraCode::OpenFailed,
+                          StrFormat(OstraMsg::OpenFailed, fileName.c_str(), OsErrorText(error).c_str()));
+}
+
+bool TOstraFile::HasHotJournal() const {
+    try {
+        return TRollbackJournal::Inspect(TRollbackJournal::NameFor(fullPath_), uint32_t(PageSize)) ==
+               TRollbackJournal::TState::Hot;
+    } catch (const EOSError&) {
+        return false;
+    }
+}
+
+// The two ways a recovery ends in an error, both reported on stderr too: the reason is for
+// whoever keeps the server, and the answer may not show it. The journal stays for the next open.
+void TOstraFile::RaiseRecoveryError(int32_t code, const std::string& fileName, const std::string& reason) {
+    const char* format = code == OstraCode::RecoveryNeedsWrite ? OstraMsg::RecoveryNeedsWrite : OstraMsg::RecoveryFailed;
+    std::string message = StrFormat(format, fileName.c_str(), reason.c_str());
+    DebugLine(message);
+    throw EOstraOpenError(code, message);
 }
 
 // A hot journal beside the file is the mark of a writer that died inside a commit: the file may
 // hold part of it. The original pages go back before anything reads the file, under an
 // exclusive lock, so that no living writer's journal is ever taken for a dead one's. A reader
 // holds a shared lock only: it lets go, rolls back under the exclusive one, and opens again.
+// Reading the file as it is would show a half-made commit: a roll-back that cannot be made
+// refuses the open.
 void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mode) {
-    auto openError = [&](const std::string& reason) {
-        return EOstraOpenError(OstraCode::OpenFailed,
-                               StrFormat(OstraMsg::OpenFailed, fileName.c_str(), reason.c_str()));
-    };
     using TState = TRollbackJournal::TState;
     try {
         TState state = TRollbackJournal::Inspect(TRollbackJournal::NameFor(fullPath_), uint32_t(PageSize));
@@ -113,14 +135,16 @@ void TOstraFile::RecoverIfInterrupted(const std::string& fileName, TOpenMode mod
         if (state == TState::Torn) return;
         os_.Close();
         TOsFile writer;
-        if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false))
-            // Reading the file as it is would show a half-made commit.
-            throw openError(error == EWOULDBLOCK
-                                ? OsErrorText(error)
-                                : "an interrupted commit must be rolled back, which needs write access");
+        if (int error = writer.Open(fileName, true, TOsDisposition::OpenExisting, false)) {
+            if (error == EWOULDBLOCK) // a living writer holds the file: its commit is no dead one's
+                throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, fileName.c_str(),
+                                                                       OsErrorText(error).c_str()));
+            throw EOSError(error, "open for writing");
+        }
         RollBack(writer);
     } catch (const EOSError& error) {
-        throw openError(error.what());
+        RaiseRecoveryError(IsWriteRefusal(error.Code) ? OstraCode::RecoveryNeedsWrite : OstraCode::RecoveryFailed,
+                           fileName, error.what());
     }
     OpenOs(fileName, mode);
 }

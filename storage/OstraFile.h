@@ -97,8 +97,9 @@ public:
     static constexpr uint64_t PageSize = 4096;
 
     // Opens or creates the file, rolls back a commit a crash cut short (a valid journal beside
-    // the file), then checks the header; raises EOstraOpenError (201..207) with the name as
-    // passed. Classes: the data classes accepted; a creating open needs exactly one.
+    // the file), then checks the header; raises EOstraOpenError (201..209) with the name as
+    // passed: 208 when that roll-back needs write access this process has not, 209 when it
+    // fails. Classes: the data classes accepted; a creating open needs exactly one.
     TOstraFile(const std::string& fileName, TOpenMode mode, std::span<const TGUID> classes, bool writeThrough);
     // Commits what is left (reporting a failure on stderr: Commit is the call that raises),
     // disconnects the managers, closes. Never throws.
@@ -180,6 +181,8 @@ public:
 private:
     void OpenOs(const std::string& fileName, TOpenMode mode);
     void RecoverIfInterrupted(const std::string& fileName, TOpenMode mode);
+    bool HasHotJournal() const;
+    [[noreturn]] static void RaiseRecoveryError(int32_t code, const std::string& fileName, const std::string& reason);
     void RollBack(TOsFile& file);
     void InitHeader(std::span<const TGUID> classes);
     void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);
