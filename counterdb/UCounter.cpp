@@ -206,6 +206,7 @@ TOstraCounter::TOstraCounter(const std::string& fileName, const TSkinStreams& im
         // Built under a scratch name, durable, then renamed into place and the folder synced, so
         // that a crash half-way leaves no file that would never open; a file that appeared
         // meanwhile wins.
+        RemoveDeadScratchFiles(fileName);
         std::string scratch = ScratchNameBeside(fileName);
         try {
             CreateDatabase(scratch, images);

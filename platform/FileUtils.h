@@ -12,6 +12,10 @@ uint64_t FileSizeOf(const std::string& name);
 bool DeleteFileName(const std::string& name);
 // A name in Target's folder that no other process or call picks: Target + ".~" + pid + "." + n.
 std::string ScratchNameBeside(const std::string& target);
+// Removes the scratch names beside Target (and their journals, Name + "-journal") whose process
+// has ended: what a creation killed half-way left. A living process's stay. Failures are
+// passed over: the files are only clutter.
+void RemoveDeadScratchFiles(const std::string& target);
 // The path of the running program: Argv0 when it names a folder, else the executable the
 // system started (Argv0 without a folder was found through PATH, not in the working folder).
 std::string ProgramFilePath(const std::string& argv0);

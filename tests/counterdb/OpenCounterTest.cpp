@@ -3,6 +3,7 @@
 #include "CounterTestSupport.h"
 
 #include <filesystem>
+#include <set>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -93,12 +94,22 @@ TEST_F(OpenCounterTest, BrokenDefaultImagesLeaveNoFile) {
 }
 
 // No scratch file nor its journal: the database, and the settled journal its commits reuse.
+// Scratch files that creations killed half-way left go too, but never a living process's.
 TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseAndItsJournal) {
+    pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    ASSERT_GT(dead, 0);
+    waitpid(dead, nullptr, 0);
+    std::string deadScratch = "site.ostra.~" + std::to_string(dead) + ".1";
+    std::string livingScratch = "site.ostra.~" + std::to_string(getpid()) + ".999";
+    for (const std::string& name : {deadScratch, deadScratch + "-journal", livingScratch, livingScratch + "-journal"})
+        TTempDir::WriteBytes(Temp.File(name), std::vector<uint8_t>(200, 1));
     ASSERT_TRUE(Open());
     std::set<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(Temp.Path()))
         files.insert(entry.path().filename().string());
-    EXPECT_EQ(files, (std::set<std::string>{"site.ostra", "site.ostra-journal"}));
+    EXPECT_EQ(files, (std::set<std::string>{"site.ostra", "site.ostra-journal", livingScratch,
+                                            livingScratch + "-journal"}));
     std::vector<uint8_t> journal = TTempDir::ReadBytes(DbFile() + "-journal");
     journal.resize(std::min<size_t>(journal.size(), 512));
     EXPECT_EQ(std::count(journal.begin(), journal.end(), 0), ptrdiff_t(journal.size())); // holds no commit
