@@ -141,7 +141,7 @@ void TAtomManager::LoadChain() {
             throw damaged();
         if (!seen.insert(address).second) throw damaged();
         uint8_t head[HeadSize];
-        file.ReadAtOnce(head, address);
+        file.Pager().ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         if (file.DataSize() - address < length || total + count > UINT32_MAX) throw damaged();
@@ -168,7 +168,7 @@ void TAtomManager::ForEachBlock(const std::function<void(uint64_t, uint64_t)>& v
     for (const TSegment& segment : segments_) {
         visit(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
         entries.resize(size_t(segment.EntryCount) * EntrySize);
-        file.ReadAt(entries, segment.Address + HeadSize);
+        file.Pager().ReadAt(entries, segment.Address + HeadSize);
         for (size_t offset = 0; offset < entries.size(); offset += EntrySize) {
             TAtomEntry entry;
             std::copy_n(&entries[offset], EntrySize, entry.begin());
@@ -199,7 +199,7 @@ void TAtomManager::MarkDamaged() {
 
 void TAtomManager::ReadEntry(uint32_t handle, TAtomEntry& entry) {
     std::lock_guard guard(lock_);
-    std::lock_guard views(File().ViewLock());
+    std::lock_guard views(File().Pager().ViewLock());
     ReadEntryHeld(handle, entry);
 }
 
@@ -221,7 +221,7 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     uint32_t index = handle - 1;
     TChunk* chunk = index / ChunkEntries < chunks_.size() ? &chunks_[index / ChunkEntries] : nullptr;
     try {
-        File().WriteAt(stored, EntryAddress(index));
+        File().Pager().WriteAt(stored, EntryAddress(index));
     } catch (...) {
         // The disk may hold anything now: read it again, and check it, when needed.
         if (chunk) chunk->reset();
@@ -254,10 +254,10 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
     }
     TOstraFile& file = File();
     uint64_t address = EntryAddress(index);
-    if (const uint8_t* at = file.ViewOfHeld(address, EntrySize))
+    if (const uint8_t* at = file.Pager().ViewOfHeld(address, EntrySize))
         std::memcpy(entry.data(), at, EntrySize);
     else
-        file.ReadAt(entry, address);
+        file.Pager().ReadAt(entry, address);
 }
 
 const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
@@ -267,7 +267,7 @@ const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
 
 const uint8_t* TAtomManager::HeldEntry(uint32_t index) {
     if (const uint8_t* entry = CopiedEntry(index)) return entry;
-    return file_->Peek(EntryAddress(index), EntrySize);
+    return file_->Pager().ResidentView(EntryAddress(index), EntrySize);
 }
 
 // Entries are asked for at once; the bodies they name one call later, when the entries have
@@ -280,7 +280,7 @@ bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
         for (uint32_t handle : prefetched_) {
             const uint8_t* entry = HeldEntry(handle - 1);
             if (!entry || entry[FlagsOffset] & FlagInline) continue;
-            if (const uint8_t* body = file.Peek(GetLE64(entry + BodyAddressOffset), 1)) ::Prefetch(body);
+            if (const uint8_t* body = file.Pager().ResidentView(GetLE64(entry + BodyAddressOffset), 1)) ::Prefetch(body);
         }
         prefetched_.clear();
         for (uint32_t handle : handles)
@@ -310,7 +310,7 @@ void TAtomManager::ReadTableRange(uint8_t* into, uint32_t first, uint32_t count)
         const TSegment& segment = SegmentOf(first);
         uint32_t local = first - segment.FirstIndex;
         uint32_t piece = std::min(count, segment.EntryCount - local);
-        file.ReadAt(std::span<uint8_t>(into, size_t(piece) * EntrySize),
+        file.Pager().ReadAt(std::span<uint8_t>(into, size_t(piece) * EntrySize),
                     segment.Address + HeadSize + uint64_t(local) * EntrySize);
         into += size_t(piece) * EntrySize;
         first += piece;
@@ -394,7 +394,7 @@ uint32_t TAtomManager::NewHandle() {
 // holds lock_; the segments' lock is taken only to change the chain.
 uint32_t TAtomManager::ScanForFree() {
     {
-        std::lock_guard views(File().ViewLock());
+        std::lock_guard views(File().Pager().ViewLock());
         while (scanPos_ < total_) {
             if (scanPos_ >= freshFrom_) return ++scanPos_;
             TAtomEntry entry;
@@ -426,8 +426,8 @@ void TAtomManager::AppendSegment() {
     uint64_t address = file.SpaceAllocator()->Allocate(HeadSize + entryBytes);
     uint8_t head[HeadSize] = {};
     PutLE32(head + 8, count);
-    file.WriteAt(head, address);
-    file.FillAt(entryBytes, 0, address + HeadSize);
+    file.Pager().WriteAt(head, address);
+    file.Pager().FillAt(entryBytes, 0, address + HeadSize);
     segments_.push_back({address, count, total_});
     uint32_t first = total_;
     total_ += count;
@@ -442,7 +442,7 @@ void TAtomManager::AppendSegment() {
     }
     uint8_t next[8];
     PutLE64(next, address);
-    file.WriteAt(next, segments_[segments_.size() - 2].Address);
+    file.Pager().WriteAt(next, segments_[segments_.size() - 2].Address);
 }
 
 // A handle beyond the scan will be found again by it; one already pooled is not pooled twice.
@@ -509,9 +509,9 @@ void TAtomManager::ReadParts(uint32_t handle, const TAtomEntry& entry, uint8_t w
     bool inside = address >= OstraHeader::Size && address <= file.DataSize() && file.DataSize() - address >= length;
     // Read where it lies when the file's view holds it, else copied in.
     const uint8_t* body = nullptr;
-    if (inside && !(body = file.ViewOfHeld(address, size_t(length)))) {
+    if (inside && !(body = file.Pager().ViewOfHeld(address, size_t(length)))) {
         body_.resize(size_t(length));
-        file.ReadAt(body_, address);
+        file.Pager().ReadAt(body_, address);
         body = body_.data();
     }
     if (!inside || CRC32Of({body, size_t(length)}) != GetLE32(&entry[BodyCrcOffset])) {
@@ -531,7 +531,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     if (parts == 0) return;
     TTimedScope timer(ReadAtomTimer);
     std::lock_guard guard(lock_); // the table and the body buffer
-    std::lock_guard views(File().ViewLock());
+    std::lock_guard views(File().Pager().ViewLock());
     TAtomEntry entry = rec.Entry;
     if (!rec.EntryLoaded) ReadEntryHeld(rec.Handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
@@ -555,7 +555,7 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
 [[gnu::flatten]] void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) {
     TTimedScope timer(ReadAtomTimer);
     TGuardIfThreads guard(lock_); // the table and the body buffer
-    TGuardIfThreads views(File().ViewLock());
+    TGuardIfThreads views(File().Pager().ViewLock());
     TAtomEntry entry;
     ReadEntryHeld(handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
@@ -607,10 +607,10 @@ void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
             PutLE64(&entry[BodyAddressOffset], address);
             TOstraFile& file = File();
             if ((parts & AtomPartData) && !rec.Data.empty())
-                file.WriteAt(std::span<const uint8_t>(body.data(), rec.Data.size()), address);
+                file.Pager().WriteAt(std::span<const uint8_t>(body.data(), rec.Data.size()), address);
             bool linksMoved = rec.Data.size() != oldDataLength;
             if (((parts & AtomPartLinks) || linksMoved) && !rec.Links.empty())
-                file.WriteAt(std::span<const uint8_t>(body.data() + rec.Data.size(), body.size() - rec.Data.size()),
+                file.Pager().WriteAt(std::span<const uint8_t>(body.data() + rec.Data.size(), body.size() - rec.Data.size()),
                              address + rec.Data.size());
         } else {
             if (oldReserved != 0 && oldReserved <= UINT32_MAX)

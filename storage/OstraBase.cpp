@@ -1,4 +1,5 @@
-// Atom images, sharing, nested transactions, write-back and cascade delete.
+// Atom images, sharing, nested transactions, changes passed on to parents and the file, and
+// cascade delete.
 #include "storage/OstraBase.h"
 
 #include "storage/Support.h"
@@ -124,7 +125,7 @@ TAtom::~TAtom() {
     }
 }
 
-// A close that fails may have lost a change (written back as the atom closes) that its caller,
+// A close that fails may have lost a change (passed on as the atom closes) that its caller,
 // in a destructor, cannot be told of: the file fails, so that the next call and the commit
 // report it and the file goes back to its last commit.
 void TOstraBase::CloseFailed(const std::exception& error) noexcept {
@@ -576,7 +577,7 @@ bool TOstraBase::SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image) {
     }
     if (image->Share.Opens == 0) {
         // A file that gave up its commit takes nothing more; the image goes all the same.
-        if (!FileObject->Failed()) WriteBack(*image);
+        if (!FileObject->Failed()) PassOnChanges(*image);
         FreeImage(image);
     }
     return false;
@@ -586,7 +587,7 @@ void TOstraBase::Settle(TBaseTransaction& t, TAtomImage* image) {
     if (SettleKeepingDeletion(t, image)) DeleteAtom(image);
 }
 
-void TOstraBase::WriteBack(TAtomImage& image) {
+void TOstraBase::PassOnChanges(TAtomImage& image) {
     TAtomImage* parent = image.ParentImage;
     if (!parent) {
         if (image.IsNewAtom || image.ModifiedParts) StoreToFile(image);
@@ -639,7 +640,7 @@ void TOstraBase::StoreToFile(TAtomImage& image) {
 
 void TOstraBase::MergeIntoParent(TAtomImage& image) {
     TAtomImage* parent = image.ParentImage;
-    WriteBack(image);
+    PassOnChanges(image);
     TShareCounters delta = UsageCounts(image.Usage, -1);
     for (TAtomImage* child = image.FirstChild(); child; child = child->NextSibling()) {
         delta += UsageCounts(child->Usage, +1);

@@ -1,6 +1,7 @@
 // The object layer of the storage engine: atom images per transaction, the one-writer-or-many-
-// readers rule per part (data, links), nested transactions with commit and abort, write-back
-// through the atom cache, and the persistent reference counts with cascade delete.
+// readers rule per part (data, links), nested transactions with commit and abort, changes passed
+// on to parent images and through the atom cache to the file, and the persistent reference
+// counts with cascade delete.
 // Single-threaded; the public objects (storage, transaction, atom) sit on top of it.
 #pragma once
 
@@ -288,12 +289,13 @@ private:
     static TAccess UsageWith(const TAtomImage& image, const TShareCounters& share);
     void SetUsage(TAtomImage& image, TAccess usage);
     void LoadParts(TAtomImage& image, uint8_t parts);
-    // Runs whenever something on an image has ended: frees, writes back or deletes it.
+    // Runs whenever something on an image has ended: frees it, passes its changes on or deletes it.
     void Settle(TBaseTransaction& t, TAtomImage* image);
     // Settle without deleting: true when the image is due for deletion.
     bool SettleKeepingDeletion(TBaseTransaction& t, TAtomImage* image);
     bool IsDueForDeletion(const TAtomImage& image);
-    void WriteBack(TAtomImage& image);
+    // Hands the image's changes on: into its parent image, or at the root to the atom table.
+    void PassOnChanges(TAtomImage& image);
     void StoreToFile(TAtomImage& image);
     void MergeIntoParent(TAtomImage& image);
     // Returns the target's image when the change left it due for deletion.

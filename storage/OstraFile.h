@@ -1,21 +1,17 @@
-// TOstraFile: the one operating-system file of a storage, its 128-byte header (checked at open,
-// kept in memory, rewritten on change) and positioned reads and writes under one lock, with a
-// page buffer and the commit protocol over a rollback journal. It creates the free-space and
-// atom-table managers at the end of its open; it knows no atoms.
+// TOstraFile: the one operating-system file of a storage: its 128-byte header (checked at open,
+// kept in memory, rewritten on change) and the pager through which every byte of it passes. It
+// creates the free-space and atom-table managers at the end of its open; it knows no atoms.
 #pragma once
 
 #include "platform/Clock.h"
-#include "platform/CriticalSection.h"
 #include "platform/Guid.h"
 #include "platform/OsFile.h"
 #include "storage/Corvane.h"
-#include "storage/Journal.h"
+#include "storage/Pager.h"
 #include "storage/Unknown.h"
 
 #include <array>
 #include <cstdint>
-#include <map>
-#include <set>
 #include <memory>
 #include <span>
 #include <string>
@@ -59,16 +55,6 @@ inline constexpr uint16_t FlagDamaged = 2;
 // The file grows and shrinks in steps of this many bytes.
 inline constexpr uint64_t OstraFileGranule = 4096;
 
-// How many pages the buffer lets wait before it writes them inside the commit (their originals
-// journaled first), and how many it keeps in all. Tests lower them to make spills common.
-// Pages wait for as long as the buffer can keep them: a page handed to the system early is
-// written again when a later atom of the same commit changes it.
-struct TPageBufferLimits {
-    size_t MaxWaitingPages = 8192;
-    size_t MaxKeptPages = 8192;
-};
-extern TPageBufferLimits PageBufferLimits;
-
 // The AtomSizeAlign written into the header of the next file created (1..255); the storage
 // factory sets it from its parameters before an open.
 extern uint8_t NewFileAtomSizeAlign;
@@ -94,7 +80,7 @@ inline void PutLE64(uint8_t* p, uint64_t v) {
 class TOstraFile {
 public:
     // The unit of the page buffer and of the journal.
-    static constexpr uint64_t PageSize = 4096;
+    static constexpr uint64_t PageSize = TPager::PageSize;
 
     // Opens or creates the file, rolls back a commit a crash cut short (a valid journal beside
     // the file), then checks the header; raises EOstraOpenError (201..209) with the name as
@@ -110,26 +96,9 @@ public:
     virtual std::string GetSignature() const { return "KVZ-STORAGE"; }
     virtual uint16_t GetFormatVersion() const { return 516; }
 
-    // Exactly Length bytes or EKVZError 9 "File read error". Sees every write made before it.
-    // Small reads go through pages kept in memory. Every call raises 3 once the file failed.
-    void ReadAt(std::span<uint8_t> buffer, uint64_t position);
-    // The same, keeping no pages: for reads made once (the table chains walked at open).
-    void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
-    // The bytes ReadAt would give, where the view holds them and no write waits, else nullptr
-    // (the caller reads them); raises as ReadAt does. Valid until the next call on the file.
-    const uint8_t* ViewOf(uint64_t position, size_t size);
-    // ViewOf for a reader holding ViewLock() over a run of views (an atom's entry, then its body):
-    // the lock is taken once for the run, and nothing is timed.
-    const uint8_t* ViewOfHeld(uint64_t position, size_t size);
-    TCriticalSection& ViewLock() { return lock_; }
-    // The size bytes at position where the view holds the storage's bytes already and no write
-    // waits (so that they read as ReadAt would), else nullptr; nothing is read in. For hints.
-    // Valid until the next call on the file.
-    const uint8_t* Peek(uint64_t position, size_t size);
-    // Raises 3 on a read-only file. The bytes reach the file at the next commit, or earlier when
-    // many pages are waiting (their originals saved in the journal first).
-    void WriteAt(std::span<const uint8_t> bytes, uint64_t position);
-    void FillAt(uint32_t count, uint8_t value, uint64_t position);
+    // Every byte of the file, read or written, passes through the pager (WriteAt and FillAt
+    // raise 3 on a read-only file).
+    TPager& Pager() { return pager_; }
 
     // Each changes one header field and rewrites the header; the same value does nothing.
     void SetFlags(uint16_t flags);
@@ -140,17 +109,16 @@ public:
 
     // Raises EKVZError 3 "Access is denied" when the file is read-only.
     void CheckWritable() const;
-    // Makes every change since the last commit durable, all or nothing; does nothing (no write,
-    // no sync) when nothing changed. A failure raises EKVZError 9; the file is then rolled back
-    // (at once, or at the next open when that fails too) and refuses further work with 3.
+    // Restamps the header (Modified) and has the pager commit: every change since the last
+    // commit durable, all or nothing; nothing written or synced when nothing changed. A
+    // failure raises EKVZError 9; the file is then rolled back (at once, or at the next open
+    // when that fails too) and refuses further work with 3.
     void Commit();
-    // Gives up the changes not committed: the file goes back to the last commit (at once, or at
-    // the next open when that fails) and this object refuses further work with 3. For a failure
-    // that leaves the caller's tables ahead of the file. Never throws.
-    void Fail() noexcept;
-    bool Failed() const { return failed_; }
+    // The pager's Fail: the changes not committed are given up. Never throws.
+    void Fail() noexcept { pager_.Fail(); }
+    bool Failed() const { return pager_.Failed(); }
     // Including the waiting writes.
-    uint64_t GetFileSize();
+    uint64_t GetFileSize() { return pager_.Length(); }
     TDateTime GetCreated() const;
     TDateTime GetModified() const;
     // CRC-32 of header bytes 0..123 as they are in memory.
@@ -179,11 +147,6 @@ public:
     uint64_t DataSize() const { return GetLE64(&header_[OstraHeader::DataSizeOffset]); }
 
 private:
-    void OpenOs(const std::string& fileName, TOpenMode mode);
-    void RecoverIfInterrupted(const std::string& fileName, TOpenMode mode);
-    bool HasHotJournal() const;
-    [[noreturn]] static void RaiseRecoveryError(int32_t code, const std::string& fileName, const std::string& reason);
-    void RollBack(TOsFile& file);
     void InitHeader(std::span<const TGUID> classes);
     void CheckHeader(const std::string& fileName, std::span<const TGUID> classes);
     void CreateManagers();
@@ -191,90 +154,14 @@ private:
     void HeaderChanged();
     void StoreHeaderCRC();
     void Shutdown() noexcept;
-    struct TPage {
-        std::unique_ptr<uint8_t[]> Bytes;
-        bool Dirty = false;
-    };
-    TPage& CachedPage(uint64_t page);
-    // The page when it is in memory, else nullptr.
-    TPage* KeptPage(uint64_t page);
-    const uint8_t* SystemView(uint64_t position, size_t size);
-    const uint8_t* CleanView(uint64_t position, size_t size);
-    void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
-    void DropPages(uint64_t position, uint64_t count);
-    void ReadFromFile(std::span<uint8_t> buffer, uint64_t position);
-    void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
-    void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
-    void CheckUsable() const;
-    // CheckUsable, then EKVZError 9 unless [position, position + size) lies within the file.
-    void CheckReadable(uint64_t position, size_t size) const;
-    [[noreturn]] void RaiseUnreadable() const;
-    void WriteBack();
-    void SaveOriginals();
-    void WritePages();
 
     IAtomManager* atomManager_ = nullptr;       // counted
     ISpaceAllocator* spaceAllocator_ = nullptr; // counted
     bool isNew_ = false;
-    TOsFile os_;
+    TPager pager_;
     uint64_t physicalLength_ = 0;
     std::array<uint8_t, OstraHeader::Size> header_{};
-    TCriticalSection lock_;
-    bool changed_ = false; // since the last commit
-    bool failed_ = false;
     std::string fullPath_;
     bool readOnly_ = false;
     bool writeThrough_ = false;
-    // Pages of the file in memory by page number: read ones (kept up to a limit, then all
-    // dropped) and written ones not yet handed to the system; the number of the latter; the
-    // length of the file counting them.
-    std::map<uint64_t, TPage> pages_;
-    size_t dirtyPages_ = 0;
-    uint64_t fileEnd_ = 0;
-    // The length of the operating system's file, and where a shrinking cut it in memory only:
-    // its bytes from there on are not the storage's (they read as zeros) until the next
-    // write-back cuts the file there.
-    uint64_t osLength_ = 0;
-    uint64_t staleFrom_ = UINT64_MAX;
-    // The journal of the commit under way, and the pages whose originals it holds.
-    TRollbackJournal journal_{uint32_t(PageSize)};
-    std::set<uint64_t> journaled_;
-    uint64_t pagesRead_ = 0; // pages' worth read from the system, this session
-    // Pages found lately, each in the slot of its number modulo their count: a lookup in pages_
-    // is a dozen dependent loads, and a commit's writes go back and forth between a few places
-    // of the file. Entries point into pages_, whose nodes stay put until dropped: whatever drops
-    // pages forgets these first.
-    struct TRecentPage {
-        uint64_t Number = 0;
-        TPage* Page = nullptr;
-    };
-    std::array<TRecentPage, 64> recentPages_{};
-    void ForgetRecentPages() { recentPages_.fill(TRecentPage{}); }
-    void RememberPage(uint64_t number, TPage* page) { recentPages_[number % recentPages_.size()] = {number, page}; }
-
-    // Making the view costs more than a session reading a few pages saves: it is made once this
-    // many pages' worth have been read from the system, into the page buffer or past it.
-    static constexpr uint64_t ViewAfterPages = 64;
 };
-
-inline void TOstraFile::CheckReadable(uint64_t position, size_t size) const {
-    if (failed_ || position > fileEnd_ || fileEnd_ - position < size) [[unlikely]]
-        RaiseUnreadable();
-}
-
-// Where the system's view of the file holds [position, position + size), or nullptr.
-inline const uint8_t* TOstraFile::SystemView(uint64_t position, size_t size) {
-    if (pagesRead_ < ViewAfterPages) return nullptr;
-    return os_.ViewAt(position, size);
-}
-
-// The same where the view still holds the storage's bytes (up to a cut made in memory only).
-inline const uint8_t* TOstraFile::CleanView(uint64_t position, size_t size) {
-    if (position > staleFrom_ || staleFrom_ - position < size) return nullptr;
-    return SystemView(position, size);
-}
-
-inline const uint8_t* TOstraFile::ViewOfHeld(uint64_t position, size_t size) {
-    CheckReadable(position, size);
-    return dirtyPages_ == 0 ? CleanView(position, size) : nullptr;
-}

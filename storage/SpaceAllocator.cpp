@@ -60,7 +60,7 @@ void TSpaceManager::LoadChain() {
             throw damaged();
         if (!seen.insert(address).second) throw damaged();
         uint8_t head[HoleTable::HeadSize];
-        file.ReadAtOnce(head, address);
+        file.Pager().ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * count;
         // The count is outside every CRC, but follows from the segment's place in the chain.
@@ -82,7 +82,7 @@ void TSpaceManager::LoadHoles() {
     std::vector<uint8_t> entries;
     for (const TSegment& segment : segments_) {
         entries.resize(size_t(segment.EntryCount) * HoleTable::EntrySize);
-        file.ReadAt(entries, segment.Address + HoleTable::HeadSize);
+        file.Pager().ReadAt(entries, segment.Address + HoleTable::HeadSize);
         for (uint32_t i = 0; i < segment.EntryCount; ++i, ++slot) {
             const uint8_t* entry = &entries[size_t(i) * HoleTable::EntrySize];
             if (!SlotHoldsHole(entry)) continue;
@@ -142,7 +142,7 @@ uint64_t TSpaceManager::SlotAddress(uint32_t slot) const {
 
 bool TSpaceManager::ReadSlotIsFree(uint32_t slot) {
     uint8_t entry[HoleTable::EntrySize];
-    File().ReadAt(entry, SlotAddress(slot));
+    File().Pager().ReadAt(entry, SlotAddress(slot));
     return !SlotHoldsHole(entry);
 }
 
@@ -151,7 +151,7 @@ void TSpaceManager::WriteSlot(uint32_t slot, uint64_t address, uint32_t size) {
     PutLE64(entry + SlotAddressOffset, address);
     PutLE32(entry + SlotSizeOffset, size);
     PutLE32(entry, CRC32Of(std::span<const uint8_t>(entry + 4, HoleTable::EntrySize - 4)));
-    File().WriteAt(entry, SlotAddress(slot));
+    File().Pager().WriteAt(entry, SlotAddress(slot));
 }
 
 void TSpaceManager::NewHole(uint32_t size, uint64_t address) {
@@ -198,8 +198,8 @@ void TSpaceManager::AppendSegment() {
     uint64_t address = AllocateBlock(HoleTable::HeadSize + entryBytes, false);
     uint8_t head[HoleTable::HeadSize] = {};
     PutLE32(head + 8, count);
-    file.WriteAt(head, address);
-    file.FillAt(entryBytes, 0, address + HoleTable::HeadSize);
+    file.Pager().WriteAt(head, address);
+    file.Pager().FillAt(entryBytes, 0, address + HoleTable::HeadSize);
     segments_.push_back({address, count});
     total_ += count;
     if (segments_.size() == 1) {
@@ -208,7 +208,7 @@ void TSpaceManager::AppendSegment() {
     }
     uint8_t next[8];
     PutLE64(next, address);
-    file.WriteAt(next, segments_[segments_.size() - 2].Address);
+    file.Pager().WriteAt(next, segments_[segments_.size() - 2].Address);
 }
 
 // With write-through the file grows in whole 4096-byte steps; the slack becomes a hole.

@@ -197,16 +197,16 @@ TEST_F(CrashTest, AReadFailingAfterTheBufferWasEmptiedForItLeavesNoOldPageBehind
         auto file = OpenOstra(SimFile, TOpenMode::Create);
         file->SetDataSize(16 * 4096);
         std::vector<uint8_t> page(4096, 0xA5);
-        for (uint64_t at = 4096; at < 16 * 4096; at += 4096) file->WriteAt(page, at);
+        for (uint64_t at = 4096; at < 16 * 4096; at += 4096) file->Pager().WriteAt(page, at);
     }
     {
         auto file = OpenOstra(SimFile, TOpenMode::ReadOnly);
         std::vector<uint8_t> byte(1);
-        file->ReadAt(byte, 4 * 4096);
+        file->Pager().ReadAt(byte, 4 * 4096);
         EXPECT_EQ(byte[0], 0xA5);
         disk.PowerCut();
-        EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 9 * 4096); }).Code, 9);
-        EXPECT_EQ(CatchKVZ([&] { file->ReadAt(byte, 4 * 4096); }).Code, 9);
+        EXPECT_EQ(CatchKVZ([&] { file->Pager().ReadAt(byte, 9 * 4096); }).Code, 9);
+        EXPECT_EQ(CatchKVZ([&] { file->Pager().ReadAt(byte, 4 * 4096); }).Code, 9);
     }
     PageBufferLimits = saved;
 }

@@ -277,13 +277,13 @@ TEST_F(OstraFileTest, PositionedTransfers) {
     auto file = OpenOstra(name, TOpenMode::Create);
     file->SetDataSize(4000);
     std::vector<uint8_t> pattern(3000, 0xAB);
-    file->WriteAt(pattern, 200);
-    file->FillAt(2500, 0x5A, 300);
+    file->Pager().WriteAt(pattern, 200);
+    file->Pager().FillAt(2500, 0x5A, 300);
     std::vector<uint8_t> read(3000);
-    file->ReadAt(read, 200);
+    file->Pager().ReadAt(read, 200);
     for (size_t i = 0; i < read.size(); ++i) ASSERT_EQ(read[i], (i >= 100 && i < 2600) ? 0x5A : 0xAB) << i;
     std::vector<uint8_t> beyond(10);
-    EKVZError error = CatchKVZ([&] { file->ReadAt(beyond, 4090); });
+    EKVZError error = CatchKVZ([&] { file->Pager().ReadAt(beyond, 4090); });
     EXPECT_EQ(error.Code, 9);
     EXPECT_STREQ(error.what(), "File read error");
 }
@@ -294,12 +294,12 @@ TEST_F(OstraFileTest, WrittenBytesReachTheDiskAtFlushAndReadsSeeThemBefore) {
     file->SetDataSize(20000);
     std::vector<uint8_t> pattern(9000);
     for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = uint8_t(i * 7 + 1);
-    file->WriteAt(pattern, 3000); // across three page borders
+    file->Pager().WriteAt(pattern, 3000); // across three page borders
     std::vector<uint8_t> read(9000);
-    file->ReadAt(read, 3000);
+    file->Pager().ReadAt(read, 3000);
     EXPECT_EQ(read, pattern);
     std::vector<uint8_t> small(10);
-    file->ReadAt(small, 4090);
+    file->Pager().ReadAt(small, 4090);
     EXPECT_TRUE(std::equal(small.begin(), small.end(), pattern.begin() + 1090));
     file->Commit();
     auto bytes = TTempDir::ReadBytes(name);
@@ -307,7 +307,7 @@ TEST_F(OstraFileTest, WrittenBytesReachTheDiskAtFlushAndReadsSeeThemBefore) {
     EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), bytes.begin() + 3000));
     EXPECT_EQ(FileLE(bytes, OstraHeader::DataSizeOffset, 8), 20000u);
     uint8_t late[3] = {9, 8, 7};
-    file->WriteAt(late, 19990);
+    file->Pager().WriteAt(late, 19990);
     file.reset();
     bytes = TTempDir::ReadBytes(name);
     EXPECT_EQ(bytes[19990], 9);
@@ -324,17 +324,17 @@ TEST_F(OstraFileTest, AWriteWhoseSecondPageFailsToReadInChangesNothing) {
     {
         auto file = OpenOstra(simName, TOpenMode::Create);
         file->SetDataSize(20000);
-        file->FillAt(20000 - 200, 0x11, 200);
+        file->Pager().FillAt(20000 - 200, 0x11, 200);
         file->Commit();
     }
     auto file = OpenOstra(simName, TOpenMode::Open);
     std::vector<uint8_t> first(10);
-    file->ReadAt(first, 2000); // the first page is in the buffer, the second not
+    file->Pager().ReadAt(first, 2000); // the first page is in the buffer, the second not
     disk.FailReadAt(disk.Reads() + 1, EIO);
     std::vector<uint8_t> bytes(32, 0x22);
-    EXPECT_EQ(CatchKVZ([&] { file->WriteAt(bytes, PageSize - 16); }).Code, 9);
+    EXPECT_EQ(CatchKVZ([&] { file->Pager().WriteAt(bytes, PageSize - 16); }).Code, 9);
     std::vector<uint8_t> back(32);
-    file->ReadAt(back, PageSize - 16);
+    file->Pager().ReadAt(back, PageSize - 16);
     EXPECT_EQ(back, std::vector<uint8_t>(32, 0x11));
     file->Commit();
     file.reset();
@@ -352,16 +352,16 @@ TEST_F(OstraFileTest, LargeWritesAndReadsBeyondTheBufferLimits) {
     std::vector<uint8_t> block(4000);
     for (uint64_t at = 128; at + block.size() <= Size; at += block.size()) {
         for (size_t i = 0; i < block.size(); ++i) block[i] = value(at + i);
-        file->WriteAt(block, at);
+        file->Pager().WriteAt(block, at);
     }
     auto check = [&](TOstraFile& f) {
         std::vector<uint8_t> read(100);
         for (uint64_t at = 128; at + read.size() <= Size; at += 40961) {
-            f.ReadAt(read, at);
+            f.Pager().ReadAt(read, at);
             for (size_t i = 0; i < read.size(); ++i) ASSERT_EQ(read[i], value(at + i)) << at + i;
         }
         std::vector<uint8_t> large(1 << 20);
-        f.ReadAt(large, 5000);
+        f.Pager().ReadAt(large, 5000);
         for (size_t i = 0; i < large.size(); ++i) ASSERT_EQ(large[i], value(5000 + i)) << i;
     };
     check(*file);
@@ -375,7 +375,7 @@ TEST_F(OstraFileTest, ShrinkingCutsTheFileAtTheCommitAndThePastReadsZeros) {
     auto file = OpenOstra(name, TOpenMode::Create);
     file->SetDataSize(10000);
     std::vector<uint8_t> ones(9000, 1);
-    file->WriteAt(ones, 500);
+    file->Pager().WriteAt(ones, 500);
     file->Commit();
     file->SetDataSize(5000);
     EXPECT_EQ(TTempDir::ReadBytes(name).size(), 12288u);
@@ -387,12 +387,12 @@ TEST_F(OstraFileTest, ShrinkingCutsTheFileAtTheCommitAndThePastReadsZeros) {
     file->SetDataSize(3000);
     EXPECT_EQ(CatchKVZ([&] {
                   std::vector<uint8_t> b(10);
-                  file->ReadAt(b, 4095);
+                  file->Pager().ReadAt(b, 4095);
               }).Code,
               9);
     file->SetDataSize(10000);
     std::vector<uint8_t> read(200);
-    file->ReadAt(read, 4000);
+    file->Pager().ReadAt(read, 4000);
     EXPECT_EQ(read[95], 1);
     EXPECT_EQ(read[96], 0); // 4096 and on were cut
     EXPECT_EQ(read[199], 0);
@@ -409,7 +409,7 @@ TEST_F(OstraFileTest, MappedReadsSeeWritesCutsAndCommits) {
         uint64_t at = 128 + random() % (model.size() - 128);
         std::vector<uint8_t> bytes(std::min<uint64_t>(1 + random() % 3000, model.size() - at));
         for (uint8_t& b : bytes) b = uint8_t(random());
-        file->WriteAt(bytes, at);
+        file->Pager().WriteAt(bytes, at);
         std::copy(bytes.begin(), bytes.end(), model.begin() + std::ptrdiff_t(at));
     };
     auto check = [&](TOstraFile& f) {
@@ -417,7 +417,7 @@ TEST_F(OstraFileTest, MappedReadsSeeWritesCutsAndCommits) {
         for (int i = 0; i < 400; ++i) {
             uint64_t at = 128 + random() % (model.size() - 128);
             read.resize(std::min<uint64_t>(1 + random() % 1500, model.size() - at));
-            f.ReadAt(read, at);
+            f.Pager().ReadAt(read, at);
             ASSERT_TRUE(std::equal(read.begin(), read.end(), model.begin() + std::ptrdiff_t(at))) << at;
         }
     };
@@ -442,10 +442,10 @@ TEST_F(OstraFileTest, ReadOnlyFilesRefuseWrites) {
     CreateEmpty();
     auto file = OpenOstra(name, TOpenMode::ReadOnly);
     uint8_t byte[1] = {1};
-    EKVZError error = CatchKVZ([&] { file->WriteAt(byte, 0); });
+    EKVZError error = CatchKVZ([&] { file->Pager().WriteAt(byte, 0); });
     EXPECT_EQ(error.Code, 3);
     EXPECT_STREQ(error.what(), "Access is denied");
-    EXPECT_EQ(CatchKVZ([&] { file->FillAt(1, 0, 0); }).Code, 3);
+    EXPECT_EQ(CatchKVZ([&] { file->Pager().FillAt(1, 0, 0); }).Code, 3);
     EXPECT_EQ(CatchKVZ([&] { file->CheckWritable(); }).Code, 3);
     EXPECT_EQ(CatchKVZ([&] { file->SpaceAllocator()->Allocate(10); }).Code, 3);
 }
