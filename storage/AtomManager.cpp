@@ -280,7 +280,8 @@ bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
         for (uint32_t handle : prefetched_) {
             const uint8_t* entry = HeldEntry(handle - 1);
             if (!entry || entry[FlagsOffset] & FlagInline) continue;
-            if (const uint8_t* body = file.Pager().ResidentView(GetLE64(entry + BodyAddressOffset), 1)) ::Prefetch(body);
+            if (const uint8_t* body = file.Pager().ResidentView(GetLE64(entry + BodyAddressOffset), 1))
+                ::Prefetch(body);
         }
         prefetched_.clear();
         for (uint32_t handle : handles)
@@ -311,7 +312,7 @@ void TAtomManager::ReadTableRange(uint8_t* into, uint32_t first, uint32_t count)
         uint32_t local = first - segment.FirstIndex;
         uint32_t piece = std::min(count, segment.EntryCount - local);
         file.Pager().ReadAt(std::span<uint8_t>(into, size_t(piece) * EntrySize),
-                    segment.Address + HeadSize + uint64_t(local) * EntrySize);
+                            segment.Address + HeadSize + uint64_t(local) * EntrySize);
         into += size_t(piece) * EntrySize;
         first += piece;
         count -= piece;
@@ -610,8 +611,9 @@ void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {
                 file.Pager().WriteAt(std::span<const uint8_t>(body.data(), rec.Data.size()), address);
             bool linksMoved = rec.Data.size() != oldDataLength;
             if (((parts & AtomPartLinks) || linksMoved) && !rec.Links.empty())
-                file.Pager().WriteAt(std::span<const uint8_t>(body.data() + rec.Data.size(), body.size() - rec.Data.size()),
-                             address + rec.Data.size());
+                file.Pager().WriteAt(
+                    std::span<const uint8_t>(body.data() + rec.Data.size(), body.size() - rec.Data.size()),
+                    address + rec.Data.size());
         } else {
             if (oldReserved != 0 && oldReserved <= UINT32_MAX)
                 File().SpaceAllocator()->Release(uint32_t(oldReserved), oldAddress);

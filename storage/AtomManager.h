@@ -136,7 +136,7 @@ protected:
     void* GetInterface(const TGUID& iid) override;
 
 private:
-    // The table is read through the file (its page buffer and view), entry by entry. A chunk
+    // The table is read through the pager (its page buffer and view), entry by entry. A chunk
     // of ChunkEntries entries is copied into memory, and written through, when one of its
     // entries is read again: a walk that reads each entry once keeps no copy of the table (on a
     // list page the copy cost more than the reads it saved), a session that comes back to the

@@ -35,7 +35,8 @@ bool ReadHeader(TOsFile& file, uint8_t (&header)[HeaderSize]) { return file.Read
 bool IsValidHeader(const uint8_t (&header)[HeaderSize], uint32_t pageSize) {
     return std::memcmp(header + MagicOffset, Magic, sizeof(Magic)) == 0 &&
            GetLE32(header + HeaderCrcOffset) == CRC32Of(std::span<const uint8_t>(header, HeaderCrcOffset)) &&
-           GetLE32(header + PageSizeOffset) == pageSize && GetLE64(header + OriginalLengthOffset) <= uint64_t(INT64_MAX);
+           GetLE32(header + PageSizeOffset) == pageSize &&
+           GetLE64(header + OriginalLengthOffset) <= uint64_t(INT64_MAX);
 }
 } // namespace
 
@@ -111,8 +112,7 @@ void TRollbackJournal::Reinstate() {
 
 void TRollbackJournal::Undo(TOsFile& target) { Replay(file_, header_, pageSize_, target); }
 
-bool TRollbackJournal::RollBack(const std::string& name, const TBelongs& belongs, uint32_t pageSize,
-                                TOsFile& target) {
+bool TRollbackJournal::RollBack(const std::string& name, const TBelongs& belongs, uint32_t pageSize, TOsFile& target) {
     TOsFile file;
     if (int error = file.Open(name, false, TOsDisposition::OpenExisting, false)) {
         if (error == ENOENT) return false;
@@ -138,7 +138,8 @@ void TRollbackJournal::Replay(TOsFile& journal, const uint8_t* header, uint32_t 
             break;
         uint64_t start = GetLE64(record.data()) * pageSize;
         if (start >= originalLength) continue;
-        auto part = std::span<const uint8_t>(&record[RecordHeadSize], size_t(std::min<uint64_t>(pageSize, originalLength - start)));
+        auto part = std::span<const uint8_t>(&record[RecordHeadSize],
+                                             size_t(std::min<uint64_t>(pageSize, originalLength - start)));
         WriteAll(target, part, start);
     }
     target.SetEnd(originalLength);

@@ -2,7 +2,7 @@
 // page a commit is about to change, and the file's original length, so that a commit cut short
 // by a crash can be undone at the next open. Between commits the file stays, its header zeroed:
 // the next commit reuses it without making its name durable again. Not the commit itself:
-// TOstraFile drives it.
+// TPager drives it.
 #pragma once
 
 #include "platform/Guid.h"
@@ -84,6 +84,6 @@ private:
     std::string name_;
     uint64_t nonce_ = 0;
     uint64_t originalLength_ = 0;
-    uint64_t end_ = 0; // where the next record goes
+    uint64_t end_ = 0;   // where the next record goes
     bool named_ = false; // the journal's name is durable: made by an earlier commit, or synced
 };

@@ -86,7 +86,8 @@ void TPager::OpenOs(bool writable, TOsDisposition disposition, bool writeThrough
     // A file no writer may open is no busy one when an interrupted commit waits in it.
     if (writable && IsWriteRefusal(error) && HasHotJournal())
         RaiseRecoveryError(OstraCode::RecoveryNeedsWrite, "open for writing: " + OsErrorText(error));
-    throw EOstraOpenError(OstraCode::OpenFailed, StrFormat(OstraMsg::OpenFailed, name_.c_str(), OsErrorText(error).c_str()));
+    throw EOstraOpenError(OstraCode::OpenFailed,
+                          StrFormat(OstraMsg::OpenFailed, name_.c_str(), OsErrorText(error).c_str()));
 }
 
 bool TPager::HasHotJournal() const {
@@ -101,7 +102,8 @@ bool TPager::HasHotJournal() const {
 // The two ways a recovery ends in an error, both reported on stderr too: the reason is for
 // whoever keeps the server, and the answer may not show it. The journal stays for the next open.
 void TPager::RaiseRecoveryError(int32_t code, const std::string& reason) const {
-    const char* format = code == OstraCode::RecoveryNeedsWrite ? OstraMsg::RecoveryNeedsWrite : OstraMsg::RecoveryFailed;
+    const char* format =
+        code == OstraCode::RecoveryNeedsWrite ? OstraMsg::RecoveryNeedsWrite : OstraMsg::RecoveryFailed;
     std::string message = StrFormat(format, name_.c_str(), reason.c_str());
     DebugLine(message);
     throw EOstraOpenError(code, message);
@@ -360,9 +362,7 @@ uint64_t TPager::Length() {
     return fileEnd_;
 }
 
-bool TPager::HasWaitingWrites() const {
-    return dirtyPages_ != 0 || staleFrom_ < osLength_ || fileEnd_ != osLength_;
-}
+bool TPager::HasWaitingWrites() const { return dirtyPages_ != 0 || staleFrom_ < osLength_ || fileEnd_ != osLength_; }
 
 // The buffer holds too many waiting pages: they go into the file inside the commit under way,
 // by the commit's own first steps, so that a crash from here on can always be undone.

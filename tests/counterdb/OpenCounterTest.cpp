@@ -108,8 +108,8 @@ TEST_F(OpenCounterTest, CreationLeavesOnlyTheDatabaseAndItsJournal) {
     std::set<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(Temp.Path()))
         files.insert(entry.path().filename().string());
-    EXPECT_EQ(files, (std::set<std::string>{"site.ostra", "site.ostra-journal", livingScratch,
-                                            livingScratch + "-journal"}));
+    EXPECT_EQ(files,
+              (std::set<std::string>{"site.ostra", "site.ostra-journal", livingScratch, livingScratch + "-journal"}));
     std::vector<uint8_t> journal = TTempDir::ReadBytes(DbFile() + "-journal");
     journal.resize(std::min<size_t>(journal.size(), 512));
     EXPECT_EQ(std::count(journal.begin(), journal.end(), 0), ptrdiff_t(journal.size())); // holds no commit

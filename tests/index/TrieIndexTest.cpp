@@ -427,9 +427,8 @@ TEST_F(TrieTest, TwoIndexObjectsOverOneTrieReadEachOthersChanges) {
         std::vector<std::string> cursorKeys, walkKeys;
         TRef<IIndexerCursor> cursor = indexer->GetCursor();
         for (bool on = cursor->First(); on; on = cursor->Next()) cursorKeys.push_back(cursor->GetKey());
-        Query<IIndexWalk>(indexer)->WalkKeys(false, 0, [&](std::string_view key, IVirtualAtom*) {
-            walkKeys.emplace_back(key);
-        });
+        Query<IIndexWalk>(indexer)->WalkKeys(false, 0,
+                                             [&](std::string_view key, IVirtualAtom*) { walkKeys.emplace_back(key); });
         EXPECT_EQ(cursorKeys, walkKeys);
         return cursorKeys;
     };

@@ -126,8 +126,7 @@ private:
         size_t k = 1;
         while (k < Ends.size() && Ends[k] < step) ++k;
         std::vector<uint8_t> now = disk.Contents(FileName);
-        bool whole = k >= States.size() ? now == States.back()
-                                        : now == States[k - 1] || (now == States[k] && !exact);
+        bool whole = k >= States.size() ? now == States.back() : now == States[k - 1] || (now == States[k] && !exact);
         EXPECT_TRUE(whole) << what << ": the file is neither commit " << k - 1 << " nor " << k;
     }
 

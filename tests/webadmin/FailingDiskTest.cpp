@@ -110,7 +110,8 @@ TEST_F(FailingDisk, AFailingRollBackAnswers500WithItsReasonAndTheNextRequestRoll
             EXPECT_NE(answer.Body.find("&quot;" + DatabaseFile() + "&quot;"), std::string::npos) << what;
         } else {
             EXPECT_NE(answer.Body.find("<title>Kestrow Web Access - Before</title>"), std::string::npos)
-                << what << " answered " << answer.Head << "\n" << answer.Body.substr(0, 300);
+                << what << " answered " << answer.Head << "\n"
+                << answer.Body.substr(0, 300);
         }
         EXPECT_EQ(SiteName(disk), "Before") << what;
     }
