@@ -44,30 +44,40 @@ protected:
     static int ErrorFor(uint64_t step) { return Errors[step % std::size(Errors)]; }
 };
 
+// With the settled journal of earlier changes beside the database, and without one (the change
+// then creates it).
 TEST_F(FailingDisk, EveryFailingCallOfAChangeAnswers500AndLeavesTheDatabaseAsItWas) {
-    TSimulatedDisk learn(1);
-    TFiles start;
-    uint64_t steps = 0;
-    {
-        TOsFileLayerScope scope(learn);
-        Request("page=editsname&ed=Before");
-        start = Save(learn);
-        uint64_t first = learn.Steps();
-        ASSERT_TRUE(Request("page=editsname&ed=After").Head.starts_with("Status: 200"));
-        steps = learn.Steps() - first;
-        ASSERT_EQ(SiteName(learn), "After");
-    }
-    ASSERT_GT(steps, 4u);
-    for (uint64_t step = 1; step <= steps; ++step) {
-        TSimulatedDisk disk(step);
-        TOsFileLayerScope scope(disk);
-        Load(disk, start);
-        disk.FailAt(disk.Steps() + step, ErrorFor(step));
-        TCgiAnswer answer = Request("page=editsname&ed=After");
-        std::string what = "call " + std::to_string(step) + " failing";
-        bool failed = answer.Head.starts_with("Status: 500");
-        EXPECT_TRUE(failed) << what << " answered " << answer.Head;
-        EXPECT_EQ(SiteName(disk), failed ? "Before" : "After") << what;
+    for (bool withJournal : {true, false}) {
+        TSimulatedDisk learn(1);
+        TFiles start;
+        uint64_t steps = 0;
+        {
+            TOsFileLayerScope scope(learn);
+            Request("page=editsname&ed=Before");
+            start = Save(learn);
+            if (!withJournal) start.Journal.clear();
+        }
+        {
+            TSimulatedDisk disk(1);
+            TOsFileLayerScope scope(disk);
+            Load(disk, start);
+            ASSERT_TRUE(Request("page=editsname&ed=After").Head.starts_with("Status: 200"));
+            steps = disk.Steps();
+            ASSERT_EQ(SiteName(disk), "After");
+        }
+        ASSERT_GT(steps, 4u);
+        for (uint64_t step = 1; step <= steps; ++step) {
+            TSimulatedDisk disk(step);
+            TOsFileLayerScope scope(disk);
+            Load(disk, start);
+            disk.FailAt(step, ErrorFor(step));
+            TCgiAnswer answer = Request("page=editsname&ed=After");
+            std::string what =
+                "call " + std::to_string(step) + (withJournal ? "" : " (no journal before)") + " failing";
+            bool failed = answer.Head.starts_with("Status: 500");
+            EXPECT_TRUE(failed) << what << " answered " << answer.Head;
+            EXPECT_EQ(SiteName(disk), failed ? "Before" : "After") << what;
+        }
     }
 }
 
