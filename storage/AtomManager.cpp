@@ -153,8 +153,6 @@ void TAtomManager::LoadChain() {
         address = GetLE64(head);
     }
     total_ = uint32_t(total);
-    pooled_.assign(size_t(total_) + 1, false);
-    checked_.assign((size_t(total_) + 63) / 64, 0);
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
@@ -219,16 +217,16 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
     TAtomEntry stored = entry;
     PutLE32(&stored[CrcOffset], EntryCRC(stored));
     uint32_t index = handle - 1;
-    TChunk* chunk = index / ChunkEntries < chunks_.size() ? &chunks_[index / ChunkEntries] : nullptr;
+    TChunk& chunk = ChunkOf(index);
     try {
         File().Pager().WriteAt(stored, EntryAddress(index));
     } catch (...) {
         // The disk may hold anything now: read it again, and check it, when needed.
-        if (chunk) chunk->reset();
+        chunk.reset();
         SetChecked(index, false);
         throw;
     }
-    if (chunk && *chunk) (*chunk)[index % ChunkEntries] = stored;
+    if (chunk) chunk[index % ChunkEntries] = stored;
     SetChecked(index, true);
 }
 
@@ -245,11 +243,10 @@ const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
 }
 
 void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
-    size_t c = index / ChunkEntries;
-    if (c >= chunks_.size()) chunks_.resize((size_t(total_) + ChunkEntries - 1) / ChunkEntries);
-    if (!chunks_[c] && IsChecked(index)) LoadChunk(c);
-    if (chunks_[c]) {
-        entry = chunks_[c][index % ChunkEntries];
+    TChunk& chunk = ChunkOf(index);
+    if (!chunk && IsChecked(index)) LoadChunk(index);
+    if (chunk) {
+        entry = chunk[index % ChunkEntries];
         return;
     }
     TOstraFile& file = File();
@@ -261,8 +258,22 @@ void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
 }
 
 const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
-    size_t c = index / ChunkEntries;
-    return c < chunks_.size() && chunks_[c] ? chunks_[c][index % ChunkEntries].data() : nullptr;
+    const TStretch* stretch = FoundStretch(index);
+    if (!stretch) return nullptr;
+    const TChunk& chunk = stretch->Chunks[index % StretchEntries / ChunkEntries];
+    return chunk ? chunk[index % ChunkEntries].data() : nullptr;
+}
+
+const TAtomManager::TStretch* TAtomManager::FoundStretch(uint32_t index) const {
+    size_t s = index / StretchEntries;
+    return s < stretches_.size() ? stretches_[s].get() : nullptr;
+}
+
+TAtomManager::TStretch& TAtomManager::StretchOf(uint32_t index) {
+    size_t s = index / StretchEntries;
+    if (s >= stretches_.size()) stretches_.resize(s + 1);
+    if (!stretches_[s]) stretches_[s] = std::make_unique<TStretch>();
+    return *stretches_[s];
 }
 
 const uint8_t* TAtomManager::HeldEntry(uint32_t index) {
@@ -297,11 +308,11 @@ bool TAtomManager::Prefetch(std::span<const uint32_t> handles) noexcept {
     return !prefetched_.empty();
 }
 
-void TAtomManager::LoadChunk(size_t c) {
+void TAtomManager::LoadChunk(uint32_t index) {
     TChunk chunk = std::make_unique<TAtomEntry[]>(ChunkEntries); // zeros beyond the table's end
-    uint32_t first = uint32_t(c * ChunkEntries);
+    uint32_t first = index / ChunkEntries * ChunkEntries;
     ReadTableRange(chunk[0].data(), first, std::min(total_ - first, ChunkEntries));
-    chunks_[c] = std::move(chunk);
+    ChunkOf(index) = std::move(chunk);
 }
 
 // Entries [first, first + count) into consecutive bytes: one read per segment crossed.
@@ -331,12 +342,24 @@ bool TAtomManager::CheckedEntry(uint32_t index, TAtomEntry& entry) {
     return Verified(index, entry);
 }
 
-void TAtomManager::SetChecked(uint32_t index, bool checked) {
-    uint64_t bit = uint64_t(1) << (index % 64);
-    if (checked)
-        checked_[index / 64] |= bit;
+namespace {
+template <size_t N> bool BitOf(const std::array<uint64_t, N>& bits, uint32_t i) { return bits[i / 64] >> (i % 64) & 1; }
+template <size_t N> void PutBit(std::array<uint64_t, N>& bits, uint32_t i, bool on) {
+    uint64_t bit = uint64_t(1) << (i % 64);
+    if (on)
+        bits[i / 64] |= bit;
     else
-        checked_[index / 64] &= ~bit;
+        bits[i / 64] &= ~bit;
+}
+} // namespace
+
+bool TAtomManager::IsChecked(uint32_t index) const {
+    const TStretch* stretch = FoundStretch(index);
+    return stretch && BitOf(stretch->Checked, index % StretchEntries);
+}
+
+void TAtomManager::SetChecked(uint32_t index, bool checked) {
+    PutBit(StretchOf(index).Checked, index % StretchEntries, checked);
 }
 
 bool TAtomManager::InRange(uint32_t handle) { return handle >= 1 && handle <= total_; }
@@ -384,7 +407,7 @@ uint32_t TAtomManager::NewHandle() {
     if (!pool_.empty()) {
         uint32_t handle = pool_.back();
         pool_.pop_back();
-        pooled_[handle] = false;
+        PutBit(StretchOf(handle - 1).Pooled, (handle - 1) % StretchEntries, false);
         return handle;
     }
     return ScanForFree();
@@ -432,8 +455,6 @@ void TAtomManager::AppendSegment() {
     segments_.push_back({address, count, total_});
     uint32_t first = total_;
     total_ += count;
-    pooled_.resize(size_t(total_) + 1, false);
-    checked_.resize((size_t(total_) + 63) / 64);
     // Zeros, as written: the CRC of an all-zero entry is zero, so they count as checked.
     for (uint32_t index = first; index < total_; ++index) SetChecked(index, true);
     freshFrom_ = std::min(freshFrom_, first);
@@ -450,8 +471,10 @@ void TAtomManager::AppendSegment() {
 void TAtomManager::RecycleHandle(uint32_t handle) {
     std::lock_guard guard(lock_);
     TTimedScope timer(RecycleHandleTimer);
-    if (handle == 0 || handle > scanPos_ || handle >= pooled_.size() || pooled_[handle]) return;
-    pooled_[handle] = true;
+    if (handle == 0 || handle > scanPos_ || handle > total_) return;
+    TStretch& stretch = StretchOf(handle - 1);
+    if (BitOf(stretch.Pooled, (handle - 1) % StretchEntries)) return;
+    PutBit(stretch.Pooled, (handle - 1) % StretchEntries, true);
     pool_.push_back(handle);
 }
 

@@ -144,6 +144,14 @@ private:
     // apart, so that each is checked once while the file stays as read.
     static constexpr uint32_t ChunkEntries = 128;
     using TChunk = std::unique_ptr<TAtomEntry[]>;
+    // What the manager knows of StretchEntries neighbouring entries, made when one of them is
+    // first touched: an open costs the same however large the table is.
+    static constexpr uint32_t StretchEntries = 4096;
+    struct TStretch {
+        std::array<uint64_t, StretchEntries / 64> Checked{}; // a bit an entry: its CRC matched
+        std::array<uint64_t, StretchEntries / 64> Pooled{};  // the handle is in the pool
+        std::array<TChunk, StretchEntries / ChunkEntries> Chunks;
+    };
     struct TSegment {
         uint64_t Address;
         uint32_t EntryCount;
@@ -165,8 +173,8 @@ private:
     uint32_t ScanForFree();
     // The entry as the file holds it, for a caller that holds lock_ and the file's view lock.
     void ReadRawEntry(uint32_t index, TAtomEntry& entry);
-    // Copies chunk c into memory; nothing is kept when the read fails.
-    void LoadChunk(size_t c);
+    // Copies the chunk of index into memory; nothing is kept when the read fails.
+    void LoadChunk(uint32_t index);
     // The entry in its chunk's copy, or nullptr when the chunk is not copied.
     const uint8_t* CopiedEntry(uint32_t index) const;
     // CopiedEntry, else the entry in the file's view where that holds it already; for hints.
@@ -176,7 +184,11 @@ private:
     bool Verified(uint32_t index, const TAtomEntry& entry);
     // The entry, its CRC checked; false on a mismatch.
     bool CheckedEntry(uint32_t index, TAtomEntry& entry);
-    bool IsChecked(uint32_t index) const { return checked_[index / 64] >> (index % 64) & 1; }
+    // The stretch of index, or nullptr when none was made; StretchOf makes it.
+    const TStretch* FoundStretch(uint32_t index) const;
+    TStretch& StretchOf(uint32_t index);
+    TChunk& ChunkOf(uint32_t index) { return StretchOf(index).Chunks[index % StretchEntries / ChunkEntries]; }
+    bool IsChecked(uint32_t index) const;
     void SetChecked(uint32_t index, bool checked);
     const TSegment& SegmentOf(uint32_t index) const;
     uint32_t AlignOf() const;
@@ -186,7 +198,6 @@ private:
     TOstraFile* file_;
     TCriticalSection lock_;
     std::vector<uint32_t> pool_; // recycled handles, last in first out
-    std::vector<bool> pooled_;   // by handle: already in the pool (guards double recycling)
     uint32_t scanPos_ = 0;
     // The first entry of the segments appended this session: from there on every entry the scan
     // has not handed out is free, and is handed out unread (UINT32_MAX: none, or one was written).
@@ -194,8 +205,7 @@ private:
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
-    std::vector<uint64_t> checked_; // by index, a bit an entry: its CRC matched
-    std::vector<TChunk> chunks_;
+    std::vector<std::unique_ptr<TStretch>> stretches_; // by index / StretchEntries, grown as touched
     std::vector<uint8_t> body_;        // an atom body on its way in or out (under lock_)
     std::vector<uint32_t> prefetched_; // handles whose entries were asked for, not yet bodies
 };
