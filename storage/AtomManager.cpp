@@ -96,7 +96,7 @@ void DecodeInlineLinks(const TAtomEntry& entry, TAtomHandleArray& links) {
 TAtomManager::TAtomManager(TOstraFile& file) : file_(&file) { LoadChain(); }
 
 void* TAtomManager::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject, IBlockOwner>(this, iid)) return found;
+    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -156,24 +156,6 @@ void TAtomManager::LoadChain() {
     if (ISpaceAllocator* space = file.SpaceAllocator())
         for (const TSegment& segment : segments_)
             space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
-}
-
-// One read per segment: this runs when a writer first allocates in a file with holes. Entries
-// are not CRC-checked here: claiming a bogus body only keeps a hole from being used.
-void TAtomManager::ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) {
-    TOstraFile& file = File();
-    std::vector<uint8_t> entries;
-    for (const TSegment& segment : segments_) {
-        visit(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
-        entries.resize(size_t(segment.EntryCount) * EntrySize);
-        file.Pager().ReadAt(entries, segment.Address + HeadSize);
-        for (size_t offset = 0; offset < entries.size(); offset += EntrySize) {
-            TAtomEntry entry;
-            std::copy_n(&entries[offset], EntrySize, entry.begin());
-            if (IsFree(entry) || IsInline(entry)) continue;
-            visit(GetLE64(&entry[BodyAddressOffset]), ReservedSize(BodyLengthOf(entry)));
-        }
-    }
 }
 
 // Segments change only under lock_, which every caller holds.
@@ -421,10 +403,7 @@ uint32_t TAtomManager::ScanForFree() {
         std::lock_guard views(File().Pager().ViewLock());
         while (scanPos_ < total_) {
             if (scanPos_ >= freshFrom_) return ++scanPos_;
-            TAtomEntry entry;
-            ReadRawEntry(scanPos_, entry);
-            ++scanPos_;
-            if (IsFree(entry) && Verified(scanPos_ - 1, entry)) return scanPos_;
+            if (uint32_t handle = ScanRun()) return handle;
         }
     }
     if (total_ == UINT32_MAX) RaiseTooLarge();
@@ -439,6 +418,50 @@ uint32_t TAtomManager::ScanForFree() {
     segmentsLock_.EndWrite();
     scanPos_ = handle;
     return handle;
+}
+
+// Every entry of the table is passed once by the first writer of each open, so the pass is one
+// tight loop over the bytes as the file holds them: the free test (flags byte, then body
+// address) on each, the CRC only of a free one. The handle found, or 0 with scanPos_ past the
+// run (at most ScanEntries entries of one segment).
+uint32_t TAtomManager::ScanRun() {
+    const TSegment& segment = SegmentOf(scanPos_);
+    uint32_t local = scanPos_ - segment.FirstIndex;
+    uint32_t count = std::min({segment.EntryCount - local, ScanEntries, freshFrom_ - scanPos_});
+    uint64_t address = segment.Address + HeadSize + uint64_t(local) * EntrySize;
+    size_t length = size_t(count) * EntrySize;
+    TPager& pager = File().Pager();
+    const uint8_t* entries = pager.ViewOfHeld(address, length);
+    if (!entries) {
+        scanBuffer_.resize(length);
+        pager.ReadAtOnce(scanBuffer_, address);
+        entries = scanBuffer_.data();
+    }
+    // Entries from offset on are whole quads while offset < quadsEnd.
+    size_t quadsEnd = length < 4 * EntrySize ? 0 : length - 4 * EntrySize + 1;
+    for (size_t offset = 0; offset != length; offset += EntrySize) {
+        // Four entries with their flags set (inline atoms, external ones with links wider than a
+        // byte) are in use: most of the table is passed this way, with a test of one byte each.
+        const uint8_t* flags = entries + FlagsOffset;
+        while (offset < quadsEnd && flags[offset] && flags[offset + EntrySize] && flags[offset + 2 * EntrySize] &&
+               flags[offset + 3 * EntrySize])
+            offset += 4 * EntrySize;
+        if (offset == length) break;
+        const uint8_t* at = entries + offset;
+        uint64_t bodyAddress;
+        std::memcpy(&bodyAddress, at + BodyAddressOffset, sizeof bodyAddress);
+        if ((bodyAddress | at[FlagsOffset]) != 0) [[likely]]
+            continue;
+        uint32_t index = scanPos_ + uint32_t(offset / EntrySize);
+        TAtomEntry entry;
+        std::memcpy(entry.data(), at, EntrySize);
+        if (Verified(index, entry)) {
+            scanPos_ = index + 1;
+            return scanPos_;
+        }
+    }
+    scanPos_ += count;
+    return 0;
 }
 
 void TAtomManager::AppendSegment() {

@@ -102,7 +102,7 @@ protected:
     ~IAtomManager() = default;
 };
 
-class TAtomManager final : public TUnknown, public IAtomManager, public IDisconnectInternalObject, public IBlockOwner {
+class TAtomManager final : public TUnknown, public IAtomManager, public IDisconnectInternalObject {
 public:
     // Reads the segment chain; a chain leaving the data or looping raises EOstraOpenError 207.
     explicit TAtomManager(TOstraFile& file);
@@ -121,8 +121,6 @@ public:
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
-    // The table segments and the bodies of every readable external entry.
-    void ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) override;
 
     uint32_t Total() const { return total_; }
     size_t SegmentCount() const { return segments_.size(); }
@@ -171,6 +169,8 @@ private:
     void MarkDamaged();
     void AppendSegment();
     uint32_t ScanForFree();
+    uint32_t ScanRun();
+    static constexpr uint32_t ScanEntries = 2048; // entries of one read of the pass
     // The entry as the file holds it, for a caller that holds lock_ and the file's view lock.
     void ReadRawEntry(uint32_t index, TAtomEntry& entry);
     // Copies the chunk of index into memory; nothing is kept when the read fails.
@@ -207,6 +207,7 @@ private:
     uint32_t total_ = 0;
     std::vector<std::unique_ptr<TStretch>> stretches_; // by index / StretchEntries, grown as touched
     std::vector<uint8_t> body_;        // an atom body on its way in or out (under lock_)
+    std::vector<uint8_t> scanBuffer_;  // table entries the free-entry pass reads, where no view holds them
     std::vector<uint32_t> prefetched_; // handles whose entries were asked for, not yet bodies
 };
 

@@ -75,7 +75,10 @@ void TSpaceManager::LoadChain() {
 }
 
 // Entries that do not describe space inside the data, or that overlap a hole already taken or
-// a hole-table segment, are passed over: their space is lost to reuse, never handed out twice.
+// a table segment, are passed over: their space is lost to reuse, never handed out twice. The
+// atom bodies are not read to check the rest: the journal keeps the hole table in step with
+// them, and reading every entry of the atom table would make each writer's first allocation
+// cost what the whole file holds.
 void TSpaceManager::LoadHoles() {
     TOstraFile& file = File();
     uint32_t slot = 0;
@@ -100,9 +103,6 @@ void TSpaceManager::LoadHoles() {
         DropOverlapping(segment.Address, HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * segment.EntryCount);
     for (auto [address, size] : claims_) DropOverlapping(address, size);
     claims_.clear();
-    if (holes_.Count() == 0) return;
-    if (auto owner = Query<IBlockOwner>(file.AtomManager()))
-        owner->ForEachBlock([this](uint64_t address, uint64_t size) { DropOverlapping(address, size); });
 }
 
 // A read-only file never allocates: its holes are not loaded at all.

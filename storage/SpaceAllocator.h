@@ -8,7 +8,6 @@
 #include "storage/Unknown.h"
 
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 struct ISpaceAllocator : virtual IUnknown {
@@ -24,17 +23,6 @@ struct ISpaceAllocator : virtual IUnknown {
 
 protected:
     ~ISpaceAllocator() = default;
-};
-
-// The holder of blocks inside the data (the atom table with its bodies). When the holes are
-// loaded, every hole overlapping one of its blocks is dropped.
-struct IBlockOwner : virtual IUnknown {
-    static constexpr TGUID IID = GuidOf("{6F1D2A53-8C4E-4B7A-9E21-3D5C7B0A9F14}");
-    // Calls visit(address, size) for every block in use.
-    virtual void ForEachBlock(const std::function<void(uint64_t, uint64_t)>& visit) = 0;
-
-protected:
-    ~IBlockOwner() = default;
 };
 
 // Hole-table layout.
