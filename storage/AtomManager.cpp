@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <set>
 
 using namespace AtomTable;
 
@@ -128,23 +127,25 @@ uint32_t TAtomManager::EntryCRC(const TAtomEntry& entry) {
     return CRC32Of(std::span<const uint8_t>(entry.data() + 4, EntrySize - 4));
 }
 
-// Every segment must lie inside the data and be met once; anything else is a damaged file.
+// Every segment must lie inside the data and be met once; anything else is a damaged file. Met
+// once: segments do not overlap, so together they span no more than the data; a chain that
+// comes back to a segment spans more before long.
 void TAtomManager::LoadChain() {
     TOstraFile& file = File();
-    std::set<uint64_t> seen;
-    uint64_t total = 0;
+    uint64_t total = 0, spanned = 0;
     for (uint64_t address = file.AtomTableRoot(); address != 0;) {
         auto damaged = [&] {
             return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
         };
         if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HeadSize)
             throw damaged();
-        if (!seen.insert(address).second) throw damaged();
         uint8_t head[HeadSize];
         file.Pager().ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
-        if (file.DataSize() - address < length || total + count > UINT32_MAX) throw damaged();
+        spanned += length;
+        if (file.DataSize() - address < length || total + count > UINT32_MAX || spanned > file.DataSize())
+            throw damaged();
         // The count is outside every CRC, but follows from the segment's place in the chain.
         uint32_t expected = FirstSegmentEntries << std::min<size_t>(segments_.size(), MaxSegmentShift);
         if (count != expected && !(count < expected && total + count == UINT32_MAX)) throw damaged();
