@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include <sys/mman.h>
+#include <sys/prctl.h>
 
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -22,6 +23,8 @@
 
 bool HugePagesOnAdvice() {
     static const bool given = [] {
+        // A process may be refused them (prctl) where the system gives them.
+        if (::prctl(PR_GET_THP_DISABLE, 0, 0, 0, 0) > 0) return false;
         char setting[64] = {};
         if (FILE* file = std::fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re")) {
             if (!std::fgets(setting, sizeof setting, file)) setting[0] = 0;

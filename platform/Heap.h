@@ -23,7 +23,7 @@
 // Does nothing where the system or the allocator offers no way to do it.
 void PrepareHeap(size_t bytes);
 
-// Whether the system gives huge pages to memory advised to take them (asked once).
+// Whether the system gives this process huge pages for memory advised to take them (asked once).
 bool HugePagesOnAdvice();
 
 // Memory of HugeBlockSize bytes on one huge page, mapped apart from the heap: nullptr where the

@@ -148,6 +148,8 @@ private:
             viewFailed_ = true;
             return false;
         }
+        // Reads here go wherever the atoms lie: read-ahead would bring in the file around them.
+        ::madvise(mapped, length, MADV_RANDOM);
         reserved_ = mapped;
         reservedLength_ = length;
         view_ = static_cast<uint8_t*>(mapped);
