@@ -252,8 +252,7 @@ const TAtomManager::TStretch* TAtomManager::FoundStretch(uint32_t index) const {
     return s < stretches_.size() ? stretches_[s].get() : nullptr;
 }
 
-TAtomManager::TStretch& TAtomManager::StretchOf(uint32_t index) {
-    size_t s = index / StretchEntries;
+TAtomManager::TStretch& TAtomManager::MakeStretch(size_t s) {
     if (s >= stretches_.size()) stretches_.resize(s + 1);
     if (!stretches_[s]) stretches_[s] = std::make_unique<TStretch>();
     return *stretches_[s];

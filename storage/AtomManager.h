@@ -186,7 +186,11 @@ private:
     bool CheckedEntry(uint32_t index, TAtomEntry& entry);
     // The stretch of index, or nullptr when none was made; StretchOf makes it.
     const TStretch* FoundStretch(uint32_t index) const;
-    TStretch& StretchOf(uint32_t index);
+    TStretch& StretchOf(uint32_t index) {
+        size_t s = index / StretchEntries;
+        return s < stretches_.size() && stretches_[s] ? *stretches_[s] : MakeStretch(s);
+    }
+    TStretch& MakeStretch(size_t s);
     TChunk& ChunkOf(uint32_t index) { return StretchOf(index).Chunks[index % StretchEntries / ChunkEntries]; }
     bool IsChecked(uint32_t index) const;
     void SetChecked(uint32_t index, bool checked);
