@@ -95,7 +95,7 @@ void DecodeInlineLinks(const TAtomEntry& entry, TAtomHandleArray& links) {
 TAtomManager::TAtomManager(TOstraFile& file) : file_(&file) { LoadChain(); }
 
 void* TAtomManager::GetInterface(const TGUID& iid) {
-    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject>(this, iid)) return found;
+    if (void* found = FindInterface<IAtomManager, IDisconnectInternalObject, IBlockOwner>(this, iid)) return found;
     return TUnknown::GetInterface(iid);
 }
 
@@ -132,6 +132,7 @@ uint32_t TAtomManager::EntryCRC(const TAtomEntry& entry) {
 // comes back to a segment spans more before long.
 void TAtomManager::LoadChain() {
     TOstraFile& file = File();
+    std::lock_guard views(file.Pager().ViewLock());
     uint64_t total = 0, spanned = 0;
     for (uint64_t address = file.AtomTableRoot(); address != 0;) {
         auto damaged = [&] {
@@ -139,8 +140,12 @@ void TAtomManager::LoadChain() {
         };
         if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HeadSize)
             throw damaged();
+        // Where the view holds the head it is read there, else read in without keeping a page.
         uint8_t head[HeadSize];
-        file.Pager().ReadAtOnce(head, address);
+        if (const uint8_t* at = file.Pager().ViewOfHeld(address, HeadSize))
+            std::memcpy(head, at, HeadSize);
+        else
+            file.Pager().ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         spanned += length;
@@ -154,9 +159,10 @@ void TAtomManager::LoadChain() {
         address = GetLE64(head);
     }
     total_ = uint32_t(total);
-    if (ISpaceAllocator* space = file.SpaceAllocator())
-        for (const TSegment& segment : segments_)
-            space->ClaimBlock(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
+}
+
+void TAtomManager::ForEachSegment(const std::function<void(uint64_t, uint64_t)>& visit) {
+    for (const TSegment& segment : segments_) visit(segment.Address, HeadSize + uint64_t(EntrySize) * segment.EntryCount);
 }
 
 // Segments change only under lock_, which every caller holds.

@@ -102,7 +102,7 @@ protected:
     ~IAtomManager() = default;
 };
 
-class TAtomManager final : public TUnknown, public IAtomManager, public IDisconnectInternalObject {
+class TAtomManager final : public TUnknown, public IAtomManager, public IDisconnectInternalObject, public IBlockOwner {
 public:
     // Reads the segment chain; a chain leaving the data or looping raises EOstraOpenError 207.
     explicit TAtomManager(TOstraFile& file);
@@ -121,6 +121,7 @@ public:
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;
     void Disconnect() override;
+    void ForEachSegment(const std::function<void(uint64_t, uint64_t)>& visit) override;
 
     uint32_t Total() const { return total_; }
     size_t SegmentCount() const { return segments_.size(); }

@@ -101,8 +101,8 @@ void TSpaceManager::LoadHoles() {
     }
     for (const TSegment& segment : segments_)
         DropOverlapping(segment.Address, HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * segment.EntryCount);
-    for (auto [address, size] : claims_) DropOverlapping(address, size);
-    claims_.clear();
+    if (auto owner = Query<IBlockOwner>(file.AtomManager()))
+        owner->ForEachSegment([this](uint64_t address, uint64_t size) { DropOverlapping(address, size); });
 }
 
 // A read-only file never allocates: its holes are not loaded at all.
@@ -120,14 +120,6 @@ const THoleList& TSpaceManager::Holes() {
 
 void TSpaceManager::DropOverlapping(uint64_t address, uint64_t size) {
     while (THoleRec* hole = holes_.FindOverlapping(address, address + size)) holes_.RemoveHole(hole);
-}
-
-void TSpaceManager::ClaimBlock(uint64_t address, uint64_t size) {
-    std::lock_guard guard(lock_);
-    if (holesLoaded_)
-        DropOverlapping(address, size);
-    else
-        claims_.emplace_back(address, size);
 }
 
 uint64_t TSpaceManager::SlotAddress(uint32_t slot) const {

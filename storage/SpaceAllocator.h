@@ -8,6 +8,7 @@
 #include "storage/Unknown.h"
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 struct ISpaceAllocator : virtual IUnknown {
@@ -17,12 +18,21 @@ struct ISpaceAllocator : virtual IUnknown {
     virtual uint64_t Allocate(uint32_t size) = 0;
     // Gives [address, address + size) back. A merge beyond 2^32 - 1 bytes raises 9.
     virtual void Release(uint32_t size, uint64_t address) = 0;
-    // Drops (in memory only) every hole overlapping a block found in use at open: stale or
-    // crafted hole entries may leak space but never hand out a block twice.
-    virtual void ClaimBlock(uint64_t address, uint64_t size) = 0;
 
 protected:
     ~ISpaceAllocator() = default;
+};
+
+// The holder of the table segments inside the data (the atom table). When the holes are loaded,
+// every hole overlapping one of its segments is dropped (in memory only): stale or crafted hole
+// entries may leak space but never hand out a table.
+struct IBlockOwner : virtual IUnknown {
+    static constexpr TGUID IID = GuidOf("{6F1D2A53-8C4E-4B7A-9E21-3D5C7B0A9F14}");
+    // Calls visit(address, size) for every table segment.
+    virtual void ForEachSegment(const std::function<void(uint64_t, uint64_t)>& visit) = 0;
+
+protected:
+    ~IBlockOwner() = default;
 };
 
 // Hole-table layout.
@@ -42,7 +52,6 @@ public:
 
     uint64_t Allocate(uint32_t size) override;
     void Release(uint32_t size, uint64_t address) override;
-    void ClaimBlock(uint64_t address, uint64_t size) override;
     void Disconnect() override;
 
     // For inspection; loads the holes first.
@@ -78,7 +87,6 @@ private:
     uint32_t nextScanSlot_ = 0;
     THoleList holes_;
     bool holesLoaded_ = false;
-    std::vector<std::pair<uint64_t, uint64_t>> claims_; // blocks in use, checked when loading
     TCriticalSection lock_;
     std::vector<TSegment> segments_;
     uint32_t total_ = 0;
