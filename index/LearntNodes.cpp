@@ -1,3 +1,6 @@
+// The learnt nodes of one trie reader (TrieReader): an open-addressing table by handle over
+// pooled texts and children, so that a lookup passes the nodes near the root without reading
+// them. Holds no atoms and knows nothing of the file.
 #include "index/LearntNodes.h"
 
 #include <algorithm>

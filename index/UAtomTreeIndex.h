@@ -3,22 +3,18 @@
 // engine; callers use it through TIIndexer (UKVZIndex.h).
 #pragma once
 
-#include "index/LearntNodes.h"
 #include "index/TrieChangeCount.h"
+#include "index/TrieReader.h"
 #include "platform/FunctionRef.h"
-#include "storage/AtomCache.h"
 #include "storage/Corvane.h"
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
-
-struct IAtomPeek;
-struct TAtomData;
 
 // A header check failure; the message comes from the fixed table by code.
 class TATIError : public Exception {
@@ -64,21 +60,6 @@ inline constexpr uint32_t LegacyVersionOffset = 36;
 inline constexpr uint32_t LegacyCountOffset = 40;
 inline constexpr uint32_t LegacyIdOffset = 44;
 } // namespace ATIHeader
-
-// Node atom links and text layout. Text: kind, own character, then child bytes (branch) or
-// the compressed edge (chain). The child for the byte at text index i is in link i + 2.
-namespace ATINode {
-inline constexpr uint32_t HeaderRootLink = 1;
-inline constexpr uint32_t ParentLink = 1;
-inline constexpr uint32_t ValueLink = 2;
-inline constexpr uint32_t FirstChildLink = 4;
-inline constexpr char Branch = '-';
-inline constexpr char Chain = '+';
-inline constexpr size_t KindPos = 0;
-inline constexpr size_t OwnPos = 1;
-inline constexpr size_t FirstChildPos = 2;
-inline constexpr std::string_view EmptyRoot = "- ";
-} // namespace ATINode
 
 struct TCacheAtom {
     std::string Prefix;
@@ -170,13 +151,9 @@ public:
     bool Prior();
     bool Last();
 
-    // The key text stored at the last operation (empty when on no key or on the empty key).
-    const std::string& CurrentKey() const { return CurrentKeyText; }
-    // Recomputes the key of the current node from the trie.
-    std::string KeyText();
+    // The key of the position when it is on one (empty otherwise, or on the empty key).
+    const std::string& CurrentKey() const;
     TRef<IVirtualAtom> CurrentValue(TAccess access);
-    bool CurrentIsEmpty();
-    bool HasCurrentNode() const { return CurrentNode || CurrentHandle; }
     // Whether the last operation left the position on a key (a found key or a step that
     // reached one).
     bool IsPositioned() const { return Positioned; }
@@ -195,10 +172,6 @@ private:
     void StartPass();
     class TIdleGuard;
     friend class TIdleGuard;
-    class TPeekWalk;
-    friend class TPeekWalk;
-    static void FindBelow(TPeekWalk& reader, TAtomHandle root, const std::vector<std::string>& keys,
-                          const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit);
 
     // The atom itself when CheckHeader finds it valid; TATIError otherwise.
     static IVirtualAtom* CheckHeaderOrRaise(IVirtualAtom* atom);
@@ -210,65 +183,25 @@ private:
     void Changed();
     const TATIHeader& CurrentHeader();
     void WriteCount(int32_t count);
-    TRef<IVirtualAtom> OpenChild(IVirtualAtom* node, uint32_t link, TAccess access);
-    TRef<IVirtualAtom> OpenParent(IVirtualAtom* node, TAccess access);
-    TRef<IVirtualAtom> FindChild(IVirtualAtom* node, const std::string& text, uint8_t b, TAccess access);
-    uint32_t ChildLink(IVirtualAtom* node, const std::string& text, uint8_t b);
+    TRef<IVirtualAtom> OpenAt(TAtomHandle handle, TAccess access);
     TRef<IVirtualAtom> AddChild(IVirtualAtom* node, std::string& text, uint8_t b);
     TRef<IVirtualAtom> Extend(IVirtualAtom* node, std::string_view key, size_t& pos);
     TRef<IVirtualAtom> NewNode(IVirtualAtom* parent, std::string_view text);
-    TRef<IVirtualAtom> FindNode(std::string_view key, bool create);
-    bool PeekPath(IAtomPeek& peek, std::string_view key, TAtomHandle& value);
-    TRef<IAtomPeek> PeekFor(std::string_view key);
-    TRef<IVirtualAtom> OpenAt(TAtomHandle handle, TAccess access);
-    TAtomHandle HandleOf(IVirtualAtom* atom) const;
-    bool IsRoot(IVirtualAtom* atom) const;
+    // The node of key, opened for writing, grown where the trie lacks it.
+    TRef<IVirtualAtom> GrowPath(std::string_view key);
+    // The reader's lookup of key, started from the prefix cache where it is on.
+    bool Lookup(std::string_view key, TAtomHandle& value);
     bool Step(bool forward);
-    bool StepForward(TRef<IVirtualAtom>& node, std::string& key);
-    bool StepBackward(TRef<IVirtualAtom>& node, std::string& key);
-    TRef<IVirtualAtom> DescendLast(TRef<IVirtualAtom> node, std::string& key);
-    std::string NodeKey(IVirtualAtom* node);
-    uint64_t MoveBound() const;
-    static void CountMove(uint64_t& left);
-    void SetCurrent(TRef<IVirtualAtom> node);
-    void SetCurrentAt(TAtomHandle handle);
-    bool StepWalkHere();
-    bool TakeWalkStep(IAtomPeek* begin);
-    const TRef<IVirtualAtom>& Current();
-    void SetCurrent(TRef<IVirtualAtom> node, std::vector<TRef<IVirtualAtom>>& path, bool valid);
-    TRef<IVirtualAtom> Climb(IVirtualAtom* node);
-    void Descend(TRef<IVirtualAtom>& node, uint32_t link);
-    // What a lookup learnt of node (its text, the child in link) for later lookups. Ordered
-    // walks learn nothing: a page walks a trie once, where learning would only cost.
-    void Learn(IVirtualAtom* node, const std::string& text, uint32_t link, IVirtualAtom* child);
-    void Learn(TAtomHandle node, std::string_view text, uint32_t link, TAtomHandle child);
-    void Forget(IVirtualAtom* node);
-    // The deepest node of key's path that the learnt nodes reach (the root when none); consumed
-    // counts the bytes taken.
-    TAtomHandle LearntPath(std::string_view key, size_t& consumed);
-    // The deepest node of key's path that the learnt nodes reach without opening any, opened
-    // with access; nil when none beyond the root. pos moves past the bytes consumed.
-    TRef<IVirtualAtom> LearntNode(std::string_view key, size_t& pos, TAccess access);
+    // Takes the outcome of a walk's step as the position's.
+    bool Settle(bool onKey);
 
-    std::string CurrentKeyText;
     TRef<IVirtualAtom> HeaderAtom;
     TRef<IVirtualStorage> AtomMaker;
-    TRef<IAtomPeek> Peeker; // the maker's, where it has one: for handles
-    // The walk that First began and forward steps go on with, while the position is where its
-    // last step left it and the trie has not changed.
-    std::unique_ptr<TPeekWalk> StepWalk;
     TRef<IStorageTransaction> Transaction;
-    TCacheVA Cache;
-    TRef<IVirtualAtom> CurrentNode;
-    // The current node when a lookup left it unopened (CurrentNode is nil then): Current()
-    // opens it once a step or a key needs it.
-    TAtomHandle CurrentHandle = 0;
     TRef<IVirtualAtom> RootNode;
-    bool CacheOn;
     TAtomHandle RootHandle = 0;
-    TRef<IVirtualAtom> RaisedCacheNode;
-    bool Positioned = false;
-    uint64_t Version = 0;
+    TCacheVA Cache;
+    bool CacheOn;
     TTrieChangeCount Changes;
     uint64_t SeenChanges = 0;
     bool MadeChanges = false;
@@ -276,20 +209,8 @@ private:
     TATIHeader Header;
     uint64_t HeaderAt = 0;
     bool HeaderKnown = false;
-    // Ancestors of the current node from the root, held at access 0 between calls so ordered
-    // steps climb without opening; valid only when the walk that set the position knew them.
-    std::vector<TRef<IVirtualAtom>> Ancestors;
-    // Ancestors below this index are known to be at access 0 already.
-    size_t IdleAncestors = 0;
-    bool AncestorsValid = false;
-    std::vector<TRef<IVirtualAtom>> FoundPath;
-    bool FoundPathValid = false;
-    // Nodes decoded by earlier lookups. Dropped whenever the trie changes through another
-    // object, a node's entry when this object changes that node.
-    TLearntNodes Learnt;
-    // The node a lookup reads, kept so that its buffers serve the next lookup.
-    TAtomData PathNode;
-    // The node's entry, learnt afresh when new or changed; nil when there is no room.
-    TLearntNode* LearntEntry(TAtomHandle handle, std::string_view text);
-    TGUID StorageID;
+    uint64_t Version = 0;
+    // The position (and the learnt nodes) live in the reader; this says whether it is on a key.
+    std::optional<TTrieReader> Reader;
+    bool Positioned = false;
 };
