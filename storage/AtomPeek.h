@@ -6,6 +6,18 @@
 #include "storage/Corvane.h"
 
 // Offered by a storage and by its transactions.
+//
+// What stands in for the share rule on this path. An open for reading keeps a writer from
+// changing the atom while it is held; a peek holds nothing, so here a writer is never refused
+// and a reader learns of the change afterwards, if at all. What holds: a peek shows the atom as
+// it is at that moment (or declines, when the chain has it open or changed, and the caller
+// opens it); a reader that keeps what it peeked (a trie's path, its learnt nodes) compares the
+// trie's change count, which every change made through an index object over that trie in this
+// process advances: a walk in progress then raises a share violation, a step or a lookup reads
+// the path anew, and the learnt nodes are dropped. A change made any other way (a node opened
+// and changed directly) advances no count, and a reader may go on with the copies it holds
+// until the trie next changes through an index object. No other process writes meanwhile: a
+// file open for writing is locked to one process.
 struct IAtomPeek : virtual IUnknown {
     static constexpr TGUID IID = GuidOf("{6A0F7C2E-35D1-4B8A-9E64-0C2B1D7F5A93}");
     // The data and links (Links[i] is link i) of the atom at handle, as an open for reading here
