@@ -12,10 +12,10 @@ using namespace TrieNode;
 
 namespace {
 
-std::string_view Text(const TAtomData& node) { return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()}; }
-TAtomHandle LinkOf(const TAtomData& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
+std::string_view Text(const TAtomContent& node) { return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()}; }
+TAtomHandle LinkOf(const TAtomContent& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
 struct THasLink {
-    const TAtomData& Node;
+    const TAtomContent& Node;
     bool operator()(uint32_t link) const { return LinkOf(Node, link) != 0; }
 };
 uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? uint8_t(text[ATINode::OwnPos]) : 0; }
@@ -33,7 +33,7 @@ void KeyUp(std::string& key, std::string_view parentText) {
     key.resize(key.size() - std::min(drop, key.size()));
 }
 
-void ReadOpen(IVirtualAtom* atom, TAtomData& into) {
+void ReadOpen(IVirtualAtom* atom, TAtomContent& into) {
     TAccessScope read(atom, AccessReadOnly);
     into.Data = atom->GetBytes();
     into.Links.assign(atom->GetLinkCount(), 0);
@@ -67,7 +67,7 @@ constexpr TAtomHandle NearHandles = 1024;
 // ---------------------------------------------------------------------------------------------
 // Children by byte
 
-[[gnu::always_inline]] inline void TChildBytes::Build(const TAtomData& node) {
+[[gnu::always_inline]] inline void TChildBytes::Build(const TAtomContent& node) {
     Bits = {};
     std::string_view text = Text(node);
     for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i) {
@@ -110,7 +110,7 @@ void TTrieReader::SetRoot(IVirtualAtom* root) {
     RootHandle = HandleOf(root);
 }
 
-void TTrieReader::ReadOpened(TAtomHandle handle, TAtomData& into) {
+void TTrieReader::ReadOpened(TAtomHandle handle, TAtomContent& into) {
     TRef<IVirtualAtom> atom = Open(handle, AccessReadOnly);
     ReadOpen(atom.get(), into);
 }
@@ -145,7 +145,7 @@ void TTrieReader::RaiseChanged() { throw EKVZError(OstraCode::ShareViolation, Os
 // the walk has just read, or the processor streams in by itself: asking for it cost more than
 // it saved on a file filled in key order. Where nothing could be asked for, the next HintPause
 // nodes go without.
-[[gnu::always_inline]] inline void TTrieReader::PrefetchBelow(const TAtomData& node, TAtomHandle here) {
+[[gnu::always_inline]] inline void TTrieReader::PrefetchBelow(const TAtomContent& node, TAtomHandle here) {
     if (!Peek || node.Links.size() <= ATINode::ValueLink) return;
     if (HintsPaused > 0) {
         --HintsPaused;
@@ -303,7 +303,7 @@ bool TTrieReader::Find(std::string_view key, TAtomHandle& value, TAtomHandle sta
         at = LearntPath(key, pos);
         parent = LearntParent;
     }
-    TAtomData& node = LookupNode;
+    TAtomContent& node = LookupNode;
     bool found = true;
     while (pos < key.size()) {
         Read(at, node);
@@ -390,7 +390,7 @@ void TTrieReader::FindEach(TAtomHandle root, const std::vector<std::string>& giv
     };
     std::vector<TPendingNode> pending{{root, 0, 0, keys.size()}};
     std::vector<TPendingNode> children;
-    TAtomData& node = LookupNode;
+    TAtomContent& node = LookupNode;
     while (!pending.empty()) {
         TPendingNode step = pending.back();
         pending.pop_back();

@@ -84,7 +84,7 @@ private:
 // descent chooses them.
 class TChildBytes {
 public:
-    void Build(const TAtomData& node);
+    void Build(const TAtomContent& node);
     // The link of the child with the smallest byte above c (c = -1: any), or 0.
     uint32_t After(int c) const;
     // The link of the child with the greatest byte below c (c = 256: any), or 0.
@@ -108,7 +108,7 @@ public:
     void SetRoot(IVirtualAtom* root);
 
     // The node or value at handle: peeked, or read through an open closed again at once.
-    void Read(TAtomHandle handle, TAtomData& into) {
+    void Read(TAtomHandle handle, TAtomContent& into) {
         if (!Peek || !Peek->PeekLinked(handle, into)) ReadOpened(handle, into);
     }
     // The atom at handle opened with access (the root as rootOpen, as it is); a handle that
@@ -141,7 +141,7 @@ public:
     // The value link of the node at the position, read now (0: none, or no position).
     TAtomHandle ValueHere();
     // The value at the position, read after a step.
-    const TAtomData& Value() {
+    const TAtomContent& Value() {
         Read(Frames[Depth].Links[ATINode::ValueLink], ValueContent);
         return ValueContent;
     }
@@ -179,15 +179,15 @@ public:
 
 private:
     [[noreturn]] static void RaiseChanged();
-    void ReadOpened(TAtomHandle handle, TAtomData& into);
-    TAtomData& Top() { return Frames[Depth]; }
+    void ReadOpened(TAtomHandle handle, TAtomContent& into);
+    TAtomContent& Top() { return Frames[Depth]; }
     bool Stale() const { return !PathRead || (Changes && Changes->Get() != PathAt); }
     // The path read anew down to the position's node (as far as the trie holds it).
     void ReadPath();
     void StartAtRoot();
     void Descend(uint32_t link);
     void DescendLast();
-    void PrefetchBelow(const TAtomData& node, TAtomHandle here);
+    void PrefetchBelow(const TAtomContent& node, TAtomHandle here);
     TLearntNode* LearntEntry(TAtomHandle handle, std::string_view text);
 
     IVirtualStorage& Maker;
@@ -205,12 +205,12 @@ private:
     bool PathRead = false;
     uint64_t PathAt = 0;
     // The path from the root: Frames[0 .. Depth]; deeper ones keep their buffers for reuse.
-    std::vector<TAtomData> Frames;
+    std::vector<TAtomContent> Frames;
     std::vector<TChildBytes> Children; // of the frames
     std::vector<TAtomHandle> Handles;  // of the frames
     size_t Depth = 0;
-    TAtomData ValueContent;
-    TAtomData LookupNode; // the node a lookup reads, kept so that its buffers serve the next
+    TAtomContent ValueContent;
+    TAtomContent LookupNode; // the node a lookup reads, kept so that its buffers serve the next
 
     static constexpr uint32_t HintPause = 63;
     uint32_t HintsPaused = 0;

@@ -528,7 +528,7 @@ void TAtomTreeIndex::WalkValues(bool readValues, const TValueLinksVisit& visit) 
     StartPass();
     for (bool onKey = Reader->First(); onKey; onKey = Reader->Next()) {
         if (readValues) {
-            const TAtomData& value = Reader->Value();
+            const TAtomContent& value = Reader->Value();
             visit(Reader->Key(), value.Data, value.Links);
         } else {
             visit(Reader->Key(), {}, {});
@@ -548,7 +548,7 @@ void TAtomTreeIndex::Clear() {
     Reader->StartCount();
     bool changed = false;
     std::vector<TAtomHandle> pending{RootHandle};
-    TAtomData node;
+    TAtomContent node;
     while (!pending.empty()) {
         TAtomHandle handle = pending.back();
         pending.pop_back();
@@ -589,7 +589,7 @@ void TAtomTreeIndex::FindValuesAt(
     IVirtualStorage* maker, TAtomHandle header, const std::vector<std::string>& keys,
     const TFunctionRef<void(std::string_view key, std::span<const uint8_t> value)>& visit) {
     TTrieReader reader(*maker);
-    TAtomData content;
+    TAtomContent content;
     reader.Read(header, content);
     if (int32_t code = HeaderCode(content.Data)) throw TATIError(code);
     // A trie without a root holds no key.

@@ -27,7 +27,7 @@ struct IAtomCache : virtual IUnknown {
     virtual void Read(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
     // As Read, but straight from the atom table, keeping nothing: a walk that reads many atoms
     // once would otherwise push out the ones in use.
-    virtual void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
+    virtual void ReadPast(uint32_t handle, uint8_t parts, TAtomContent& data) = 0;
     virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
     // Takes the parts present in data and writes the modified ones (parts) to the atom table.
     virtual void Write(uint32_t handle, const TAtomData& data, uint8_t parts) = 0;
@@ -60,7 +60,7 @@ public:
     void Read(uint32_t handle, uint8_t parts, TAtomData& data) override;
     // On every peek of a walk: compiled into its callers. An item holds what the table holds
     // (writes go through), so the table is read without looking for one.
-    void ReadPast(uint32_t handle, uint8_t parts, TAtomData& data) override {
+    void ReadPast(uint32_t handle, uint8_t parts, TAtomContent& data) override {
         TTimedScope timer(CacheReadTimer);
         ++Lookups;
         atoms_->ReadInto(handle, parts, data);

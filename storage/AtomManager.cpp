@@ -605,19 +605,15 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
 
 // Every atom a walk or lookup reads comes here, so what it calls is compiled into it: the calls
 // and the vectors' out-of-line growth were a seventh of a host list page's instructions.
-[[gnu::flatten]] void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) {
+[[gnu::flatten]] void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomContent& into) {
     TTimedScope timer(ReadAtomTimer);
     TGuardIfThreads guard(lock_); // the table and the body buffer
     TGuardIfThreads views(File().Pager().ViewLock());
     TAtomEntry entry;
     ReadEntryHeld(handle, entry);
     if (IsFree(entry)) RaiseInvalidAddress();
-    ReadParts(handle, entry, parts, into.Data, into.Links, into.LinkWidth);
-    if (parts & AtomPartCounts) {
-        into.LinkRefs = GetLE32(&entry[LinkRefsOffset]);
-        into.ExtRefs = GetLE32(&entry[ExtRefsOffset]);
-    }
-    into.Parts = parts;
+    uint8_t width;
+    ReadParts(handle, entry, parts, into.Data, into.Links, width);
 }
 
 void TAtomManager::WriteAtom(TAtomRec& rec, uint8_t parts) {

@@ -3,6 +3,7 @@
 // and CRC checks on every entry and body. Sharing and transactions live above it.
 #pragma once
 
+#include "storage/AtomPeek.h"
 #include "storage/OstraFile.h"
 #include "storage/ReadWriteLock.h"
 #include "storage/SpaceAllocator.h"
@@ -44,11 +45,9 @@ inline constexpr uint32_t MaxLinkCount = (1u << 24) - 1;
 } // namespace AtomTable
 
 // The content of an atom as it travels between the object layer, the cache and the table.
-struct TAtomData {
-    std::vector<uint8_t> Data;
+struct TAtomData : TAtomContent {
     uint32_t LinkRefs = 0;
     uint32_t ExtRefs = 0;
-    TAtomHandleArray Links;
     uint8_t LinkWidth = 1;
     uint8_t Parts = 0; // part bits present (AtomPartCounts, AtomPartLinks, AtomPartData)
 };
@@ -84,9 +83,9 @@ struct IAtomManager : virtual IUnknown {
     virtual bool InRange(uint32_t handle) = 0;
     // Fills the parts of rec.Handle (and any missing ones the same body read gives).
     virtual void ReadAtom(TAtomRec& rec, uint8_t parts) = 0;
-    // ReadAtom of a fresh record, straight into the caller's buffers: the parts asked for are
-    // replaced, the others left as they are.
-    virtual void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) = 0;
+    // The data and links among parts of the atom at handle, straight into the caller's buffers:
+    // the parts asked for are replaced, the others left as they are.
+    virtual void ReadInto(uint32_t handle, uint8_t parts, TAtomContent& into) = 0;
     // A hint that the atoms at handles are read soon: where the table's copy in memory or the
     // file's view holds their entries already, the entries and then the heads of the bodies they
     // name (where the view holds them) are brought towards the processor. Nothing is checked,
@@ -116,7 +115,7 @@ public:
     void RecycleHandle(uint32_t handle) override;
     bool InRange(uint32_t handle) override;
     void ReadAtom(TAtomRec& rec, uint8_t parts) override;
-    void ReadInto(uint32_t handle, uint8_t parts, TAtomData& into) override;
+    void ReadInto(uint32_t handle, uint8_t parts, TAtomContent& into) override;
     bool Prefetch(std::span<const uint32_t> handles) noexcept override;
     void WriteAtom(TAtomRec& rec, uint8_t parts) override;
     void WriteNewAtom(TAtomRec& rec, uint8_t parts) override;

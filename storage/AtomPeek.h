@@ -2,8 +2,18 @@
 // the handles an open atom's links hold. Internal to the engines; callers find them by Query.
 #pragma once
 
-#include "storage/AtomCache.h"
 #include "storage/Corvane.h"
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// An atom's content as a peek hands it out: its data, and the handle in each link (Links[i] is
+// link i, 0 where none). The caller keeps it and passes it again, so its buffers serve anew.
+struct TAtomContent {
+    std::vector<uint8_t> Data;
+    std::vector<TAtomHandle> Links;
+};
 
 // Offered by a storage and by its transactions.
 //
@@ -26,7 +36,7 @@ struct IAtomPeek : virtual IUnknown {
     // with nothing read: the caller opens the atom. The handle is one a link holds, so one that
     // names no atom raises what following that link raises. Read past the atom cache: the
     // readers keep what they read again soon themselves (the trie's learnt nodes).
-    virtual bool PeekLinked(TAtomHandle handle, TAtomData& into) = 0;
+    virtual bool PeekLinked(TAtomHandle handle, TAtomContent& into) = 0;
     // A hint that the atoms at handles are peeked soon: a walk gives the links of each node it
     // reads, so that the memory of its children is on its way while it reads the first. False
     // when nothing could be asked for (neither the table's copy nor the file's view holds the

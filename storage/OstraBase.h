@@ -246,7 +246,7 @@ public:
     bool AtomExists(uint32_t id, TAtomHandle handle);
     // The data and links of an atom as an open for reading in transaction id would show them,
     // read without an open; false (nothing read) when the chain holds an image of it.
-    bool PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into);
+    bool PeekAtom(uint32_t id, TAtomHandle handle, TAtomContent& into);
     std::unique_ptr<TAtomEnumerator> EnumAtoms(uint32_t id);
     // Raises EInvalidTrID unless id names a live transaction.
     void CheckTransaction(uint32_t id) { Transactions.Get(id); }
@@ -327,7 +327,8 @@ private:
 // root from the cache, could not conflict, and its close would free that image unchanged: the
 // committed content is what it would show. A walk's peek reads past the cache, which would only
 // lose the atoms in use to atoms read once.
-inline bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomData& into) {
+// The table reads straight into the caller's content, past the cache.
+inline bool TOstraBase::PeekAtom(uint32_t id, TAtomHandle handle, TAtomContent& into) {
     for (TBaseTransaction* t = &Transactions.Get(id); t; t = t->Parent)
         if (t->ImageTable.Get(handle)) return false;
     AtomCache->ReadPast(handle, AtomPartData | AtomPartLinks, into);

@@ -54,7 +54,7 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override;
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override { return Peek(0, Handle, Into); }
+    bool PeekLinked(TAtomHandle Handle, TAtomContent& Into) override { return Peek(0, Handle, Into); }
     bool PrefetchLinked(std::span<const TAtomHandle> Handles) noexcept override;
     uint64_t AtomCountBound() override;
     TAtomHandle HandleOf(IVirtualAtom* Atom) override;
@@ -75,7 +75,7 @@ public:
                                 TStorageTransaction* Transaction);
     // PeekLinked in the object-layer transaction ID. On every peek of a walk: compiled into
     // its callers.
-    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomData& Into) {
+    bool Peek(uint32_t ID, TAtomHandle Handle, TAtomContent& Into) {
         try {
             return CheckedBase().PeekAtom(ID, Handle, Into);
         } catch (const EKVZError& error) {
@@ -148,7 +148,7 @@ public:
     void GetSizes(int64_t& DataSize, int64_t& FileSize) override { Storage.GetSizes(DataSize, FileSize); }
 
     // IAtomPeek
-    bool PeekLinked(TAtomHandle Handle, TAtomData& Into) override {
+    bool PeekLinked(TAtomHandle Handle, TAtomContent& Into) override {
         Storage.CheckedBase();
         return Storage.Peek(ActiveID(), Handle, Into);
     }
