@@ -26,7 +26,7 @@ struct IAtomCache : virtual IUnknown {
     // through; a failed read leaves no new item behind.
     virtual void Read(uint32_t handle, uint8_t parts, TAtomData& data) = 0;
     // As Read, but straight from the atom table, keeping nothing: a walk that reads many atoms
-    // once would otherwise push out the ones in use.
+    // once would otherwise push out the ones in use. Not a lookup: GetStats counts none.
     virtual void ReadPast(uint32_t handle, uint8_t parts, TAtomContent& data) = 0;
     virtual void GetStats(uint32_t& lookups, uint32_t& hits) = 0;
     // Takes the parts present in data and writes the modified ones (parts) to the atom table.
@@ -62,7 +62,6 @@ public:
     // (writes go through), so the table is read without looking for one.
     void ReadPast(uint32_t handle, uint8_t parts, TAtomContent& data) override {
         TTimedScope timer(CacheReadTimer);
-        ++Lookups;
         atoms_->ReadInto(handle, parts, data);
     }
     void GetStats(uint32_t& lookups, uint32_t& hits) override;
