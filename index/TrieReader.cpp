@@ -230,25 +230,30 @@ bool TTrieReader::Last() {
     return LinkOf(Top(), ATINode::ValueLink) || Prior();
 }
 
-bool TTrieReader::Next() {
+[[gnu::always_inline]] inline bool TTrieReader::HasPath() {
     if (!Placed) return false;
     if (Stale()) ReadPath();
+    return true;
+}
+
+[[gnu::always_inline]] inline int TTrieReader::Climb() {
+    uint8_t own = OwnOf(Text(Top()));
+    --Depth;
+    std::string_view ptext = Text(Top());
+    KeyUp(PathKey, ptext);
+    return IsBranch(ptext) && Children[Depth].Of(own) ? own : -1;
+}
+
+bool TTrieReader::Next() {
+    if (!HasPath()) return false;
     for (;;) {
-        uint32_t down = Children[Depth].After(-1);
-        if (down) {
+        if (uint32_t down = Children[Depth].After(-1)) {
             Descend(down);
         } else {
             for (;;) {
                 if (Depth == 0) return false;
-                uint8_t own = OwnOf(Text(Top()));
-                --Depth;
-                std::string_view ptext = Text(Top());
-                KeyUp(PathKey, ptext);
-                uint32_t next = 0;
-                if (IsBranch(ptext))
-                    if (uint32_t k = Children[Depth].Of(own))
-                        next = Children[Depth].After(uint8_t(ptext[PosOfLink(k)]));
-                if (next) {
+                int from = Climb();
+                if (uint32_t next = from < 0 ? 0 : Children[Depth].After(from)) {
                     Descend(next);
                     break;
                 }
@@ -259,18 +264,11 @@ bool TTrieReader::Next() {
 }
 
 bool TTrieReader::Prior() {
-    if (!Placed) return false;
-    if (Stale()) ReadPath();
+    if (!HasPath()) return false;
     for (;;) {
         if (Depth == 0) return false;
-        uint8_t own = OwnOf(Text(Top()));
-        --Depth;
-        std::string_view ptext = Text(Top());
-        KeyUp(PathKey, ptext);
-        uint32_t prior = 0;
-        if (IsBranch(ptext))
-            if (uint32_t k = Children[Depth].Of(own)) prior = Children[Depth].Before(uint8_t(ptext[PosOfLink(k)]));
-        if (prior) {
+        int from = Climb();
+        if (uint32_t prior = from < 0 ? 0 : Children[Depth].Before(from)) {
             Descend(prior);
             DescendLast();
         }
@@ -278,11 +276,7 @@ bool TTrieReader::Prior() {
     }
 }
 
-TAtomHandle TTrieReader::ValueHere() {
-    if (!Placed) return 0;
-    if (Stale()) ReadPath();
-    return LinkOf(Top(), ATINode::ValueLink);
-}
+TAtomHandle TTrieReader::ValueHere() { return HasPath() ? LinkOf(Top(), ATINode::ValueLink) : 0; }
 
 
 // ---------------------------------------------------------------------------------------------

@@ -184,6 +184,11 @@ private:
     bool Stale() const { return !PathRead || (Changes && Changes->Get() != PathAt); }
     // The path read anew down to the position's node (as far as the trie holds it).
     void ReadPath();
+    // Whether there is a position, its path read anew when stale.
+    bool HasPath();
+    // Moves up to the parent, taking the node's bytes off the key; the byte by which the parent
+    // reaches the node among its children, or -1 where it has no siblings (a chain's child).
+    int Climb();
     void StartAtRoot();
     void Descend(uint32_t link);
     void DescendLast();
