@@ -12,7 +12,9 @@ using namespace TrieNode;
 
 namespace {
 
-std::string_view Text(const TAtomContent& node) { return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()}; }
+std::string_view Text(const TAtomContent& node) {
+    return {reinterpret_cast<const char*>(node.Data.data()), node.Data.size()};
+}
 TAtomHandle LinkOf(const TAtomContent& node, uint32_t link) { return link < node.Links.size() ? node.Links[link] : 0; }
 struct THasLink {
     const TAtomContent& Node;
@@ -278,7 +280,6 @@ bool TTrieReader::Prior() {
 
 TAtomHandle TTrieReader::ValueHere() { return HasPath() ? LinkOf(Top(), ATINode::ValueLink) : 0; }
 
-
 // ---------------------------------------------------------------------------------------------
 // Lookups
 
@@ -317,7 +318,8 @@ bool TTrieReader::Find(std::string_view key, TAtomHandle& value, TAtomHandle sta
     SetPosition(key.substr(0, pos));
     FoundAt = at;
     if (!found) {
-        if (LinkOf(node, ATINode::ValueLink) && at != RootHandle && parent && LinkOf(node, ATINode::ParentLink) != parent)
+        if (LinkOf(node, ATINode::ValueLink) && at != RootHandle && parent &&
+            LinkOf(node, ATINode::ParentLink) != parent)
             throw TATIError(ATICode::Unknown);
         return false;
     }
@@ -356,7 +358,9 @@ TAtomHandle TTrieReader::LearntPath(std::string_view key, size_t& pos) {
         const TLearntNode* found = Learnt.Find(at);
         if (!found) break;
         std::span<const TAtomHandle> children = Learnt.Children(*found);
-        auto learnt = [&](uint32_t link) { return PosOfLink(link) < children.size() && children[PosOfLink(link)] != 0; };
+        auto learnt = [&](uint32_t link) {
+            return PosOfLink(link) < children.size() && children[PosOfLink(link)] != 0;
+        };
         uint32_t link = ChildFor(Learnt.Text(*found), learnt, key, pos);
         if (!link) break;
         LearntParent = at;

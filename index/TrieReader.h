@@ -43,7 +43,8 @@ inline size_t PosOfLink(uint32_t link) { return size_t(link - 2); }
 // the trie holds no such child. A branch's child for a byte is the first linked position
 // holding it; a chain leads only to the key that ends with its whole edge.
 template <class HasLink>
-[[gnu::always_inline]] inline uint32_t ChildFor(std::string_view text, const HasLink& hasLink, std::string_view key, size_t& pos) {
+[[gnu::always_inline]] inline uint32_t ChildFor(std::string_view text, const HasLink& hasLink, std::string_view key,
+                                                size_t& pos) {
     std::string_view rest = key.substr(pos);
     if (IsBranch(text)) {
         for (size_t i = ATINode::FirstChildPos; i < text.size(); ++i)

@@ -29,8 +29,13 @@ using TrieNode::IsBranch;
 using TrieNode::LinkOfPos;
 using TrieNode::PosOfLink;
 
-uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? uint8_t(text[ATINode::OwnPos]) : 0; }
+// Which links of an open node hold a child, for the descent.
+struct TOpenHasLink {
+    IVirtualAtom* Node;
+    bool operator()(uint32_t link) const { return Node->HasLink(link); }
+};
 
+uint8_t OwnOf(std::string_view text) { return text.size() > ATINode::OwnPos ? uint8_t(text[ATINode::OwnPos]) : 0; }
 
 std::array<uint8_t, ATIHeader::Size> HeaderBytes(const TATIHeader& header) {
     std::array<uint8_t, ATIHeader::Size> bytes{};
@@ -230,7 +235,6 @@ std::unique_ptr<TAtomTreeIndex> TAtomTreeIndex::CreateNew(IVirtualStorage* stora
     return index;
 }
 
-
 // ---------------------------------------------------------------------------------------------
 // Held atoms between calls
 
@@ -288,7 +292,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::NewNode(IVirtualAtom* parent, std::string_vie
 TRef<IVirtualAtom> TAtomTreeIndex::AddChild(IVirtualAtom* node, std::string& text, uint8_t b) {
     std::string key(1, char(b));
     size_t pos = 0;
-    if (uint32_t link = TrieNode::ChildFor(text, [node](uint32_t l) { return node->HasLink(l); }, key, pos))
+    if (uint32_t link = TrieNode::ChildFor(text, TOpenHasLink{node}, key, pos))
         return node->OpenLinkAccess(link, WriteAccess);
     Reader->Forget(Reader->HandleOf(node));
     TRef<IVirtualAtom> child = NewNode(node, std::string(1, ATINode::Branch) + char(b));
@@ -356,7 +360,7 @@ TRef<IVirtualAtom> TAtomTreeIndex::GrowPath(std::string_view key) {
         std::string text = cur->GetText();
         size_t next = pos;
         IVirtualAtom* node = cur.get();
-        uint32_t link = TrieNode::ChildFor(text, [node](uint32_t l) { return node->HasLink(l); }, key, next);
+        uint32_t link = TrieNode::ChildFor(text, TOpenHasLink{node}, key, next);
         TRef<IVirtualAtom> child;
         if (link) {
             child = node->OpenLinkAccess(link, WriteAccess);
@@ -407,9 +411,8 @@ bool TAtomTreeIndex::Lookup(std::string_view key, TAtomHandle& value) {
         if (TRef<IVirtualAtom> node = Cache.Lookup(key.substr(0, size_t(a))))
             return Reader->Find(key, value, Reader->HandleOf(node.get()), size_t(a));
     bool found = Reader->Find(key, value);
-    if (found && !key.empty() && int32_t(key.size()) >= Cache.MinLen && int32_t(key.size()) <= Cache.MaxLen) {
+    if (found && !key.empty() && int32_t(key.size()) >= Cache.MinLen && int32_t(key.size()) <= Cache.MaxLen)
         Cache.Store(key, OpenAt(Reader->Found(), NoAccess));
-    }
     return found;
 }
 

@@ -53,7 +53,9 @@ protected:
         return indexer;
     }
     // Opens of their own (the index keeps its header and root at access 0).
-    TRef<IVirtualAtom> HeaderView(IVirtualStorage* storage) { return storage->OpenRoot()->OpenLinkAccess(1, AccessReadOnly); }
+    TRef<IVirtualAtom> HeaderView(IVirtualStorage* storage) {
+        return storage->OpenRoot()->OpenLinkAccess(1, AccessReadOnly);
+    }
     TRef<IVirtualAtom> Root(IVirtualStorage* storage, TAccess access = 0) {
         return HeaderView(storage)->OpenLinkAccess(ATINode::HeaderRootLink, access);
     }
@@ -135,10 +137,9 @@ TEST_F(TrieReaderTest, PeekAndOpenReadersAgreeOnEveryWalkAndLookup) {
     TSeen found[2];
     int i = 0;
     for (TTrieReader* reader : {&peeking, &opening}) {
-        reader->FindEach(reader->HandleOf(root.get()), probes,
-                         [&](std::string_view key, std::span<const uint8_t>) {
-                             found[i].emplace_back(std::string(key), model.at(std::string(key)));
-                         });
+        reader->FindEach(reader->HandleOf(root.get()), probes, [&](std::string_view key, std::span<const uint8_t>) {
+            found[i].emplace_back(std::string(key), model.at(std::string(key)));
+        });
         ++i;
     }
     EXPECT_EQ(found[0], TSeen(model.begin(), model.end()));
