@@ -2,7 +2,6 @@
 // held at access 0, so a cursor never blocks a change made through its index.
 #include "index/BTreeCursor.h"
 
-#include "index/UKVZIndex.h"
 
 #include <algorithm>
 #include <cstring>

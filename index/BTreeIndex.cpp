@@ -4,7 +4,6 @@
 #include "index/BTreeIndex.h"
 
 #include "index/BTreeCursor.h"
-#include "index/UKVZIndex.h"
 #include "platform/ByteOrder.h"
 
 #include <algorithm>

@@ -216,6 +216,10 @@ protected:
     ~IBTreeDump() = default;
 };
 
+// The bytes at p as a key, for the buffer forms (P, Len) of every index; a nil p raises 153
+// "Pointer is not Assigned!".
+std::string_view BufferKey(const void* p, int32_t len);
+
 // The two index factories (stateless objects).
 TRef<IIndexerFactory> NewTrieIndexFactory();
 TRef<IIndexerFactory> NewBTreeIndexFactory();

@@ -156,6 +156,3 @@ public:
 protected:
     void* GetInterface(const TGUID& iid) override;
 };
-
-// The bytes at p as a key; a nil p raises 153 "Pointer is not Assigned!".
-std::string_view BufferKey(const void* p, int32_t len);
