@@ -19,7 +19,6 @@
 #include "counterdb/UCounter.h"
 #include "platform/Bitmap.h"
 #include "storage/Corvane.h"
-#include "storage/Timers.h"
 
 namespace {
 
@@ -169,7 +168,6 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < order.size(); ++i) order[i] = int(i);
     if (argc > 5 && std::string(argv[5]) == "shuffled") std::shuffle(order.begin(), order.end(), std::mt19937(7));
     StartStorageEngine();
-    StartStorageTimers();
     int status = 0;
     {
         TRef<ICounter> counter = OpenCounter(argv[1]);
@@ -198,6 +196,5 @@ int main(int argc, char** argv) {
         }
     }
     StopStorageEngine();
-    StopStorageTimers();
     return status;
 }

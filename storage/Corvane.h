@@ -274,10 +274,12 @@ protected:
 // The process-wide factory; nullptr before StartStorageEngine and after StopStorageEngine.
 TRef<IStorageFactory> StorageFactory();
 
-// Program start: fills the process-wide factory. Call once before anything opens a storage.
+// Program start: fills the process-wide factory and starts the engine's timers. Call once
+// before anything opens a storage.
 void StartStorageEngine();
 // Program end: clears the factory, reports storages still alive ("TOstraStorage: N object(s)
-// not destroyed") and closes them by force without committing their open transactions.
+// not destroyed") and closes them by force without committing their open transactions, then
+// frees the timers.
 void StopStorageEngine();
 
 // Where the report of storages never freed goes (default: a warning on stderr captioned

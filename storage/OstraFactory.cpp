@@ -4,6 +4,7 @@
 #include "storage/OstraFile.h"
 #include "storage/OstraStorage.h"
 #include "storage/ParamList.h"
+#include "storage/Timers.h"
 
 namespace {
 TRef<IStorageFactory>& GlobalFactory() {
@@ -30,11 +31,15 @@ void* TStorageFactory::GetInterface(const TGUID& iid) {
 
 TRef<IStorageFactory> StorageFactory() { return GlobalFactory(); }
 
-void StartStorageEngine() { GlobalFactory() = MakeObj<TStorageFactory>(); }
+void StartStorageEngine() {
+    GlobalFactory() = MakeObj<TStorageFactory>();
+    StartStorageTimers();
+}
 
 void StopStorageEngine() {
     GlobalFactory().reset();
     ReportAndCloseLiveStorages();
+    StopStorageTimers();
 }
 
 TRef<IVirtualStorage> CreateStorage(std::string_view Location, std::string_view Params, std::string_view RequiredCaps) {

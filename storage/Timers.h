@@ -53,8 +53,8 @@ private:
 
 inline constexpr int StorageTimerCount = 47;
 
-// The storage engine's timers; created by StartStorageTimers, freed by StopStorageTimers.
-// Before and after, StorageTimer() answers nullptr.
+// The storage engine's timers; created by StartStorageTimers, freed by StopStorageTimers (the
+// engine's start and stop call them). Before and after, StorageTimer() answers nullptr.
 TTickTimer* StorageTimer(int number);
 extern std::array<TTickTimer*, StorageTimerCount> StorageTimers; // by number, as StorageTimer answers
 void StartStorageTimers();

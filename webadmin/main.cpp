@@ -4,7 +4,6 @@
 
 #include "platform/FileUtils.h"
 #include "storage/Corvane.h"
-#include "storage/Timers.h"
 #include "webadmin/UWMAdm.h"
 #include "webadmin/WebModule.h"
 
@@ -12,7 +11,6 @@ int main(int argc, char** argv) {
     // A client that goes away must not kill the program before the database is committed.
     std::signal(SIGPIPE, SIG_IGN);
     StartStorageEngine();
-    StartStorageTimers();
     {
         TWM module(ProgramFilePath(argc > 0 ? argv[0] : "counter"));
         TWebRequest request = TWebRequest::FromProcess();
@@ -23,6 +21,5 @@ int main(int argc, char** argv) {
     // never freed; left to static destruction it would be aborted by that report.
     FinalizeCounterBase();
     StopStorageEngine();
-    StopStorageTimers();
     return 0;
 }

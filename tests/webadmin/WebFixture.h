@@ -11,7 +11,6 @@
 #include "TempDir.h"
 #include "storage/Corvane.h"
 #include "platform/StrUtils.h"
-#include "storage/Timers.h"
 #include "webadmin/UWMAdm.h"
 #include "webadmin/WebModule.h"
 
@@ -30,14 +29,8 @@ struct TCgiAnswer {
 
 class WebTest : public TempDirTest {
 protected:
-    static void SetUpTestSuite() {
-        StartStorageEngine();
-        StartStorageTimers();
-    }
-    static void TearDownTestSuite() {
-        StopStorageEngine();
-        StopStorageTimers();
-    }
+    static void SetUpTestSuite() { StartStorageEngine(); }
+    static void TearDownTestSuite() { StopStorageEngine(); }
     void SetUp() override { Module = std::make_unique<TWM>(Temp.File("counter")); }
     void TearDown() override {
         FinalizeCounterBase();
