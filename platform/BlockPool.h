@@ -1,8 +1,7 @@
-// Memory for objects of one size made and dropped by the hundred thousand (open atoms, their
-// images, list rows): not a general allocator. A dropped block waits in a list for the next;
-// new ones are cut from slabs: about 32 KiB from the heap, then huge blocks of their own. The
-// heap spends several times as long on each, and as long again sorting the small blocks it was
-// given back when a large request comes.
+// Memory for objects of one size that a program makes and drops in great numbers: not a general
+// allocator. A dropped block waits in a list for the next; new ones are cut from slabs: about
+// 32 KiB from the heap, then huge blocks of their own. A take or a give is a step along that
+// list, where the heap searches its bins and later sorts the small blocks it was given back.
 #pragma once
 
 #include "platform/CriticalSection.h"

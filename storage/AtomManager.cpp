@@ -1,9 +1,9 @@
 // The atom table: entries in both forms, bodies, handle allocation and the CRC checks.
 #include "storage/AtomManager.h"
 
-#include "platform/Prefetch.h"
 #include "storage/Crc32.h"
 #include "storage/KVZError.h"
+#include "storage/Prefetch.h"
 #include "storage/SpaceAllocator.h"
 #include "storage/Support.h"
 #include "storage/Timers.h"

@@ -4,7 +4,7 @@
 // and by the atom cache.
 #pragma once
 
-#include "platform/Prefetch.h"
+#include "storage/Prefetch.h"
 
 #include <array>
 #include <cstddef>

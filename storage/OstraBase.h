@@ -6,7 +6,6 @@
 #pragma once
 
 #include "platform/BlockPool.h"
-#include "platform/Prefetch.h"
 #include "storage/AtomCache.h"
 #include "storage/AtomManager.h"
 #include "storage/Corvane.h"
@@ -14,6 +13,7 @@
 #include "storage/HandleTable.h"
 #include "storage/OstraFile.h"
 #include "storage/PartBuffer.h"
+#include "storage/Prefetch.h"
 
 #include <cstdint>
 #include <memory>

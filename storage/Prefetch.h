@@ -1,4 +1,5 @@
-// Asking for memory ahead of its use.
+// Asking the processor for memory ahead of its use: the hint the engine's tables give for the
+// atoms a walk reaches next. Nothing waits on it and nothing depends on it for correctness.
 #pragma once
 
 // The cache line at p is asked for; nothing waits for it. GCC counts a prefetch as no effect at
