@@ -1,16 +1,12 @@
 // The atom address's byte form and the atom stream over an open atom.
 #include "storage/Corvane.h"
 
+#include "platform/ByteOrder.h"
+
 #include <cstring>
 #include <limits>
 
 namespace {
-void PutLE32(uint8_t* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = uint8_t(value >> (8 * i));
-}
-uint32_t GetLE32(const uint8_t* at) {
-    return uint32_t(at[0]) | uint32_t(at[1]) << 8 | uint32_t(at[2]) << 16 | uint32_t(at[3]) << 24;
-}
 constexpr int64_t MaxDataOffset = std::numeric_limits<uint32_t>::max();
 } // namespace
 

@@ -3,6 +3,7 @@
 // creates the free-space and atom-table managers at the end of its open; it knows no atoms.
 #pragma once
 
+#include "platform/ByteOrder.h"
 #include "platform/Clock.h"
 #include "platform/Guid.h"
 #include "platform/OsFile.h"
@@ -58,24 +59,6 @@ inline constexpr uint64_t OstraFileGranule = 4096;
 // The AtomSizeAlign written into the header of the next file created (1..255); the storage
 // factory sets it from its parameters before an open.
 extern uint8_t NewFileAtomSizeAlign;
-
-// Little-endian access to byte buffers of the file formats.
-inline uint16_t GetLE16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline uint32_t GetLE32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint64_t GetLE64(const uint8_t* p) { return uint64_t(GetLE32(p)) | uint64_t(GetLE32(p + 4)) << 32; }
-inline void PutLE16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-inline void PutLE32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-inline void PutLE64(uint8_t* p, uint64_t v) {
-    PutLE32(p, uint32_t(v));
-    PutLE32(p + 4, uint32_t(v >> 32));
-}
 
 class TOstraFile {
 public:
