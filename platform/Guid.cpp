@@ -2,15 +2,14 @@
 #include "platform/Guid.h"
 
 #include "platform/ByteOrder.h"
+#include "platform/Random.h"
 
 #include <cstdio>
-#include <random>
 
 TGUID TGUID::New() {
-    static thread_local std::mt19937_64 engine{std::random_device{}()};
     std::array<uint8_t, ByteSize> bytes{};
     for (size_t i = 0; i < bytes.size(); i += 8) {
-        uint64_t r = engine();
+        uint64_t r = RandomWord();
         for (size_t j = 0; j < 8; ++j) bytes[i + j] = uint8_t(r >> (8 * j));
     }
     TGUID g = FromBytes(bytes);

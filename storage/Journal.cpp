@@ -1,13 +1,13 @@
 // Writing and reading the rollback journal.
 #include "storage/Journal.h"
 
+#include "platform/Random.h"
 #include "storage/Crc32.h"
 #include "storage/OstraFile.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <random>
 #include <vector>
 
 using namespace JournalFormat;
@@ -56,7 +56,7 @@ TRollbackJournal::TState TRollbackJournal::Inspect(const std::string& name, uint
 // from here on has it.
 void TRollbackJournal::Begin(const std::string& name, const TGUID& storageId, uint64_t originalLength) {
     name_ = name;
-    nonce_ = std::random_device()() | uint64_t(std::random_device()()) << 32;
+    nonce_ = RandomWord();
     originalLength_ = originalLength;
     std::memset(header_, 0, HeaderSize);
     std::memcpy(header_ + MagicOffset, Magic, sizeof(Magic) - 1);
