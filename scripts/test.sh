@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test twice: once in a normal
+# Installs what is missing, checks that no file includes another folder's internal header
+# (scripts/check-includes.py), builds everything and runs every test twice: once in a normal
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer (any report fails); then
 # runs every fuzz target for a few seconds (scripts/fuzz.sh).
 set -euo pipefail
@@ -9,6 +10,9 @@ scripts/install-deps.sh --tests
 jobs=$(nproc)
 # Python tests use Debian's interpreter (python3-pil), not a user-installed one.
 export KESTROW_PYTHON=/usr/bin/python3
+
+echo "== Layers: includes of other folders' internal headers" >&2
+"$KESTROW_PYTHON" scripts/check-includes.py
 
 echo "== Normal build" >&2
 cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
