@@ -1,8 +1,7 @@
-// A lock one thread may re-enter. Taking it when no other thread holds it is two atomic
-// operations and no call into the system, or two plain stores while the process has one thread;
-// a thread that finds it held sleeps on it until the holder lets it go. The storage takes one
-// for every atom it reads, so a system mutex, several times dearer, was a sixth of the cost of
-// reading an atom.
+// A lock one thread may re-enter, cheap enough to take for every atom the storage reads: taking
+// it when no other thread holds it is two atomic operations and no call into the system, or two
+// plain stores while the process has one thread; a thread that finds it held sleeps on it until
+// the holder lets it go. Not a general mutex: no timed waits, no fairness.
 #pragma once
 
 #include "platform/OnlyThread.h"

@@ -1,8 +1,8 @@
 // glibc's heap grown by one block, advised to take huge pages or (where the system gives none)
 // made resident, then given back to the allocator, which keeps it (trimming is off) for the
-// allocations to come. On a virtual machine the first touch of each small page costs about half
-// the fault it replaces even when the page was made resident ahead; a huge page is touched once
-// for 512 of them.
+// allocations to come. On a virtual machine the first touch of a small page still costs
+// something even when the page was made resident ahead; a huge page is touched once for 512 of
+// them.
 #include "platform/Heap.h"
 
 #include <algorithm>

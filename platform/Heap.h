@@ -17,7 +17,7 @@
 #endif
 
 // Readies about `bytes` of the heap's next growth, where touching fresh pages one by one costs
-// a page fault each (on virtual machines ten times the cost of mapping them ahead): on huge pages
+// a page fault each, far dearer on virtual machines than mapping them ahead: on huge pages
 // where the system gives them on advice, else made resident in one system call. For a process
 // about to build something of a size it can estimate; the memory stays with the heap after.
 // Does nothing where the system or the allocator offers no way to do it.

@@ -603,8 +603,8 @@ void TAtomManager::ReadAtom(TAtomRec& rec, uint8_t parts) {
     rec.Loaded |= want;
 }
 
-// Every atom a walk or lookup reads comes here, so what it calls is compiled into it: the calls
-// and the vectors' out-of-line growth were a seventh of a host list page's instructions.
+// Every atom a walk or lookup reads comes here, so what it calls, the vectors' growth included,
+// is compiled into it.
 [[gnu::flatten]] void TAtomManager::ReadInto(uint32_t handle, uint8_t parts, TAtomContent& into) {
     TTimedScope timer(ReadAtomTimer);
     TGuardIfThreads guard(lock_); // the table and the body buffer

@@ -1,8 +1,7 @@
 // TPartBuffer: an atom image's data or links, shared by an image and its copies in child
 // transactions until one of them changes it (copy on write). One block holds the count of its
-// sharers, the length, the room and the elements. A large transaction holds them by the hundred
-// thousand, nearly all short: those come from block pools by size, so that each costs one
-// small block where a shared vector cost a pooled one and a heap block more.
+// sharers, the length, the room and the elements. A large transaction holds a great many, nearly
+// all short: those come from block pools by size, one small block each.
 #pragma once
 
 #include "platform/BlockPool.h"

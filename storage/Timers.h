@@ -60,9 +60,8 @@ extern std::array<TTickTimer*, StorageTimerCount> StorageTimers; // by number, a
 void StartStorageTimers();
 void StopStorageTimers();
 
-// Marks a scope as timed by timer `number`. Nothing reads the totals, and reading the clock
-// around every atom operation cost a tenth of a list page's time, so a scope only counts its
-// starts.
+// Marks a scope as timed by timer `number`. Nothing reads the totals, and the clock is too dear
+// to read around every atom operation, so a scope only counts its starts.
 class TTimedScope {
 public:
     explicit TTimedScope(int number) {

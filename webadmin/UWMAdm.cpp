@@ -72,10 +72,9 @@ const TPageRoute PageRoutes[] = {
 constexpr uint64_t HostFileBytes = 90;
 
 // The host lists take memory by the host (the rows and the page text); the calendar and the
-// site pages by the page, which the part of the file besides the hosts stands for. The figures
-// were measured with 500 pages and 10,000 and 100,000 hosts. Erring high costs less than erring
-// low: nothing on huge pages, and on small ones a page made resident ahead costs about a tenth
-// of the fault it saves.
+// site pages by the page, which the part of the file besides the hosts stands for. Erring high
+// costs less than erring low: nothing on huge pages, and on small ones a page made resident
+// ahead costs far less than the fault it saves.
 size_t PageHeapBytes(const TPageRoute& route, ICounter& counter) {
     if (!route.HostHeap && !route.RestHeapHalves) return 0;
     uint64_t hosts = 0;
