@@ -34,8 +34,6 @@ public:
     // fails; the session is closed all the same.
     void Close();
     bool IsOpen() const { return bool(Counter); }
-    // The open counter, or nil.
-    ICounter* GetCounter() const { return Counter.get(); }
 
     // The page list, loaded in index order on opening and after a page correction.
     int NodeCount() const { return NodeList.Count(); }

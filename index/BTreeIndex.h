@@ -101,7 +101,6 @@ public:
     void Dump(std::vector<std::string>& lines) override;
 
     // Page access shared with the cursor.
-    int32_t GetPageSize() const { return PageSize; }
     uint32_t HeaderSize() const { return uint32_t(PageSize) * BTreePage::PairSize + BTreePage::FixedSize; }
     // Reads and checks a page header (152 when Count or a pair is out of bounds).
     TOpenIndexAtom ReadPage(TRef<IVirtualAtom> atom) const;

@@ -166,7 +166,6 @@ public:
     void SetTransparentColor(TColor color) { FTransparentColor = color; }
 
     const TDIBHeaderExtras& DIBExtras() const { return FExtras; }
-    void SetDIBExtras(const TDIBHeaderExtras& extras) { FExtras = extras; }
 
     // Reads a BMP file (file header, info header of 12 or at least 40 bytes, palette, rows;
     // 1, 4, 8, 24 bits uncompressed, 32 bits converted to 24). Every size and offset is checked

@@ -40,7 +40,6 @@ public:
     // At the changing call with this number the power goes: that call and every call after it
     // raise EIO and change nothing, until PowerCut (0: never).
     void CutAt(uint64_t step);
-    bool IsCut() const { return cut_; }
     // What survives the power loss becomes the disk's contents: every open handle goes dead
     // (each of its calls raises EIO) and every lock is released.
     void PowerCut();

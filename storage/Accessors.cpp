@@ -81,13 +81,6 @@ void TBinAccessor::Delete(size_t index) {
     items_.erase(items_.begin() + std::ptrdiff_t(index));
 }
 
-std::unique_ptr<TIndexedObject> TBinAccessor::Extract(size_t index) {
-    if (index >= items_.size()) throw EInvalidIndex();
-    std::unique_ptr<TIndexedObject> item(items_[index].Item);
-    items_.erase(items_.begin() + std::ptrdiff_t(index));
-    return item;
-}
-
 void TBinAccessor::SetCount(size_t count) {
     if (count > items_.capacity()) items_.reserve(count + count / 2 + 1);
     for (size_t i = count; i < items_.size(); ++i) Free(items_[i]);

@@ -47,8 +47,6 @@ public:
     void Insert(size_t index, std::unique_ptr<TIndexedObject> item);
     // Raises EInvalidIndex at or beyond Count; frees the item.
     void Delete(size_t index);
-    // Takes the item out without freeing it; EInvalidIndex at or beyond Count.
-    std::unique_ptr<TIndexedObject> Extract(size_t index);
     // Growing fills with none; shrinking frees the items cut off.
     void SetCount(size_t count);
     void SetCapacity(size_t capacity);

@@ -249,7 +249,6 @@ public:
     void Seek(uint64_t NewPosition) override { FPosition = int64_t(NewPosition); }
     // Moves the position relative to an origin, without bounds; returns the new position.
     int64_t Seek(int64_t Offset, TSeekOrigin Origin);
-    int64_t SignedPosition() const { return FPosition; }
 
 private:
     IVirtualAtom& OwnerAtom;

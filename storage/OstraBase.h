@@ -248,8 +248,6 @@ public:
     // read without an open; false (nothing read) when the chain holds an image of it.
     bool PeekAtom(uint32_t id, TAtomHandle handle, TAtomContent& into);
     std::unique_ptr<TAtomEnumerator> EnumAtoms(uint32_t id);
-    // Raises EInvalidTrID unless id names a live transaction.
-    void CheckTransaction(uint32_t id) { Transactions.Get(id); }
 
     TOstraFile& File() { return *FileObject; }
     // What a destructor does with the failure of an atom's close. Never throws.

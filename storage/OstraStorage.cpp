@@ -35,8 +35,6 @@ template <class T> void Unlist(std::vector<T*>& list, T* item) {
 
 void SetUnfreedStorageHook(std::function<void(std::string_view)> hook) { UnfreedStorageHook() = std::move(hook); }
 
-size_t LiveStorageCount() { return LiveStorages().size(); }
-
 void ReportAndCloseLiveStorages() {
     std::vector<TOstraStorage*> live = std::move(LiveStorages());
     LiveStorages().clear();

@@ -276,4 +276,3 @@ private:
 // The registry of live storages: reported ("TOstraStorage: N object(s) not destroyed") and
 // closed by force at program end.
 void ReportAndCloseLiveStorages();
-size_t LiveStorageCount();
