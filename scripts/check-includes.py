@@ -44,12 +44,6 @@ PUBLIC = {
     "adminutil": set(),
 }
 
-# Includes allowed although they break the rule: (including file, included header).
-EXCEPTIONS = {
-    # until the trie reader lands
-    ("index/UAtomTreeIndex.h", "storage/AtomCache.h"),
-}
-
 NOT_CHECKED = ("tests/fuzz/", "tests/support/", "bench/")
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([A-Za-z]+)/([^"]+)"')
 
@@ -69,8 +63,6 @@ def violation(path, folder, header):
     if area is None or folder not in BELOW or folder == area:
         return None
     included = folder + "/" + header
-    if (path, included) in EXCEPTIONS:
-        return None
     if folder not in BELOW[area]:
         return "%s is not below %s" % (folder, area)
     if header not in PUBLIC[folder]:
