@@ -132,30 +132,28 @@ uint32_t TAtomManager::EntryCRC(const TAtomEntry& entry) {
 // comes back to a segment spans more before long.
 void TAtomManager::LoadChain() {
     TOstraFile& file = File();
-    std::lock_guard views(file.Pager().ViewLock());
+    TPager& pager = file.Pager();
+    const uint64_t dataSize = file.DataSize();
+    auto damaged = [&] {
+        return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
+    };
+    // Past the doubling segments each spans a little over a MiB: room for all the data can hold.
+    segments_.reserve(size_t(std::min<uint64_t>(dataSize >> 20, 1u << 16)) + MaxSegmentShift + 1);
     uint64_t total = 0, spanned = 0;
+    uint32_t expected = FirstSegmentEntries;
     for (uint64_t address = file.AtomTableRoot(); address != 0;) {
-        auto damaged = [&] {
-            return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
-        };
-        if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HeadSize)
-            throw damaged();
-        // Where the view holds the head it is read there, else read in without keeping a page.
+        if (address < OstraHeader::Size || address > dataSize || dataSize - address < HeadSize) throw damaged();
         uint8_t head[HeadSize];
-        if (const uint8_t* at = file.Pager().ViewOfHeld(address, HeadSize))
-            std::memcpy(head, at, HeadSize);
-        else
-            file.Pager().ReadAtOnce(head, address);
+        pager.ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         spanned += length;
-        if (file.DataSize() - address < length || total + count > UINT32_MAX || spanned > file.DataSize())
-            throw damaged();
+        if (dataSize - address < length || total + count > UINT32_MAX || spanned > dataSize) throw damaged();
         // The count is outside every CRC, but follows from the segment's place in the chain.
-        uint32_t expected = FirstSegmentEntries << std::min<size_t>(segments_.size(), MaxSegmentShift);
         if (count != expected && !(count < expected && total + count == UINT32_MAX)) throw damaged();
         segments_.push_back({address, count, uint32_t(total)});
         total += count;
+        if (segments_.size() <= MaxSegmentShift) expected *= 2;
         address = GetLE64(head);
     }
     total_ = uint32_t(total);
@@ -253,15 +251,13 @@ const uint8_t* TAtomManager::CopiedEntry(uint32_t index) const {
     return chunk ? chunk[index % ChunkEntries].data() : nullptr;
 }
 
-const TAtomManager::TStretch* TAtomManager::FoundStretch(uint32_t index) const {
-    size_t s = index / StretchEntries;
-    return s < stretches_.size() ? stretches_[s].get() : nullptr;
-}
-
 TAtomManager::TStretch& TAtomManager::MakeStretch(size_t s) {
-    if (s >= stretches_.size()) stretches_.resize(s + 1);
-    if (!stretches_[s]) stretches_[s] = std::make_unique<TStretch>();
-    return *stretches_[s];
+    size_t g = s / GroupStretches;
+    if (g >= stretches_.size()) stretches_.resize(g + 1);
+    if (!stretches_[g]) stretches_[g] = std::make_unique<TStretchGroup>();
+    std::unique_ptr<TStretch>& stretch = (*stretches_[g])[s % GroupStretches];
+    if (!stretch) stretch = std::make_unique<TStretch>();
+    return *stretch;
 }
 
 const uint8_t* TAtomManager::HeldEntry(uint32_t index) {

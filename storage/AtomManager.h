@@ -184,11 +184,18 @@ private:
     bool Verified(uint32_t index, const TAtomEntry& entry);
     // The entry, its CRC checked; false on a mismatch.
     bool CheckedEntry(uint32_t index, TAtomEntry& entry);
+    // Stretches are found through groups of GroupStretches, each made when one of its stretches
+    // is: the directory is a pointer per 2^18 entries, nothing an open walks or clears.
+    static constexpr uint32_t GroupStretches = 64;
+    using TStretchGroup = std::array<std::unique_ptr<TStretch>, GroupStretches>;
     // The stretch of index, or nullptr when none was made; StretchOf makes it.
-    const TStretch* FoundStretch(uint32_t index) const;
+    TStretch* FoundStretch(uint32_t index) const {
+        size_t s = index / StretchEntries, g = s / GroupStretches;
+        return g < stretches_.size() && stretches_[g] ? (*stretches_[g])[s % GroupStretches].get() : nullptr;
+    }
     TStretch& StretchOf(uint32_t index) {
-        size_t s = index / StretchEntries;
-        return s < stretches_.size() && stretches_[s] ? *stretches_[s] : MakeStretch(s);
+        TStretch* stretch = FoundStretch(index);
+        return stretch ? *stretch : MakeStretch(index / StretchEntries);
     }
     TStretch& MakeStretch(size_t s);
     TChunk& ChunkOf(uint32_t index) { return StretchOf(index).Chunks[index % StretchEntries / ChunkEntries]; }
@@ -209,7 +216,7 @@ private:
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
-    std::vector<std::unique_ptr<TStretch>> stretches_; // by index / StretchEntries, grown as touched
+    std::vector<std::unique_ptr<TStretchGroup>> stretches_; // by stretch / GroupStretches, grown as touched
     std::vector<uint8_t> body_;        // an atom body on its way in or out (under lock_)
     std::vector<uint8_t> scanBuffer_;  // table entries the free-entry pass reads, where no view holds them
     std::vector<uint32_t> prefetched_; // handles whose entries were asked for, not yet bodies

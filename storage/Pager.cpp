@@ -199,11 +199,15 @@ void TPager::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
     }
 }
 
+// Not through the view either: a mapping would bring in (and keep) the pages around each read,
+// a copy a granule; a walk over hundreds of table heads scattered in the file cost more in those
+// than in its system calls.
 void TPager::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
     CheckReadable(position, buffer.size());
-    ReadPastPages(buffer, position);
+    ReadFromFile(buffer, position, false);
+    OverlayDirtyPages(buffer, position);
 }
 
 const uint8_t* TPager::ResidentView(uint64_t position, size_t size) {
@@ -216,9 +220,10 @@ const uint8_t* TPager::ResidentView(uint64_t position, size_t size) {
 
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
 // Past its end (where a growing file's new pages lie until written) it is not asked.
-void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
+void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool viaView) {
     size_t got = 0;
-    if (const uint8_t* from = SystemView(position, buffer.size())) {
+    const uint8_t* from = viaView ? SystemView(position, buffer.size()) : nullptr;
+    if (from) {
         std::memcpy(buffer.data(), from, buffer.size());
         got = buffer.size();
     } else if (position < osLength_) {
@@ -235,7 +240,7 @@ void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position) {
 
 // From the system, with the waiting writes laid over; inside the file (checked by the caller).
 void TPager::ReadPastPages(std::span<uint8_t> buffer, uint64_t position) {
-    ReadFromFile(buffer, position);
+    ReadFromFile(buffer, position, true);
     OverlayDirtyPages(buffer, position);
 }
 
@@ -275,7 +280,7 @@ TPager::TPage& TPager::CachedPage(uint64_t page) {
     auto bytes = std::make_unique_for_overwrite<uint8_t[]>(PageSize);
     uint64_t start = page * PageSize;
     if (start < fileEnd_)
-        ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start);
+        ReadFromFile(std::span<uint8_t>(bytes.get(), PageSize), start, true);
     else
         std::memset(bytes.get(), 0, PageSize);
     auto it = pages_.emplace(page, TPage{std::move(bytes), false}).first;

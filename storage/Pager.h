@@ -63,7 +63,8 @@ public:
     // Exactly Length bytes or EKVZError 9 "File read error". Sees every write made before it.
     // Small reads go through pages kept in memory.
     void ReadAt(std::span<uint8_t> buffer, uint64_t position);
-    // The same, keeping no pages: for reads made once (the table chains walked at open).
+    // The same from the system's file, keeping no pages and not using the view: for reads made
+    // once (the header, the table chains walked at open).
     void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
     // The bytes ReadAt would give, where the view holds them and no write waits, else nullptr
     // (the caller reads them); raises as ReadAt does. Valid until the next call on the pager.
@@ -126,7 +127,7 @@ private:
     const uint8_t* SystemView(uint64_t position, size_t size);
     const uint8_t* CleanView(uint64_t position, size_t size);
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
-    void ReadFromFile(std::span<uint8_t> buffer, uint64_t position);
+    void ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool viaView);
     void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
     void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
     bool HasWaitingWrites() const;

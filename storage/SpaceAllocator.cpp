@@ -8,8 +8,6 @@
 #include "storage/Support.h"
 #include "storage/Timers.h"
 
-#include <set>
-
 namespace {
 enum : int {
     GrowDataEndTimer = 2,
@@ -47,24 +45,26 @@ TOstraFile& TSpaceManager::File() const {
     return *file_;
 }
 
-// Every segment must lie inside the data and be met once; anything else is a damaged file.
+// Every segment must lie inside the data and be met once; anything else is a damaged file. Met
+// once: segment k holds SlotsPerStep * (k + 1) slots, so a chain that comes back to a segment
+// meets a count that does not follow.
 void TSpaceManager::LoadChain() {
     TOstraFile& file = File();
-    std::set<uint64_t> seen;
+    TPager& pager = file.Pager();
+    const uint64_t dataSize = file.DataSize();
     uint64_t total = 0;
     for (uint64_t address = file.HoleTableRoot(); address != 0;) {
         auto damaged = [&] {
             return EOstraOpenError(OstraCode::FileDamaged, StrFormat(OstraMsg::FileDamaged, file.FullPath().c_str()));
         };
-        if (address < OstraHeader::Size || address > file.DataSize() || file.DataSize() - address < HoleTable::HeadSize)
+        if (address < OstraHeader::Size || address > dataSize || dataSize - address < HoleTable::HeadSize)
             throw damaged();
-        if (!seen.insert(address).second) throw damaged();
         uint8_t head[HoleTable::HeadSize];
-        file.Pager().ReadAtOnce(head, address);
+        pager.ReadAtOnce(head, address);
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * count;
         // The count is outside every CRC, but follows from the segment's place in the chain.
-        if (file.DataSize() - address < length || count != HoleTable::SlotsPerStep * (segments_.size() + 1))
+        if (dataSize - address < length || count != HoleTable::SlotsPerStep * (segments_.size() + 1))
             throw damaged();
         total += count;
         if (total > UINT32_MAX) throw damaged();
