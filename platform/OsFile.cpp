@@ -47,11 +47,13 @@ public:
     size_t ReadAt(std::span<uint8_t> buffer, uint64_t position) override {
         size_t done = 0;
         while (done < buffer.size()) {
-            ssize_t n = RetryOnInterrupt(
-                [&] { return ::pread(fd_, buffer.data() + done, buffer.size() - done, off_t(position + done)); });
-            if (n < 0) throw EOSError(errno, "pread");
-            if (n == 0) break;
-            done += size_t(n);
+            ssize_t n = ::pread(fd_, buffer.data() + done, buffer.size() - done, off_t(position + done));
+            if (n > 0)
+                done += size_t(n);
+            else if (n == 0)
+                break;
+            else if (errno != EINTR)
+                throw EOSError(errno, "pread");
         }
         return done;
     }

@@ -141,10 +141,13 @@ void TAtomManager::LoadChain() {
     segments_.reserve(size_t(std::min<uint64_t>(dataSize >> 20, 1u << 16)) + MaxSegmentShift + 1);
     uint64_t total = 0, spanned = 0;
     uint32_t expected = FirstSegmentEntries;
-    for (uint64_t address = file.AtomTableRoot(); address != 0;) {
-        if (address < OstraHeader::Size || address > dataSize || dataSize - address < HeadSize) throw damaged();
-        uint8_t head[HeadSize];
-        pager.ReadAtOnce(head, address);
+    auto checkAddress = [&](uint64_t address) {
+        if (address != 0 && (address < OstraHeader::Size || address > dataSize || dataSize - address < HeadSize))
+            throw damaged();
+        return address;
+    };
+    uint8_t head[HeadSize];
+    pager.ReadChainOnce(checkAddress(file.AtomTableRoot()), head, [&](uint64_t address) {
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HeadSize + uint64_t(EntrySize) * count;
         spanned += length;
@@ -154,8 +157,8 @@ void TAtomManager::LoadChain() {
         segments_.push_back({address, count, uint32_t(total)});
         total += count;
         if (segments_.size() <= MaxSegmentShift) expected *= 2;
-        address = GetLE64(head);
-    }
+        return checkAddress(GetLE64(head));
+    });
     total_ = uint32_t(total);
 }
 

@@ -205,9 +205,7 @@ void TPager::ReadAt(std::span<uint8_t> buffer, uint64_t position) {
 void TPager::ReadAtOnce(std::span<uint8_t> buffer, uint64_t position) {
     std::lock_guard guard(lock_);
     TTimedScope timer(ReadTimer);
-    CheckReadable(position, buffer.size());
-    ReadFromFile(buffer, position, false);
-    OverlayDirtyPages(buffer, position);
+    ReadOnceHeld(buffer, position);
 }
 
 const uint8_t* TPager::ResidentView(uint64_t position, size_t size) {
@@ -219,8 +217,9 @@ const uint8_t* TPager::ResidentView(uint64_t position, size_t size) {
 }
 
 // The storage's bytes the system's file holds: zeros past its end and past a cut not made yet.
-// Past its end (where a growing file's new pages lie until written) it is not asked.
-void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool viaView) {
+// Past its end (where a growing file's new pages lie until written) it is not asked. Compiled
+// into each caller: the walk at open makes hundreds of reads of a head each.
+[[gnu::always_inline]] inline void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool viaView) {
     size_t got = 0;
     const uint8_t* from = viaView ? SystemView(position, buffer.size()) : nullptr;
     if (from) {
@@ -236,6 +235,12 @@ void TPager::ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool via
     }
     if (position + got > staleFrom_) got = position < staleFrom_ ? size_t(staleFrom_ - position) : 0;
     std::fill(buffer.begin() + std::ptrdiff_t(got), buffer.end(), 0);
+}
+
+void TPager::ReadOnceHeld(std::span<uint8_t> buffer, uint64_t position) {
+    CheckReadable(position, buffer.size());
+    ReadFromFile(buffer, position, false);
+    if (dirtyPages_ != 0) OverlayDirtyPages(buffer, position);
 }
 
 // From the system, with the waiting writes laid over; inside the file (checked by the caller).
@@ -430,17 +435,18 @@ void TPager::SaveOriginals() {
         for (uint64_t page = staleFrom_ / PageSize; page * PageSize < osLength_; ++page) save(page);
     // A batch at a time, each run of neighbouring pages in one read: a large commit holds no
     // copy of all its originals (twice over, with the journal's records).
-    std::vector<uint8_t> originals(std::min(pages.size(), MaxPagesPerWrite) * PageSize);
+    // Read over whole: nothing to clear first.
+    auto originals = std::make_unique_for_overwrite<uint8_t[]>(std::min(pages.size(), MaxPagesPerWrite) * PageSize);
     for (size_t first = 0; first < pages.size(); first += MaxPagesPerWrite) {
         size_t count = std::min(MaxPagesPerWrite, pages.size() - first);
         for (size_t i = 0, run; i < count; i += run) {
             for (run = 1; i + run < count && pages[first + i + run] == pages[first + i] + run;) ++run;
-            std::span<uint8_t> into(&originals[i * PageSize], run * PageSize);
+            std::span<uint8_t> into(originals.get() + i * PageSize, run * PageSize);
             size_t got = os_.ReadAt(into, pages[first + i] * PageSize);
             std::fill(into.begin() + std::ptrdiff_t(got), into.end(), 0); // past the file's end
         }
         journal_.Add(std::span<const uint64_t>(pages).subspan(first, count),
-                     std::span<const uint8_t>(originals).first(count * PageSize));
+                     std::span<const uint8_t>(originals.get(), count * PageSize));
     }
 }
 
@@ -469,7 +475,8 @@ void TPager::WritePages() {
         page.Dirty = false;
         --dirtyPages_;
     };
-    std::vector<uint8_t> run;
+    std::unique_ptr<uint8_t[]> run; // copied over whole: nothing to clear first
+    size_t runLength = 0;
     for (auto it = pages_.upper_bound(0); it != pages_.end();) {
         if (!it->second.Dirty) {
             ++it;
@@ -483,11 +490,14 @@ void TPager::WritePages() {
             ++count;
         const uint8_t* bytes = it->second.Bytes.get();
         if (count > 1) {
-            run.resize(count * PageSize);
+            if (runLength < count * PageSize) {
+                runLength = count * PageSize;
+                run = std::make_unique_for_overwrite<uint8_t[]>(runLength);
+            }
             size_t offset = 0;
             for (auto page = it; page != stop; ++page, offset += PageSize)
-                std::memcpy(&run[offset], page->second.Bytes.get(), PageSize);
-            bytes = run.data();
+                std::memcpy(run.get() + offset, page->second.Bytes.get(), PageSize);
+            bytes = run.get();
         }
         write(bytes, it->first * PageSize, count * PageSize);
         for (; it != stop; ++it) clean(it->second);

@@ -66,6 +66,13 @@ public:
     // The same from the system's file, keeping no pages and not using the view: for reads made
     // once (the header, the table chains walked at open).
     void ReadAtOnce(std::span<uint8_t> buffer, uint64_t position);
+    // A walk over the heads of a chain of table segments, each read into head as ReadAtOnce
+    // reads, under one lock: a large table has hundreds of segments. next is given the address
+    // of the head just read and returns the next one (0 ends the walk); what it raises ends it.
+    template <class Next> void ReadChainOnce(uint64_t first, std::span<uint8_t> head, Next&& next) {
+        std::lock_guard guard(lock_);
+        for (uint64_t address = first; address != 0; address = next(address)) ReadOnceHeld(head, address);
+    }
     // The bytes ReadAt would give, where the view holds them and no write waits, else nullptr
     // (the caller reads them); raises as ReadAt does. Valid until the next call on the pager.
     // For a reader holding ViewLock() over a run of views (an atom's entry, then its body): the
@@ -128,6 +135,8 @@ private:
     const uint8_t* CleanView(uint64_t position, size_t size);
     void PutBytes(const uint8_t* bytes, uint8_t fill, uint64_t count, uint64_t position);
     void ReadFromFile(std::span<uint8_t> buffer, uint64_t position, bool viaView);
+    // ReadAtOnce for a caller that holds lock_.
+    void ReadOnceHeld(std::span<uint8_t> buffer, uint64_t position);
     void ReadPastPages(std::span<uint8_t> buffer, uint64_t position);
     void OverlayDirtyPages(std::span<uint8_t> buffer, uint64_t position) const;
     bool HasWaitingWrites() const;
