@@ -214,9 +214,12 @@ void TAtomManager::WriteEntry(uint32_t handle, const TAtomEntry& entry) {
         // The disk may hold anything now: read it again, and check it, when needed.
         chunk.reset();
         SetChecked(index, false);
+        scanCount_ = 0;
         throw;
     }
     if (chunk) chunk[index % ChunkEntries] = stored;
+    if (index - scanFirst_ < scanCount_)
+        std::memcpy(scanBuffer_.get() + size_t(index - scanFirst_) * EntrySize, stored.data(), EntrySize);
     SetChecked(index, true);
 }
 
@@ -428,20 +431,14 @@ uint32_t TAtomManager::ScanForFree() {
 // Every entry of the table is passed once by the first writer of each open, so the pass is one
 // tight loop over the bytes as the file holds them: the free test (flags byte, then body
 // address) on each, the CRC only of a free one. The handle found, or 0 with scanPos_ past the
-// run (at most ScanEntries entries of one segment).
+// run (what is left of the read in scanBuffer_). The table is read into that one buffer, a
+// segment's worth at a time, not through the view: the pass touches every entry, and through a
+// mapping all of the table would stay in the process's memory.
 uint32_t TAtomManager::ScanRun() {
-    const TSegment& segment = SegmentOf(scanPos_);
-    uint32_t local = scanPos_ - segment.FirstIndex;
-    uint32_t count = std::min({segment.EntryCount - local, ScanEntries, freshFrom_ - scanPos_});
-    uint64_t address = segment.Address + HeadSize + uint64_t(local) * EntrySize;
+    if (scanPos_ < scanFirst_ || scanPos_ >= scanFirst_ + scanCount_) ReadScanRun();
+    const uint8_t* entries = scanBuffer_.get() + size_t(scanPos_ - scanFirst_) * EntrySize;
+    uint32_t count = scanFirst_ + scanCount_ - scanPos_;
     size_t length = size_t(count) * EntrySize;
-    TPager& pager = File().Pager();
-    const uint8_t* entries = pager.ViewOfHeld(address, length);
-    if (!entries) {
-        scanBuffer_.resize(length);
-        pager.ReadAtOnce(scanBuffer_, address);
-        entries = scanBuffer_.data();
-    }
     // Entries from offset on are whole quads while offset < quadsEnd.
     size_t quadsEnd = length < 4 * EntrySize ? 0 : length - 4 * EntrySize + 1;
     for (size_t offset = 0; offset != length; offset += EntrySize) {
@@ -467,6 +464,20 @@ uint32_t TAtomManager::ScanRun() {
     }
     scanPos_ += count;
     return 0;
+}
+
+// The entries from scanPos_ to the end of its segment (at most ScanEntries, and none from
+// freshFrom_ on) into scanBuffer_.
+void TAtomManager::ReadScanRun() {
+    const TSegment& segment = SegmentOf(scanPos_);
+    uint32_t local = scanPos_ - segment.FirstIndex;
+    uint32_t count = std::min({segment.EntryCount - local, ScanEntries, freshFrom_ - scanPos_});
+    if (!scanBuffer_) scanBuffer_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(ScanEntries) * EntrySize);
+    scanCount_ = 0;
+    File().Pager().ReadAtOnce(std::span<uint8_t>(scanBuffer_.get(), size_t(count) * EntrySize),
+                              segment.Address + HeadSize + uint64_t(local) * EntrySize);
+    scanFirst_ = scanPos_;
+    scanCount_ = count;
 }
 
 void TAtomManager::AppendSegment() {

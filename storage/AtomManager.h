@@ -170,7 +170,8 @@ private:
     void AppendSegment();
     uint32_t ScanForFree();
     uint32_t ScanRun();
-    static constexpr uint32_t ScanEntries = 2048; // entries of one read of the pass
+    void ReadScanRun();
+    static constexpr uint32_t ScanEntries = 32768; // entries of one read of the pass: a segment's
     // The entry as the file holds it, for a caller that holds lock_ and the file's view lock.
     void ReadRawEntry(uint32_t index, TAtomEntry& entry);
     // Copies the chunk of index into memory; nothing is kept when the read fails.
@@ -216,9 +217,14 @@ private:
     std::vector<TSegment> segments_;
     TReadWriteLock segmentsLock_;
     uint32_t total_ = 0;
-    std::vector<std::unique_ptr<TStretchGroup>> stretches_; // by stretch / GroupStretches, grown as touched
-    std::vector<uint8_t> body_;        // an atom body on its way in or out (under lock_)
-    std::vector<uint8_t> scanBuffer_;  // table entries the free-entry pass reads, where no view holds them
+    // By stretch / GroupStretches, grown as touched.
+    std::vector<std::unique_ptr<TStretchGroup>> stretches_;
+    std::vector<uint8_t> body_; // an atom body on its way in or out (under lock_)
+    // Entries [scanFirst_, scanFirst_ + scanCount_) as the free-entry pass read them, kept the
+    // same as the table by WriteEntry.
+    std::unique_ptr<uint8_t[]> scanBuffer_;
+    uint32_t scanFirst_ = 0;
+    uint32_t scanCount_ = 0;
     std::vector<uint32_t> prefetched_; // handles whose entries were asked for, not yet bodies
 };
 

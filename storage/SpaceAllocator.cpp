@@ -64,8 +64,7 @@ void TSpaceManager::LoadChain() {
         uint32_t count = GetLE32(head + 8);
         uint64_t length = HoleTable::HeadSize + uint64_t(HoleTable::EntrySize) * count;
         // The count is outside every CRC, but follows from the segment's place in the chain.
-        if (dataSize - address < length || count != HoleTable::SlotsPerStep * (segments_.size() + 1))
-            throw damaged();
+        if (dataSize - address < length || count != HoleTable::SlotsPerStep * (segments_.size() + 1)) throw damaged();
         total += count;
         if (total > UINT32_MAX) throw damaged();
         segments_.push_back({address, count});

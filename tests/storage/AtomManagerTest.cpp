@@ -261,6 +261,21 @@ TEST_F(AtomManagerTest, WritingOnePartKeepsTheOthers) {
     EXPECT_NE(Entry(a)[12] & 0x80, 0);
 }
 
+// After a reopen the scan reads the table ahead of the handles it hands out: entries occupied or
+// freed ahead of it since are seen as they are now.
+TEST_F(AtomManagerTest, EntriesChangedAheadOfTheScanAfterAReopenAreSeenAsTheyAreNow) {
+    Open();
+    for (uint32_t h = 1; h <= 10; ++h) ASSERT_EQ(Create(), h);
+    for (uint32_t h : {3u, 5u, 7u}) Atoms().Delete(h);
+    Open(TOpenMode::Open);
+    EXPECT_EQ(Atoms().NewHandle(), 3u);
+    EXPECT_EQ(Atoms().NewAtom(5), 5u);
+    Atoms().Delete(9);
+    std::vector<uint32_t> handed;
+    for (int i = 0; i < 3; ++i) handed.push_back(Atoms().NewHandle());
+    EXPECT_EQ(handed, (std::vector<uint32_t>{7, 9, 11}));
+}
+
 TEST_F(AtomManagerTest, DeletedHandlesComeBackLowestFirstAfterReopen) {
     Open();
     for (uint32_t h = 1; h <= 10; ++h) {
