@@ -235,9 +235,10 @@ const TAtomManager::TSegment& TAtomManager::SegmentOf(uint32_t index) const {
     return segments_[k];
 }
 
-void TAtomManager::ReadRawEntry(uint32_t index, TAtomEntry& entry) {
-    TChunk& chunk = ChunkOf(index);
-    if (!chunk && IsChecked(index)) LoadChunk(index);
+void TAtomManager::ReadRawEntry(uint32_t index, TStretch& stretch, TAtomEntry& entry) {
+    uint32_t local = index % StretchEntries;
+    TChunk& chunk = stretch.Chunks[local / ChunkEntries];
+    if (!chunk && (stretch.Checked[local / 64] >> (local % 64) & 1)) LoadChunk(index);
     if (chunk) {
         entry = chunk[index % ChunkEntries];
         return;
@@ -320,16 +321,20 @@ void TAtomManager::ReadTableRange(uint8_t* into, uint32_t first, uint32_t count)
     }
 }
 
-bool TAtomManager::Verified(uint32_t index, const TAtomEntry& entry) {
-    if (IsChecked(index)) return true;
+bool TAtomManager::Verified(uint32_t index, TStretch& stretch, const TAtomEntry& entry) {
+    uint32_t local = index % StretchEntries;
+    uint64_t bit = uint64_t(1) << (local % 64);
+    if (stretch.Checked[local / 64] & bit) return true;
     if (GetLE32(&entry[CrcOffset]) != EntryCRC(entry)) return false;
-    SetChecked(index, true);
+    stretch.Checked[local / 64] |= bit;
     return true;
 }
 
+// One lookup of the stretch for the read and the check: every atom read comes here.
 bool TAtomManager::CheckedEntry(uint32_t index, TAtomEntry& entry) {
-    ReadRawEntry(index, entry);
-    return Verified(index, entry);
+    TStretch& stretch = StretchOf(index);
+    ReadRawEntry(index, stretch, entry);
+    return Verified(index, stretch, entry);
 }
 
 namespace {
@@ -457,7 +462,7 @@ uint32_t TAtomManager::ScanRun() {
         uint32_t index = scanPos_ + uint32_t(offset / EntrySize);
         TAtomEntry entry;
         std::memcpy(entry.data(), at, EntrySize);
-        if (Verified(index, entry)) {
+        if (Verified(index, StretchOf(index), entry)) {
             scanPos_ = index + 1;
             return scanPos_;
         }

@@ -172,8 +172,9 @@ private:
     uint32_t ScanRun();
     void ReadScanRun();
     static constexpr uint32_t ScanEntries = 32768; // entries of one read of the pass: a segment's
-    // The entry as the file holds it, for a caller that holds lock_ and the file's view lock.
-    void ReadRawEntry(uint32_t index, TAtomEntry& entry);
+    // The entry as the file holds it (stretch: that of index), for a caller that holds lock_ and
+    // the file's view lock.
+    void ReadRawEntry(uint32_t index, TStretch& stretch, TAtomEntry& entry);
     // Copies the chunk of index into memory; nothing is kept when the read fails.
     void LoadChunk(uint32_t index);
     // The entry in its chunk's copy, or nullptr when the chunk is not copied.
@@ -182,7 +183,7 @@ private:
     const uint8_t* HeldEntry(uint32_t index);
     void ReadTableRange(uint8_t* into, uint32_t first, uint32_t count);
     // Whether the entry just read passes its CRC (checked once); false on a mismatch.
-    bool Verified(uint32_t index, const TAtomEntry& entry);
+    bool Verified(uint32_t index, TStretch& stretch, const TAtomEntry& entry);
     // The entry, its CRC checked; false on a mismatch.
     bool CheckedEntry(uint32_t index, TAtomEntry& entry);
     // Stretches are found through groups of GroupStretches, each made when one of its stretches
