@@ -42,9 +42,9 @@ struct TPageRoute {
     // Whether a non-empty field "ed" asks the page to change the database.
     bool Edits;
     // The heap the page makes resident before it runs (see PrepareHeap and PageHeapBytes): bytes
-    // per host, and halves of what the file holds besides the hosts.
+    // per host, and sixteenths of what the file holds besides the hosts.
     uint16_t HostHeap;
-    uint8_t RestHeapHalves;
+    uint8_t RestHeapSixteenths;
     TPageBody Body;
 };
 
@@ -56,14 +56,14 @@ std::string AboutContent(TWM&, TWebRequest&, TCounterSession&) {
 const TPageRoute PageRoutes[] = {
     {"admin", "", false, false, 0, 0, AboutContent},
     {"edit", "", false, false, 0, 0, PageEditMenu},
-    {"brdate", "<br>", true, false, 0, 5, PageCalendar},
+    {"brdate", "<br>", true, false, 0, 3, PageCalendar},
     {"bradv", "", true, true, 0, 2, PageNodes},
     {"brref", "", true, true, 0, 0, PageReferers},
-    {"browse", "", true, false, 300, 0, PageBrowse},
+    {"browse", "", true, false, 8, 0, PageBrowse},
     {"editinterval", "<br>", true, true, 0, 0, PageEditInterval},
     {"editurl", "<font color=black><br>", true, true, 0, 0, PageEditURL},
     {"editsname", "<font color=black><br>", true, true, 0, 0, PageEditSiteName},
-    {"editip", "<font color=black><br>", true, true, 500, 0, PageEditIP},
+    {"editip", "<font color=black><br>", true, true, 250, 0, PageEditIP},
     {"editskip", "<font color=black><br>", true, true, 0, 0, PageEditSkip},
     {"editskins", "<font color=black><br>", true, true, 0, 0, PageEditSkins},
 };
@@ -74,9 +74,11 @@ constexpr uint64_t HostFileBytes = 90;
 // The host lists take memory by the host (the rows and the page text); the calendar and the
 // site pages by the page, which the part of the file besides the hosts stands for. Erring high
 // costs less than erring low: nothing on huge pages, and on small ones a page made resident
-// ahead costs far less than the fault it saves.
+// ahead costs far less than the fault it saves. But every byte of the estimate is made resident
+// there, so each figure is what its page's heap reached at 100,000 and 1,000,000 hosts, with a
+// margin, not a bound far above it.
 size_t PageHeapBytes(const TPageRoute& route, ICounter& counter) {
-    if (!route.HostHeap && !route.RestHeapHalves) return 0;
+    if (!route.HostHeap && !route.RestHeapSixteenths) return 0;
     uint64_t hosts = 0;
     try {
         hosts = uint64_t(std::max(counter.GetHostCount(), 0));
@@ -84,10 +86,10 @@ size_t PageHeapBytes(const TPageRoute& route, ICounter& counter) {
         // What is wrong with the host list is the page's to report.
     }
     uint64_t bytes = hosts * route.HostHeap;
-    if (route.RestHeapHalves) {
+    if (route.RestHeapSixteenths) {
         uint64_t file = FileSizeOf(CounterDatabaseFile(ProgramPath));
         uint64_t rest = file - std::min(file, hosts * HostFileBytes);
-        bytes += rest / 2 * route.RestHeapHalves;
+        bytes += rest / 16 * route.RestHeapSixteenths;
     }
     return size_t(std::min<uint64_t>(bytes, SIZE_MAX));
 }
