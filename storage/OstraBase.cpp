@@ -447,6 +447,9 @@ void TOstraBase::LoadParts(TAtomImage& image, uint8_t parts) {
         }
         if (parts & AtomPartData) image.Data.reset();
     } else {
+        // The counts of a stored atom are read to change them, and a count that falls to zero
+        // deletes the atom, which then reads its links: one read brings both.
+        if (parts & AtomPartCounts) parts |= uint8_t(AtomPartLinks & ~image.LoadedParts);
         TAtomData& data = ReadBuffer;
         data.Links.clear();
         data.Data.clear();
