@@ -823,11 +823,8 @@ void TOstraBase::ReleaseLink(TBaseTransaction& t, TAtomHandle handle) {
 // stack stands in for recursion so that a long chain cannot exhaust the call stack; the order
 // (each atom's links in turn, an atom after the atoms it released) is that of the recursion.
 void TOstraBase::DeleteAtom(TAtomImage* image) {
-    struct TFrame {
-        TAtomImage* Image;
-        uint32_t NextLink;
-    };
-    std::vector<TFrame> stack;
+    std::vector<TDeletionFrame> stack = std::move(SpareDeletionStack);
+    stack.clear();
     auto start = [&](TAtomImage* doomed) {
         doomed->BeingDeleted = true;
         try {
@@ -840,7 +837,7 @@ void TOstraBase::DeleteAtom(TAtomImage* image) {
     };
     start(image);
     while (!stack.empty()) {
-        TFrame& frame = stack.back();
+        TDeletionFrame& frame = stack.back();
         TAtomImage* current = frame.Image;
         if (frame.NextLink < current->LinkCount()) {
             TAtomHandle target = current->LinkAt(frame.NextLink++);
@@ -857,6 +854,7 @@ void TOstraBase::DeleteAtom(TAtomImage* image) {
         stack.pop_back();
         FinishDeletion(current);
     }
+    SpareDeletionStack = std::move(stack);
 }
 
 void TOstraBase::FinishDeletion(TAtomImage* image) {

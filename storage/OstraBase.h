@@ -301,6 +301,11 @@ private:
     void ChangeLinkRef(TBaseTransaction& t, TAtomHandle handle, int32_t delta);
     void ReleaseLink(TBaseTransaction& t, TAtomHandle handle);
     void DeleteAtom(TAtomImage* image);
+    // A deletion's stack of atoms whose links are being released: the atom and its next link.
+    struct TDeletionFrame {
+        TAtomImage* Image;
+        uint32_t NextLink;
+    };
     void FinishDeletion(TAtomImage* image);
     void MergeTransaction(TBaseTransaction& t);
     void AbortTransaction(TBaseTransaction& t);
@@ -311,6 +316,9 @@ private:
     void RecycleImage(TAtomImage* image) noexcept;
 
     std::vector<std::unique_ptr<TAtomImage>> SpareImages;
+    // The last deletion's stack, kept for the next one: a commit deletes atoms by the thousand.
+    // A deletion started inside another finds it taken and makes its own.
+    std::vector<TDeletionFrame> SpareDeletionStack;
     TAtomData ReadBuffer;  // what the cache hands over, before it is copied into an image
     TAtomData WriteBuffer; // what an image hands to the cache
 
